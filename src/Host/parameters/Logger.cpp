@@ -1,0 +1,82 @@
+#include "Host/parameters/Logger.h"
+
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace Korvex {
+
+CLogger::CLogger(std::uint32_t ringSize, std::uint32_t lineSize)
+    : lineSize(lineSize),
+      lineBuffer(new char[lineSize > 0 ? lineSize : 1]),
+      ringStorage(new char[ringSize > 0 ? ringSize : 1]),
+      ringStart(ringStorage),
+      ringEnd(ringStorage + ringSize),
+      writePosition(ringStorage),
+      wrapped(0) {
+    kernel::mutex_init(&mutex);
+}
+
+CLogger::~CLogger() {
+    delete[] ringStorage;
+    delete[] lineBuffer;
+    kernel::mutex_destroy(&mutex);
+}
+
+void CLogger::Printf(const char* format, ...) {
+    if (!kernel::mutex_lock(&mutex)) return;
+    va_list args;
+    va_start(args, format);
+    int formatted = std::vsnprintf(lineBuffer, lineSize, format, args);
+    va_end(args);
+    // vsnprintf tells the length it would have written; only what fits is in the buffer.
+    std::uint32_t n = 0;
+    if (formatted > 0 && lineSize > 0 && ringEnd > ringStart)
+        n = std::min(static_cast<std::uint32_t>(formatted), lineSize - 1);
+    const char* source = lineBuffer;
+    while (n > 0) {
+        if (writePosition < ringStart || writePosition >= ringEnd) {
+            writePosition = ringStart;
+            wrapped = 1;
+        }
+        std::uint32_t room = static_cast<std::uint32_t>(ringEnd - writePosition);
+        std::uint32_t count = n < room ? n : room;
+        std::memcpy(writePosition, source, count);
+        writePosition += count;
+        source += count;
+        n -= count;
+    }
+    kernel::mutex_unlock(&mutex);
+}
+
+char* CLogger::GetContents() {
+    char* contents;
+    if (!kernel::mutex_lock(&mutex)) {
+        contents = new char[1];
+        contents[0] = '\0';
+        return contents;
+    }
+    if (!wrapped) {
+        std::size_t used = static_cast<std::size_t>(writePosition - ringStart);
+        contents = new char[used + 1];
+        std::memcpy(contents, ringStart, used);
+        contents[used] = '\0';
+    } else {
+        std::size_t tail = static_cast<std::size_t>(ringEnd - writePosition);
+        std::size_t head = static_cast<std::size_t>(writePosition - ringStart);
+        contents = new char[tail + head + 1];
+        std::memcpy(contents, writePosition, tail);
+        std::memcpy(contents + tail, ringStart, head);
+        contents[tail + head] = '\0';
+    }
+    kernel::mutex_unlock(&mutex);
+    return contents;
+}
+
+CLogger& Logger() {
+    static CLogger* instance = new CLogger(CLogger::LogRingSize, CLogger::LogLineSize);
+    return *instance;
+}
+
+}  // namespace Korvex

@@ -1,0 +1,43 @@
+// The one process-wide log: a fixed ring of characters in RAM, newest text overwriting
+// the oldest, read out whole, oldest first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/kernel/Kernel.h"
+
+namespace Korvex {
+
+class CLogger {
+public:
+    static constexpr std::uint32_t LogRingSize = 5000;
+    static constexpr std::uint32_t LogLineSize = 350;
+
+    CLogger(std::uint32_t ringSize, std::uint32_t lineSize);
+    virtual ~CLogger();
+    CLogger(const CLogger&) = delete;
+    CLogger& operator=(const CLogger&) = delete;
+
+    // Appends one formatted message, cut to line size - 1 characters. External text is
+    // passed as an argument ("%s"), never as the format.
+    void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // A new NUL-terminated copy of the whole log, oldest character first (delete[]).
+    char* GetContents();
+
+private:
+    kernel::Mutex mutex;
+    std::uint32_t lineSize;
+    char* lineBuffer;
+    char* ringStorage;
+    char* ringStart;
+    char* ringEnd;
+    char* writePosition;
+    std::uint8_t wrapped;
+};
+
+// The instance: built on first use (so static constructors may log) and never destroyed
+// (so threads still running at exit may log).
+CLogger& Logger();
+
+}  // namespace Korvex

@@ -133,14 +133,19 @@ ThreadRecord* find(State& s, handle_t h) {
 
 void releaseMutex(Object* m);
 
-// A killed thread never runs again. On the board no other thread runs while one holds the
-// scheduler lock, so nobody could kill the holder; here the lock is given up when it parks.
-[[noreturn]] void parkForever(Lock& lk, ThreadRecord* self) {
+// On the board no other thread runs while one holds the scheduler lock, so nobody could kill
+// the holder and an ending thread gives it up; here a thread that parks for ever or ends
+// with the lock held gives it up too.
+void giveUpSchedulerLock(ThreadRecord* self) {
     Object& sched = state().scheduler;
-    if (sched.owner == self->handle) {
-        sched.count = 0;
-        releaseMutex(&sched);
-    }
+    if (sched.owner != self->handle) return;
+    sched.count = 0;
+    releaseMutex(&sched);
+}
+
+// A killed thread never runs again.
+[[noreturn]] void parkForever(Lock& lk, ThreadRecord* self) {
+    giveUpSchedulerLock(self);
     for (;;) self->cv.wait(lk);
 }
 
@@ -162,10 +167,15 @@ ThreadRecord* enter(State& s, Lock& lk) {
     return self;
 }
 
+// With clockLock held.
+tick_t ticksAt(const State& s, Clock::time_point t) {
+    double ms = std::chrono::duration<double, std::milli>(t - s.baseClock).count();
+    return s.baseTick + static_cast<tick_t>(ms / s.msPerTick);
+}
+
 tick_t nowTicks(State& s) {
     std::lock_guard<std::mutex> g(s.clockLock);
-    double ms = std::chrono::duration<double, std::milli>(Clock::now() - s.baseClock).count();
-    return s.baseTick + static_cast<tick_t>(ms / s.msPerTick);
+    return ticksAt(s, Clock::now());
 }
 
 Clock::time_point tickTimePoint(State& s, tick_t abstime) {
@@ -270,6 +280,7 @@ void* trampoline(void* arg) {
     } catch (const ThreadExitUnwind&) {
     }
     Lock lk(s.lock);
+    giveUpSchedulerLock(self);
     self->exited = true;
     return nullptr;
 }
@@ -293,11 +304,16 @@ void destroyObject(Object*& impl) {
 void set_tick_ms(double real_ms_per_tick) {
     if (!(real_ms_per_tick > 0.0)) return;
     State& s = state();
-    tick_t now = nowTicks(s);
-    std::lock_guard<std::mutex> g(s.clockLock);
-    s.baseTick = now;
-    s.baseClock = Clock::now();
-    s.msPerTick = real_ms_per_tick;
+    Lock lk(s.lock);
+    {
+        std::lock_guard<std::mutex> g(s.clockLock);
+        Clock::time_point now = Clock::now();
+        s.baseTick = ticksAt(s, now);
+        s.baseClock = now;
+        s.msPerTick = real_ms_per_tick;
+    }
+    // Timed waits recompute their deadlines at the new rate.
+    for (auto& entry : s.threads) entry.second->cv.notify_one();
 }
 
 double tick_ms() {

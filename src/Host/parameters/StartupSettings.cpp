@@ -1,6 +1,7 @@
 #include "Host/parameters/StartupSettings.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "Host/parameters/Bindings.h"
@@ -19,13 +20,9 @@ const char* const ArmFirmwareVersion = "1.18";
 
 namespace {
 
+// strtol's reading (leading white space and a sign included), cut to 16 bits.
 std::uint16_t LeadingNumber(const std::string& text) {
-    std::uint32_t value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') break;
-        value = (value * 10 + static_cast<std::uint32_t>(c - '0')) & 0xFFFFu;
-    }
-    return static_cast<std::uint16_t>(value);
+    return static_cast<std::uint16_t>(std::strtol(text.c_str(), nullptr, 10));
 }
 
 // A text slot of the identity record: NUL-terminated within the slot, or filling it.

@@ -48,17 +48,6 @@ TEST(Logger, ExternalTextIsLoggedVerbatim) {
     EXPECT_EQ(Contents(log), hostText);
 }
 
-TEST(Logger, ReadOutBeforeWrapIsTheTextSoFar) {
-    CLogger log(CLogger::LogRingSize, CLogger::LogLineSize);
-    std::string expected;
-    for (int i = 0; i < 40; ++i) {
-        log.Printf("line %d of the log\n", i);
-        expected += "line " + std::to_string(i) + " of the log\n";
-    }
-    ASSERT_LT(expected.size(), CLogger::LogRingSize);
-    EXPECT_EQ(Contents(log), expected);
-}
-
 TEST(Logger, OneCharacterPastTheRingDropsTheFirst) {
     CLogger log(CLogger::LogRingSize, CLogger::LogLineSize);
     std::string all;

@@ -138,7 +138,8 @@ TEST(ParameterNodeSetRule, EqualValuesAreSilentChangesNotifyOnceWithTheIndex) {
     CParameterNode* s = Make(tree, "s", eNodeString);
     CParameterNode* b = Make(tree, "b", eNodeBoolean);
     CParameterNode* p = Make(tree, "p", eNodePointer);
-    for (CParameterNode* node : {n, s, b, p}) CParameterNode::Subscribe(node, &EventTap::Record, &tap);
+    for (CParameterNode* node : {n, s, b, p})
+        CParameterNode::Subscribe(node, &EventTap::Record, &tap);
 
     CParameterNode::SetInt32Attribute(n, eAttrValue, 0);  // equals the zero slot
     CParameterNode::SetInt32Attribute(n, eAttrMaximum, 10);
@@ -194,7 +195,8 @@ TEST(ParameterNodeSetRule, SetValueWritesTheValueOfEachType) {
     CParameterNode* f = Make(tree, "f", eNodeFloat64);
     CParameterNode* p = Make(tree, "p", eNodePointer);
     CParameterNode* s = Make(tree, "s", eNodeString);
-    for (CParameterNode* node : {b, n, f, p, s}) CParameterNode::Subscribe(node, &EventTap::Record, &tap);
+    for (CParameterNode* node : {b, n, f, p, s})
+        CParameterNode::Subscribe(node, &EventTap::Record, &tap);
 
     CParameterNode::SetValue(b, true);
     CParameterNode::SetValue(n, std::int32_t{-7});
@@ -419,7 +421,8 @@ TEST(ParameterNodeConcurrency, SettersGettersAndSubscribersOnSharedNodes) {
                 CParameterNode::SetValue(text, std::to_string(t) + ":" + std::to_string(i));
                 EXPECT_GT(CParameterNode::GetFloat64Attribute(shared, eAttrValue), 0.0);
                 EXPECT_FALSE(CParameterNode::GetStringAttribute(text, eAttrValue).empty());
-                if (i % 500 == 0) CParameterNode::Subscribe(shared, &Counter::Count, &sharedCounter);
+                if (i % 500 == 0)
+                    CParameterNode::Subscribe(shared, &Counter::Count, &sharedCounter);
             }
         });
     }

@@ -170,7 +170,8 @@ TEST(ParameterTreeAddChild, RefusesNullLinkedAndCyclicChildren) {
     CParameterNode* b = Add(a, "b");
     CParameterNode* c = Add(b, "c");
     Add(tree.root, "d");
-    for (CParameterNode* node : {tree.root, a, b, c}) CParameterNode::Subscribe(node, &EventTap::Record, &tap);
+    for (CParameterNode* node : {tree.root, a, b, c})
+        CParameterNode::Subscribe(node, &EventTap::Record, &tap);
 
     EXPECT_EQ(CParameterNode::AddChild(tree.root, nullptr), eBadNodeArgument);
     EXPECT_EQ(CParameterNode::AddChild(nullptr, c), eBadNodeArgument);
@@ -338,12 +339,6 @@ TEST(ParameterTreeLock, FailedLockChangesNothing) {
     EXPECT_TRUE(log.empty());
     EXPECT_EQ(ParameterTreeLock().Owner(), 0u);
     CParameterNode::Delete(loose);
-}
-
-TEST(ParameterTreeLock, OneLockBuiltOnFirstUse) {
-    EXPECT_EQ(&ParameterTreeLock(), &ParameterTreeLock());
-    EXPECT_EQ(&TopologyLock(), &TopologyLock());
-    EXPECT_NE(&TopologyLock(), &ParameterTreeLock());
 }
 
 TEST(ParameterTreeFreeze, HoldsTopologyThenTreeAndNests) {

@@ -6,9 +6,10 @@ set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
 add_subdirectory(${KORVEX_GTEST_SRC} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-# korvex_test(name dir libs...): one test program from every .cpp in tests/<dir>,
-# each GoogleTest case registered with ctest under its own name.
+# korvex_test(name dir [LABELS l...] [LIBS] libs...): one test program from every .cpp in
+# tests/<dir>, each GoogleTest case registered with ctest under its own name (and labels).
 function(korvex_test name dir)
+  cmake_parse_arguments(PARSE_ARGV 2 KT "" "" "LABELS;LIBS")
   file(GLOB _srcs CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${dir}/*.cpp)
   if(NOT _srcs)
     return()
@@ -16,7 +17,10 @@ function(korvex_test name dir)
   add_executable(${name} ${_srcs})
   korvex_warnings(${name})
   target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
-  target_link_libraries(${name} PRIVATE ${ARGN} gtest gmock gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
-    PROPERTIES ENVIRONMENT "${KORVEX_TEST_ENV}" TIMEOUT 120)
+  target_link_libraries(${name} PRIVATE ${KT_UNPARSED_ARGUMENTS} ${KT_LIBS} gtest gmock gtest_main)
+  set(_props ENVIRONMENT "${KORVEX_TEST_ENV}" TIMEOUT 120)
+  if(KT_LABELS)
+    list(APPEND _props LABELS "${KT_LABELS}")
+  endif()
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${_props})
 endfunction()

@@ -1,0 +1,96 @@
+#include "Host/scpi/host/KorvexHost.h"
+
+#include <utility>
+
+#include "Host/parameters/Bindings.h"
+#include "Host/parameters/ParameterNode.h"
+#include "Host/scpi/parser/KorvexHostParser.h"
+
+namespace Korvex {
+
+namespace {
+
+// Scoped hold of a host mutex.
+class HostLock {
+public:
+    explicit HostLock(kernel::Mutex& m) : mutex(m), locked(kernel::mutex_lock(&m)) {}
+    ~HostLock()
+    {
+        if (locked) kernel::mutex_unlock(&mutex);
+    }
+    HostLock(const HostLock&) = delete;
+    HostLock& operator=(const HostLock&) = delete;
+
+private:
+    kernel::Mutex& mutex;
+    bool locked;
+};
+
+}  // namespace
+
+CKorvexHost::CKorvexHost(IServiceRequester* device, CKorvexHostParser* parser)
+    : parser(parser), status(device, &pendingResponse, &GlobalBlock())
+{
+    kernel::mutex_init(&mutex);
+}
+
+CKorvexHost::~CKorvexHost()
+{
+    ReleaseAtParser();
+    kernel::mutex_destroy(&mutex);
+}
+
+void CKorvexHost::ReleaseAtParser()
+{
+    if (CKorvexHostParser* p = Parser()) p->ReleaseHost(this);
+}
+
+CKorvexHostParser* CKorvexHost::Parser() const
+{
+    if (parser != nullptr) return parser;
+    return static_cast<CKorvexHostParser*>(
+        CParameterNode::GetPointerAttribute(g_pScpiParserObject, eAttrValue));
+}
+
+std::uint32_t CKorvexHost::NotifyQueryDetected()
+{
+    HostLock lock(mutex);
+    if (queryDetected) return 0;
+    if (EngineQueryDetected() != 0) return QueryAnnouncementFailed;
+    queryDetected = 1;
+    return 0;
+}
+
+std::uint32_t CKorvexHost::PrepareResponse(std::string text)
+{
+    HostLock lock(mutex);
+    responseText = std::move(text);
+    const void* buffer = EngineQueueResponse(responseText);
+    pendingResponse.store(buffer);
+    queryDetected = 0;
+    return buffer != nullptr ? 0 : ResponseHandOverFailed;
+}
+
+std::uint32_t CKorvexHost::InputDone()
+{
+    HostLock lock(mutex);
+    return EngineInputProcessed() == 0 ? 0 : InputDoneFailed;
+}
+
+void CKorvexHost::ResponseDone()
+{
+    HostLock lock(mutex);
+    pendingResponse.store(nullptr);
+    responseText.clear();
+}
+
+void CKorvexHost::DeviceClear()
+{
+    HostLock lock(mutex);
+    if (CKorvexHostParser* p = Parser()) p->RemovePendingMessages(this);
+    pendingResponse.store(nullptr);
+    responseText.clear();
+    queryDetected = 0;
+}
+
+}  // namespace Korvex

@@ -1,0 +1,119 @@
+// The one SCPI parser of the instrument: every host session hands each complete program
+// message to it, and its thread ("Host Parser Thread") takes the messages one at a time in
+// arrival order. A message is parsed whole before any of its commands runs; a parse error
+// drops it. The replies of its queries are joined by ";", ended by "\n" and handed to the
+// host; at the end of every message the result stores are released, the host's input is
+// handed back and the status of every session is re-evaluated.
+//
+// Lock order: host mutex, then queue mutex (hosts post inside their mutex). The parser
+// thread never takes a host mutex while it holds the queue mutex or the status lock.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "Host/parameters/RecursiveMutex.h"
+#include "Host/parameters/Thread.h"
+#include "Host/scpi/engine/ScpiToken.h"
+#include "Host/scpi/exec/KorvexChannel.h"
+#include "Host/scpi/exec/ParsedCommand.h"
+#include "Host/scpi/tables/CommandTables.h"
+#include "platform/kernel/Kernel.h"
+
+namespace Korvex {
+
+class CKorvexHost;
+class CKorvexScpiStatus;
+
+class CKorvexHostParser : public CThread {
+public:
+    using ParsedCommand = Korvex::ParsedCommand;
+
+    static constexpr int ThreadPriority = 15;
+    static constexpr std::size_t ThreadStackSize = 32768;
+
+    // patterns: the command-pattern table, ended by an empty pattern. The thread is started
+    // only when it holds exactly ScpiCommandCount patterns; otherwise messages are queued
+    // and never answered.
+    explicit CKorvexHostParser(const char* const* patterns = ScpiCommandPatternTable);
+    // Stops the thread (after the message it runs) and joins it; queued messages are
+    // dropped.
+    ~CKorvexHostParser() override;
+
+    // 1 once the thread runs.
+    std::uint8_t Running() const { return running; }
+
+    // Queues {text, host} and signals the thread. Returns 0.
+    int PostMessage(const std::string& text, CKorvexHost* host);
+    // Removes every queued message of host. Returns 0.
+    int RemovePendingMessages(CKorvexHost* host);
+    // Called first by every host destructor, holding no host mutex or engine lock: removes
+    // the host's queued messages and clears the session lock when the host holds it. When
+    // the host's message is running (on this thread or another), marks it gone without
+    // waiting: from then on nothing of that host is touched and the rest of the message is
+    // dropped.
+    void ReleaseHost(CKorvexHost* host);
+    // Whether the host of the running message has been released (parser thread).
+    bool HostGone() const { return hostGone.load(); }
+
+    // Runs one parsed command for host: lock rule, query announcement, log line, settings
+    // get/set, handler (parser thread).
+    void _DispatchCommand(ParsedCommand& record, CKorvexHost& host);
+
+    // Parses a whole program message into records; returns the first parse failure (0 when
+    // every unit parsed; the records are then those of the message). Uses the engine's one
+    // header path: parser thread only, or while no message runs.
+    static std::uint8_t ParseMessage(const std::string& text, std::vector<ParsedCommand>& records,
+                                     std::string* response);
+    // Decodes the engine's tokens into the record's slots; the status is left in the record.
+    static void ParseParameters(ParsedCommand& record, const ScpiToken tokens[ScpiParameterSlots]);
+    // Expands one channel-list entry (levels of from..to, counting up or down per level)
+    // onto the back of list. Returns 0, or 248 when the list would grow past limit
+    // addresses (the expansion then stops).
+    static std::uint8_t ExpandChannelRange(std::vector<CKorvexChannel>& list,
+                                           const std::uint8_t from[], const std::uint8_t to[],
+                                           unsigned levels, const bool ascending[],
+                                           std::size_t limit);
+    // Posts the error row of a record status to block, deferred (nothing for 0 and 10).
+    static void ReportParseStatus(std::uint8_t status, CKorvexScpiStatus* block);
+
+protected:
+    void ThreadMain() override;
+
+private:
+    struct QueuedMessage {
+        std::string text;
+        CKorvexHost* host;
+    };
+
+    // One program message, start to end (parser thread).
+    void ProcessMessage(const std::string& text, CKorvexHost* host);
+    // Returns whether the last executed record stopped the message (or the host is gone).
+    bool ExecuteMessage(std::vector<ParsedCommand>& records, CKorvexHost& host);
+    void DispatchSteps(ParsedCommand& record, CKorvexHost& host);
+    // Posts an error row to the running message's host unless it is gone.
+    void PostToHost(CKorvexHost& host, std::uint32_t row);
+
+    std::uint8_t running = 0;
+    std::atomic<bool> stopping{false};
+    std::list<QueuedMessage> input;
+    kernel::Mutex queueMutex;
+    kernel::Semaphore messages;
+
+    // The host of the running message (under the queue mutex) and its gone mark (written
+    // under the host-use lock and the queue mutex). The parser thread holds the host-use
+    // lock around its own calls into the host, so a release from another thread waits at
+    // most for one such call, never for the message.
+    CRecursiveMutex hostUse;
+    CKorvexHost* currentHost = nullptr;
+    std::atomic<bool> hostGone{false};
+    // The reply of the running message and whether a query of it was announced (parser
+    // thread only).
+    std::string reply;
+    bool queryAnnounced = false;
+};
+
+}  // namespace Korvex

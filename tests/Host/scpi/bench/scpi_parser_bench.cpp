@@ -1,0 +1,105 @@
+// Throughput of the parser thread: messages parsed and dispatched per second, each posted
+// by a test host and waited for until the parser hands the input back.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Host/parameters/Bindings.h"
+#include "Host/parameters/ParameterNode.h"
+#include "Host/scpi/parser/KorvexHostParser.h"
+#include "Host/scpi/support/TestHost.h"
+
+namespace {
+
+using namespace Korvex;
+using Korvex::test::CTestHost;
+
+const std::string Identify = "*IDN?";
+const std::string SweepTime = "SENS:SWE:TIME? MAX";
+const std::string TwentyUnits =
+    "*CLS;CONF:MODE MAN;LEV DEF;BAND DEF;POIN DEF;HYST DEF;:CONF:SEAR:LEV DEF;"
+    ":SENS:SWE:TIME DEF;OFFS:TIME DEF;:SENS:SWE:FREQ DEF;:TRIG:COUN DEF;SLOP POS;TIM DEF;"
+    ":FORM ASC;:UNIT T;:STAT:OPER:ENAB 0;NTR 0;:STAT:QUES:ENAB 0;*ESE 0;*SRE 0";
+
+// The tree, a running parser and one host, built once for all benchmarks.
+struct Bench {
+    Bench()
+    {
+        const std::string path = std::string(KORVEX_SOURCE_DIR) + "/romfs/factory.xml";
+        if (CParameterNode::LoadXmlFile(path, &root, nullptr) != 0) Abort("factory.xml");
+        ParameterTreeRoot = root;
+        if (KorvexBindSettingsNodes() != 0) Abort("bindings");
+        parser = std::make_unique<CKorvexHostParser>();
+        host = std::make_unique<CTestHost>(parser.get());
+    }
+
+    [[noreturn]] static void Abort(const std::string& what)
+    {
+        std::fprintf(stderr, "scpi_parser_bench: %s\n", what.c_str());
+        std::abort();
+    }
+
+    // Runs the message once; it must leave no error behind.
+    void Check(const std::string& message)
+    {
+        if (!host->Post(message)) Abort("no InputDone for " + message);
+        const std::string error = host->Exchange("SYST:ERR?");
+        if (error.compare(0, 2, "0,") != 0) Abort(message + " left " + error);
+    }
+
+    CParameterNode* root = nullptr;
+    std::unique_ptr<CKorvexHostParser> parser;
+    std::unique_ptr<CTestHost> host;
+};
+
+Bench& Instance()
+{
+    static Bench bench;
+    return bench;
+}
+
+void Round(benchmark::State& state, const std::vector<std::string>& messages)
+{
+    Bench& bench = Instance();
+    for (const std::string& m : messages) bench.Check(m);
+    std::size_t i = 0;
+    for (auto _ : state) {
+        if (!bench.host->Post(messages[i])) Bench::Abort("time-out");
+        i = (i + 1) % messages.size();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+void BM_Identify(benchmark::State& state) { Round(state, {Identify}); }
+void BM_SweepTimeMax(benchmark::State& state) { Round(state, {SweepTime}); }
+void BM_TwentyUnits(benchmark::State& state) { Round(state, {TwentyUnits}); }
+void BM_Mix(benchmark::State& state) { Round(state, {Identify, SweepTime, TwentyUnits}); }
+
+// Parsing alone, on this thread while the parser thread is idle.
+void BM_TwentyUnitsParseOnly(benchmark::State& state)
+{
+    Bench& bench = Instance();
+    bench.Check(TwentyUnits);
+    std::vector<ParsedCommand> records;
+    std::string response;
+    for (auto _ : state) {
+        if (CKorvexHostParser::ParseMessage(TwentyUnits, records, &response) != 0)
+            Bench::Abort("parse failed");
+        benchmark::DoNotOptimize(records.data());
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+BENCHMARK(BM_Identify)->UseRealTime();
+BENCHMARK(BM_SweepTimeMax)->UseRealTime();
+BENCHMARK(BM_TwentyUnits)->UseRealTime();
+BENCHMARK(BM_Mix)->UseRealTime();
+BENCHMARK(BM_TwentyUnitsParseOnly);
+
+}  // namespace
+
+BENCHMARK_MAIN();

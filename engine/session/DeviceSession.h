@@ -1,0 +1,150 @@
+// A device session: joins one device of the application to one physical interface. It
+// holds the event slots, the event queue, the input and response descriptors and the
+// message-exchange machine.
+//
+// Operations run on the application's threads under the session mutex and hold the
+// transport while they work (the frame: lock; check the interface; hold; work; release
+// when the queue is below half; unlock). Reports run on the transport's thread without
+// the session mutex: the transport hold is what keeps them apart from operations.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "engine/os/OSMutex.h"
+#include "engine/session/EventQueue.h"
+#include "engine/session/MessageExchange.h"
+
+namespace Korvex {
+
+class CMessageDescriptor;
+class CPhysicalInterface;
+
+class CDeviceSession {
+public:
+    static constexpr std::uint32_t kEventSlots = 16;
+    static constexpr std::uint32_t kQueueCapacity = 10;
+
+    // Event indices.
+    enum : std::uint32_t {
+        kMessageReceivedEvent = 0,
+        kResponseDoneEvent = 1,
+        kResponseRequestedEvent = 2,
+        kTriggerEvent = 3,
+        kDeviceClearEvent = 4,
+        kRemoteLocalEvent = 5,
+        kInterfaceEvent = 6,
+    };
+    // Event codes.
+    enum : std::uint32_t {
+        kCodeMessageEnd = 0,
+        kCodeMessageBufferFull = 1,
+        kCodeUnterminated = 3,
+        kCodeResponseSent = 8,
+        kCodeResponseInterrupted = 9,
+        kCodeResponseCancelled = 10,
+        kCodeResponseRequested = 16,
+        kCodeTrigger = 24,
+        kCodeDeviceClear = 32,
+        kCodeRemoteLocalFirst = 40,
+        kCodeInvalid = 127,
+        kDeviceGone = 48,
+        kTransferFailed = 49,
+        kManagerDestroyed = 52,
+    };
+
+    // The construction status tells whether the session is usable (IsValid).
+    CDeviceSession(CPhysicalInterface* physicalInterface, std::uint32_t* status);
+    ~CDeviceSession();
+    CDeviceSession(const CDeviceSession&) = delete;
+    CDeviceSession& operator=(const CDeviceSession&) = delete;
+
+    bool IsValid() const { return m_valid == 1; }
+    std::uint32_t GetConstructionStatus() const { return m_constructionStatus; }
+    void SetInUse(std::uint32_t inUse) { m_inUse = inUse; }
+    std::uint32_t GetInUse() const { return m_inUse; }
+
+    // ---- operations ----
+    void Open(const void* settings, std::uint32_t* status);
+    void Close(std::uint32_t* status);
+    void SetEventHandler(std::uint32_t index, EventHandler handler, void* context,
+                         std::uint32_t* status);
+    void ClearEventHandler(std::uint32_t index, std::uint32_t* status);
+    void SetInputBuffer(std::uint8_t* data, std::uint32_t size, std::uint32_t* status);
+    void DisableInputQueue(std::uint32_t* status);
+    void SendOutput(const std::uint8_t* data, std::uint32_t count, std::uint8_t end,
+                    std::uint32_t* status);
+    void CancelResponse(std::uint32_t* status);
+    void QueryDetected(std::uint32_t* status);
+    void InputProcessed(std::uint32_t* status);
+    void EndMessageDone(std::uint32_t* status);    // slot 17
+    void ReportBufferFull(std::uint32_t* status);  // slot 18
+    void ReportUnterminated(std::uint32_t* status);
+    void CheckInterface(std::uint32_t* status);
+    void EnableRelaxedMode(std::uint32_t* status);
+    void DisableRelaxedMode(std::uint32_t* status);
+
+    // ---- reports from the physical interface (transport thread, no session mutex) ----
+    // The host writes while no input buffer is posted.
+    void ReportHostWriting();
+    // A new host message reaches the session (first data, or the transport's notification).
+    void ReportNewInput();
+    // The current input descriptor completed (END, or the buffer is full).
+    void ReportMessageReceived(CMessageDescriptor* descriptor, bool end,
+                               std::uint32_t* status);
+    // The host reads while no response is queued.
+    void ReportHostReading();
+    void ReportResponseDone(CMessageDescriptor* descriptor, std::uint32_t* status);
+    void ReportTrigger(std::uint32_t* status);
+    void ReportDeviceClear(std::uint32_t* status);
+    // value 1..4 is posted as 40..43, anything else as 127.
+    void ReportRemoteLocal(std::uint32_t value, std::uint32_t* status);
+    void ReportDeviceEvent(std::uint32_t code, std::uint32_t* status);
+
+    // ---- for the event side and tests ----
+    CEventQueue* GetQueue() const { return m_queue; }
+    CPhysicalInterface* GetInterface() const { return m_interface.load(); }
+    const CMessageExchange& GetExchange() const { return m_exchange; }
+    bool InputPosted() const { return m_inputPosted != 0; }
+    bool ResponseQueued() const { return m_responseQueued != 0; }
+
+private:
+    struct EventSlot {
+        std::uint8_t installed;
+        EventHandler handler;
+        void* context;
+    };
+
+    // Steps 1-3 of the frame; false (status set) when the work must not run. holdAlways:
+    // also an inactive interface is refused.
+    bool Enter(bool requireActive, std::uint32_t* status, bool* held);
+    // Steps 5-6.
+    void Leave(bool held, std::uint32_t* status);
+
+    // Posts into the slot of index (nothing when it is not installed: *posted false).
+    void PostEvent(std::uint32_t index, std::uint32_t code, std::uint32_t argument,
+                   void* descriptor, std::uint8_t acknowledge, bool* posted,
+                   std::uint32_t* status);
+    // Posts what the message exchange has due (INTERRUPTED, UNTERMINATED, response
+    // requested, trigger).
+    void PostDueReports();
+    void DropInput();
+    void DropResponse();
+
+    std::uint32_t m_valid = 0;
+    std::uint32_t m_inUse = 0;
+    std::uint32_t m_constructionStatus = 0x543FF;
+    COSMutex m_mutex;
+    std::atomic<CPhysicalInterface*> m_interface{nullptr};
+    EventSlot m_slots[kEventSlots] = {};
+    CEventQueue* m_queue = nullptr;
+    CMessageDescriptor* m_input = nullptr;
+    std::uint8_t m_inputPosted = 0;
+    CMessageDescriptor* m_response = nullptr;
+    std::uint8_t m_responseQueued = 0;
+    // A host message has started and has not ended yet.
+    std::uint8_t m_messageStarted = 0;
+    CMessageExchange m_exchange;
+};
+
+} // namespace Korvex

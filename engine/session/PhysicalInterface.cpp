@@ -1,0 +1,259 @@
+#include "engine/session/PhysicalInterface.h"
+
+#include "engine/session/DeviceSession.h"
+#include "engine/session/MessageDescriptor.h"
+#include "engine/status/EngineStatus.h"
+
+namespace Korvex {
+
+CPhysicalInterface::CPhysicalInterface(CPhysicalInterfaceFactory* factory,
+                                       std::uint32_t argument0, std::uint32_t argument1,
+                                       std::uint32_t* status)
+    : m_factory(factory), m_argument0(argument0), m_argument1(argument1)
+{
+    *status = 0;
+}
+
+CPhysicalInterface::~CPhysicalInterface() = default;
+
+void CPhysicalInterface::AttachInputBuffer(CMessageDescriptor*, std::uint32_t* status)
+{
+    *status = 0;
+}
+
+void CPhysicalInterface::AttachOutputBuffer(CMessageDescriptor*, std::uint32_t* status)
+{
+    *status = 0;
+}
+
+void CPhysicalInterface::Bind(CDeviceSession* session, std::uint32_t* status)
+{
+    if (m_session != nullptr) {
+        *status = ZODEVICE_STATUS_DEVICE_ALREADY_EXISTS;
+        return;
+    }
+    m_session = session;
+    *status = 0;
+}
+
+void CPhysicalInterface::Unbind(CDeviceSession* session)
+{
+    if (m_session != session) {
+        return;
+    }
+    m_session = nullptr;
+    m_currentInput = nullptr;
+    m_currentResponse = nullptr;
+    m_inputActive = 0;
+    m_outputActive = 0;
+}
+
+void CPhysicalInterface::SetCurrentInput(CMessageDescriptor* descriptor)
+{
+    m_currentInput = descriptor;
+}
+
+void CPhysicalInterface::SetCurrentResponse(CMessageDescriptor* descriptor)
+{
+    m_currentResponse = descriptor;
+}
+
+void CPhysicalInterface::CancelInput()
+{
+    if (!m_inputActive) {
+        return;
+    }
+    std::uint32_t count = 0;
+    std::uint8_t end = 0;
+    std::uint32_t status = ZODEVICE_STATUS_DRIVER_FAULT;
+    CancelReceive(&count, &end, &status);
+    m_inputActive = 0;
+}
+
+void CPhysicalInterface::CancelOutput()
+{
+    if (!m_outputActive) {
+        return;
+    }
+    std::uint32_t count = 0;
+    std::uint32_t status = ZODEVICE_STATUS_DRIVER_FAULT;
+    CancelSend(&count, &status);
+    m_outputActive = 0;
+}
+
+// ---- input ----
+
+void CPhysicalInterface::ArmInput()
+{
+    CMessageDescriptor* descriptor = m_currentInput;
+    descriptor->OpenWindow();
+    LimitChunk(descriptor);
+    const std::uint32_t count = descriptor->Buffer()->BytesInWindow();
+    if (count == 0) {
+        return;
+    }
+    m_armedCount = count;
+    std::uint32_t status = ZODEVICE_STATUS_DRIVER_FAULT;
+    StartReceive(descriptor, &status);
+    if (status != 0) {
+        NotifyDeviceEvent(kTransferFailed);
+        return;
+    }
+    m_inputActive = 1;
+}
+
+void CPhysicalInterface::StartInput()
+{
+    if (m_session == nullptr) {
+        return;
+    }
+    if (m_currentInput == nullptr) {
+        m_session->ReportHostWriting();
+    } else if (!m_inputActive) {
+        ArmInput();
+    }
+}
+
+void CPhysicalInterface::OnInputReceived(std::uint32_t count, std::uint8_t end)
+{
+    if (m_session == nullptr) {
+        return;
+    }
+    if (!m_inputActive || m_currentInput == nullptr) {
+        // Nothing was armed: only an empty report is harmless.
+        if (count != 0) {
+            NotifyDeviceEvent(kTransferFailed);
+        }
+        return;
+    }
+    m_inputActive = 0;
+    if (count > m_armedCount) {
+        NotifyDeviceEvent(kTransferFailed);
+        return;
+    }
+    CMessageDescriptor* descriptor = m_currentInput;
+    if (count != 0) {
+        m_session->ReportNewInput();
+    }
+    descriptor->AddDone(count);
+    if (end || descriptor->Complete()) {
+        std::uint32_t status = 0;
+        m_session->ReportMessageReceived(descriptor, end != 0, &status);
+        // A lost message leaves the buffer posted: arm it again.
+        if (m_session != nullptr && m_currentInput != nullptr && !m_inputActive) {
+            ArmInput();
+        }
+        return;
+    }
+    ArmInput();
+}
+
+void CPhysicalInterface::ForwardToSession()
+{
+    if (m_session != nullptr) {
+        m_session->ReportNewInput();
+    }
+}
+
+// ---- output ----
+
+void CPhysicalInterface::ArmOutput()
+{
+    CMessageDescriptor* descriptor = m_currentResponse;
+    descriptor->OpenWindow();
+    LimitChunk(descriptor);
+    CByteBuffer* buffer = descriptor->Buffer();
+    std::uint32_t count = buffer->BytesInWindow();
+    if (count == 0) {
+        return;
+    }
+    std::uint8_t chr = 0;
+    if (TermCharEnabled()) {
+        std::uint32_t index = 0;
+        if (buffer->Find(TermChar(), buffer->GetStart(), count, &index)) {
+            count = index + 1;
+            std::uint32_t status = 0;
+            buffer->SetEnd(buffer->GetStart() + count, &status);
+            chr = 1;
+        }
+    }
+    const std::uint8_t end =
+        descriptor->GetEnd() && buffer->GetStart() + count == descriptor->GetRequested() ? 1 : 0;
+    m_sendCount = count;
+    m_sendChr = chr;
+    std::uint32_t status = ZODEVICE_STATUS_DRIVER_FAULT;
+    StartSend(descriptor, chr, end, &status);
+    if (status != 0) {
+        NotifyDeviceEvent(kTransferFailed);
+        return;
+    }
+    m_outputActive = 1;
+}
+
+void CPhysicalInterface::StartOutput()
+{
+    if (m_session == nullptr) {
+        return;
+    }
+    if (m_currentResponse == nullptr) {
+        m_session->ReportHostReading();
+    } else if (!m_outputActive) {
+        ArmOutput();
+    }
+}
+
+void CPhysicalInterface::OnOutputSent(std::uint32_t count)
+{
+    if (m_session == nullptr) {
+        return;
+    }
+    if (!m_outputActive || m_currentResponse == nullptr) {
+        if (count != 0) {
+            NotifyDeviceEvent(kTransferFailed);
+        }
+        return;
+    }
+    m_outputActive = 0;
+    if (count > m_sendCount) {
+        NotifyDeviceEvent(kTransferFailed);
+        return;
+    }
+    CMessageDescriptor* descriptor = m_currentResponse;
+    descriptor->AddDone(count);
+    if (descriptor->Complete()) {
+        std::uint32_t status = 0;
+        m_session->ReportResponseDone(descriptor, &status);
+        return;
+    }
+    // The rest goes out as far as the transport takes it now; a read ended by CHR or by
+    // its count leaves an empty window and the rest waits for the next read.
+    ArmOutput();
+}
+
+// ---- other entry points ----
+
+void CPhysicalInterface::DeviceClear()
+{
+    if (m_session != nullptr) {
+        std::uint32_t status = 0;
+        m_session->ReportDeviceClear(&status);
+    }
+}
+
+void CPhysicalInterface::Trigger()
+{
+    if (m_session != nullptr) {
+        std::uint32_t status = 0;
+        m_session->ReportTrigger(&status);
+    }
+}
+
+void CPhysicalInterface::NotifyDeviceEvent(std::uint32_t code)
+{
+    if (m_session != nullptr) {
+        std::uint32_t status = 0;
+        m_session->ReportDeviceEvent(code, &status);
+    }
+}
+
+} // namespace Korvex

@@ -48,7 +48,7 @@ protected:
     }
 
     // The romfs folder the board boots from; tests may point it elsewhere before SetUp.
-    virtual std::string RomfsSource() const { return std::string(KORVEX_SOURCE_DIR) + "/romfs"; }
+    virtual std::string RomfsSource() const { return KORVEX_ROMFS_DIR; }
 
     void Mount() { ASSERT_EQ(Korvex::KorvexMountFileSystems(), 0); }
 

@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: %s STATE\n", argv[0]);
         return 2;
     }
-    platform::fs::init(argv[1], std::string(KORVEX_SOURCE_DIR) + "/romfs");
+    platform::fs::init(argv[1], KORVEX_ROMFS_DIR);
     if (KorvexMountFileSystems() != 0 || KorvexLoadStartupSettings() != 0) return 1;
     CParameterNode::SetStringAttribute(g_pEthernetId, eAttrValue, "lab <1> & \"north\"");
     CParameterNode::SetStringAttribute(g_pEthernetDomain, eAttrValue, "a'b&c>d");

@@ -245,6 +245,25 @@ std::uint32_t COSSocket::ReceiveFrom(void* buffer, std::uint32_t length, std::ui
     return static_cast<std::uint32_t>(received);
 }
 
+void COSSocket::Adopt(int fd, std::uint32_t* status) {
+    if (fd < 0 || descriptor.load() >= 0) {
+        *status = 7;
+        return;
+    }
+    descriptor.store(fd);
+    ReadLocalAddress();
+    sockaddr_in peer{};
+    socklen_t length = sizeof(peer);
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        peer.sin_family == AF_INET) {
+        peerAddress = ntohl(peer.sin_addr.s_addr);
+        peerPort = ntohs(peer.sin_port);
+    }
+    *status = 0;
+}
+
+int COSSocket::Release() { return descriptor.exchange(-1); }
+
 void COSSocket::Interrupt() {
     const int fd = descriptor.load();
     if (fd >= 0) {

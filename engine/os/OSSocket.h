@@ -47,6 +47,11 @@ public:
     std::uint32_t ReceiveFrom(void* buffer, std::uint32_t length, std::uint32_t timeoutMs,
                               std::uint32_t* addressOut, std::uint16_t* portOut,
                               std::uint32_t* status);
+    // Takes an open, connected descriptor into this closed record (7 when the record is open
+    // or the descriptor is negative) and reads the local and peer address back.
+    void Adopt(int fd, std::uint32_t* status);
+    // Gives the descriptor up without closing it; the record is closed afterwards.
+    int Release();
     // Shutdown in both directions without closing: wakes Accept, Receive and ReceiveFrom.
     void Interrupt();
     // Shutdown, close, descriptor -1; nothing when already closed.

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ProbeDouble.h"
 #include "Host/acquisition/AcqExceptions.h"
 #include "Host/acquisition/CKorvexDSP.h"
 #include "Host/acquisition/CKorvexDSPLoader.h"
@@ -29,7 +30,8 @@ using Korvex::CParameterNode;
 constexpr std::int64_t ReplyWaitTicks = 500;  // 5 s of board time at most
 constexpr std::int64_t NoReplyTicks = 30;     // how long "nothing happens" is watched
 
-class CPulsedProbe : public Korvex::CKorvexPeripheral {
+// A pulsed proton probe covering 1 to 300 MHz.
+class CPulsedProbe : public korvex_test::CProbeDouble {
 public:
     CPulsedProbe()
     {
@@ -38,24 +40,8 @@ public:
         info.GyroRatio = 42.57747892e6;
         info.SampleLength = 0.002;
         info.DeadTime = 20;
+        designation = "pulsed";
     }
-    std::int32_t GetModelNumber() const override { return 1; }
-    std::int32_t GetSerialNumber() const override { return 2; }
-    std::string GetDesignation() const override { return "pulsed"; }
-    bool HasFrequencyLimits() const override { return true; }
-    bool IsNmrProbe() const override { return true; }
-    int ReadMemoryImage(std::vector<std::uint8_t>&) override { return 0; }
-    int WriteMemoryImage(const std::vector<std::uint8_t>&) override { return 0; }
-    int IsNotPulsed(std::uint32_t) const override { return 0; }
-    double GetMinFrequency() const override { return info.MinFreq; }
-    double GetMaxFrequency() const override { return info.MaxFreq; }
-    int ReadHallRaw(std::uint16_t (&)[4]) override { return 0; }
-    int ReadHallSensor(float&, float&, float&, float&, float&) override { return 0; }
-    const Korvex::PwPhysicalInformation& GetPwPhysicalInformation() const override { return info; }
-    bool HasHallSensor() const override { return false; }
-    double GetGyromagneticRatio() const override { return info.GyroRatio; }
-
-    Korvex::PwPhysicalInformation info{};
 };
 
 // Loads an image through the loader's block writes without the reset and start around it.

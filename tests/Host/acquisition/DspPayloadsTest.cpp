@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "support/ProbeDouble.h"
+#include "support/FactoryTree.h"
 #include "DspLinkTestSupport.h"
 #include "Host/parameters/Bindings.h"
 #include "Host/parameters/ParameterNode.h"
@@ -44,45 +46,21 @@ std::uint32_t LowWord(double value)
     return static_cast<std::uint32_t>(bits);
 }
 
-class CProbeDouble : public Korvex::CKorvexPeripheral {
-public:
-    std::int32_t GetModelNumber() const override { return 1; }
-    std::int32_t GetSerialNumber() const override { return 2; }
-    std::string GetDesignation() const override { return "double"; }
-    bool HasFrequencyLimits() const override { return true; }
-    bool IsNmrProbe() const override { return true; }
-    int ReadMemoryImage(std::vector<std::uint8_t>&) override { return 0; }
-    int WriteMemoryImage(const std::vector<std::uint8_t>&) override { return 0; }
-    int IsNotPulsed(std::uint32_t) const override { return notPulsed; }
-    double GetMinFrequency() const override { return info.MinFreq; }
-    double GetMaxFrequency() const override { return info.MaxFreq; }
-    int ReadHallRaw(std::uint16_t (&)[4]) override { return 0; }
-    int ReadHallSensor(float&, float&, float&, float&, float&) override { return 0; }
-    const Korvex::PwPhysicalInformation& GetPwPhysicalInformation() const override { return info; }
-    bool HasHallSensor() const override { return false; }
-    double GetGyromagneticRatio() const override { return info.GyroRatio; }
-
-    Korvex::PwPhysicalInformation info{};
-    int notPulsed = 0;
-};
+using korvex_test::CProbeDouble;
 
 class DspPayloadsFixture : public DspLinkFixture {
 protected:
     void SetUp() override
     {
         DspLinkFixture::SetUp();
-        const std::string path = std::string(KORVEX_SOURCE_DIR) + "/romfs/factory.xml";
-        ASSERT_EQ(CParameterNode::LoadXmlFile(path, &root, nullptr), 0);
-        Korvex::ParameterTreeRoot = root;
-        ASSERT_EQ(Korvex::KorvexBindSettingsNodes(), 0);
+        root = korvex_test::LoadFactoryTree();
+        ASSERT_NE(root, nullptr);
     }
 
     void TearDown() override
     {
         Korvex::KorvexSetProbeGyroRatioSource(nullptr);
-        for (const Korvex::SettingsBindingRow& row : Korvex::SettingsBindingTable) *row.pointer = nullptr;
-        Korvex::ParameterTreeRoot = nullptr;
-        CParameterNode::Delete(root);
+        korvex_test::UnloadFactoryTree(root);
         DspLinkFixture::TearDown();
     }
 

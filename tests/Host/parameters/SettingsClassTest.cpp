@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/FactoryTree.h"
 #include "Host/parameters/Bindings.h"
 #include "Host/parameters/Error.h"
 #include "Host/parameters/FileServices.h"
@@ -27,6 +28,9 @@
 using namespace Korvex;
 namespace fs = platform::fs;
 
+using korvex_test::DropLine;
+using korvex_test::Replace;
+
 namespace {
 
 struct Events {
@@ -36,21 +40,7 @@ struct Events {
     }
 };
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    const std::size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    if (at != std::string::npos) text.replace(at, from.size(), to);
-    return text;
-}
 
-std::string DropLine(const std::string& text, const std::string& needle) {
-    const std::size_t at = text.find(needle);
-    EXPECT_NE(at, std::string::npos) << needle;
-    if (at == std::string::npos) return text;
-    const std::size_t begin = text.rfind('\n', at) + 1;
-    const std::size_t end = text.find('\n', at);
-    return text.substr(0, begin) + text.substr(end + 1);
-}
 
 // A booted instrument: factory settings loaded and bound.
 class SettingsClass : public korvex_test::BoardFixture {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "support/FactoryTree.h"
 #include "Host/parameters/Bindings.h"
 #include "Host/parameters/Error.h"
 #include "Host/parameters/FileServices.h"
@@ -22,6 +23,9 @@
 
 using namespace Korvex;
 using korvex_test::PanicCalled;
+
+using korvex_test::DropLine;
+using korvex_test::Replace;
 
 namespace {
 
@@ -46,23 +50,7 @@ std::string ReadText(const std::string& hostPath) {
 
 std::string FactoryText() { return ReadText(std::string(KORVEX_SOURCE_DIR) + "/romfs/factory.xml"); }
 
-// text with the one occurrence of from replaced by to.
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-    const std::size_t at = text.find(from);
-    EXPECT_NE(at, std::string::npos) << from;
-    if (at != std::string::npos) text.replace(at, from.size(), to);
-    return text;
-}
 
-// text without the line holding needle.
-std::string DropLine(const std::string& text, const std::string& needle) {
-    const std::size_t at = text.find(needle);
-    EXPECT_NE(at, std::string::npos) << needle;
-    if (at == std::string::npos) return text;
-    const std::size_t begin = text.rfind('\n', at) + 1;
-    const std::size_t end = text.find('\n', at);
-    return text.substr(0, begin) + text.substr(end + 1);
-}
 
 std::string WithParmFile(const std::string& text, const std::string& version) {
     return Replace(text, FactoryParmFile, "<String name=\"parm_file\" value=\"" + version + "\"");

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Host/parameters/Bindings.h"
+#include "support/FactoryTree.h"
 #include "Host/parameters/ParameterNode.h"
 #include "Host/scpi/engine/ScpiLexer.h"
 #include "Host/scpi/engine/ScpiParameterSyntax.h"
@@ -20,18 +21,14 @@ class RecordTreeFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const std::string path = std::string(KORVEX_SOURCE_DIR) + "/romfs/factory.xml";
-        ASSERT_EQ(CParameterNode::LoadXmlFile(path, &root, nullptr), 0);
-        ParameterTreeRoot = root;
-        ASSERT_EQ(KorvexBindSettingsNodes(), 0);
+        root = korvex_test::LoadFactoryTree();
+        ASSERT_NE(root, nullptr);
     }
 
     void TearDown() override
     {
         KorvexSetProbeGyroRatioSource(nullptr);
-        for (const SettingsBindingRow& row : SettingsBindingTable) *row.pointer = nullptr;
-        ParameterTreeRoot = nullptr;
-        CParameterNode::Delete(root);
+        korvex_test::UnloadFactoryTree(root);
     }
 
     // One unit parsed by the engine and decoded into a record: a number with a negative

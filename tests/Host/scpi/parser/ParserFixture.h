@@ -9,6 +9,7 @@
 
 #include "Host/acquisition/AcquisitionSeam.h"
 #include "Host/parameters/Bindings.h"
+#include "support/FactoryTree.h"
 #include "Host/parameters/ParameterNode.h"
 #include "Host/scpi/parser/KorvexHostParser.h"
 #include "Host/scpi/support/TestHost.h"
@@ -19,10 +20,8 @@ class ParserFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const std::string path = std::string(KORVEX_SOURCE_DIR) + "/romfs/factory.xml";
-        ASSERT_EQ(CParameterNode::LoadXmlFile(path, &root, nullptr), 0);
-        ParameterTreeRoot = root;
-        ASSERT_EQ(KorvexBindSettingsNodes(), 0);
+        root = korvex_test::LoadFactoryTree();
+        ASSERT_NE(root, nullptr);
         parser = std::make_unique<CKorvexHostParser>();
         ASSERT_EQ(parser->Running(), 1);
         CParameterNode::SetPointerAttribute(g_pScpiParserObject, eAttrValue, parser.get());
@@ -36,9 +35,7 @@ protected:
         host.reset();
         parser.reset();
         CAcquisitionSeam::Install(nullptr);
-        for (const SettingsBindingRow& row : SettingsBindingTable) *row.pointer = nullptr;
-        ParameterTreeRoot = nullptr;
-        CParameterNode::Delete(root);
+        korvex_test::UnloadFactoryTree(root);
     }
 
     static void ClearQueue(CTestHost& h)

@@ -20,11 +20,13 @@ function(korvex_test name dir)
   target_link_libraries(${name} PRIVATE ${KT_UNPARSED_ARGUMENTS} ${KT_LIBS} gtest gmock gtest_main)
   # The sanitizers' runtime options are compiled into every test program.
   target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/tests/support/SanitizerOptions.cpp)
-  set(_props TIMEOUT 120)
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
   if(KT_LABELS)
-    # LABELS takes a list: keep its entries together, or the later ones read as properties.
-    string(REPLACE ";" "\\;" _labels "${KT_LABELS}")
-    list(APPEND _props LABELS "${_labels}")
+    # A list of labels does not survive gtest_discover_tests' PROPERTIES (it is split into
+    # separate arguments): a script run after the discovered tests labels them all.
+    set(_label_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+    file(WRITE "${_label_file}"
+      "if(${name}_TESTS)\n  set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${KT_LABELS}\")\nendif()\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${_label_file}")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${_props})
 endfunction()

@@ -310,6 +310,8 @@ void CDeviceSession::SetEventHandler(std::uint32_t index, EventHandler handler, 
         } else if (index == kRemoteLocalEvent) {
             *status = ZODEVICE_STATUS_DRIVER_FAULT;
             physicalInterface->EnableRemoteLocalReports(status);
+        } else if (index == kStatusByteRequestEvent) {
+            physicalInterface->GetStatusByteHolder()->EnableStatusByteRequests();
         }
         if (*status == 0) {
             m_slots[index] = EventSlot{1, handler, context};
@@ -335,6 +337,9 @@ void CDeviceSession::ClearEventHandler(std::uint32_t index, std::uint32_t* statu
         } else if (index == kRemoteLocalEvent) {
             *status = ZODEVICE_STATUS_DRIVER_FAULT;
             physicalInterface->DisableRemoteLocalReports(status);
+        } else if (index == kStatusByteRequestEvent) {
+            // A poll waiting for the device gets the stored byte now.
+            physicalInterface->GetStatusByteHolder()->DisableStatusByteRequests(status);
         }
         if (*status == 0) {
             m_slots[index] = EventSlot{0, nullptr, nullptr};
@@ -467,7 +472,152 @@ void CDeviceSession::CheckInterface(std::uint32_t* status)
     Leave(held, status);
 }
 
+void CDeviceSession::SetStatusByte(std::uint8_t stb, std::uint32_t* status)
+{
+    bool held = false;
+    if (!Enter(true, status, &held)) {
+        return;
+    }
+    m_interface.load()->SetStatusByte(stb, status);
+    Leave(held, status);
+}
+
+void CDeviceSession::RequestService(std::uint32_t* status)
+{
+    bool held = false;
+    if (!Enter(true, status, &held)) {
+        return;
+    }
+    m_interface.load()->RequestService(status);
+    Leave(held, status);
+}
+
+void CDeviceSession::ClearServiceRequest(std::uint32_t* status)
+{
+    bool held = false;
+    if (!Enter(true, status, &held)) {
+        return;
+    }
+    m_interface.load()->ClearServiceRequest(status);
+    Leave(held, status);
+}
+
+// ---- event side ----
+
+void CDeviceSession::GetEvent(bool blocking, EventRecord* record, std::uint32_t* status)
+{
+    for (;;) {
+        m_queue->Wait(blocking, status);
+        if (*status != 0) {
+            return;
+        }
+        std::uint32_t lockStatus = 0;
+        m_mutex.Lock(&lockStatus);
+        if (lockStatus != 0) {
+            *status = ZODEVICE_STATUS_DRIVER_FAULT;
+            return;
+        }
+        CPhysicalInterface* physicalInterface = m_interface.load();
+        if (physicalInterface != nullptr && !physicalInterface->IsActive()) {
+            physicalInterface = nullptr;
+        }
+        if (physicalInterface != nullptr) {
+            *status = ZODEVICE_STATUS_DRIVER_FAULT;
+            physicalInterface->HoldTransport(status);
+            if (*status != 0) {
+                m_mutex.Unlock();
+                return;
+            }
+        }
+        m_queue->Take(record, status);
+        bool deliver = *status == 0;
+        if (deliver) {
+            const std::uint32_t code = record->code;
+            if (code <= kCodeUnterminated) {
+                deliver = m_slots[kMessageReceivedEvent].installed != 0;
+            } else if (code >= kCodeResponseSent && code <= kCodeResponseCancelled) {
+                deliver = m_slots[kResponseDoneEvent].installed != 0;
+            }
+        }
+        std::uint32_t releaseStatus = 0;
+        m_queue->ReleaseBelowHalf(physicalInterface, &releaseStatus);
+        m_mutex.Unlock();
+        if (*status != 0) {
+            return;
+        }
+        if (deliver) {
+            *status = releaseStatus;
+            return;
+        }
+        record->code = CEventQueue::kNoEvent;
+    }
+}
+
+void CDeviceSession::AbortEventWait(std::uint32_t* status)
+{
+    std::uint32_t lockStatus = 0;
+    m_mutex.Lock(&lockStatus);
+    if (lockStatus != 0) {
+        *status = ZODEVICE_STATUS_DRIVER_FAULT;
+        return;
+    }
+    m_queue->Abort(status);
+    m_mutex.Unlock();
+}
+
+void CDeviceSession::EventDone(std::uint32_t code, std::uint32_t, std::uint32_t* status)
+{
+    bool held = false;
+    if (!Enter(false, status, &held)) {
+        return;
+    }
+    *status = 0;
+    if (code == kCodeDeviceClear) {
+        m_exchange.DeviceClearFinished(status);
+        CPhysicalInterface* physicalInterface = m_interface.load();
+        if (*status == 0 && physicalInterface->IsActive()) {
+            *status = ZODEVICE_STATUS_DRIVER_FAULT;
+            physicalInterface->ClearFinished(status);
+        }
+        PostDueReports();
+    }
+    Leave(held, status);
+}
+
 // ---- reports ----
+
+void CDeviceSession::ReportStatusByteRequest(std::uint32_t* status)
+{
+    bool posted = false;
+    PostEvent(kStatusByteRequestEvent, kCodeStatusByteRequest, 0, nullptr, 0, &posted, status);
+    if (!posted && *status == 0) {
+        *status = ZODEVICE_STATUS_EVENT_ERROR;
+    }
+}
+
+void CDeviceSession::ReportDeviceEventOutside(std::uint32_t code, std::uint32_t* status)
+{
+    std::uint32_t lockStatus = 0;
+    m_mutex.Lock(&lockStatus);
+    if (lockStatus != 0) {
+        *status = ZODEVICE_STATUS_DRIVER_FAULT;
+        return;
+    }
+    CPhysicalInterface* physicalInterface = m_interface.load();
+    bool held = false;
+    if (physicalInterface != nullptr && physicalInterface->IsActive()) {
+        std::uint32_t holdStatus = ZODEVICE_STATUS_DRIVER_FAULT;
+        physicalInterface->HoldTransport(&holdStatus);
+        held = holdStatus == 0;
+    }
+    ReportDeviceEvent(code, status);
+    if (held) {
+        // The interface may be forgotten now; the hold was taken on this one.
+        std::uint32_t releaseStatus = 0;
+        m_queue->ReleaseBelowHalf(physicalInterface, &releaseStatus);
+    }
+    m_mutex.Unlock();
+}
 
 void CDeviceSession::ReportHostWriting()
 {

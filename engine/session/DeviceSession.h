@@ -34,6 +34,7 @@ public:
         kDeviceClearEvent = 4,
         kRemoteLocalEvent = 5,
         kInterfaceEvent = 6,
+        kStatusByteRequestEvent = 7,
     };
     // Event codes.
     enum : std::uint32_t {
@@ -46,6 +47,7 @@ public:
         kCodeResponseRequested = 16,
         kCodeTrigger = 24,
         kCodeDeviceClear = 32,
+        kCodeStatusByteRequest = 36,
         kCodeRemoteLocalFirst = 40,
         kCodeInvalid = 127,
         kDeviceGone = 48,
@@ -83,6 +85,19 @@ public:
     void CheckInterface(std::uint32_t* status);
     void EnableRelaxedMode(std::uint32_t* status);
     void DisableRelaxedMode(std::uint32_t* status);
+    void SetStatusByte(std::uint8_t stb, std::uint32_t* status);
+    void RequestService(std::uint32_t* status);
+    void ClearServiceRequest(std::uint32_t* status);
+
+    // ---- event side (the event observer) ----
+    // Waits for (blocking) or polls the next record that is delivered; records of the
+    // message and response slots are dropped while their slot is not installed. Holds the
+    // transport while taking and releases it when the queue is below half.
+    void GetEvent(bool blocking, EventRecord* record, std::uint32_t* status);
+    // Makes one event wait return 0x54357.
+    void AbortEventWait(std::uint32_t* status);
+    // The device's handler of an acknowledged event (codes 2, 9, 16, 32) has finished.
+    void EventDone(std::uint32_t code, std::uint32_t result, std::uint32_t* status);
 
     // ---- reports from the physical interface (transport thread, no session mutex) ----
     // The host writes while no input buffer is posted.
@@ -100,6 +115,12 @@ public:
     // value 1..4 is posted as 40..43, anything else as 127.
     void ReportRemoteLocal(std::uint32_t value, std::uint32_t* status);
     void ReportDeviceEvent(std::uint32_t code, std::uint32_t* status);
+    // A device event from a thread other than the transport's delivery thread: under the
+    // session mutex with the transport held, like an operation.
+    void ReportDeviceEventOutside(std::uint32_t code, std::uint32_t* status);
+    // A serial poll waits for the device's status byte (code 36, slot 7); not 0 when
+    // nothing was posted.
+    void ReportStatusByteRequest(std::uint32_t* status);
 
     // ---- for the event side and tests ----
     CEventQueue* GetQueue() const { return m_queue; }

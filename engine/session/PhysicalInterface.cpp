@@ -1,7 +1,9 @@
 #include "engine/session/PhysicalInterface.h"
 
 #include "engine/session/DeviceSession.h"
+#include "engine/os/EngineAllocator.h"
 #include "engine/session/MessageDescriptor.h"
+#include "engine/srq/ServiceRequestStateMachine.h"
 #include "engine/status/EngineStatus.h"
 
 namespace Korvex {
@@ -12,9 +14,31 @@ CPhysicalInterface::CPhysicalInterface(CPhysicalInterfaceFactory* factory,
     : m_factory(factory), m_argument0(argument0), m_argument1(argument1)
 {
     *status = 0;
+    m_srq = EngineNew<CServiceRequestStateMachine>(this, &m_statusByte, status);
+    if (m_srq == nullptr || *status != 0) {
+        EngineDelete(m_srq);
+        m_srq = nullptr;
+        *status = ZODEVICE_STATUS_DRIVER_FAULT;
+    }
 }
 
-CPhysicalInterface::~CPhysicalInterface() = default;
+CPhysicalInterface::~CPhysicalInterface()
+{
+    EngineDelete(m_srq);
+}
+
+void CPhysicalInterface::StatusByteRequest(std::uint32_t* status)
+{
+    if (*status != 0 && *status != ZODEVICE_STATUS_DRIVER_FAULT) {
+        return;
+    }
+    CDeviceSession* session = m_session.load();
+    if (session == nullptr) {
+        *status = ZODEVICE_STATUS_EVENT_ERROR;
+        return;
+    }
+    session->ReportStatusByteRequest(status);
+}
 
 void CPhysicalInterface::AttachInputBuffer(CMessageDescriptor*, std::uint32_t* status)
 {
@@ -28,7 +52,7 @@ void CPhysicalInterface::AttachOutputBuffer(CMessageDescriptor*, std::uint32_t* 
 
 void CPhysicalInterface::Bind(CDeviceSession* session, std::uint32_t* status)
 {
-    if (m_session != nullptr) {
+    if (m_session.load() != nullptr) {
         *status = ZODEVICE_STATUS_DEVICE_ALREADY_EXISTS;
         return;
     }
@@ -38,7 +62,7 @@ void CPhysicalInterface::Bind(CDeviceSession* session, std::uint32_t* status)
 
 void CPhysicalInterface::Unbind(CDeviceSession* session)
 {
-    if (m_session != session) {
+    if (m_session.load() != session) {
         return;
     }
     m_session = nullptr;
@@ -108,7 +132,7 @@ void CPhysicalInterface::StartInput()
         return;
     }
     if (m_currentInput == nullptr) {
-        m_session->ReportHostWriting();
+        m_session.load()->ReportHostWriting();
     } else if (!m_inputActive) {
         ArmInput();
     }
@@ -133,12 +157,12 @@ void CPhysicalInterface::OnInputReceived(std::uint32_t count, std::uint8_t end)
     }
     CMessageDescriptor* descriptor = m_currentInput;
     if (count != 0) {
-        m_session->ReportNewInput();
+        m_session.load()->ReportNewInput();
     }
     descriptor->AddDone(count);
     if (end || descriptor->Complete()) {
         std::uint32_t status = 0;
-        m_session->ReportMessageReceived(descriptor, end != 0, &status);
+        m_session.load()->ReportMessageReceived(descriptor, end != 0, &status);
         // A lost message leaves the buffer posted: arm it again.
         if (m_session != nullptr && m_currentInput != nullptr && !m_inputActive) {
             ArmInput();
@@ -151,7 +175,7 @@ void CPhysicalInterface::OnInputReceived(std::uint32_t count, std::uint8_t end)
 void CPhysicalInterface::ForwardToSession()
 {
     if (m_session != nullptr) {
-        m_session->ReportNewInput();
+        m_session.load()->ReportNewInput();
     }
 }
 
@@ -196,7 +220,7 @@ void CPhysicalInterface::StartOutput()
         return;
     }
     if (m_currentResponse == nullptr) {
-        m_session->ReportHostReading();
+        m_session.load()->ReportHostReading();
     } else if (!m_outputActive) {
         ArmOutput();
     }
@@ -222,7 +246,7 @@ void CPhysicalInterface::OnOutputSent(std::uint32_t count)
     descriptor->AddDone(count);
     if (descriptor->Complete()) {
         std::uint32_t status = 0;
-        m_session->ReportResponseDone(descriptor, &status);
+        m_session.load()->ReportResponseDone(descriptor, &status);
         return;
     }
     // The rest goes out as far as the transport takes it now; a read ended by CHR or by
@@ -236,7 +260,7 @@ void CPhysicalInterface::DeviceClear()
 {
     if (m_session != nullptr) {
         std::uint32_t status = 0;
-        m_session->ReportDeviceClear(&status);
+        m_session.load()->ReportDeviceClear(&status);
     }
 }
 
@@ -244,7 +268,72 @@ void CPhysicalInterface::Trigger()
 {
     if (m_session != nullptr) {
         std::uint32_t status = 0;
-        m_session->ReportTrigger(&status);
+        m_session.load()->ReportTrigger(&status);
+    }
+}
+
+void CPhysicalInterface::RequestService(std::uint32_t* status)
+{
+    *status = ZODEVICE_STATUS_DRIVER_FAULT;
+    if (m_srq != nullptr) {
+        *status = 0;
+        m_srq->OnRequestSet(status);
+    }
+}
+
+void CPhysicalInterface::ClearServiceRequest(std::uint32_t* status)
+{
+    *status = ZODEVICE_STATUS_DRIVER_FAULT;
+    if (m_srq != nullptr) {
+        *status = 0;
+        m_srq->OnRequestWithdrawn(status);
+    }
+}
+
+void CPhysicalInterface::SetStatusByte(std::uint8_t stb, std::uint32_t* status)
+{
+    m_statusByte.SetStatusByte(stb, status);
+}
+
+void CPhysicalInterface::ReportRemoteLocalState(std::uint32_t value)
+{
+    CDeviceSession* session = m_session.load();
+    if (session != nullptr) {
+        std::uint32_t status = 0;
+        session->ReportRemoteLocal(value, &status);
+    }
+}
+
+void CPhysicalInterface::BeginSerialPoll()
+{
+    if (m_session.load() == nullptr || m_srq == nullptr) {
+        return;
+    }
+    std::uint32_t status = 0;
+    m_srq->OnSerialPollBegins(&status);
+    if (status != 0) {
+        NotifyDeviceEvent(kOtherFailure);
+    }
+}
+
+void CPhysicalInterface::EndSerialPoll()
+{
+    if (m_session.load() == nullptr || m_srq == nullptr) {
+        return;
+    }
+    std::uint32_t status = 0;
+    m_srq->OnSerialPollEnds(&status);
+    if (status != 0) {
+        NotifyDeviceEvent(kOtherFailure);
+    }
+}
+
+void CPhysicalInterface::NotifyDeviceEventOutside(std::uint32_t code)
+{
+    CDeviceSession* session = m_session.load();
+    if (session != nullptr) {
+        std::uint32_t status = 0;
+        session->ReportDeviceEventOutside(code, &status);
     }
 }
 
@@ -252,7 +341,7 @@ void CPhysicalInterface::NotifyDeviceEvent(std::uint32_t code)
 {
     if (m_session != nullptr) {
         std::uint32_t status = 0;
-        m_session->ReportDeviceEvent(code, &status);
+        m_session.load()->ReportDeviceEvent(code, &status);
     }
 }
 

@@ -9,31 +9,50 @@
 // to the session. A count reported beyond the chunk armed is a transfer failure (device
 // event 49).
 //
+// The interface owns the service-request machine and the status-byte holder of its
+// device and is their observer: SRQ and the polled status byte go to the transport
+// (slots SrqAsserted, SrqReleased, StatusByte), a status-byte request to the session.
+//
+// Device events from a thread that is not the transport's delivery thread (a manager
+// destroying its interfaces) go through NotifyDeviceEventOutside, which takes the
+// session mutex and holds the transport like an operation first.
+//
 // HoldTransport / ReleaseTransport are a level, not a count: while held the transport
 // starts no delivery (no call of an entry point). A hold asked on the transport's own
 // thread during a delivery returns at once; from another thread it returns once no
 // delivery runs.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+
+#include "engine/srq/ServiceRequestObservers.h"
+#include "engine/srq/StatusByteHolder.h"
 
 namespace Korvex {
 
 class CDeviceSession;
 class CMessageDescriptor;
 class CPhysicalInterfaceFactory;
+class CServiceRequestStateMachine;
 
-class CPhysicalInterface {
+class CPhysicalInterface : public CStatusByteStateMachineEventObserver,
+                           public CServiceRequestStateMachineEventObserver {
 public:
     static constexpr std::uint32_t kTransferFailed = 49;
+    static constexpr std::uint32_t kOtherFailure = 53;
 
+    // Status 0x543FF when the service-request machine cannot be made.
     CPhysicalInterface(CPhysicalInterfaceFactory* factory, std::uint32_t argument0,
                        std::uint32_t argument1, std::uint32_t* status);
-    virtual ~CPhysicalInterface();
+    ~CPhysicalInterface() override;
     CPhysicalInterface(const CPhysicalInterface&) = delete;
     CPhysicalInterface& operator=(const CPhysicalInterface&) = delete;
 
     // ---- what the session expects of a transport ----
+    // A serial poll waits for the device: unless the status has failed, the bound session
+    // posts the status-byte request event. Non-zero status when nothing was posted.
+    virtual void StatusByteRequest(std::uint32_t* status);
     virtual std::uint8_t IsActive() = 0;
     virtual void Open(const void* settings, std::uint32_t* status) = 0;
     virtual void Close(std::uint32_t* status) = 0;
@@ -68,13 +87,23 @@ public:
     virtual std::uint8_t TermCharEnabled() { return 0; }
     virtual std::uint8_t TermChar() { return 10; }
     virtual std::uint8_t TransportState() = 0;
+    virtual void SrqAsserted(std::uint32_t* status) = 0;
+    virtual void SrqReleased(std::uint32_t* status) = 0;
+    // The status byte (RQS included) answering the serial poll under way.
+    virtual void StatusByte(std::uint8_t stb, std::uint32_t* status) = 0;
+
+    // ---- observer of the service-request machine and the status-byte holder ----
+    void OnSrqAsserted(std::uint32_t* status) override { SrqAsserted(status); }
+    void OnSrqReleased(std::uint32_t* status) override { SrqReleased(status); }
+    void OnStatusByte(std::uint8_t stb, std::uint32_t* status) override { StatusByte(stb, status); }
+    void OnStatusByteRequest(std::uint32_t* status) override { StatusByteRequest(status); }
 
     // ---- binding ----
     // 0x54311 when a session is already bound.
     void Bind(CDeviceSession* session, std::uint32_t* status);
     // Clears the binding only when it is this session's.
     void Unbind(CDeviceSession* session);
-    CDeviceSession* GetSession() const { return m_session; }
+    CDeviceSession* GetSession() const { return m_session.load(); }
     CPhysicalInterfaceFactory* GetFactory() const { return m_factory; }
     std::uint32_t GetArgument0() const { return m_argument0; }
     std::uint32_t GetArgument1() const { return m_argument1; }
@@ -89,6 +118,12 @@ public:
     // Withdraws an armed reception / send (transport cancel; bytes already reported stay).
     void CancelInput();
     void CancelOutput();
+    // Service request and status byte (operations, transport held).
+    void RequestService(std::uint32_t* status);
+    void ClearServiceRequest(std::uint32_t* status);
+    void SetStatusByte(std::uint8_t stb, std::uint32_t* status);
+    CStatusByteHolder* GetStatusByteHolder() { return &m_statusByte; }
+    CServiceRequestStateMachine* GetServiceRequestMachine() const { return m_srq; }
 
     // ---- entry points for the transport ----
     // The host starts writing: arm the current input buffer, or tell the session that no
@@ -105,7 +140,15 @@ public:
     void ForwardToSession();
     void DeviceClear();
     void Trigger();
+    // value 1 local, 2 remote, 3 local lockout, 4 remote lockout.
+    void ReportRemoteLocalState(std::uint32_t value);
+    // A failing serial-poll event is device event 53.
+    void BeginSerialPoll();
+    void EndSerialPoll();
+    // On the transport's delivery thread.
     void NotifyDeviceEvent(std::uint32_t code);
+    // On any other thread; the caller holds no lock of the transport's manager.
+    void NotifyDeviceEventOutside(std::uint32_t code);
 
 private:
     // Arms the next chunk; an empty window after LimitChunk arms nothing (the transport
@@ -116,7 +159,7 @@ private:
     CPhysicalInterfaceFactory* m_factory;
     std::uint32_t m_argument0;
     std::uint32_t m_argument1;
-    CDeviceSession* m_session = nullptr;
+    std::atomic<CDeviceSession*> m_session{nullptr};
     CMessageDescriptor* m_currentInput = nullptr;
     CMessageDescriptor* m_currentResponse = nullptr;
     std::uint8_t m_inputActive = 0;
@@ -124,6 +167,8 @@ private:
     std::uint32_t m_armedCount = 0;   // bytes of the chunk armed for input
     std::uint32_t m_sendCount = 0;    // bytes of the chunk armed for output
     std::uint8_t m_sendChr = 0;
+    CStatusByteHolder m_statusByte{this};
+    CServiceRequestStateMachine* m_srq = nullptr;
 };
 
 } // namespace Korvex

@@ -13,13 +13,29 @@ namespace {
 std::uint32_t g_unused = 0;
 } // namespace
 
-FakeTransport::FakeTransport() : CPhysicalInterface(nullptr, 0, 0, &g_unused) {}
+FakeTransport::FakeTransport(CPhysicalInterfaceFactory* factory)
+    : CPhysicalInterface(factory, 0, 0, &g_unused)
+{
+}
 
 FakeTransport::~FakeTransport() = default;
+
+// What the other side does within microseconds is not waited for asleep: a short yield
+// loop comes first.
+template <typename Pred>
+void FakeTransport::Spin(std::unique_lock<std::mutex>& lock, Pred pred)
+{
+    for (int spin = 0; spin < 100 && !pred(); ++spin) {
+        lock.unlock();
+        std::this_thread::yield();
+        lock.lock();
+    }
+}
 
 template <typename Pred>
 bool FakeTransport::WaitFor(std::unique_lock<std::mutex>& lock, int timeoutMs, Pred pred)
 {
+    Spin(lock, pred);
     return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), pred);
 }
 
@@ -28,6 +44,7 @@ void FakeTransport::Deliver(Fn fn)
 {
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        Spin(lock, [this] { return !m_held && !m_delivering; });
         m_changed.wait(lock, [this] { return !m_held && !m_delivering; });
         m_delivering = true;
         m_deliveryThread = std::this_thread::get_id();
@@ -157,6 +174,40 @@ void FakeTransport::HostDeviceClear()
     Deliver([this] { DeviceClear(); });
 }
 
+bool FakeTransport::HostDeviceClearAndWait(int timeoutMs)
+{
+    std::uint32_t before = 0;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        before = m_clearsFinished;
+    }
+    Deliver([this] { DeviceClear(); });
+    std::unique_lock<std::mutex> lock(m_mutex);
+    return WaitFor(lock, timeoutMs, [&] { return m_clearsFinished != before; });
+}
+
+int FakeTransport::HostSerialPoll(int timeoutMs)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_polledByte = -1;
+    }
+    Deliver([this] { BeginSerialPoll(); });
+    int stb = -1;
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        WaitFor(lock, timeoutMs, [this] { return m_polledByte >= 0; });
+        stb = m_polledByte;
+    }
+    Deliver([this] { EndSerialPoll(); });
+    return stb;
+}
+
+void FakeTransport::HostRemoteLocal(std::uint32_t value)
+{
+    Deliver([this, value] { ReportRemoteLocalState(value); });
+}
+
 void FakeTransport::HostDeviceEvent(std::uint32_t code)
 {
     Deliver([this, code] { NotifyDeviceEvent(code); });
@@ -197,7 +248,58 @@ std::uint32_t FakeTransport::Closes()
     return m_closes;
 }
 
+bool FakeTransport::SrqLine()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_srqLine;
+}
+
+std::uint32_t FakeTransport::SrqAssertions()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_srqAssertions;
+}
+
+std::uint32_t FakeTransport::SrqReleases()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_srqReleases;
+}
+
 // ---- transport operations ----
+
+void FakeTransport::SrqAsserted(std::uint32_t* status)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (failSrqReports) {
+        *status = ZODEVICE_STATUS_HARDWARE_ERROR;
+        return;
+    }
+    m_srqLine = true;
+    ++m_srqAssertions;
+    *status = 0;
+}
+
+void FakeTransport::SrqReleased(std::uint32_t* status)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (failSrqReports) {
+        *status = ZODEVICE_STATUS_HARDWARE_ERROR;
+        return;
+    }
+    m_srqLine = false;
+    ++m_srqReleases;
+    *status = 0;
+}
+
+void FakeTransport::StatusByte(std::uint8_t stb, std::uint32_t* status)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_polledByte = stb;
+    m_changed.notify_all();
+    *status = 0;
+}
+
 
 std::uint8_t FakeTransport::IsActive()
 {
@@ -227,6 +329,7 @@ void FakeTransport::HoldTransport(std::uint32_t* status)
     std::unique_lock<std::mutex> lock(m_mutex);
     m_held = true;
     if (!(m_delivering && m_deliveryThread == std::this_thread::get_id())) {
+        Spin(lock, [this] { return !m_delivering; });
         m_changed.wait(lock, [this] { return !m_delivering; });
         if (m_delivering) {
             ++m_violations;

@@ -18,7 +18,7 @@ class FakeTransport : public CPhysicalInterface {
 public:
     enum : std::uint32_t { kReasonChr = 2, kReasonEnd = 4 };
 
-    FakeTransport();
+    explicit FakeTransport(CPhysicalInterfaceFactory* factory = nullptr);
     ~FakeTransport() override;
 
     // ---- test settings ----
@@ -28,6 +28,7 @@ public:
     std::uint8_t termCharEnabled = 0;
     std::uint8_t termChar = 10;
     bool failStartReceive = false;
+    bool failSrqReports = false;        // slots 29/30 fail
 
     // ---- host side (test thread) ----
     // Writes bytes; false when the device did not take them within timeoutMs.
@@ -36,6 +37,13 @@ public:
     std::string HostRead(std::uint32_t max, std::uint32_t* reason, int timeoutMs = 2000);
     void HostTrigger();
     void HostDeviceClear();
+    // Device clear that returns once the device finished it (slot 13); false on time-out.
+    bool HostDeviceClearAndWait(int timeoutMs = 2000);
+    // Serial poll: begins, waits for the status byte (slot 31), ends. -1 on time-out.
+    int HostSerialPoll(int timeoutMs = 2000);
+    void HostRemoteLocal(std::uint32_t value);
+    // NotifyDeviceEventOutside from the calling thread (a manager thread).
+    void ManagerDeviceEvent(std::uint32_t code) { NotifyDeviceEventOutside(code); }
     void HostDeviceEvent(std::uint32_t code);
     // Delivers an OnInputReceived of count bytes (for bad counts).
     void HostReportInput(std::uint32_t count, bool end);
@@ -44,6 +52,10 @@ public:
     std::uint32_t Violations();
     std::uint32_t ClearsFinished();
     std::uint32_t Closes();
+    // SRQ line (slots 29/30) and how often it changed.
+    bool SrqLine();
+    std::uint32_t SrqAssertions();
+    std::uint32_t SrqReleases();
 
     // ---- transport operations ----
     std::uint8_t IsActive() override;
@@ -71,10 +83,15 @@ public:
     std::uint8_t TermCharEnabled() override { return termCharEnabled; }
     std::uint8_t TermChar() override { return termChar; }
     std::uint8_t TransportState() override { return 1; }
+    void SrqAsserted(std::uint32_t* status) override;
+    void SrqReleased(std::uint32_t* status) override;
+    void StatusByte(std::uint8_t stb, std::uint32_t* status) override;
 
 private:
     template <typename Fn>
     void Deliver(Fn fn);
+    template <typename Pred>
+    void Spin(std::unique_lock<std::mutex>& lock, Pred pred);
     template <typename Pred>
     bool WaitFor(std::unique_lock<std::mutex>& lock, int timeoutMs, Pred pred);
 
@@ -94,6 +111,10 @@ private:
     std::uint8_t m_armedEnd = 0;
     bool m_writing = false;
     std::uint32_t m_readRemaining = 0;
+    bool m_srqLine = false;
+    std::uint32_t m_srqAssertions = 0;
+    std::uint32_t m_srqReleases = 0;
+    int m_polledByte = -1;
 };
 
 } // namespace Korvex

@@ -3,11 +3,19 @@
 #include <mutex>
 
 #include "platform/fs/FileSystem.h"
+#include "platform/soc/BoardActions.h"
+#include "platform/soc/SocBus.h"
 
 namespace platform {
 namespace bootmon {
 
 namespace {
+
+// The entry reached through the SDRAM cell: nothing happens before the handshake.
+void linkedEntry(std::uint32_t operation, std::uintptr_t arg) {
+    if (soc::read32(kHandshakeCell) != kHandshake) return;
+    service_entry(operation, arg);
+}
 
 // Stands for the ROM file-system image in flash; its address names the mount device.
 const char romfsImage[] = "romfs image";
@@ -41,16 +49,20 @@ int get_stored_block(std::uint32_t number, StoredBlock* out) {
 
 void service_entry(std::uint32_t operation, std::uintptr_t arg) {
     State& s = S();
-    std::lock_guard<std::mutex> g(s.lock);
+    std::unique_lock<std::mutex> g(s.lock);
     switch (operation) {
         case OpKeepAlive:
             ++s.record.keepAlives;
             break;
         case OpReset:
             ++s.record.resets;
+            g.unlock();
+            soc::board_action(soc::BoardAction::Reset);
             break;
         case OpEnterUpdateMode:
             ++s.record.updateModeRequests;
+            g.unlock();
+            soc::board_action(soc::BoardAction::FirmwareUpdateMode);
             break;
         case OpGetBootCondition:
             if (arg) *reinterpret_cast<std::uint32_t*>(arg) = s.bootCondition;
@@ -64,6 +76,21 @@ Record record() {
     State& s = S();
     std::lock_guard<std::mutex> g(s.lock);
     return s.record;
+}
+
+ServiceEntry entry_at(std::uint32_t token) {
+    return token == kEntryToken ? &linkedEntry : nullptr;
+}
+
+void place_entry(bool present) {
+    soc::write32(kHandshakeCell, 0);
+    soc::write32(kEntryCell, present ? kEntryToken : 0);
+}
+
+std::uint32_t boot_condition() {
+    State& s = S();
+    std::lock_guard<std::mutex> g(s.lock);
+    return s.bootCondition;
 }
 
 void set_boot_condition(std::uint32_t condition) {

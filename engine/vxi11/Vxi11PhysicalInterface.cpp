@@ -1,0 +1,528 @@
+#include "engine/vxi11/Vxi11PhysicalInterface.h"
+
+#include <cstring>
+
+#include "engine/session/MessageDescriptor.h"
+#include "engine/vxi11/InstrumentServer.h"
+#include "engine/vxi11/Vxi11OperationGuard.h"
+#include "engine/vxi11/Vxi11PhysicalInterfaceManager.h"
+#include "engine/vxi11/Vxi11Registry.h"
+#include "engine/vxi11/Vxi11Status.h"
+
+using Korvex::CMessageDescriptor;
+
+namespace {
+constexpr std::uint32_t kNotAllowed = 0x54395;  // trigger / remote / local not allowed (8)
+constexpr std::uint32_t kRemote = 2;
+constexpr std::uint32_t kLocal = 1;
+constexpr std::uint32_t kReasonChr = 2;
+constexpr std::uint32_t kReasonEnd = 4;
+} // namespace
+
+CVxi11PhysicalInterface::CVxi11PhysicalInterface(CVxi11PhysicalInterfaceManager* manager,
+                                                 std::uint32_t number, std::uint32_t* status)
+    : CPhysicalInterface(manager, number, 0, status),
+      m_manager(manager),
+      m_queue(&m_deviceLock, &m_eventGate, &m_dispatcherGate)
+{
+    if (*status != 0) {
+        return;
+    }
+    m_constructed = m_deviceLock.InitFailed() == 0 && m_eventGate.InitFailed() == 0 &&
+                            m_dispatcherGate.InitFailed() == 0 && m_queue.InitFailed() == 0
+                        ? 1
+                        : 0;
+}
+
+CVxi11PhysicalInterface::~CVxi11PhysicalInterface()
+{
+    if (m_open != 0) {
+        std::uint32_t status = 0;
+        Close(&status);
+    }
+}
+
+// ---- physical-interface operations ----
+
+void CVxi11PhysicalInterface::Open(const void* settings, std::uint32_t* status)
+{
+    if (m_open != 0) {
+        *status = 0;
+        return;
+    }
+    m_queue.Enable();
+    m_deviceLock.Enable();
+    m_eventGate.Enable();
+    m_dispatcherGate.Open();
+    *status = VXI11_STATUS_FAULT;
+    m_manager->RegisterAlias(this, settings, status);
+    if (*status != 0) {
+        m_dispatcherGate.Close();
+        m_eventGate.Disable();
+        m_deviceLock.Disable();
+        m_queue.Disable();
+    }
+}
+
+void CVxi11PhysicalInterface::Close(std::uint32_t* status)
+{
+    if (m_open != 0) {
+        m_manager->ClearOpen(this);
+        m_dispatcherGate.Close();
+        m_flags = 0;
+        m_eventGate.Disable();
+        m_deviceLock.Disable();
+        m_queue.Disable();
+        CVxi11Registry* registry = CVxi11Registry::Instance();
+        if (registry != nullptr) {
+            registry->DestroyLinksOfInterface(this);
+        }
+    }
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::ReleaseTransport(std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_dispatcherGate.LeaveFromEngine();
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::HoldTransport(std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_dispatcherGate.EnterFromEngine();
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::EnableTrigger(std::uint32_t* status)
+{
+    m_flags |= kFlagTrigger;
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::DisableTrigger(std::uint32_t* status)
+{
+    m_flags &= static_cast<std::uint8_t>(~kFlagTrigger);
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::EnableRemoteLocalReports(std::uint32_t* status)
+{
+    m_flags |= kFlagRemoteLocal;
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::DisableRemoteLocalReports(std::uint32_t* status)
+{
+    m_flags &= static_cast<std::uint8_t>(~kFlagRemoteLocal);
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::RequestInputNotification(std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_flags |= kFlagNotifyWrite;
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::ClearFinished(std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_clearDone = 1;
+    m_eventGate.RaiseEvent(CVxi11EventGate::kClearDone);
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::TransportOperation(std::uint32_t* status)
+{
+    *status = m_open != 0 ? 0 : VXI11_STATUS_NOT_OPEN;
+}
+
+void CVxi11PhysicalInterface::StartReceive(CMessageDescriptor* descriptor, std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_receive = descriptor;
+    m_eventGate.RaiseEvent(CVxi11EventGate::kInputPosted);
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::CancelReceive(std::uint32_t* count, std::uint8_t* end,
+                                            std::uint32_t* status)
+{
+    *count = 0;
+    *end = 0;
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_receive = nullptr;
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::StartSend(CMessageDescriptor* descriptor, std::uint8_t chr,
+                                        std::uint8_t end, std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_chr = chr;
+    m_end = end;
+    m_send = descriptor;
+    m_eventGate.RaiseEvent(CVxi11EventGate::kResponsePosted);
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::CancelSend(std::uint32_t* count, std::uint32_t* status)
+{
+    *count = 0;
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_send = nullptr;
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::LimitChunk(CMessageDescriptor* descriptor)
+{
+    Korvex::CByteBuffer* buffer = descriptor->Buffer();
+    std::uint32_t limit = buffer->BytesInWindow();
+    if (descriptor->GetKind() == CMessageDescriptor::Input) {
+        if (limit > kWriteChunk) {
+            limit = kWriteChunk;
+        }
+    } else {
+        // Nothing goes out while no device_read takes it.
+        const std::uint32_t remaining = m_operation == kReading ? m_readRemaining.load() : 0;
+        if (limit > remaining) {
+            limit = remaining;
+        }
+    }
+    std::uint32_t status = 0;
+    buffer->SetEnd(buffer->GetStart() + limit, &status);
+}
+
+void CVxi11PhysicalInterface::SrqAsserted(std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    CVxi11Registry* registry = CVxi11Registry::Instance();
+    if (registry != nullptr) {
+        registry->NotifyServiceRequest(this);
+    }
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::SrqReleased(std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    CVxi11Registry* registry = CVxi11Registry::Instance();
+    if (registry != nullptr) {
+        registry->ClearServiceRequest(this);
+    }
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::StatusByte(std::uint8_t stb, std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    *status = 0;
+    if (m_lateStatusByte != 0) {
+        return;
+    }
+    m_statusByte = stb;
+    m_flags |= kFlagStatusByte;
+    m_eventGate.RaiseEvent(CVxi11EventGate::kStatusByteReady);
+}
+
+// ---- link procedures ----
+
+void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
+                                                std::atomic<CMessageDescriptor*>& armed,
+                                                std::uint32_t event, CVxi11OperationGuard& guard,
+                                                std::uint32_t* status)
+{
+    *status = 0;
+    // Inside the dispatcher gate the engine changes nothing; it posts only while this
+    // procedure waits outside it.
+    for (;;) {
+        if (armed.load() != nullptr) {
+            return;
+        }
+        m_eventGate.WaitEvent(lid, event, guard, status);
+        if (*status != 0) {
+            return;
+        }
+    }
+}
+
+void CVxi11PhysicalInterface::CheckChunk(std::uint32_t lid, CVxi11OperationGuard& guard,
+                                         bool complete, std::uint32_t* status)
+{
+    if (m_queue.IsAbortPending(lid)) {
+        *status = VXI11_STATUS_ABORTED;
+        return;
+    }
+    // A chunk that completes the transfer counts even when the time is up; the time-out
+    // applies only before waiting for more.
+    if (guard.ConsumeElapsed() == 0 && !complete) {
+        *status = VXI11_STATUS_IO_TIMEOUT;
+    }
+}
+
+std::uint32_t CVxi11PhysicalInterface::Write(std::uint32_t lid, bool waitLock,
+                                             std::uint32_t lockTimeout, bool end,
+                                             std::uint32_t ioTimeout, std::uint32_t count,
+                                             const std::uint8_t* data, std::uint32_t* status)
+{
+    CVxi11OperationGuard guard(*this, lid, m_queue, waitLock, lockTimeout, ioTimeout,
+                               m_dispatcherGate, status);
+    if (*status != 0) {
+        return 0;
+    }
+    if (count == 0) {
+        *status = 0;
+        return 0;
+    }
+    m_operation = kWriting;
+    StartInput();
+    std::uint32_t taken = 0;
+    while (taken < count && *status == 0) {
+        WaitForDescriptor(lid, m_receive, CVxi11EventGate::kInputPosted, guard, status);
+        if (*status != 0) {
+            m_operation = kNoOperation;
+            return taken;
+        }
+        if ((m_flags.load() & kFlagNotifyWrite) != 0) {
+            m_flags &= static_cast<std::uint8_t>(~kFlagNotifyWrite);
+            ForwardToSession();
+        }
+        CMessageDescriptor* descriptor = m_receive;
+        Korvex::CByteBuffer* buffer = descriptor->Buffer();
+        std::uint32_t chunk = buffer->BytesInWindow();
+        if (chunk > count - taken) {
+            chunk = count - taken;
+        }
+        std::memcpy(buffer->GetStorage() + buffer->GetStart(), data + taken, chunk);
+        taken += chunk;
+        const bool last = taken == count;
+        CheckChunk(lid, guard, last, status);
+        if (last || *status != 0) {
+            m_operation = kNoOperation;
+        }
+        m_receive = nullptr;
+        OnInputReceived(chunk, end && last ? 1 : 0);
+    }
+    return taken;
+}
+
+std::uint32_t CVxi11PhysicalInterface::Read(std::uint32_t lid, bool waitLock,
+                                            std::uint32_t lockTimeout, bool termCharSet,
+                                            std::uint8_t termChar, std::uint32_t ioTimeout,
+                                            std::uint32_t count, std::uint8_t* destination,
+                                            std::uint32_t* reason, std::uint32_t* status)
+{
+    *reason = 0;
+    CVxi11OperationGuard guard(*this, lid, m_queue, waitLock, lockTimeout, ioTimeout,
+                               m_dispatcherGate, status);
+    if (*status != 0) {
+        return 0;
+    }
+    if (count == 0) {
+        *status = 0;
+        return 0;
+    }
+    m_termCharEnabled = termCharSet ? 1 : 0;
+    m_termChar = termChar;
+    m_operation = kReading;
+    m_chr = 0;
+    m_end = 0;
+    m_readRemaining = count;
+    StartOutput();
+    std::uint32_t delivered = 0;
+    while (delivered < count && *reason == 0 && *status == 0) {
+        WaitForDescriptor(lid, m_send, CVxi11EventGate::kResponsePosted, guard, status);
+        if (*status != 0) {
+            m_operation = kNoOperation;
+            m_readRemaining = 0;
+            break;
+        }
+        CMessageDescriptor* descriptor = m_send;
+        Korvex::CByteBuffer* buffer = descriptor->Buffer();
+        std::uint32_t chunk = buffer->BytesInWindow();
+        if (chunk > count - delivered) {
+            chunk = count - delivered;
+        }
+        std::memcpy(destination + delivered, buffer->GetStorage() + buffer->GetStart(), chunk);
+        delivered += chunk;
+        if (m_end != 0) {
+            *reason |= kReasonEnd;
+        }
+        if (m_chr != 0) {
+            *reason |= kReasonChr;
+        }
+        m_chr = 0;
+        m_end = 0;
+        const bool complete = delivered == count || *reason != 0;
+        CheckChunk(lid, guard, complete, status);
+        m_send = nullptr;
+        if (!complete && *status == 0) {
+            m_readRemaining = count - delivered;
+        } else {
+            m_operation = kNoOperation;
+            m_readRemaining = 0;
+        }
+        OnOutputSent(chunk);
+    }
+    return delivered;
+}
+
+void CVxi11PhysicalInterface::ReadStatusByte(CVxi11Client* connection, std::uint32_t xid,
+                                             std::uint32_t lid, bool waitLock,
+                                             std::uint32_t lockTimeout, std::uint32_t ioTimeout,
+                                             std::uint32_t* status)
+{
+    CVxi11OperationGuard guard(*this, lid, m_queue, waitLock, lockTimeout, ioTimeout,
+                               m_dispatcherGate, status);
+    if (*status != 0) {
+        return;
+    }
+    m_lateStatusByte = 0;
+    m_flags &= static_cast<std::uint8_t>(~kFlagStatusByte);
+    BeginSerialPoll();
+    std::uint32_t pollStatus = 0;
+    if ((m_flags.load() & kFlagStatusByte) == 0) {
+        m_eventGate.WaitEvent(lid, CVxi11EventGate::kStatusByteReady, guard, &pollStatus);
+        if (pollStatus != 0 && (m_flags.load() & kFlagStatusByte) == 0) {
+            m_lateStatusByte = 1;
+        }
+    }
+    connection->SendReadStbReply(xid, m_statusByte, pollStatus);
+    // The poll ends inside the gate, as every delivery into the session.
+    if (!guard.HoldsGate()) {
+        std::uint32_t gateStatus = 0;
+        guard.EnterGate(&gateStatus);
+    }
+    if (guard.HoldsGate()) {
+        EndSerialPoll();
+    }
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::Trigger(std::uint32_t lid, bool waitLock, std::uint32_t lockTimeout,
+                                      std::uint32_t ioTimeout, std::uint32_t* status)
+{
+    CVxi11OperationGuard guard(*this, lid, m_queue, waitLock, lockTimeout, ioTimeout,
+                               m_dispatcherGate, status);
+    if (*status != 0) {
+        return;
+    }
+    if ((m_flags.load() & kFlagTrigger) == 0) {
+        *status = kNotAllowed;
+        return;
+    }
+    CPhysicalInterface::Trigger();
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::Clear(std::uint32_t lid, bool waitLock, std::uint32_t lockTimeout,
+                                    std::uint32_t ioTimeout, std::uint32_t* status)
+{
+    CVxi11OperationGuard guard(*this, lid, m_queue, waitLock, lockTimeout, ioTimeout,
+                               m_dispatcherGate, status);
+    if (*status != 0) {
+        return;
+    }
+    m_clearDone = 0;
+    DeviceClear();
+    // The clear may finish during the call itself.
+    if (m_clearDone == 0) {
+        m_eventGate.WaitEvent(lid, CVxi11EventGate::kClearDone, guard, status);
+    }
+}
+
+void CVxi11PhysicalInterface::ReportRemoteLocal(std::uint32_t lid, bool waitLock,
+                                                std::uint32_t lockTimeout,
+                                                std::uint32_t ioTimeout, std::uint32_t value,
+                                                std::uint32_t* status)
+{
+    CVxi11OperationGuard guard(*this, lid, m_queue, waitLock, lockTimeout, ioTimeout,
+                               m_dispatcherGate, status);
+    if (*status != 0) {
+        return;
+    }
+    if ((m_flags.load() & kFlagRemoteLocal) == 0) {
+        *status = kNotAllowed;
+        return;
+    }
+    ReportRemoteLocalState(value);
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::Remote(std::uint32_t lid, bool waitLock, std::uint32_t lockTimeout,
+                                     std::uint32_t ioTimeout, std::uint32_t* status)
+{
+    // Plain remote: remote with lockout is a state of its own.
+    ReportRemoteLocal(lid, waitLock, lockTimeout, ioTimeout, kRemote, status);
+}
+
+void CVxi11PhysicalInterface::Local(std::uint32_t lid, bool waitLock, std::uint32_t lockTimeout,
+                                    std::uint32_t ioTimeout, std::uint32_t* status)
+{
+    ReportRemoteLocal(lid, waitLock, lockTimeout, ioTimeout, kLocal, status);
+}
+
+void CVxi11PhysicalInterface::Lock(std::uint32_t lid, bool waitLock, std::uint32_t lockTimeout,
+                                   std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_deviceLock.Acquire(lid, waitLock ? lockTimeout : 0, status);
+}
+
+void CVxi11PhysicalInterface::Unlock(std::uint32_t lid, std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_deviceLock.Release(lid);
+    *status = 0;
+}
+
+void CVxi11PhysicalInterface::Abort(std::uint32_t lid, std::uint32_t* status)
+{
+    if (m_open == 0) {
+        *status = VXI11_STATUS_NOT_OPEN;
+        return;
+    }
+    m_queue.Abort(lid);
+    *status = 0;
+}

@@ -1,0 +1,376 @@
+// The VXI-11 physical interface and its manager with a real engine session (TestDevice) on
+// server kind 1, and the manager's name index on its own.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "engine/TestDevice.h"
+#include "engine/api/ZoDeviceApi.h"
+#include "engine/api/ZoDeviceInterface.h"
+#include "engine/device/TcpIpDevice.h"
+#include "engine/vxi11/InstrumentServer.h"
+#include "engine/vxi11/Vxi11PhysicalInterface.h"
+#include "engine/vxi11/Vxi11PhysicalInterfaceManager.h"
+#include "engine/vxi11/Vxi11Registry.h"
+#include "engine/vxi11/Vxi11Status.h"
+
+using namespace Korvex;
+
+namespace {
+
+const ZoOpenDescriptor kDescriptor{sizeof(ZoOpenDescriptor), 0x01040000, 1, 1, "VuREva11"};
+
+Vxi11DeviceNameSettings Alias(const char* name)
+{
+    Vxi11DeviceNameSettings settings{};
+    settings.size = sizeof(settings);
+    settings.version = 1;
+    settings.complete = 1;
+    if (name != nullptr) {
+        std::strncpy(settings.name, name, sizeof(settings.name) - 1);
+        settings.nameSet = 1;
+    }
+    return settings;
+}
+
+class StbClient : public CVxi11Client {
+public:
+    void SendServiceRequest(std::uint32_t, const std::uint8_t*) override { ++requests; }
+    void SendReadStbReply(std::uint32_t xid, std::uint8_t stb, std::uint32_t status) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        replies.push_back({xid, stb, status});
+    }
+    struct Reply {
+        std::uint32_t xid;
+        std::uint8_t stb;
+        std::uint32_t status;
+    };
+    std::mutex mutex;
+    std::vector<Reply> replies;
+    std::atomic<int> requests{0};
+};
+
+// ---- the manager's index ----
+
+TEST(Vxi11ManagerIndex, NamesAliasesAndPrefixes)
+{
+    std::uint32_t status = 1;
+    CVxi11PhysicalInterfaceManager manager(&status);
+    ASSERT_EQ(status, 0u);
+    auto* inst0 = manager.CreateInterface(&kDescriptor, 0, &status);
+    ASSERT_EQ(status, 0u);
+    auto* inst1 = manager.CreateInterface(&kDescriptor, 1, &status);
+    ASSERT_EQ(status, 0u);
+    EXPECT_EQ(manager.FindInterface("inst0"), dynamic_cast<CVxi11LinkInterface*>(inst0));
+    EXPECT_EQ(manager.FindInterface("inst1"), dynamic_cast<CVxi11LinkInterface*>(inst1));
+    EXPECT_EQ(manager.CreateInterface(&kDescriptor, 0, &status), nullptr);
+    EXPECT_EQ(status, 0x54311u);
+    EXPECT_EQ(manager.Count(), 2u);
+
+    ZoOpenDescriptor old = kDescriptor;
+    old.apiVersion = 0x01030000;
+    EXPECT_EQ(manager.CreateInterface(&old, 7, &status), nullptr);
+    EXPECT_EQ(status, 0x54364u);
+    old.apiVersion = 0x010400FF;  // a minor revision
+    auto* inst7 = manager.CreateInterface(&old, 7, &status);
+    EXPECT_EQ(status, 0u);
+
+    // Alias equal to the own name, then a prefix of the other names.
+    Vxi11DeviceNameSettings own = Alias("inst1");
+    inst1->Open(&own, &status);
+    EXPECT_EQ(status, 0x54312u);
+    EXPECT_EQ(inst1->IsActive(), 0);
+    Vxi11DeviceNameSettings prefix = Alias("inst");
+    inst1->Open(&prefix, &status);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(inst1->IsActive(), 1);
+    EXPECT_EQ(manager.Find("inst"), inst1);
+    EXPECT_EQ(manager.Find("inst0"), inst0);
+    EXPECT_EQ(manager.Find("ins"), nullptr);
+    EXPECT_EQ(manager.Find("inst00"), nullptr);
+    // The alias is taken.
+    inst0->Open(&prefix, &status);
+    EXPECT_EQ(status, 0x54312u);
+
+    // Closed, the names stay; destroyed, both go.
+    inst1->Close(&status);
+    EXPECT_EQ(manager.Find("inst"), inst1);
+    manager.DestroyInterface(inst1, &status);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(manager.Find("inst"), nullptr);
+    EXPECT_EQ(manager.Find("inst1"), nullptr);
+    EXPECT_EQ(manager.Find("inst0"), inst0);
+    EXPECT_EQ(manager.Count(), 2u);
+
+    // Not an interface of this manager.
+    FakeTransport foreign;
+    manager.DestroyInterface(&foreign, &status);
+    EXPECT_EQ(status, 0x543FFu);
+    (void)inst7;
+    // The rest goes with the manager.
+}
+
+// ---- with the engine ----
+
+CVxi11PhysicalInterfaceManager* g_manager = nullptr;
+CVxi11Registry* g_registry = nullptr;
+
+void StartServer(std::uint32_t* status)
+{
+    g_manager = new CVxi11PhysicalInterfaceManager(status);
+    g_registry = new CVxi11Registry(g_manager, 1, status);
+    zo_device_register_server(kServerKindVxi11, kInternalVersion, g_manager, status);
+}
+
+void StopServer()
+{
+    zo_device_unregister_server(kServerKindVxi11);
+    delete g_manager;
+    delete g_registry;
+    g_manager = nullptr;
+    g_registry = nullptr;
+}
+
+class Vxi11InterfaceFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        FakeServers::Install();
+        static const ZoServerBuilder builder{&StartServer, &StopServer};
+        zo_device_set_server_builder(kServerKindVxi11, &builder);
+        ASSERT_EQ(zo_device_start_tcpip_server(), 0);
+        device = std::make_unique<TestDevice>();
+        ASSERT_EQ(device->OpenTcpIp(), 0u);
+        inst0 = g_manager->Find("inst0");
+        ASSERT_NE(inst0, nullptr);
+        std::uint32_t status = 1;
+        lid = g_registry->CreateLink(&client, false, 0, "inst0", &status);
+        ASSERT_EQ(status, 0u);
+    }
+    void TearDown() override
+    {
+        device.reset();
+        zo_device_stop_tcpip_server();
+        FakeServers::Install();
+    }
+
+    std::uint32_t Write(const std::string& text, bool end, std::uint32_t* status,
+                        std::uint32_t timeout = 2000)
+    {
+        return g_registry->DeviceWrite(&client, lid, false, 0, end, timeout,
+                                       static_cast<std::uint32_t>(text.size()),
+                                       reinterpret_cast<const std::uint8_t*>(text.data()),
+                                       status);
+    }
+    std::string Read(std::uint32_t count, std::uint32_t* reason, std::uint32_t* status,
+                     std::uint32_t timeout = 2000)
+    {
+        std::vector<std::uint8_t> data(count + 1);
+        const std::uint32_t got = g_registry->DeviceRead(&client, lid, false, 0, false, 0,
+                                                         timeout, count, data.data(), reason,
+                                                         status);
+        return std::string(reinterpret_cast<const char*>(data.data()), got);
+    }
+
+    std::unique_ptr<TestDevice> device;
+    CVxi11PhysicalInterface* inst0 = nullptr;
+    StbClient client;
+    std::uint32_t lid = 0;
+};
+
+TEST_F(Vxi11InterfaceFixture, QueryRoundTripAndChunkedRead)
+{
+    std::uint32_t status = 1;
+    EXPECT_EQ(Write("*IDN?", true, &status), 5u);
+    EXPECT_EQ(status, 0u);
+    std::uint32_t reason = 0;
+    EXPECT_EQ(Read(100, &reason, &status), "*IDN?=OK");
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(reason, 4u);
+    ASSERT_TRUE(device->WaitCount('M', 1));
+
+    // A read shorter than the response: no reason, the rest on the next read with END.
+    EXPECT_EQ(Write("AB?", true, &status), 3u);
+    EXPECT_EQ(Read(3, &reason, &status), "AB?");
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(reason, 0u);
+    EXPECT_EQ(Read(100, &reason, &status), "=OK");
+    EXPECT_EQ(reason, 4u);
+
+    // Count 0 reaches nothing.
+    EXPECT_EQ(Write("", true, &status), 0u);
+    EXPECT_EQ(status, 0u);
+    // Nothing queued: the read times out.
+    EXPECT_EQ(Read(10, &reason, &status, 50), "");
+    EXPECT_EQ(status, VXI11_STATUS_IO_TIMEOUT);
+}
+
+TEST_F(Vxi11InterfaceFixture, StatusByteTriggerClearRemoteLocal)
+{
+    device->statusByte = 0x11;
+    ASSERT_EQ(device->EnableStatusByteRequestEvent(), 0u);
+    std::uint32_t status = 1;
+    g_registry->DeviceReadStb(&client, 77, lid, false, 0, 2000, &status);
+    EXPECT_EQ(status, 0u);
+    {
+        std::lock_guard<std::mutex> lock(client.mutex);
+        ASSERT_EQ(client.replies.size(), 1u);
+        EXPECT_EQ(client.replies[0].xid, 77u);
+        EXPECT_EQ(client.replies[0].stb & 0xBF, 0x11);
+        EXPECT_EQ(client.replies[0].status, 0u);
+    }
+
+    g_registry->DeviceClear(&client, lid, false, 0, 2000, &status);
+    EXPECT_EQ(status, 0u);
+    EXPECT_GE(device->Count('C'), 1u);
+
+    // Trigger, remote and local need the device's consent.
+    g_registry->DeviceTrigger(&client, lid, false, 0, 2000, &status);
+    EXPECT_EQ(status, 0x54395u);
+    g_registry->DeviceRemote(&client, lid, false, 0, 2000, &status);
+    EXPECT_EQ(status, 0x54395u);
+    ASSERT_EQ(device->EnableTriggerEvent(), 0u);
+    ASSERT_EQ(device->EnableRemoteLocalEvent(0), 0u);
+    g_registry->DeviceTrigger(&client, lid, false, 0, 2000, &status);
+    EXPECT_EQ(status, 0u);
+    EXPECT_TRUE(device->WaitCount('T', 1));
+    // device_remote is plain remote, not remote with lockout.
+    g_registry->DeviceRemote(&client, lid, false, 0, 2000, &status);
+    EXPECT_EQ(status, 0u);
+    ASSERT_TRUE(device->WaitCount('L', 1));
+    g_registry->DeviceLocal(&client, lid, false, 0, 2000, &status);
+    EXPECT_EQ(status, 0u);
+    ASSERT_TRUE(device->WaitCount('L', 2));
+    std::vector<std::uint32_t> values;
+    for (const auto& callback : device->Callbacks()) {
+        if (callback.kind == 'L') {
+            values.push_back(callback.value);
+        }
+    }
+    // The device hears remote (1) and local (0); remote with lockout would read otherwise.
+    EXPECT_EQ(values, (std::vector<std::uint32_t>{1u, 0u}));
+}
+
+TEST_F(Vxi11InterfaceFixture, ClosingTheDeviceDestroysTheLinks)
+{
+    EXPECT_EQ(g_registry->LinkCount(), 1u);
+    ASSERT_EQ(device->Close(), 0u);
+    EXPECT_EQ(g_registry->LinkCount(), 0u);
+    std::uint32_t status = 0;
+    Write("X", true, &status);
+    EXPECT_EQ(status, VXI11_STATUS_INVALID_LINK);
+    // A new link needs an open device.
+    g_registry->CreateLink(&client, false, 0, "inst0", &status);
+    EXPECT_EQ(status, VXI11_STATUS_NO_DEVICE);
+}
+
+TEST_F(Vxi11InterfaceFixture, LockOfAnotherLinkAndAbort)
+{
+    StbClient other;
+    std::uint32_t status = 1;
+    const std::uint32_t locker = g_registry->CreateLink(&other, true, 0, "inst0", &status);
+    ASSERT_EQ(status, 0u);
+    Write("A", true, &status);
+    EXPECT_EQ(status, VXI11_STATUS_LOCKED);
+    g_registry->DeviceUnlock(&other, locker, &status);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(Write("A", true, &status), 1u);
+    EXPECT_EQ(status, 0u);
+}
+
+// Watchdog: a device-wide failure (53) on an open interface with links must not deadlock
+// the manager (the interface's close goes back into it) and takes the links away.
+TEST_F(Vxi11InterfaceFixture, NotifyAllClosesWithoutDeadlock)
+{
+    std::uint32_t status = 1;
+    StbClient other;
+    g_registry->CreateLink(&other, false, 0, "inst0", &status);
+    ASSERT_EQ(g_registry->LinkCount(), 2u);
+    auto done = std::async(std::launch::async, [] { g_manager->NotifyAll(53); });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(inst0->IsActive(), 0);
+    EXPECT_EQ(g_registry->LinkCount(), 0u);
+    EXPECT_EQ(g_manager->Find("inst0"), inst0);
+}
+
+// Stopping the server (the manager goes, event 52) leaves no interface behind.
+TEST_F(Vxi11InterfaceFixture, ManagerEndDestroysTheInterfaces)
+{
+    auto done = std::async(std::launch::async, [] { zo_device_stop_tcpip_server(); });
+    ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(g_manager, nullptr);
+}
+
+} // namespace
+
+namespace {
+
+// A read whose chunk completes the transfer succeeds even with no time left (io_timeout 0,
+// as clients send near their deadline); one that needs a further chunk times out.
+TEST_F(Vxi11InterfaceFixture, CompletingChunkNeedsNoTimeLeft)
+{
+    std::uint32_t status = 1;
+    ASSERT_EQ(Write("*IDN?", true, &status), 5u);
+    ASSERT_TRUE(device->WaitCount('M', 1));
+    std::uint32_t reason = 0;
+    std::string got;
+    for (int i = 0; i < 200 && got.empty(); ++i) {
+        got = Read(100, &reason, &status, 0);
+        if (got.empty()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    EXPECT_EQ(got, "*IDN?=OK");
+    EXPECT_EQ(reason, 4u);
+    EXPECT_EQ(status, 0u);
+
+    // A write completed by its only chunk, with no time left.
+    status = 1;
+    for (int i = 0; i < 200 && status != 0; ++i) {
+        if (Write("X", true, &status, 0) != 1u) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    EXPECT_EQ(status, 0u);
+}
+
+// A status byte that arrives after the poll timed out is dropped; the next poll is fresh.
+TEST_F(Vxi11InterfaceFixture, LateStatusByteIsDropped)
+{
+    ASSERT_EQ(device->EnableStatusByteRequestEvent(), 0u);
+    std::mutex gate;
+    gate.lock();
+    std::atomic<bool> blocked{false};
+    device->messageHook = [&] {
+        blocked = true;
+        std::lock_guard<std::mutex> wait(gate);
+    };
+    std::uint32_t status = 1;
+    ASSERT_EQ(Write("HOLD", true, &status), 4u);
+    while (!blocked) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    device->statusByte = 0x21;
+    g_registry->DeviceReadStb(&client, 1, lid, false, 0, 50, &status);
+    EXPECT_EQ(status, 0u);  // the reply carries the error
+    gate.unlock();
+    ASSERT_TRUE(device->WaitCount('S', 1));
+    device->statusByte = 0x22;
+    g_registry->DeviceReadStb(&client, 2, lid, false, 0, 2000, &status);
+    std::lock_guard<std::mutex> lock(client.mutex);
+    ASSERT_EQ(client.replies.size(), 2u);
+    EXPECT_EQ(client.replies[0].status, VXI11_STATUS_IO_TIMEOUT);
+    EXPECT_EQ(client.replies[1].xid, 2u);
+    EXPECT_EQ(client.replies[1].status, 0u);
+    EXPECT_EQ(client.replies[1].stb & 0xBF, 0x22);
+}
+
+} // namespace

@@ -1,7 +1,7 @@
 #include "engine/api/EngineRegistries.h"
 
 #include "engine/api/ZoDeviceInterface.h"
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/status/EngineStatus.h"
 
 namespace Korvex {

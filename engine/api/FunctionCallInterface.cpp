@@ -1,7 +1,7 @@
 #include "engine/api/FunctionCallInterface.h"
 
 #include "engine/api/ZoDeviceApi.h"
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/session/EventObserver.h"
 #include "engine/status/EngineStatus.h"
 

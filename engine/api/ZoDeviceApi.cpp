@@ -3,7 +3,7 @@
 #include "engine/api/EngineRegistries.h"
 #include "engine/api/FunctionCallInterface.h"
 #include "engine/api/ZoDeviceInterface.h"
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/os/OSMutex.h"
 #include "engine/session/DeviceSession.h"
 #include "engine/session/DeviceSessionTable.h"

@@ -1,6 +1,6 @@
 #include "engine/device/ZoDeviceBuffer.h"
 
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/status/EngineStatus.h"
 
 namespace Korvex {

@@ -28,18 +28,6 @@ std::uint64_t EngineAllocationCount();
 // Blocks allocated and not yet freed.
 std::int64_t EngineLiveBlocks();
 
-// The same operations as a class, for code that names them so.
-class CEngineAllocator {
-public:
-    static void* Allocate(std::size_t size) { return EngineAllocate(size); }
-    static void Free(void* block) { EngineFree(block); }
-    static void FailAllocation(std::uint32_t n) { EngineFailAllocation(n); }
-    static void MisalignNextBlock() { EngineMisalignNextBlock(); }
-    static void ResetHooks() { EngineResetAllocatorHooks(); }
-    static std::uint64_t AllocationCount() { return EngineAllocationCount(); }
-    static std::int64_t LiveBlocks() { return EngineLiveBlocks(); }
-};
-
 // Allocates and constructs a T; null when the allocation failed. T's constructor must not
 // throw (engine objects report constructor failures through a status or a flag).
 template <class T, class... Args>

@@ -1,6 +1,6 @@
 #include "engine/session/DeviceSession.h"
 
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/session/MessageDescriptor.h"
 #include "engine/session/PhysicalInterface.h"
 #include "engine/status/EngineStatus.h"

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/session/DeviceSession.h"
 #include "engine/status/EngineStatus.h"
 
@@ -14,7 +14,7 @@ CDeviceSessionTable::CDeviceSessionTable()
         return;
     }
     m_slots = static_cast<CDeviceSession**>(
-        CEngineAllocator::Allocate(sizeof(CDeviceSession*) * kInitialSlots));
+        EngineAllocate(sizeof(CDeviceSession*) * kInitialSlots));
     if (m_slots == nullptr) {
         return;
     }
@@ -28,7 +28,7 @@ CDeviceSessionTable::~CDeviceSessionTable()
     for (std::uint32_t i = 0; i < m_slotCount; ++i) {
         EngineDelete(m_slots[i]);
     }
-    CEngineAllocator::Free(m_slots);
+    EngineFree(m_slots);
 }
 
 std::uint32_t CDeviceSessionTable::Open(CPhysicalInterface* physicalInterface,
@@ -51,7 +51,7 @@ std::uint32_t CDeviceSessionTable::Open(CPhysicalInterface* physicalInterface,
     if (index == m_slotCount) {
         const std::uint32_t grown = m_slotCount * 2;
         auto* slots = static_cast<CDeviceSession**>(
-            CEngineAllocator::Allocate(sizeof(CDeviceSession*) * grown));
+            EngineAllocate(sizeof(CDeviceSession*) * grown));
         if (slots == nullptr) {
             *status = ZODEVICE_STATUS_INSUFFICIENT_MEMORY;
             m_mutex.Unlock();
@@ -59,7 +59,7 @@ std::uint32_t CDeviceSessionTable::Open(CPhysicalInterface* physicalInterface,
         }
         std::memset(slots, 0, sizeof(CDeviceSession*) * grown);
         std::memcpy(slots, m_slots, sizeof(CDeviceSession*) * m_slotCount);
-        CEngineAllocator::Free(m_slots);
+        EngineFree(m_slots);
         m_slots = slots;
         m_slotCount = grown;
     }

@@ -1,6 +1,6 @@
 #include "engine/session/EventQueue.h"
 
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/session/PhysicalInterface.h"
 #include "engine/status/EngineStatus.h"
 
@@ -18,7 +18,7 @@ CEventQueue::CEventQueue(std::uint32_t capacity, std::uint32_t* status)
     }
     m_conditionMade = 1;
     m_records = static_cast<EventRecord*>(
-        CEngineAllocator::Allocate(sizeof(EventRecord) * (capacity == 0 ? 1 : capacity)));
+        EngineAllocate(sizeof(EventRecord) * (capacity == 0 ? 1 : capacity)));
     if (m_records == nullptr) {
         *status = ZODEVICE_STATUS_INSUFFICIENT_MEMORY;
         return;
@@ -33,7 +33,7 @@ CEventQueue::CEventQueue(std::uint32_t capacity, std::uint32_t* status)
 
 CEventQueue::~CEventQueue()
 {
-    CEngineAllocator::Free(m_records);
+    EngineFree(m_records);
     if (m_conditionMade) {
         pthread_cond_destroy(&m_condition);
     }

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/status/EngineStatus.h"
 
 namespace Korvex {

@@ -1,7 +1,7 @@
 #include "engine/session/PhysicalInterface.h"
 
 #include "engine/session/DeviceSession.h"
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/session/MessageDescriptor.h"
 #include "engine/srq/ServiceRequestStateMachine.h"
 #include "engine/status/EngineStatus.h"

@@ -23,7 +23,8 @@ bool CVxi11EventGate::RaiseEvent(std::uint32_t event)
 }
 
 void CVxi11EventGate::WaitEvent(std::uint32_t lid, std::uint32_t event,
-                                CVxi11OperationGuard& guard, std::uint32_t* status)
+                                CVxi11OperationGuard& guard, std::uint32_t* status,
+                                const std::function<bool()>& abortPending)
 {
     std::uint32_t lockStatus = 0;
     m_mutex.Lock(&lockStatus);
@@ -41,6 +42,11 @@ void CVxi11EventGate::WaitEvent(std::uint32_t lid, std::uint32_t event,
     m_raised = 0;
     m_cancelled = 0;
     m_mutex.Unlock();
+
+    // An abort marked before this wait was registered found nobody to cancel: end it now.
+    if (abortPending && abortPending()) {
+        Cancel(lid);
+    }
 
     guard.LeaveGate();
     guard.ConsumeElapsed();

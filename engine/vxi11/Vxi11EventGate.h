@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "engine/os/OSEvent.h"
 #include "engine/os/OSMutex.h"
@@ -31,8 +32,10 @@ public:
     // Waits for event within the guard's remaining io time-out. Status 0; 0x54324 when the
     // time ran out; 0x54396 when cancelled or disabled; or the failure of entering the
     // dispatcher gate again.
+    // abortPending, when given, is asked once the wait is registered, so that an abort that
+    // came between two waits of the procedure still ends the next one.
     void WaitEvent(std::uint32_t lid, std::uint32_t event, CVxi11OperationGuard& guard,
-                   std::uint32_t* status);
+                   std::uint32_t* status, const std::function<bool()>& abortPending = nullptr);
     // Ends lid's wait with 0x54396.
     void Cancel(std::uint32_t lid);
     // Clears the fields and takes a pending post away.

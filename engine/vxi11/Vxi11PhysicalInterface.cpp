@@ -274,7 +274,8 @@ void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
         if (armed.load() != nullptr) {
             return;
         }
-        m_eventGate.WaitEvent(lid, event, guard, status);
+        m_eventGate.WaitEvent(lid, event, guard, status,
+                              [this, lid] { return m_queue.IsAbortPending(lid); });
         if (*status != 0) {
             return;
         }

@@ -4,7 +4,7 @@
 #include "TestDevice.h"
 #include "engine/api/FunctionCallInterface.h"
 #include "engine/api/ZoDeviceApi.h"
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 
 namespace Korvex {
 namespace {

@@ -9,7 +9,7 @@
 #include "TestDevice.h"
 #include "engine/api/ZoDeviceApi.h"
 #include "engine/device/UsbDeviceSettings.h"
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 
 namespace Korvex {
 namespace {

@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/session/EventQueue.h"
 #include "engine/status/EngineStatus.h"
 
@@ -91,7 +91,7 @@ TEST(engine_event_queue, AbortWakesABlockedWaiter)
 
 TEST(engine_event_queue, AllocationFailure)
 {
-    CEngineAllocator::FailAllocation(1);
+    EngineFailAllocation(1);
     std::uint32_t status = 0;
     {
         CEventQueue q(10, &status);
@@ -99,7 +99,7 @@ TEST(engine_event_queue, AllocationFailure)
         PostCode(q, 1, 0, &status);
         EXPECT_EQ(status, ZODEVICE_STATUS_DRIVER_FAULT);
     }
-    CEngineAllocator::ResetHooks();
+    EngineResetAllocatorHooks();
 }
 
 TEST(engine_event_queue, TwoPostersOneTakerLoseNothing)

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "FakeTransport.h"
-#include "engine/os/EngineAllocator.h"
+#include "engine/os/Allocator.h"
 #include "engine/session/DeviceSession.h"
 #include "engine/session/DeviceSessionTable.h"
 #include "engine/session/MessageDescriptor.h"
@@ -218,14 +218,14 @@ TEST(engine_session, CountBeyondTheArmedChunkIsATransferFailure)
 TEST(engine_session, AllocationFailureAtEachConstructionStep)
 {
     FakeTransport transport;
-    const std::int64_t live = CEngineAllocator::LiveBlocks();
+    const std::int64_t live = EngineLiveBlocks();
     std::uint32_t steps = 0;
     for (std::uint32_t n = 1;; ++n) {
-        CEngineAllocator::FailAllocation(n);
+        EngineFailAllocation(n);
         std::uint32_t status = 1;
         {
             CDeviceSession session(&transport, &status);
-            CEngineAllocator::ResetHooks();
+            EngineResetAllocatorHooks();
             if (status == 0) {
                 EXPECT_TRUE(session.IsValid());
                 EXPECT_EQ(transport.GetSession(), &session);
@@ -237,25 +237,25 @@ TEST(engine_session, AllocationFailureAtEachConstructionStep)
             EXPECT_FALSE(session.IsValid());
             EXPECT_EQ(transport.GetSession(), nullptr) << n;
         }
-        EXPECT_EQ(CEngineAllocator::LiveBlocks(), live) << n;
+        EXPECT_EQ(EngineLiveBlocks(), live) << n;
         ASSERT_LT(n, 100u);
     }
     EXPECT_GE(steps, 5u);  // queue, its records, two descriptors and their views
     EXPECT_EQ(transport.GetSession(), nullptr);
-    EXPECT_EQ(CEngineAllocator::LiveBlocks(), live);
+    EXPECT_EQ(EngineLiveBlocks(), live);
 
     // Through the table: the session object itself too; the slot stays free.
     CDeviceSessionTable table;
-    const std::int64_t withTable = CEngineAllocator::LiveBlocks();
+    const std::int64_t withTable = EngineLiveBlocks();
     std::uint32_t handle = CDeviceSessionTable::kNoHandle;
     for (std::uint32_t n = 1; handle == CDeviceSessionTable::kNoHandle; ++n) {
-        CEngineAllocator::FailAllocation(n);
+        EngineFailAllocation(n);
         std::uint32_t status = 1;
         handle = table.Open(&transport, &status);
-        CEngineAllocator::ResetHooks();
+        EngineResetAllocatorHooks();
         if (handle == CDeviceSessionTable::kNoHandle) {
             EXPECT_EQ(status, ZODEVICE_STATUS_INSUFFICIENT_MEMORY) << n;
-            EXPECT_EQ(CEngineAllocator::LiveBlocks(), withTable) << n;
+            EXPECT_EQ(EngineLiveBlocks(), withTable) << n;
             EXPECT_EQ(transport.GetSession(), nullptr);
         }
         ASSERT_LT(n, 100u);
@@ -264,7 +264,7 @@ TEST(engine_session, AllocationFailureAtEachConstructionStep)
     std::uint32_t status = 1;
     table.Remove(handle, &status);
     EXPECT_EQ(status, 0u);
-    EXPECT_EQ(CEngineAllocator::LiveBlocks(), withTable);
+    EXPECT_EQ(EngineLiveBlocks(), withTable);
 }
 
 TEST(engine_session, AllocationFailureAtEachOpenStep)
@@ -272,15 +272,15 @@ TEST(engine_session, AllocationFailureAtEachOpenStep)
     FakeTransport transport;
     transport.inputSize = 64;
     transport.outputSize = 32;
-    const std::int64_t live = CEngineAllocator::LiveBlocks();
+    const std::int64_t live = EngineLiveBlocks();
     std::uint32_t failures = 0;
     for (std::uint32_t n = 1;; ++n) {
         std::uint32_t status = 1;
         CDeviceSession session(&transport, &status);
         ASSERT_EQ(status, 0u);
-        CEngineAllocator::FailAllocation(n);
+        EngineFailAllocation(n);
         session.Open(nullptr, &status);
-        CEngineAllocator::ResetHooks();
+        EngineResetAllocatorHooks();
         EXPECT_FALSE(transport.Held()) << n;
         if (status == 0) {
             EXPECT_TRUE(transport.IsActive());
@@ -307,7 +307,7 @@ TEST(engine_session, AllocationFailureAtEachOpenStep)
     }
     // Two internal buffers, each an object, its storage and its block descriptor.
     EXPECT_EQ(failures, 6u);
-    EXPECT_EQ(CEngineAllocator::LiveBlocks(), live);
+    EXPECT_EQ(EngineLiveBlocks(), live);
 }
 
 // ---- repairs ----
@@ -345,18 +345,18 @@ TEST(engine_session_mends, FailedOpenClosesAndReopenReusesBuffers)
     FakeTransport transport;
     transport.inputSize = 4096;
     transport.outputSize = 4096;
-    const std::int64_t live = CEngineAllocator::LiveBlocks();
+    const std::int64_t live = EngineLiveBlocks();
     std::uint32_t status = 1;
     {
         CDeviceSession session(&transport, &status);
         ASSERT_EQ(status, 0u);
-        const std::int64_t constructed = CEngineAllocator::LiveBlocks();
+        const std::int64_t constructed = EngineLiveBlocks();
 
         // The response buffer's storage cannot be had (input: 3 blocks, then the
         // response's buffer object, then its storage).
-        CEngineAllocator::FailAllocation(5);
+        EngineFailAllocation(5);
         session.Open(nullptr, &status);
-        CEngineAllocator::ResetHooks();
+        EngineResetAllocatorHooks();
         EXPECT_EQ(status, ZODEVICE_STATUS_INSUFFICIENT_MEMORY);
         EXPECT_FALSE(transport.IsActive());
         EXPECT_EQ(transport.Closes(), 1u);
@@ -365,23 +365,23 @@ TEST(engine_session_mends, FailedOpenClosesAndReopenReusesBuffers)
 
         session.Open(nullptr, &status);
         ASSERT_EQ(status, 0u);
-        const std::int64_t opened = CEngineAllocator::LiveBlocks();
+        const std::int64_t opened = EngineLiveBlocks();
         EXPECT_EQ(opened, constructed + 6);
         for (int round = 0; round < 3; ++round) {
             session.Close(&status);
             EXPECT_EQ(status, 0u);
             session.Open(nullptr, &status);
             EXPECT_EQ(status, 0u);
-            EXPECT_EQ(CEngineAllocator::LiveBlocks(), opened);
+            EXPECT_EQ(EngineLiveBlocks(), opened);
         }
         // Another size replaces the buffer.
         session.Close(&status);
         transport.inputSize = 0;
         session.Open(nullptr, &status);
         EXPECT_EQ(status, 0u);
-        EXPECT_EQ(CEngineAllocator::LiveBlocks(), opened - 3);
+        EXPECT_EQ(EngineLiveBlocks(), opened - 3);
     }
-    EXPECT_EQ(CEngineAllocator::LiveBlocks(), live);
+    EXPECT_EQ(EngineLiveBlocks(), live);
 }
 
 TEST(engine_session_mends, InputIsArmedAtTheSmallerOfUserAndInternalBuffer)

@@ -119,7 +119,7 @@ void FailStart(std::uint32_t kind, std::uint32_t step)
 
 // ---- device ----
 
-TestDevice::TestDevice() = default;
+TestDevice::TestDevice(std::uint32_t inputSize) : m_input(inputSize, nullptr) {}
 
 TestDevice::~TestDevice()
 {

@@ -63,7 +63,8 @@ public:
         std::string text;      // message text
     };
 
-    TestDevice();
+    // inputSize: the size of the input buffer the device posts.
+    explicit TestDevice(std::uint32_t inputSize = 256);
     ~TestDevice() override;
 
     // Opens over kind 1 (or 2) with an event thread and posts the input buffer.
@@ -96,7 +97,7 @@ public:
 private:
     void Record(char kind, std::uint32_t value, const std::string& text = std::string());
 
-    CZoDeviceBuffer m_input{256, nullptr};
+    CZoDeviceBuffer m_input;
     CZoDeviceBuffer m_response{256, nullptr};
     FakeTransport* m_transport = nullptr;
     std::mutex m_mutex;

@@ -147,7 +147,7 @@ protected:
         static const ZoServerBuilder builder{&StartServer, &StopServer};
         zo_device_set_server_builder(kServerKindVxi11, &builder);
         ASSERT_EQ(zo_device_start_tcpip_server(), 0);
-        device = std::make_unique<TestDevice>();
+        device = std::make_unique<TestDevice>(inputSize);
         ASSERT_EQ(device->OpenTcpIp(), 0u);
         inst0 = g_manager->Find("inst0");
         ASSERT_NE(inst0, nullptr);
@@ -180,6 +180,7 @@ protected:
         return std::string(reinterpret_cast<const char*>(data.data()), got);
     }
 
+    std::uint32_t inputSize = 256;  // of the buffer the device posts
     std::unique_ptr<TestDevice> device;
     CVxi11PhysicalInterface* inst0 = nullptr;
     StbClient client;
@@ -371,6 +372,178 @@ TEST_F(Vxi11InterfaceFixture, LateStatusByteIsDropped)
     EXPECT_EQ(client.replies[1].xid, 2u);
     EXPECT_EQ(client.replies[1].status, 0u);
     EXPECT_EQ(client.replies[1].stb & 0xBF, 0x22);
+}
+
+} // namespace
+
+namespace {
+
+class Vxi11InterfaceSmallInput : public Vxi11InterfaceFixture {
+protected:
+    Vxi11InterfaceSmallInput() { inputSize = 4; }
+};
+
+// A write larger than the posted input buffer goes in buffer-sized chunks; END only on the
+// last one.
+TEST_F(Vxi11InterfaceSmallInput, WriteArrivesInBufferSizedChunks)
+{
+    std::uint32_t status = 1;
+    EXPECT_EQ(Write("ABCDEFGHIJ", true, &status), 10u);
+    EXPECT_EQ(status, 0u);
+    ASSERT_TRUE(device->WaitCount('M', 3));
+    std::vector<std::pair<std::uint32_t, std::string>> messages;
+    for (const auto& callback : device->Callbacks()) {
+        if (callback.kind == 'M') {
+            messages.emplace_back(callback.value, callback.text);
+        }
+    }
+    // Reasons: 1 buffer full, 0 END.
+    const std::vector<std::pair<std::uint32_t, std::string>> expected{
+        {1u, "ABCD"}, {1u, "EFGH"}, {0u, "IJ"}};
+    EXPECT_EQ(messages, expected);
+}
+
+// device_abort ends a procedure's wait with error 23, whichever wait it is in, and the link
+// works afterwards.
+TEST_F(Vxi11InterfaceFixture, AbortEndsEachWait)
+{
+    using Clock = std::chrono::steady_clock;
+    // Aborts until the procedure returns: an abort before the procedure started is a no-op.
+    auto abortUntilDone = [&](std::future<std::uint32_t>& done) {
+        const auto start = Clock::now();
+        while (done.wait_for(std::chrono::milliseconds(5)) != std::future_status::ready &&
+               Clock::now() - start < std::chrono::seconds(10)) {
+            std::uint32_t abortStatus = 1;
+            g_registry->AbortLink(&client, lid, &abortStatus);
+            EXPECT_EQ(abortStatus, 0u);
+        }
+        EXPECT_EQ(done.wait_for(std::chrono::seconds(0)), std::future_status::ready);
+        return Clock::now() - start;
+    };
+
+    // Waiting for a response that never comes.
+    {
+        auto done = std::async(std::launch::async, [&] {
+            std::uint32_t status = 0;
+            std::uint32_t reason = 0;
+            EXPECT_EQ(Read(10, &reason, &status, 30000), "");
+            return status;
+        });
+        EXPECT_LT(abortUntilDone(done), std::chrono::seconds(2));
+        EXPECT_EQ(done.get(), VXI11_STATUS_ABORTED);
+    }
+
+    // Waiting for a lock another link holds.
+    {
+        StbClient other;
+        std::uint32_t status = 1;
+        const std::uint32_t locker = g_registry->CreateLink(&other, true, 0, "inst0", &status);
+        ASSERT_EQ(status, 0u);
+        auto done = std::async(std::launch::async, [&] {
+            std::uint32_t writeStatus = 0;
+            g_registry->DeviceWrite(&client, lid, true, 30000, true, 2000, 1,
+                                    reinterpret_cast<const std::uint8_t*>("X"), &writeStatus);
+            return writeStatus;
+        });
+        EXPECT_LT(abortUntilDone(done), std::chrono::seconds(2));
+        EXPECT_EQ(done.get(), VXI11_STATUS_ABORTED);
+        g_registry->DeviceUnlock(&other, locker, &status);
+        EXPECT_EQ(status, 0u);
+    }
+
+    // Waiting for the engine to leave the interface: seen waiting, one abort suffices.
+    {
+        std::uint32_t status = 1;
+        inst0->HoldTransport(&status);
+        ASSERT_EQ(status, 0u);
+        auto done = std::async(std::launch::async, [&] {
+            std::uint32_t writeStatus = 0;
+            Write("Y", true, &writeStatus, 30000);
+            return writeStatus;
+        });
+        const auto start = Clock::now();
+        while (inst0->GetDispatcherGate().WaitingLid() != lid &&
+               Clock::now() - start < std::chrono::seconds(10)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        ASSERT_EQ(inst0->GetDispatcherGate().WaitingLid(), lid);
+        const auto aborted = Clock::now();
+        g_registry->AbortLink(&client, lid, &status);
+        EXPECT_EQ(status, 0u);
+        ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+        EXPECT_LT(Clock::now() - aborted, std::chrono::seconds(2));
+        EXPECT_EQ(done.get(), VXI11_STATUS_ABORTED);
+        inst0->ReleaseTransport(&status);
+        EXPECT_EQ(status, 0u);
+    }
+
+    // The link still works.
+    std::uint32_t status = 1;
+    std::uint32_t reason = 0;
+    EXPECT_EQ(Write("Z?", true, &status), 2u);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(Read(100, &reason, &status), "Z?=OK");
+    EXPECT_EQ(status, 0u);
+}
+
+// Several connections' round trips (each under the device lock, as clients do) against the
+// engine holding the interface for its own calls and deliveries.
+TEST_F(Vxi11InterfaceFixture, RoundTripsAgainstEngineHolds)
+{
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 20;
+    std::atomic<bool> finished{false};
+    std::thread engine([&] {
+        for (int i = 0; i < 100000 && !finished.load(); ++i) {
+            device->SetStatusByte(static_cast<std::uint8_t>(i & 0x0F));
+        }
+    });
+    std::vector<std::thread> threads;
+    std::atomic<int> good{0};
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            StbClient own;
+            std::uint32_t status = 1;
+            const std::uint32_t link = g_registry->CreateLink(&own, false, 0, "inst0", &status);
+            if (status != 0) {
+                ADD_FAILURE() << "link " << t << ": " << status;
+                return;
+            }
+            for (int i = 0; i < kRounds; ++i) {
+                g_registry->DeviceLock(&own, link, true, 10000, &status);
+                if (status != 0) {
+                    ADD_FAILURE() << "lock " << t << ":" << i << ": " << status;
+                    return;
+                }
+                const std::string query = "Q" + std::to_string(t) + "-" + std::to_string(i) + "?";
+                const std::uint32_t taken = g_registry->DeviceWrite(
+                    &own, link, false, 0, true, 5000, static_cast<std::uint32_t>(query.size()),
+                    reinterpret_cast<const std::uint8_t*>(query.data()), &status);
+                std::uint8_t data[64] = {};
+                std::uint32_t reason = 0;
+                std::uint32_t readStatus = 1;
+                const std::uint32_t got = g_registry->DeviceRead(
+                    &own, link, false, 0, false, 0, 5000, sizeof(data), data, &reason,
+                    &readStatus);
+                const std::string answer(reinterpret_cast<const char*>(data), got);
+                if (taken == query.size() && status == 0 && readStatus == 0 &&
+                    answer == query + "=OK" && reason == 4u) {
+                    ++good;
+                } else {
+                    ADD_FAILURE() << "round " << t << ":" << i << ": write " << taken << "/"
+                                  << status << ", read '" << answer << "'/" << readStatus;
+                }
+                g_registry->DeviceUnlock(&own, link, &status);
+            }
+            g_registry->DestroyLink(&own, link, &status);
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    finished = true;
+    engine.join();
+    EXPECT_EQ(good.load(), kThreads * kRounds);
 }
 
 } // namespace

@@ -1,4 +1,0 @@
-// The engine allocator under its class name (CEngineAllocator); see Allocator.h.
-#pragma once
-
-#include "engine/os/Allocator.h"

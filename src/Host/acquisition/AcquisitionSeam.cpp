@@ -5,6 +5,7 @@
 #include "Host/acquisition/AcqBufferPool.h"
 #include "Host/acquisition/IntermediateResults.h"
 #include "Host/parameters/Error.h"
+#include "Host/scpi/exec/KorvexChannel.h"
 
 namespace Korvex {
 
@@ -26,6 +27,24 @@ bool CAcquisitionSeam::TriggerActive() { return false; }
 int CAcquisitionSeam::SendBusTrigger() { return eAcquisitionNotUp; }
 
 int CAcquisitionSeam::RetrieveIntermediateResults() { return eAcquisitionNotUp; }
+
+int CAcquisitionSeam::InitiateTrigger(CKorvexScpiStatus*, std::vector<CKorvexChannel>&, double) {
+    return eAcquisitionNotUp;
+}
+
+int CAcquisitionSeam::Reset() { return eAcquisitionNotUp; }
+
+void CAcquisitionSeam::ResetModesToDefaults() {}
+
+int CAcquisitionSeam::AbortTrigger(int) { return eAcquisitionNotUp; }
+
+int CAcquisitionSeam::TriggerOut(int) { return eAcquisitionNotUp; }
+
+int CAcquisitionSeam::ConfigureExtRef(const std::string&) { return eAcquisitionNotUp; }
+
+int CAcquisitionSeam::Clear() { return eAcquisitionNotUp; }
+
+void CAcquisitionSeam::ForgetInitiator(CKorvexScpiStatus*) {}
 
 CAcquisitionSeam& CAcquisitionSeam::Instance() {
     CAcquisitionSeam* seam = installedSeam.load();

@@ -7,11 +7,15 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace Korvex {
 
 class CAcqBufferPool;
 class CIntermediateResults;
+class CKorvexChannel;
+class CKorvexScpiStatus;
 
 class CAcquisitionSeam {
 public:
@@ -26,6 +30,20 @@ public:
     virtual int SendBusTrigger();
     // Fills the intermediate-results store from the DSP; eError, 0 on success.
     virtual int RetrieveIntermediateResults();
+
+    // Control operations of the acquisition controller, run on the caller's thread. The
+    // default seam answers 43 (acquisition system not up) to each.
+    // InitiateTrigger: expected value in the selected unit (0.0: none); 46 and 50 thrown.
+    virtual int InitiateTrigger(CKorvexScpiStatus* initiator,
+                                std::vector<CKorvexChannel>& channels, double expectedValue);
+    virtual int Reset();
+    virtual void ResetModesToDefaults();
+    virtual int AbortTrigger(int stopContinuous);
+    virtual int TriggerOut(int flag);
+    virtual int ConfigureExtRef(const std::string& mode);
+    virtual int Clear();
+    // A session's status block is going away: the controller drops any pointer to it.
+    virtual void ForgetInitiator(CKorvexScpiStatus* block);
 
     // The seam in use: the one installed last, else the default one.
     static CAcquisitionSeam& Instance();

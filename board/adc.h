@@ -9,7 +9,7 @@
 #include "platform/kernel/Kernel.h"
 
 struct AdcRecord {
-    explicit AdcRecord(std::uint32_t ch) : channel(ch) {}
+    explicit constexpr AdcRecord(std::uint32_t ch) : channel(ch) {}
 
     std::uint32_t channel;
     kernel::Mutex mutex;          // guards the select state

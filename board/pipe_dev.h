@@ -20,7 +20,8 @@ enum : std::uint32_t {
 };
 
 struct PipeRecord {
-    PipeRecord(std::uint8_t* storage, std::uint32_t bytes) : buffer(storage), size(bytes) {}
+    constexpr PipeRecord(std::uint8_t* storage, std::uint32_t bytes)
+        : buffer(storage), size(bytes) {}
 
     std::uint8_t* buffer;
     std::uint32_t size;

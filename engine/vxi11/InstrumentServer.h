@@ -1,21 +1,33 @@
-// ONC RPC (version 2) transport of the VXI-11 core channel: record-marked requests over TCP,
-// the call-header checks, the 27-entry procedure table and the RPC-level error replies.
+// A VXI-11 connection: its ONC RPC (version 2) transport, the VXI-11 core-channel procedures
+// and the connection's thread, abort channel and interrupt channel.
 //
-// Requests are read into one fixed buffer per connection. A record is read to its
+// Transport. Requests are read into one fixed buffer per connection. A record is read to its
 // last-fragment bit; one whose declared size exceeds the buffer but not 64 KiB is read to its
 // end, the bytes beyond the buffer dropped, and answered once by its procedure's oversized
 // handler; a larger one closes the connection. Credential and verifier bodies (at most 400
 // bytes each) are skipped; the arguments a handler decodes are bounded by the record.
-//
 // Replies are sent whole within a time bound (SO_SNDTIMEO, 5 s by default); a reply that
 // cannot be sent shuts the connection down, so the next read ends the request loop.
+//
+// Connection. CInstrumentServer owns the core-channel record, the abort channel and the
+// interrupt channel and serves the record on its own thread. When the request loop ends, the
+// connection's links are destroyed first (so no service request reaches its interrupt
+// channel any more), then its three objects. Stopping it from outside interrupts its socket
+// and aborts its links' procedures until the thread has ended, then waits for the thread.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <initializer_list>
 
+#include "engine/os/OSMutex.h"
 #include "engine/os/OSSocket.h"
+#include "engine/os/OSThread.h"
 #include "engine/vxi11/Xdr.h"
+
+class CInstrumentServerManager;
+class CVxi11AbortChannel;
+class CVxi11InterruptChannel;
 
 // A VXI-11 connection as links and interfaces know it; the identity that link checks use.
 class CVxi11Client {
@@ -64,10 +76,10 @@ public:
     std::uint32_t sendTimeoutMs = kSendTimeoutMs;
 };
 
-// The connection server. The connection's thread, channels and the VXI-11 procedures build on
-// this transport.
-class CInstrumentServer : public CVxi11Client {
+class CInstrumentServer : public COSThread, public CVxi11Client {
 public:
+    static constexpr std::uint32_t kPriority = 15;
+    static constexpr std::uint32_t kMaxData = 4096;  // device_write / device_read data bytes
     static constexpr std::uint32_t kCoreProgram = 0x0607AF;
     static constexpr std::uint32_t kAbortProgram = 0x0607B0;
     static constexpr std::uint32_t kMaxFragmentTotal = 64 * 1024;  // larger records close
@@ -136,6 +148,72 @@ public:
     // The PROC_UNAVAIL table entry and the default oversized handler (GARBAGE_ARGS).
     static void ProcedureUnavailable(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
     static void GarbageArguments(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+
+    // The VXI-11 error code of an engine status.
+    static std::uint32_t Vxi11Error(std::uint32_t status);
+    // Fills the VXI-11 entries of the procedure table (their handlers reach the connection
+    // through record.owner, which must be a CInstrumentServer).
+    static void InstallProcedures(CCoreChannelRecord& record);
+
+    // The connection ---------------------------------------------------------------------
+    // Takes the accepted connection over (accepted is closed afterwards), makes the abort
+    // channel, the interrupt channel and the core-channel record, and starts the thread, which
+    // adds itself to manager's list. InitFailed() stays 1 when any of it failed; the accepted
+    // socket then stays with the caller unless the record took it.
+    CInstrumentServer(CInstrumentServerManager* manager, COSSocket& accepted);
+    // The thread must have ended (StopConnection) or never started.
+    ~CInstrumentServer() override;
+
+    std::uint8_t InitFailed() const { return m_initFailed; }
+    // Ends the connection from outside and waits until its thread has finished.
+    void StopConnection();
+    bool Finished() const { return m_finished.load(); }
+
+    // Forwarders.
+    std::uint16_t GetAbortPort();
+    void SendServiceRequest(std::uint32_t handleLength, const std::uint8_t* handle) override;
+    void SendReadStbReply(std::uint32_t xid, std::uint8_t statusByte, std::uint32_t status) override;
+    void OpenInterruptChannel(std::uint32_t address, std::uint16_t port, std::uint32_t family,
+                              std::uint32_t* status);
+    void CloseInterruptChannel(std::uint32_t* status);
+
+protected:
+    void Run() override;
+
+private:
+    static CInstrumentServer& Owner(CCoreChannelRecord& record) {
+        return *static_cast<CInstrumentServer*>(record.owner);
+    }
+    // Sends the successful reply header and the result words as one record.
+    static void SendResult(CCoreChannelRecord& record, std::uint32_t xid, std::initializer_list<std::uint32_t> words);
+    // Device_GenericParms procedures (trigger, clear, remote, local).
+    template <typename Operation>
+    static void Generic(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid, Operation operation);
+
+    static void CreateLink(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceWrite(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceWriteOversized(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceRead(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceReadStb(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceTrigger(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceClear(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceRemote(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceLocal(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceLock(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceUnlock(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceEnableSrq(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DeviceDocmd(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DestroyLink(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void CreateIntrChan(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+    static void DestroyIntrChan(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);
+
+    CInstrumentServerManager* m_manager;
+    std::uint8_t m_initFailed = 1;
+    COSMutex m_serverMutex;  // the three objects between teardown and StopConnection
+    CVxi11AbortChannel* m_abort = nullptr;
+    CVxi11InterruptChannel* m_interrupt = nullptr;
+    CCoreChannelRecord* m_core = nullptr;
+    std::atomic<bool> m_finished{false};
 };
 
 // The engine's monotonic clock in milliseconds.

@@ -146,7 +146,13 @@ bool CVxi11Registry::Detach(std::uint32_t lid, CVxi11Link* detached)
 {
     CVxi11Link probe;
     probe.lid = lid;
-    return m_links.Remove(probe, detached);
+    std::uint32_t lockStatus = 0;
+    m_srqMutex.Lock(&lockStatus);
+    const bool removed = m_links.Remove(probe, detached);
+    if (lockStatus == 0) {
+        m_srqMutex.Unlock();
+    }
+    return removed;
 }
 
 void CVxi11Registry::Dispose(CVxi11Link* link)
@@ -182,7 +188,14 @@ std::uint32_t CVxi11Registry::CreateLink(CVxi11Client* client, bool lockDevice,
     }
     const std::uint32_t lid = DrawLid();
     CVxi11Link record(lid, target, client);
-    CVxi11Link* link = record.initFailed == 0 ? m_links.Insert(std::move(record)) : nullptr;
+    CVxi11Link* link = nullptr;
+    if (record.initFailed == 0) {
+        m_srqMutex.Lock(&lockStatus);
+        link = m_links.Insert(std::move(record));
+        if (lockStatus == 0) {
+            m_srqMutex.Unlock();
+        }
+    }
     if (link == nullptr) {
         *status = VXI11_STATUS_NO_MEMORY;
         m_mutex.Unlock();
@@ -392,6 +405,8 @@ void CVxi11Registry::EnableSrq(CVxi11Client* client, std::uint32_t lid, bool ena
         m_mutex.Unlock();
         return;
     }
+    std::uint32_t lockStatus = 0;
+    m_srqMutex.Lock(&lockStatus);
     link->srqEnabled = enable ? 1 : 0;
     link->handleLength = handleLength;
     if (handleLength > 0) {
@@ -400,6 +415,9 @@ void CVxi11Registry::EnableSrq(CVxi11Client* client, std::uint32_t lid, bool ena
     if (enable && link->srqPending != 0) {
         link->srqPending = 0;
         link->client->SendServiceRequest(link->handleLength, link->handle);
+    }
+    if (lockStatus == 0) {
+        m_srqMutex.Unlock();
     }
     *status = 0;
     m_mutex.Unlock();
@@ -416,10 +434,27 @@ void CVxi11Registry::AbortLink(CVxi11Client* client, std::uint32_t lid, std::uin
     m_mutex.Unlock();
 }
 
-void CVxi11Registry::NotifyServiceRequest(CVxi11LinkInterface* physicalInterface)
+void CVxi11Registry::AbortLinksOfClient(CVxi11Client* client)
 {
     std::uint32_t lockStatus = 0;
     m_mutex.Lock(&lockStatus);
+    if (lockStatus != 0) {
+        return;
+    }
+    m_links.ForEach([client](CVxi11Link& link) {
+        if (link.client == client) {
+            std::uint32_t status = VXI11_STATUS_FAULT;
+            link.physicalInterface->Abort(link.lid, &status);
+        }
+        return true;
+    });
+    m_mutex.Unlock();
+}
+
+void CVxi11Registry::NotifyServiceRequest(CVxi11LinkInterface* physicalInterface)
+{
+    std::uint32_t lockStatus = 0;
+    m_srqMutex.Lock(&lockStatus);
     if (lockStatus != 0) {
         return;
     }
@@ -433,13 +468,13 @@ void CVxi11Registry::NotifyServiceRequest(CVxi11LinkInterface* physicalInterface
         }
         return true;
     });
-    m_mutex.Unlock();
+    m_srqMutex.Unlock();
 }
 
 void CVxi11Registry::ClearServiceRequest(CVxi11LinkInterface* physicalInterface)
 {
     std::uint32_t lockStatus = 0;
-    m_mutex.Lock(&lockStatus);
+    m_srqMutex.Lock(&lockStatus);
     if (lockStatus != 0) {
         return;
     }
@@ -449,7 +484,7 @@ void CVxi11Registry::ClearServiceRequest(CVxi11LinkInterface* physicalInterface)
         }
         return true;
     });
-    m_mutex.Unlock();
+    m_srqMutex.Unlock();
 }
 
 void CVxi11Registry::DestroyLinksOfInterface(CVxi11LinkInterface* physicalInterface)

@@ -7,6 +7,11 @@
 // Lock order: registry mutex, then a link mutex (taken before the registry mutex is released).
 // Nothing waits for a link mutex while holding the registry mutex: a link being destroyed is
 // first taken out of the tree, then its running procedure is waited for.
+//
+// The service-request fields (handle, SRQ enabled, SRQ pending) are guarded by a mutex of
+// their own, taken after the registry mutex or a link mutex: a request is released inside a
+// device_readstb, under that link's mutex. Changing the tree takes both mutexes, so the
+// service-request walks need only theirs.
 #pragma once
 
 #include <cstdint>
@@ -89,6 +94,9 @@ public:
     void EnableSrq(CVxi11Client* client, std::uint32_t lid, bool enable,
                    std::uint32_t handleLength, const std::uint8_t* handle, std::uint32_t* status);
     void AbortLink(CVxi11Client* client, std::uint32_t lid, std::uint32_t* status);
+    // Aborts the running or waiting procedure of every link of client (its connection is
+    // being stopped).
+    void AbortLinksOfClient(CVxi11Client* client);
 
     // The interface's service request was asserted / released.
     void NotifyServiceRequest(CVxi11LinkInterface* physicalInterface);
@@ -118,6 +126,7 @@ private:
     std::uint32_t DrawLid();
 
     COSMutex m_mutex;
+    COSMutex m_srqMutex;
     LinkTree m_links;
     CVxi11InterfaceDirectory* m_directory;
     unsigned int m_seed;

@@ -5,8 +5,9 @@
 
 #include <mutex>
 
-#include "platform/eint/LevelLines.h"
+#include "platform/gpio/Gpio.h"
 #include "platform/gpio/GpioPortE.h"
+#include "platform/irq/Interrupt.h"
 
 namespace platform::hpi {
 
@@ -54,8 +55,13 @@ std::uint32_t window_read(std::uint32_t offset) {
     return device != nullptr ? device->read(offset) : 0;
 }
 
-void set_host_interrupt(bool asserted) { eint::set_level(kHostInterruptVector, asserted); }
+// The line is active low: asserted drives GPF0 low. The interrupt is taken at once, as the
+// CPU would, before the DSP goes on.
+void set_host_interrupt(bool asserted) {
+    gpio::set_input(gpio::Port::F, gpio::kDspInterruptPin, !asserted);
+    irq::settle();
+}
 
-bool host_interrupt_asserted() { return eint::level(kHostInterruptVector); }
+bool host_interrupt_asserted() { return !gpio::input(gpio::Port::F, gpio::kDspInterruptPin); }
 
 }  // namespace platform::hpi

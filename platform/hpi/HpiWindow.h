@@ -19,10 +19,10 @@
 // The DSP's reset input is GPIO pin GPE2 (platform/gpio/GpioPortE.h): low holds the DSP in
 // reset, high releases it. The window forwards every change of that pin to the device.
 //
-// The DSP's host interrupt drives EINT0, a low-level line: the device asserts it with
-// set_host_interrupt(true) (when it sets HINT) and deasserts it with false (when the host
-// clears HINT). While asserted, the line raises interrupt vector kHostInterruptVector
-// again whenever that vector is unmasked (platform/eint/LevelLines.h).
+// The DSP's host interrupt is pin GPF0 (EINT0, a low-level line): the device asserts it with
+// set_host_interrupt(true) (when it sets HINT), which drives the pin low, and deasserts it
+// with false (when the host clears HINT). While asserted, interrupt vector
+// kHostInterruptVector stays pending (platform/gpio/Gpio.h).
 #pragma once
 
 #include <cstdint>

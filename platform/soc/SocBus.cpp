@@ -6,7 +6,10 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/gpio/Gpio.h"
+#include "platform/irq/Interrupt.h"
 #include "platform/soc/AdcModel.h"
+#include "platform/soc/IicModel.h"
 #include "platform/soc/SdramWindow.h"
 #include "platform/soc/Watchdog.h"
 
@@ -29,6 +32,9 @@ struct Bus {
         ranges.push_back({kSdramWindowBase, kSdramWindowSize, &sdram_window(), true});
         ranges.push_back({kWatchdogBase, kWatchdogSize, &watchdog(), true});
         ranges.push_back({kAdcBase, kAdcSize, &adc(), true});
+        ranges.push_back({irq::kRegisterBase, irq::kRegisterSize, &irq::register_model(), true});
+        ranges.push_back({gpio::kGpioBase, gpio::kGpioSize, &gpio::register_model(), true});
+        ranges.push_back({kIicBase, kIicSize, &iic(), true});
     }
 };
 

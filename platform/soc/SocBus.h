@@ -3,8 +3,9 @@
 // that owns the address. An access no model owns is a wiring fault of the simulation: the bus
 // prints the address and aborts.
 //
-// The SDRAM window, the watchdog and the ADC are on the bus from the start; other models map
-// their ranges with map().
+// The SDRAM window, the watchdog, the ADC, the IIC controller, the interrupt controller and
+// the GPIO block are on the bus from the start;
+// other models map their ranges with map().
 #pragma once
 
 #include <cstdint>

@@ -1,32 +1,29 @@
 #include "sim/eeprom/EepromSim.h"
 
-#include <array>
 #include <cstring>
-#include <mutex>
+#include <fstream>
+#include <iterator>
+#include <vector>
+
+#include "platform/soc/I2cSlave.h"
 
 namespace sim {
-namespace eeprom {
 
 namespace {
 
-struct State {
-    std::mutex lock;
-    std::array<std::uint8_t, Size> bytes{};
-    unsigned failures = 0;
-    unsigned reads = 0;
-};
+using Image = std::array<std::uint8_t, EepromSim::kSize>;
 
-void put_text(std::array<std::uint8_t, Size>& b, std::size_t at, const char* text) {
+void put_text(Image& b, std::size_t at, const char* text) {
     std::memcpy(&b[at], text, std::strlen(text));
 }
 
-void put_le(std::array<std::uint8_t, Size>& b, std::size_t at, std::uint32_t v, int n) {
+void put_le(Image& b, std::size_t at, std::uint32_t v, int n) {
     for (int i = 0; i < n; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
 }
 
 // The identity record the simulated board ships with.
-std::array<std::uint8_t, Size> default_image() {
-    std::array<std::uint8_t, Size> b{};
+Image default_image() {
+    Image b{};
     put_text(b, 8, "2.0");
     put_text(b, 16, "1.12.26");
     put_text(b, 24, "09:30:00");
@@ -47,64 +44,110 @@ std::array<std::uint8_t, Size> default_image() {
     return b;
 }
 
-State& S() {
-    static State* s = [] {
-        auto* st = new State;
-        st->bytes = default_image();
-        return st;
-    }();
-    return *s;
-}
-
 }  // namespace
 
-bool read(std::size_t offset, std::uint8_t* out, std::size_t len) {
-    State& s = S();
-    std::lock_guard<std::mutex> g(s.lock);
-    ++s.reads;
-    if (s.failures > 0) {
-        --s.failures;
+EepromSim::EepromSim() : bytes_(default_image()) {}
+
+bool EepromSim::Start(std::uint8_t /*address7*/, bool read) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (read) ++reads_;
+    if (kernel::current_time() < busyUntil_) return false;
+    if (read && failures_ > 0) {
+        --failures_;
         return false;
     }
-    if (!out || offset > Size || len > Size - offset) return false;
-    std::memcpy(out, &s.bytes[offset], len);
+    pointerPhase_ = !read;
     return true;
 }
 
-bool write(std::size_t offset, const std::uint8_t* data, std::size_t len) {
-    State& s = S();
-    std::lock_guard<std::mutex> g(s.lock);
-    if (!data || offset > Size || len > Size - offset) return false;
-    std::memcpy(&s.bytes[offset], data, len);
+bool EepromSim::Write(std::uint8_t byte) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (pointerPhase_) {
+        pointer_ = byte;
+        pointerPhase_ = false;
+    } else {
+        bytes_[pointer_++] = byte;
+    }
     return true;
 }
 
-void restore_default() {
-    State& s = S();
-    std::lock_guard<std::mutex> g(s.lock);
-    s.bytes = default_image();
-    s.failures = 0;
-    s.reads = 0;
+std::uint8_t EepromSim::Read(bool /*ack*/) {
+    std::lock_guard<std::mutex> g(mutex_);
+    return bytes_[pointer_++];
 }
 
+void EepromSim::Stop() {
+    std::lock_guard<std::mutex> g(mutex_);
+    pointerPhase_ = false;
+}
+
+void EepromSim::RestoreDefault() {
+    std::lock_guard<std::mutex> g(mutex_);
+    bytes_ = default_image();
+    pointer_ = 0;
+    pointerPhase_ = false;
+    busyUntil_ = 0;
+    failures_ = 0;
+    reads_ = 0;
+}
+
+bool EepromSim::LoadState(const std::string& state_dir) {
+    std::ifstream in(state_dir + "/eeprom.bin", std::ios::binary);
+    std::vector<char> data;
+    if (in) data.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const bool use = data.size() == kSize;
+    std::lock_guard<std::mutex> g(mutex_);
+    if (use)
+        std::memcpy(bytes_.data(), data.data(), kSize);
+    else
+        bytes_ = default_image();
+    return use;
+}
+
+void EepromSim::SetBytes(std::size_t offset, const void* data, std::size_t length) {
+    std::lock_guard<std::mutex> g(mutex_);
+    if (offset > kSize || length > kSize - offset) return;
+    std::memcpy(&bytes_[offset], data, length);
+}
+
+std::array<std::uint8_t, EepromSim::kSize> EepromSim::Bytes() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return bytes_;
+}
+
+void EepromSim::BusyFor(kernel::tick_t ticks) {
+    std::lock_guard<std::mutex> g(mutex_);
+    busyUntil_ = kernel::current_time() + ticks;
+}
+
+void EepromSim::FailNextReads(unsigned count) {
+    std::lock_guard<std::mutex> g(mutex_);
+    failures_ = count;
+}
+
+unsigned EepromSim::Reads() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return reads_;
+}
+
+EepromSim& BoardEeprom() {
+    static EepromSim* eeprom = [] {
+        auto* e = new EepromSim;
+        platform::soc::i2c_attach(0, EepromSim::kAddress, e);
+        return e;
+    }();
+    return *eeprom;
+}
+
+namespace eeprom {
+
+void restore_default() { BoardEeprom().RestoreDefault(); }
+bool load_state(const std::string& state_dir) { return BoardEeprom().LoadState(state_dir); }
 void set_bytes(std::size_t offset, const void* data, std::size_t len) {
-    State& s = S();
-    std::lock_guard<std::mutex> g(s.lock);
-    if (offset > Size || len > Size - offset) return;
-    std::memcpy(&s.bytes[offset], data, len);
+    BoardEeprom().SetBytes(offset, data, len);
 }
-
-void fail_next_reads(unsigned count) {
-    State& s = S();
-    std::lock_guard<std::mutex> g(s.lock);
-    s.failures = count;
-}
-
-unsigned reads() {
-    State& s = S();
-    std::lock_guard<std::mutex> g(s.lock);
-    return s.reads;
-}
+void fail_next_reads(unsigned count) { BoardEeprom().FailNextReads(count); }
+unsigned reads() { return BoardEeprom().Reads(); }
 
 }  // namespace eeprom
 }  // namespace sim

@@ -63,6 +63,7 @@ protected:
     static void Pulse() {
         irq::interrupt_unmask(hpi::kHostInterruptVector);
         irq::raise(hpi::kHostInterruptVector);
+        irq::settle();
     }
 
     HintDsp dsp;

@@ -395,12 +395,11 @@ class IsrHandler : public COSInterruptHandler {
 public:
     std::atomic<std::uint32_t> answer{1};
     std::atomic<int> calls{0};
-    std::atomic<bool> onRaiser{false};
-    pthread_t raiser = pthread_self();
+    std::atomic<bool> onInterruptThread{false};
 
     std::uint32_t HandleInterrupt(std::uint32_t) override {
         ++calls;
-        onRaiser = pthread_equal(raiser, pthread_self()) != 0;
+        onInterruptThread = irq::on_interrupt_thread();
         return answer.load();
     }
 };
@@ -456,13 +455,14 @@ struct UsbFixture {
     }
 };
 
-TEST(engine_os, UsbRaiseRunsIsrOnTheRaiserAndServiceOnTheHandlerThread) {
+TEST(engine_os, UsbRaiseRunsIsrOnTheInterruptThreadAndServiceOnTheHandlerThread) {
     UsbFixture f;
     ASSERT_EQ(f.status, 0u);
     irq::interrupt_unmask(kUsbVector);
     irq::raise(kUsbVector);
+    irq::settle();  // the interrupt thread takes it
     EXPECT_EQ(f.isr.calls.load(), 1);
-    EXPECT_TRUE(f.isr.onRaiser.load());
+    EXPECT_TRUE(f.isr.onInterruptThread.load());
     ASSERT_TRUE(f.Served());
     EXPECT_EQ(f.service.vector.load(), kUsbVector);
     EXPECT_TRUE(f.service.onHandlerThread.load());
@@ -472,6 +472,7 @@ TEST(engine_os, UsbRaiseRunsIsrOnTheRaiserAndServiceOnTheHandlerThread) {
     // An ISR that does not claim the interrupt wakes nobody.
     f.isr.answer = 0;
     irq::raise(kUsbVector);
+    irq::settle();  // the interrupt thread takes it
     EXPECT_EQ(f.isr.calls.load(), 2);
     EXPECT_FALSE(f.Served(30));
 
@@ -489,6 +490,7 @@ TEST(engine_os, UsbMaskedVectorStaysPendingUntilUnmasked) {
     ASSERT_EQ(f.status, 0u);
     EXPECT_TRUE(irq::interrupt_masked(kUsbVector));
     irq::raise(kUsbVector);
+    irq::settle();  // the interrupt thread takes it
     EXPECT_EQ(f.isr.calls.load(), 0);
     EXPECT_TRUE(irq::interrupt_pending(kUsbVector));
     irq::interrupt_unmask(kUsbVector);
@@ -499,6 +501,7 @@ TEST(engine_os, UsbMaskedVectorStaysPendingUntilUnmasked) {
     // Raised with the interrupt lock held: delivered when the lock is released.
     irq::disable_interrupts();
     irq::raise(kUsbVector);
+    irq::settle();  // the interrupt thread takes it
     EXPECT_EQ(f.isr.calls.load(), 1);
     irq::enable_interrupts();
     EXPECT_EQ(f.isr.calls.load(), 2);
@@ -506,6 +509,7 @@ TEST(engine_os, UsbMaskedVectorStaysPendingUntilUnmasked) {
     // An acknowledged pending interrupt is gone.
     irq::interrupt_mask(kUsbVector);
     irq::raise(kUsbVector);
+    irq::settle();  // the interrupt thread takes it
     irq::interrupt_acknowledge(kUsbVector);
     irq::interrupt_unmask(kUsbVector);
     EXPECT_EQ(f.isr.calls.load(), 2);
@@ -518,9 +522,11 @@ TEST(engine_os, UsbDsrCallbackIsOneShot) {
     callbacks = 0;
     f.device.SetDsrCallback([](void*) { ++callbacks; }, nullptr);
     irq::raise(kUsbVector);
+    irq::settle();  // the interrupt thread takes it
     EXPECT_EQ(callbacks.load(), 1);
     EXPECT_FALSE(f.Served(30));
     irq::raise(kUsbVector);
+    irq::settle();  // the interrupt thread takes it
     EXPECT_EQ(callbacks.load(), 1);
     EXPECT_TRUE(f.Served());
 }
@@ -564,6 +570,7 @@ TEST(engine_os, UsbDeviceStopsItsThreadAndDetaches) {
         UsbFixture f;
         irq::interrupt_unmask(kUsbVector);
         irq::raise(kUsbVector);
+        irq::settle();  // the interrupt thread takes it
         EXPECT_TRUE(f.Served());
     }  // joins the handler thread
     irq::raise(kUsbVector);  // nothing attached any more

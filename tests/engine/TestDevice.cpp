@@ -253,4 +253,161 @@ void TestDevice::OnInterfaceEvent(std::uint32_t value)
     Record('E', value);
 }
 
+// ---- VXI-11 test device ----
+
+Vxi11TestDevice::Vxi11TestDevice() = default;
+
+Vxi11TestDevice::~Vxi11TestDevice()
+{
+    CloseVxi11();
+}
+
+ZODEVICE_STATUS Vxi11TestDevice::OpenVxi11()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_slowMutex);
+        m_closing = false;
+    }
+    ZODEVICE_STATUS status = CTcpIpDevice::Open(0, nullptr, true);
+    if (status == 0) {
+        status = EnableStatusByteRequestEvent();
+    }
+    if (status == 0) {
+        status = EnableTriggerEvent();
+    }
+    if (status == 0) {
+        status = EnableInputQueue(&m_input);
+    }
+    return status;
+}
+
+ZODEVICE_STATUS Vxi11TestDevice::CloseVxi11()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_slowMutex);
+        m_closing = true;
+        ++m_generation;
+    }
+    StopSlowAnswer();
+    return Close();
+}
+
+void Vxi11TestDevice::StopSlowAnswer()
+{
+    std::thread slow;
+    {
+        std::lock_guard<std::mutex> lock(m_slowMutex);
+        slow = std::move(m_slow);
+    }
+    m_slowWake.notify_all();
+    if (slow.joinable()) {
+        slow.join();
+    }
+}
+
+std::string Vxi11TestDevice::Answer(const std::string& message, bool* slow)
+{
+    std::string text = message;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
+        text.pop_back();
+    }
+    *slow = false;
+    if (text == "*IDN?") {
+        return "KORVEX-TEST,VXI11,0,0\n";
+    }
+    if (text == "SLOW?") {
+        *slow = true;
+        return "1\n";
+    }
+    if (text == "TRG?") {
+        return std::to_string(m_triggers.load()) + "\n";
+    }
+    if (text == "CLR?") {
+        return std::to_string(m_clears.load()) + "\n";
+    }
+    if (text == "SRQ") {
+        m_statusByte = 0x01;
+        SetStatusByte(0x01);
+        RequestService();
+        return std::string();
+    }
+    if (!text.empty() && text.back() == '?') {
+        return std::to_string(message.size()) + "\n";
+    }
+    return std::string();
+}
+
+void Vxi11TestDevice::Respond(CZoDeviceBuffer& response, const std::string& text)
+{
+    const std::uint32_t count =
+        static_cast<std::uint32_t>(std::min<std::size_t>(text.size(), response.size));
+    std::memcpy(response.data, text.data(), count);
+    response.count = count;
+    QueueResponse(&response, true);
+}
+
+void Vxi11TestDevice::OnMessageReceived(std::uint32_t reason, CZoDeviceBuffer* buffer)
+{
+    if (buffer != nullptr) {
+        m_message.append(reinterpret_cast<const char*>(buffer->data), buffer->count);
+    }
+    if (reason == 0) {
+        const std::string message = std::move(m_message);
+        m_message.clear();
+        ++m_messages;
+        bool slow = false;
+        const std::string answer = Answer(message, &slow);
+        if (!answer.empty()) {
+            QueryDetected();
+        }
+        if (!answer.empty() && !slow) {
+            Respond(m_response, answer);
+        }
+        InputProcessed();
+        if (slow) {
+            StopSlowAnswer();  // an earlier one is over or cancelled by now
+            std::lock_guard<std::mutex> lock(m_slowMutex);
+            if (!m_closing) {
+                const std::uint32_t generation = m_generation;
+                m_slow = std::thread([this, generation, answer] {
+                    std::unique_lock<std::mutex> wait(m_slowMutex);
+                    if (!m_slowWake.wait_for(wait, std::chrono::milliseconds(kSlowMs),
+                                             [&] { return m_generation != generation; })) {
+                        wait.unlock();
+                        Respond(m_slowResponse, answer);
+                    }
+                });
+            }
+        }
+    } else if (reason == 1) {
+        InputProcessed();
+    } else {
+        m_message.clear();
+    }
+    EnableInputQueue(&m_input);
+}
+
+void Vxi11TestDevice::OnStatusByteRequest()
+{
+    SetStatusByte(m_statusByte.load());
+}
+
+void Vxi11TestDevice::OnDeviceClear()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_slowMutex);
+        ++m_generation;
+    }
+    m_slowWake.notify_all();
+    m_message.clear();
+    ++m_clears;
+    EnableInputQueue(&m_input);
+}
+
+void Vxi11TestDevice::OnTrigger()
+{
+    ++m_triggers;
+    InputProcessed();
+}
+
 } // namespace Korvex

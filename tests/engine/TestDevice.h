@@ -5,6 +5,14 @@
 // It closes itself in its destructor.
 //
 // FakeServers: server builders for kinds 1 and 2 whose factories make FakeTransports.
+//
+// Vxi11TestDevice: a CTcpIpDevice (interface argument 0, "inst0") for the VXI-11 server. It
+// collects a message to its END and answers "*IDN?" with "KORVEX-TEST,VXI11,0,0\n", "SLOW?"
+// with "1\n" after 3 s (from a thread of its own, so clears and status reads are served
+// meanwhile), "TRG?" / "CLR?" with its trigger / clear counts and any other query (text
+// ending in '?' before trailing white space) with the byte length of the whole message;
+// "SRQ" sets its status byte to 0x01 and requests service. It answers status-byte
+// requests with its byte and re-posts its input buffer after a clear.
 #pragma once
 
 #include <atomic>
@@ -14,6 +22,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FakeTransport.h"
@@ -103,6 +112,50 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::vector<Callback> m_callbacks;
+};
+
+class Vxi11TestDevice : public CTcpIpDevice {
+public:
+    static constexpr std::uint32_t kInputSize = 4096;
+    static constexpr int kSlowMs = 3000;
+
+    Vxi11TestDevice();
+    ~Vxi11TestDevice() override;
+
+    // Opens over the VXI-11 server (kind 1) with an event thread, enables the status-byte
+    // and trigger events and posts the input buffer.
+    ZODEVICE_STATUS OpenVxi11();
+    // Ends a pending "SLOW?" answer and closes.
+    ZODEVICE_STATUS CloseVxi11();
+
+    std::uint32_t Triggers() const { return m_triggers.load(); }
+    std::uint32_t Clears() const { return m_clears.load(); }
+    std::uint32_t Messages() const { return m_messages.load(); }
+
+    void OnMessageReceived(std::uint32_t reason, CZoDeviceBuffer* buffer) override;
+    void OnStatusByteRequest() override;
+    void OnDeviceClear() override;
+    void OnTrigger() override;
+
+private:
+    // The answer to a whole message (empty: none); slow when it is due after kSlowMs.
+    std::string Answer(const std::string& message, bool* slow);
+    void Respond(CZoDeviceBuffer& response, const std::string& text);
+    void StopSlowAnswer();
+
+    CZoDeviceBuffer m_input{kInputSize, nullptr};
+    CZoDeviceBuffer m_response{256, nullptr};
+    CZoDeviceBuffer m_slowResponse{4, nullptr};
+    std::string m_message;  // collected up to END (event thread only)
+    std::atomic<std::uint8_t> m_statusByte{0};
+    std::atomic<std::uint32_t> m_triggers{0};
+    std::atomic<std::uint32_t> m_clears{0};
+    std::atomic<std::uint32_t> m_messages{0};
+    std::mutex m_slowMutex;
+    std::condition_variable m_slowWake;
+    std::uint32_t m_generation = 0;  // a clear or close cancels a pending slow answer
+    bool m_closing = false;
+    std::thread m_slow;
 };
 
 } // namespace Korvex

@@ -9,23 +9,29 @@
 
 namespace korvex_test {
 
-class CProbeDouble : public Korvex::CKorvexPeripheral {
+class CProbeDouble : public Korvex::CKorvexPwMeasuringPeripheral {
 public:
-    std::int32_t GetModelNumber() const override { return 1; }
-    std::int32_t GetSerialNumber() const override { return 2; }
-    std::string GetDesignation() const override { return designation; }
-    bool HasFrequencyLimits() const override { return true; }
-    bool IsNmrProbe() const override { return true; }
-    int ReadMemoryImage(std::vector<std::uint8_t>&) override { return 0; }
-    int WriteMemoryImage(const std::vector<std::uint8_t>&) override { return 0; }
-    int IsNotPulsed(std::uint32_t) const override { return notPulsed; }
-    double GetMinFrequency() const override { return info.MinFreq; }
-    double GetMaxFrequency() const override { return info.MaxFreq; }
-    int ReadHallRaw(std::uint16_t (&)[4]) override { return 0; }
-    int ReadHallSensor(float&, float&, float&, float&, float&) override { return 0; }
-    const Korvex::PwPhysicalInformation& GetPwPhysicalInformation() const override { return info; }
-    bool HasHallSensor() const override { return false; }
-    double GetGyromagneticRatio() const override { return info.GyroRatio; }
+    CProbeDouble() : CKorvexPwMeasuringPeripheral(Korvex::CKorvexChannel{}) {}
+
+    std::uint32_t GetTypeCode() const override { return 2; }
+    std::uint16_t GetIdentifierWord() const override { return 1; }
+    std::uint32_t GetIdentifierNumber() const override { return 2; }
+    std::string GetIdentityText() const override { return designation; }
+    bool IsInitialised() const override { return true; }
+    int Initialise() override { return 0; }
+    std::uint8_t GetSubChannelCount() const override { return 0; }
+    int ReadDeviceMemory(std::vector<std::uint8_t>&) override { return 0; }
+    int WriteDeviceMemory(const std::vector<std::uint8_t>&) override { return 0; }
+    bool LacksPhysicalInformation() const override { return notPulsed != 0; }
+    int Activate() override { return 0; }
+    double GetMinFreq() const override { return info.MinFreq; }
+    double GetMaxFreq() const override { return info.MaxFreq; }
+    double GetGyroRatio() const override { return info.GyroRatio; }
+    bool GetHallState() const override { return false; }
+    int ReadHallWords(std::uint16_t&, std::uint16_t&, std::uint16_t&, std::uint16_t&) override { return 48; }
+    int GetHallValue(float&, float&, float&, float&, float&) override { return 48; }
+    const Korvex::PwPhysicalInformation* GetPhysicalInformation() const override { return &info; }
+    int WriteWords(std::uint32_t, std::uint32_t) override { return 0; }
 
     Korvex::PwPhysicalInformation info{};
     int notPulsed = 0;

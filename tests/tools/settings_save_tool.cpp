@@ -12,6 +12,7 @@
 #include "Host/parameters/SettingsClasses.h"
 #include "Host/parameters/StartupSettings.h"
 #include "platform/fs/FileSystem.h"
+#include "sim/eeprom/EepromSim.h"
 
 using namespace Korvex;
 
@@ -21,6 +22,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     platform::fs::init(argv[1], KORVEX_ROMFS_DIR);
+    sim::eeprom::restore_default();  // the identity EEPROM on the board's I2C bus
     if (KorvexMountFileSystems() != 0 || KorvexLoadStartupSettings() != 0) return 1;
     CParameterNode::SetStringAttribute(g_pEthernetId, eAttrValue, "lab <1> & \"north\"");
     CParameterNode::SetStringAttribute(g_pEthernetDomain, eAttrValue, "a'b&c>d");

@@ -93,7 +93,7 @@ AcqBuffer* CAcqBufferPool::TakeBuffer(std::uint32_t side) {
     return TakeLocked(side);
 }
 
-AcqBuffer* CAcqBufferPool::WaitBuffer(std::uint32_t side) {
+AcqBuffer* CAcqBufferPool::WaitBuffer(std::uint32_t side, std::int32_t timeoutMs) {
     if (!kernel::mutex_lock(&poolMutex)) return nullptr;
     if (side == eAcqReaderSide) ReaderCalled();
     AcqBuffer* buffer = TakeLocked(side);
@@ -107,11 +107,15 @@ AcqBuffer* CAcqBufferPool::WaitBuffer(std::uint32_t side) {
     waiting = true;
     kernel::mutex_unlock(&poolMutex);
     // A post between the unlock and the wait stays counted and ends the wait at once.
-    bool woken = kernel::semaphore_wait(&semaphore);
+    bool woken = timeoutMs < 0
+                     ? kernel::semaphore_wait(&semaphore)
+                     : kernel::semaphore_timed_wait(
+                           &semaphore, kernel::current_time() +
+                                           kernel::ms_to_ticks(static_cast<std::uint32_t>(timeoutMs)));
     while (!kernel::mutex_lock(&poolMutex)) {
     }
     if (!woken) {
-        // The wait was broken: withdraw from waiting, or consume the post already made for
+        // The wait was broken or timed out: withdraw from waiting, or consume the post already made for
         // us, so that no stale count ends a later wait early.
         if (waiting) {
             waiting = false;

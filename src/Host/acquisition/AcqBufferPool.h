@@ -69,9 +69,10 @@ public:
 
     // Takes a buffer for the side without waiting; null when none is available.
     AcqBuffer* TakeBuffer(std::uint32_t side);
-    // Takes a buffer; when none is available waits (no time-out) until the other side or
-    // a reset wakes this side, then tries once more and returns that result (null possible).
-    AcqBuffer* WaitBuffer(std::uint32_t side);
+    // Takes a buffer; when none is available waits until the other side or a reset wakes
+    // this side, or the time-out (ms; negative: none) passes, then tries once more and
+    // returns that result (null possible).
+    AcqBuffer* WaitBuffer(std::uint32_t side, std::int32_t timeoutMs = -1);
     // Returns the buffer, then takes for the side, under one hold of the mutex.
     AcqBuffer* ReleaseAndTake(AcqBuffer* buffer, std::uint32_t side);
     // Returns the buffer (null does nothing).

@@ -24,6 +24,8 @@ CAcquisitionSeam& DefaultSeam() {
 
 bool CAcquisitionSeam::TriggerActive() { return false; }
 
+bool CAcquisitionSeam::SystemUp() { return false; }
+
 int CAcquisitionSeam::SendBusTrigger() { return eAcquisitionNotUp; }
 
 int CAcquisitionSeam::RetrieveIntermediateResults() { return eAcquisitionNotUp; }

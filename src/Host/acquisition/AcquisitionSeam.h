@@ -26,6 +26,8 @@ public:
 
     // Set while an initiated measurement runs or waits for its trigger.
     virtual bool TriggerActive();
+    // Set once the acquisition system is up (the DSP program runs).
+    virtual bool SystemUp();
     // eError: 0 sent, 43 acquisition system not up.
     virtual int SendBusTrigger();
     // Fills the intermediate-results store from the DSP; eError, 0 on success.

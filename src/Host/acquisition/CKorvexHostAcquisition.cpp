@@ -1,7 +1,9 @@
 #include "Host/acquisition/CKorvexHostAcquisition.h"
 
+#include <array>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
@@ -9,18 +11,20 @@
 
 #include "Host/acquisition/AcqBufferPool.h"
 #include "Host/acquisition/AcqExceptions.h"
+#include "Host/acquisition/AcqNodeValues.h"
 #include "Host/acquisition/AcquisitionSeam.h"
 #include "Host/acquisition/AcquisitionStatusBits.h"
 #include "Host/acquisition/CKorvexDSP.h"
 #include "Host/acquisition/CKorvexDSPLoader.h"
 #include "Host/acquisition/IntermediateResults.h"
+#include "Host/main/KorvexPower.h"
 #include "Host/parameters/Bindings.h"
 #include "Host/parameters/Error.h"
 #include "Host/parameters/Logger.h"
 #include "Host/parameters/ParameterNode.h"
-#include "Host/parameters/PowerHooks.h"
 #include "Host/parameters/RecursiveMutex.h"
 #include "Host/scpi/status/KorvexScpiStatus.h"
+#include "Host/scpi/units/MeasurementUnits.h"
 
 namespace Korvex {
 
@@ -29,14 +33,14 @@ namespace {
 namespace dsp = CKorvexDSP;
 
 constexpr unsigned UnforeseenLine = 796;
+constexpr unsigned TriggerOutUnforeseenLine = 597;
+constexpr unsigned ConfigureExtRefUnforeseenLine = 641;
+constexpr unsigned RetrieveUnforeseenLine = 713;
 constexpr int StopWaitSeconds = 5;
 constexpr std::int16_t SystemReadyTimeoutMs = 1000;
 constexpr std::int16_t StartupReplyTimeoutMs = 500;
-constexpr std::int16_t IdleWaitMs = 200;
-constexpr unsigned SendAndReceiveSendLine = 297;
-constexpr unsigned SendAndReceiveWaitLine = 299;
-constexpr unsigned SendAndReceiveReceiveLine = 302;
-constexpr unsigned SendAndReceiveUnforeseenLine = 313;
+constexpr std::int16_t ParserReplyTimeoutMs = 500;
+constexpr std::int16_t AbortReplyTimeoutMs = 1000;
 
 constexpr std::uint16_t AcceptedDspMajor = 2, AcceptedDspMinor = 5;
 constexpr std::uint16_t AcceptedCpldMajor = 1, AcceptedCpldMinor = 8;
@@ -47,6 +51,8 @@ constexpr std::uint32_t RowExtRefLocked = 45;
 constexpr std::uint32_t RowStatusBit19 = 46;
 constexpr std::uint32_t RowStatusBit20or21 = 65;
 constexpr std::uint32_t RowAcqError = 38;  // QUEStionable 0x200
+
+std::atomic<CKorvexHostAcquisition*> runningController{nullptr};
 
 // Error-table rows by acquisition error.
 std::uint32_t ErrorRowOf(std::int32_t error)
@@ -79,29 +85,57 @@ std::string VersionText(std::uint16_t major, std::uint16_t minor)
 void SetVersionNode(CParameterNode* node, const std::string& text)
 {
     if (node == nullptr) return;
-    CRecursiveLock lock(ParameterTreeLock());
-    CParameterNode::SetStringAttribute(node, 0, text);
+    CParameterNode::SetStringAttribute(node, eAttrValue, text);
 }
 
-// Stores a Boolean value only when it differs from the node's (subscribers notified).
-void StoreIfChanged(CParameterNode* node, bool value)
+void LogUnforeseen(unsigned line)
 {
-    if (node == nullptr) return;
-    bool current = false;
-    {
-        CRecursiveLock lock(ParameterTreeLock());
-        current = CParameterNode::GetBooleanAttribute(node, 0);
-    }
-    if (current != value) CParameterNode::SetValue(node, value);
+    Logger().Printf("%s", ("Unforeseen exception at: " + AcqLocation(line) + "\n").c_str());
+}
+
+// The nodes ResetModesToDefaults sets back, in order.
+std::array<CParameterNode*, 12> ModeNodes()
+{
+    return {g_pSearchMode,           g_pMeasurementMode,        g_pSignalAveragingActive,
+            g_pMeasurementAveragingActive, g_pProbeMatchingTuningMode, g_pPulseMode,
+            g_pSampleMode,           g_pTriggerOutState,        g_pTriggerInSource,
+            g_pTriggerInCount,       g_pTriggerInContinuous,    g_pRefClockMode};
 }
 
 }  // namespace
+
+// Forwards the parser's and the host objects' calls to one controller.
+class CControllerSeam : public CAcquisitionSeam {
+public:
+    explicit CControllerSeam(CKorvexHostAcquisition& controller) : acq(controller) {}
+
+    bool TriggerActive() override { return acq.IsTriggerActive(); }
+    bool SystemUp() override { return acq.IsSystemUp(); }
+    int SendBusTrigger() override { return acq.SendBusTrigger(); }
+    int RetrieveIntermediateResults() override { return acq.RetrieveIntermediateResults(); }
+    int InitiateTrigger(CKorvexScpiStatus* initiator, std::vector<CKorvexChannel>& channels,
+                        double expectedValue) override
+    {
+        return acq.InitiateTrigger(initiator, channels, expectedValue);
+    }
+    int Reset() override { return acq.Reset(); }
+    void ResetModesToDefaults() override { acq.ResetModesToDefaults(); }
+    int AbortTrigger(int stopContinuous) override { return acq.AbortTrigger(stopContinuous); }
+    int TriggerOut(int flag) override { return acq.TriggerOut(static_cast<std::uint8_t>(flag)); }
+    int ConfigureExtRef(const std::string& mode) override { return acq.ConfigureExtRef(mode); }
+    int Clear() override { return acq.Clear(); }
+    void ForgetInitiator(CKorvexScpiStatus* block) override { acq.ForgetInitiator(block); }
+
+private:
+    CKorvexHostAcquisition& acq;
+};
 
 CKorvexHostAcquisition::CKorvexHostAcquisition()
     : CThread(ThreadPriority, "Host Acquisition Thread", ThreadStackSize),
       abortMailbox(AcqAbortPipePath),
       messageMailbox(AcqMessagePipePath),
-      events(abortMailbox, messageMailbox, dspInterrupt)
+      events(abortMailbox, messageMailbox, dspInterrupt),
+      seam(new CControllerSeam(*this))
 {
     kernel::semaphore_init(&DspStartedSemaphore, 0);
     kernel::semaphore_init(&AcqStartedSemaphore, 0);
@@ -109,8 +143,14 @@ CKorvexHostAcquisition::CKorvexHostAcquisition()
 
 CKorvexHostAcquisition::~CKorvexHostAcquisition()
 {
-    // The thread goes before the members it waits on.
+    if (&CAcquisitionSeam::Instance() == seam.get()) CAcquisitionSeam::Install(nullptr);
+    CKorvexHostAcquisition* self = this;
+    runningController.compare_exchange_strong(self, nullptr);
+
+    // The thread goes before the members it waits on. The abort ends whatever wait the
+    // running flow is in.
     stopping.store(true);
+    abortMailbox.Write(AbortMsg{});
     const std::chrono::steady_clock::time_point limit =
         std::chrono::steady_clock::now() + std::chrono::seconds(StopWaitSeconds);
     while (kernel::thread_info(GetHandle()).exists && !kernel::thread_info(GetHandle()).exited &&
@@ -119,8 +159,25 @@ CKorvexHostAcquisition::~CKorvexHostAcquisition()
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     kernel::thread_delete(GetHandle());
+    abortMailbox.Drain();
+    messageMailbox.Drain();
     kernel::semaphore_destroy(&AcqStartedSemaphore);
     kernel::semaphore_destroy(&DspStartedSemaphore);
+}
+
+CKorvexHostAcquisition& CKorvexHostAcquisition::Instance()
+{
+    static CKorvexHostAcquisition* controller = new CKorvexHostAcquisition;
+    return *controller;
+}
+
+CKorvexHostAcquisition* CKorvexHostAcquisition::Running() { return runningController.load(); }
+
+void CKorvexHostAcquisition::Start()
+{
+    runningController.store(this);
+    CAcquisitionSeam::Install(seam.get());
+    CThread::Start();
 }
 
 std::uint8_t CKorvexHostAcquisition::WaitForDspStarted(std::uint16_t timeoutMs,
@@ -164,11 +221,27 @@ void CKorvexHostAcquisition::SetInitiator(CKorvexScpiStatus* status)
     InitiatorStatus = status;
 }
 
+void CKorvexHostAcquisition::ForgetInitiator(CKorvexScpiStatus* block)
+{
+    std::lock_guard<std::mutex> hold(initiatorMutex);
+    if (InitiatorStatus == block) InitiatorStatus = nullptr;
+}
+
 void CKorvexHostAcquisition::PostErrorToInitiator(std::int32_t error)
 {
+    // Held across the post, so that the block cannot go meanwhile (ForgetInitiator waits).
     std::lock_guard<std::mutex> hold(initiatorMutex);
     if (InitiatorStatus != nullptr) CKorvexScpiStatus::PostError(InitiatorStatus, ErrorRowOf(error), 0);
 }
+
+void CKorvexHostAcquisition::GetSearchProgress(std::uint8_t& progress, float& frequency)
+{
+    std::lock_guard<std::mutex> hold(SearchProgress.mutex);
+    progress = SearchProgress.progress;
+    frequency = SearchProgress.frequency;
+}
+
+// ---- thread body and system flow --------------------------------------------------------
 
 void CKorvexHostAcquisition::ThreadMain()
 {
@@ -193,7 +266,7 @@ void CKorvexHostAcquisition::ThreadMain()
         } catch (const CFatalAcqException& e) {
             Logger().Printf("CKorvexHostAcquisition::ThreadMain: %s =>Fatal exception, Leaving Acquisition...\n",
                             e.what());
-            KorvexRequestRestart();
+            CKorvexPower::RequestShutdown(CKorvexPower::eRestartSaving);
             return;
         }
 
@@ -213,12 +286,12 @@ void CKorvexHostAcquisition::ThreadMain()
             ResetAfterFailedPass();
             const kernel::tick_t minimum = kernel::ms_to_ticks(MinimumPassMs);
             const kernel::tick_t elapsed = kernel::current_time() - passStart;
-            if (elapsed < minimum) kernel::thread_delay(minimum - elapsed);
+            if (elapsed < minimum && !stopping.load()) kernel::thread_delay(minimum - elapsed);
         }
     } catch (...) {
         const std::string text = "Unforeseen exception at: " + AcqLocation(UnforeseenLine) + "\n";
         Logger().Printf("CKorvexHostAcquisition::ThreadMain: %s =>Leaving Acquisition...\n", text.c_str());
-        KorvexRequestRestart();
+        CKorvexPower::RequestShutdown(CKorvexPower::eRestartSaving);
     }
 }
 
@@ -236,6 +309,7 @@ void CKorvexHostAcquisition::ResetAfterFailedPass()
         PostErrorToInitiator(eAcquisitionNotUp);
     }
     abortMailbox.Drain();
+    TriggerActive.store(0);
     std::lock_guard<std::mutex> hold(HeartbeatWatch.mutex);
     HeartbeatWatch.firstLook = 1;  // the reloaded program counts anew
 }
@@ -308,99 +382,287 @@ void CKorvexHostAcquisition::SystemFlow()
     }
 }
 
-// Placeholder until the trigger flows land: announces the start, then waits idle with the
-// abort and heartbeat rules. Initiations are not run yet. Returns once the controller is
-// being destroyed.
-void CKorvexHostAcquisition::TriggerFlow()
+// ---- control operations (caller's thread) -----------------------------------------------
+
+int CKorvexHostAcquisition::InitiateTrigger(CKorvexScpiStatus* initiator,
+                                            std::vector<CKorvexChannel>& channels,
+                                            double expectedValue)
 {
-    Logger().Printf("CKorvexHostAcquisition::TriggerFlow, Entering\n");
-    TriggerState.store(0);
-    TriggerActive.store(0);
+    Logger().Printf("CKorvexHostAcquisition::InitiateTrigger()\n");
+    if (SystemUp.load() == 0) return eAcquisitionNotUp;
+    SetInitiator(initiator);
+    if (TriggerActive.load() != 0) {
+        Logger().Printf("CKorvexHostAcquisition::Error:Trigger already activated.\n");
+        return eAlreadyInitiated;
+    }
+    if (AcqReadBool(g_pNmrPathBroken)) {
+        Logger().Printf("CKorvexHostAcquisition::Error:NMR path is broken.\n");
+        throw eNmrPathBroken;
+    }
+    if (channels.empty()) {
+        Logger().Printf("CKorvexHostAcquisition::Error:no probe selected.\n");
+        throw eNoProbeSelected;
+    }
+    AcqBufferPool().Reset();
+    IntermediateResults().ClearReady();
+    SetSearchProgress(0, -1.0f);
+    CKorvexScpiStatus::SetInstrumentStatusBit(RowAcqError, 0, 0);
     KorvexSetAcquisitionStatusBits(0);
-    kernel::semaphore_post(&AcqStartedSemaphore);
-    while (!stopping.load()) {
-        try {
-            const std::uint32_t result = events.WaitForEvent(CEventRegister::EventMessage, IdleWaitMs, 1);
-            if (result == CEventRegister::ResultTimeout) {
-                HeartbeatCheck(eFatalIdleHeartbeat);
-            } else if (result == CEventRegister::ResultDsp) {
-                throw CFatalAcqException(AcqLocation(eFatalIdleDspInterrupt));
-            } else {
-                PipeMsg message;
-                if (TakePipeMsg(messageMailbox, message) && !DropStrayBusTrigger(message) &&
-                    message.command != PipeMsg::Initiate) {
-                    throw CAcqError(eGeneralFailure);
-                }
-            }
-        } catch (const CAcqException& e) {
-            Logger().Printf("CKorvexHostAcquisition::TriggerFlow: %s", e.what());
-            if (e.IsError()) {
-                const std::int32_t error = static_cast<const CAcqError&>(e).Error();
-                CKorvexScpiStatus::SetInstrumentStatusBit(RowAcqError, 1, 0);
-                LastAcqError.store(error);
-                PostErrorToInitiator(error);
-            }
-            AcqBufferPool().Reset();
-            if (e.IsAbort()) {
-                kernel::Semaphore* completion = static_cast<const CAbortException&>(e).Completion();
-                if (completion != nullptr) kernel::semaphore_post(completion);
-            }
-            TriggerState.store(0);
-            TriggerActive.store(0);
-            KorvexSetAcquisitionStatusBits(0);
+
+    std::lock_guard<std::mutex> sender(initiateMutex);
+    {
+        std::lock_guard<std::mutex> hold(selection.mutex);
+        selection.channels = channels;
+    }
+    LastAcqError.store(0);
+
+    // "None" (0.0) stays 0.0: converted it would become a bogus expected value.
+    double expected = expectedValue;
+    if (expected != 0.0) {
+        const int unit = KorvexParseUnits(AcqReadString(g_pUnitsSelected));
+        if (KorvexConvertUnits(expected, static_cast<std::uint32_t>(unit), eUnitHZ, 0.0) != 0) {
+            return eAlreadyInitiated;
+        }
+    }
+    {
+        std::lock_guard<std::mutex> hold(selection.mutex);
+        selection.expected = expected;
+    }
+
+    initiateCompletion.Reset();
+    // Set before the message goes: an immediate measurement can end (and clear the flag)
+    // before this thread runs again.
+    TriggerActive.store(1);
+    PipeMsg message;
+    message.command = PipeMsg::Initiate;
+    message.completion = initiateCompletion.Token();
+    if (!messageMailbox.Write(message)) {
+        TriggerActive.store(0);
+        return eGeneralFailure;
+    }
+    initiateCompletion.Wait();
+    return 0;
+}
+
+int CKorvexHostAcquisition::Reset()
+{
+    Logger().Printf("CKorvexHostAcquisition::Reset()\n");
+    if (SystemUp.load() == 0) return eAcquisitionNotUp;
+    AbortTrigger(1);
+    ResetModesToDefaults();
+    AcqBufferPool().Reset();
+    IntermediateResults().ClearReady();
+    LastAcqError.store(0);
+    return 0;
+}
+
+void CKorvexHostAcquisition::ResetModesToDefaults()
+{
+    for (CParameterNode* node : ModeNodes()) {
+        if (node == nullptr) continue;
+        switch (node->GetType()) {
+        case eNodeString:
+            CParameterNode::SetStringAttribute(node, eAttrValue,
+                                               CParameterNode::GetStringAttribute(node, eAttrDefault));
+            break;
+        case eNodeBoolean:
+            CParameterNode::SetValue(node, CParameterNode::GetBooleanAttribute(node, eAttrDefault));
+            break;
+        case eNodeInt32:
+            CParameterNode::SetValue(node, CParameterNode::GetInt32Attribute(node, eAttrDefault));
+            break;
+        case eNodeFloat64:
+            CParameterNode::SetValue(node, CParameterNode::GetFloat64Attribute(node, eAttrDefault));
+            break;
+        default:
+            break;
         }
     }
 }
 
-void CKorvexHostAcquisition::SendAndReceive(std::uint32_t id, std::uint32_t replyId,
-                                            std::int16_t timeoutMs)
+bool CKorvexHostAcquisition::WaitForDspReply(std::int16_t timeoutMs)
 {
+    return events.WaitForEvent(CEventRegister::EventDsp, timeoutMs, 0) == CEventRegister::ResultDsp;
+}
+
+void CKorvexHostAcquisition::TakeDspForExchange()
+{
+    dsp::AcquireDSP();
+    // An interrupt left from an exchange that timed out would end the next wait at once.
+    while (events.WaitForEvent(CEventRegister::EventDsp, 0, 0) == CEventRegister::ResultDsp) {
+    }
+}
+
+void CKorvexHostAcquisition::AbortPendingExchange()
+{
+    TakeDspForExchange();
+    if (dsp::SendMessage(dsp::ABORT) != 0) return;
+    std::uint32_t status = 0;
+    if (WaitForDspReply(AbortReplyTimeoutMs)) dsp::ReceiveMessage(dsp::ABORT_ACK, status);
+}
+
+int CKorvexHostAcquisition::ConfigureExtRef(const std::string& mode)
+{
+    Logger().Printf("CKorvexHostAcquisition::ConfigureExtRef()\n");
+    if (SystemUp.load() == 0) return eAcquisitionNotUp;
+    if (TriggerActive.load() != 0) return eWrongTriggerState;
     try {
-        const std::uint32_t sent = dsp::SendMessage(id);
-        if (sent != 0) {
-            throw CAcqError(static_cast<std::int32_t>(sent), AcqLocation(SendAndReceiveSendLine));
+        CParameterNode::SetStringAttribute(g_pRefClockMode, eAttrValue, mode);
+        TakeDspForExchange();
+        if (dsp::SendMessage(dsp::EXTERNAL_REFERENCE) != 0) throw eDspExchangeFailed;
+        if (!WaitForDspReply(ParserReplyTimeoutMs)) {
+            AbortPendingExchange();
+            throw eDspExchangeFailed;
         }
-        if (events.WaitForEvent(CEventRegister::EventDsp, timeoutMs, 1) != CEventRegister::ResultDsp) {
-            throw CAcqError(eDspExchangeFailed, AcqLocation(SendAndReceiveWaitLine));
+        std::uint32_t status = 0;
+        if (dsp::ReceiveMessage(dsp::EXTERNAL_REFERENCE_ACK, status) != 0) throw eDspExchangeFailed;
+        KorvexUpdateAcqStatusBits(status);
+        dsp::ReleaseDSP();
+        return 0;
+    } catch (eError error) {
+        dsp::ReleaseDSP();
+        return error;
+    } catch (...) {
+        LogUnforeseen(ConfigureExtRefUnforeseenLine);
+        dsp::ReleaseDSP();
+        return eGeneralFailure;
+    }
+}
+
+int CKorvexHostAcquisition::RetrieveIntermediateResults()
+{
+    Logger().Printf("CKorvexHostAcquisition::RetrieveIntermediateResults()\n");
+    if (SystemUp.load() == 0) return eAcquisitionNotUp;
+    CIntermediateResults& store = IntermediateResults();
+    // One request/reply exchange on this thread; a reply that does not come in time is a
+    // failure (38), and the link is brought back to ready first.
+    auto exchange = [this](std::uint32_t id, std::uint32_t replyId) {
+        TakeDspForExchange();
+        const std::uint32_t sent = dsp::SendMessage(id);
+        if (sent != 0) throw CAcqError(static_cast<std::int32_t>(sent));
+        if (!WaitForDspReply(ParserReplyTimeoutMs)) {
+            AbortPendingExchange();
+            throw CAcqError(eDspExchangeFailed);
         }
         std::uint32_t status = 0;
         const std::uint32_t received = dsp::ReceiveMessage(replyId, status);
-        if (received != 0) {
-            throw CAcqError(static_cast<std::int32_t>(received), AcqLocation(SendAndReceiveReceiveLine));
-        }
+        if (received != 0) throw CAcqError(static_cast<std::int32_t>(received));
         KorvexUpdateAcqStatusBits(status);
+    };
+    try {
+        exchange(dsp::REQUEST_SIGNAL, dsp::RETURN_SIGNAL);
+
+        store.Lock();
+        dsp::DSPSignalArray arrays[4] = {{store.nmrSignal, store.nmrSignalCapacity},
+                                         {store.fftBuffer, store.fftBufferCapacity},
+                                         {store.peakSpectrum, store.peakSpectrumCapacity},
+                                         {store.fitCoefficients, store.fitCoefficientsCapacity}};
+        dsp::DSPSignalScalars scalars{};
+        dsp::GetSignalReply(arrays, scalars);
+        store.nmrSignalLength = arrays[0].count;
+        store.fftBufferLength = arrays[1].count;
+        store.peakSpectrumLength = arrays[2].count;
+        store.fitCoefficientsCount = arrays[3].count;
+        store.samplePeriod = scalars.samplePeriod;
+        store.fftResolution = scalars.fftResolution;
+        store.fftNoiseFloor = scalars.fftNoiseFloor;
+        store.spectrumResolution = scalars.spectrumResolution;
+        store.spectrumCenterFrequency = scalars.spectrumCenterFrequency;
+        store.fitResidue = scalars.fitResidue;
+        store.ifFrequency = scalars.ifFrequency;
+        store.rfFrequency = scalars.rfFrequency;
+        std::memcpy(&store.relaxationTime, &scalars.relaxationTime, sizeof store.relaxationTime);
+
+        AcqStoreIfChanged(g_pNmrSignalLength, static_cast<std::int32_t>(store.nmrSignalLength));
+        AcqStoreIfChanged(g_pNmrSignalSamplePeriod, static_cast<double>(store.samplePeriod));
+        AcqStoreIfChanged(g_pFftBufferLength, static_cast<std::int32_t>(store.fftBufferLength));
+        AcqStoreIfChanged(g_pFftBufferResolution, static_cast<double>(store.fftResolution));
+        AcqStoreIfChanged(g_pFftBufferNoiseFloor, static_cast<double>(store.fftNoiseFloor));
+        AcqStoreIfChanged(g_pPeakSpectrumLength, static_cast<std::int32_t>(store.peakSpectrumLength));
+        AcqStoreIfChanged(g_pPeakSpectrumResolution, static_cast<double>(store.spectrumResolution));
+        AcqStoreIfChanged(g_pPeakSpectrumCenterFrequency, static_cast<double>(store.spectrumCenterFrequency));
+        AcqStoreIfChanged(g_pFitCoeffsLength, static_cast<std::int32_t>(store.fitCoefficientsCount));
+        AcqStoreIfChanged(g_pFitCoeffsResidue, static_cast<double>(store.fitResidue));
+        AcqStoreIfChanged(g_pIfFrequency, store.ifFrequency);
+        AcqStoreIfChanged(g_pRelaxationTime, static_cast<double>(store.relaxationTime));
+        AcqStoreIfChanged(g_pRfFrequency, store.rfFrequency);
+        store.SetReady();
+        store.Unlock();
+
+        exchange(dsp::RELEASE_SIGNAL, dsp::RELEASE_SIGNAL_ACK);
         dsp::ReleaseDSP();
-    } catch (const CAcqException&) {
+        return 0;
+    } catch (const CAcqError& e) {
         dsp::ReleaseDSP();
-        throw;
-    } catch (const CFatalAcqException&) {
-        dsp::ReleaseDSP();
-        throw;
+        return e.Error();
     } catch (...) {
-        Logger().Printf("%s", ("Unforeseen exception at: " + AcqLocation(SendAndReceiveUnforeseenLine) + "\n").c_str());
+        LogUnforeseen(RetrieveUnforeseenLine);
         dsp::ReleaseDSP();
-        throw CAcqError(eGeneralFailure);
+        return eGeneralFailure;
     }
 }
 
-void CKorvexHostAcquisition::HeartbeatCheck(unsigned fatalLine)
+int CKorvexHostAcquisition::AbortTrigger(int stopContinuous)
 {
-    const dsp::DSPStatusBlock block = dsp::ReadStatusBlock();
-    KorvexUpdateAcqStatusBits(block.word[2]);
-    {
-        std::lock_guard<std::mutex> hold(HeartbeatWatch.mutex);
-        if (HeartbeatWatch.firstLook != 0) {
-            HeartbeatWatch.firstLook = 0;
-            HeartbeatWatch.lastCount = block.word[0];
-            return;
-        }
-        if (block.word[0] != HeartbeatWatch.lastCount) {
-            HeartbeatWatch.lastCount = block.word[0];
-            return;
-        }
+    Logger().Printf("CKorvexHostAcquisition::AbortTrigger()\n");
+    if (SystemUp.load() == 0) return eAcquisitionNotUp;
+    if (stopContinuous != 0 && AcqReadBool(g_pTriggerInContinuous)) {
+        CParameterNode::SetValue(g_pTriggerInContinuous, false);
     }
-    Logger().Printf("Acquisition System heartbeat blocked!\n");
-    throw CFatalAcqException(AcqLocation(fatalLine));
+    std::lock_guard<std::mutex> sender(abortMutex);
+    abortCompletion.Reset();
+    AbortMsg message;
+    message.reason = AbortMsg::AbortRequest;
+    message.completion = abortCompletion.Token();
+    if (!abortMailbox.Write(message)) return eGeneralFailure;
+    abortCompletion.Wait();
+    return 0;
+}
+
+int CKorvexHostAcquisition::TriggerOut(std::uint8_t flag)
+{
+    Logger().Printf("CKorvexHostAcquisition::TriggerOut()\n");
+    if (SystemUp.load() == 0) return eAcquisitionNotUp;
+    if (TriggerActive.load() != 0) return eWrongTriggerState;
+    try {
+        TakeDspForExchange();
+        dsp::SetTriggerOutFlag(flag);
+        if (dsp::SendMessage(dsp::TRIGGER_OUT) != 0) {
+            dsp::ReleaseDSP();
+            return eDspExchangeFailed;
+        }
+        if (!WaitForDspReply(ParserReplyTimeoutMs)) {
+            AbortPendingExchange();
+            dsp::ReleaseDSP();
+            return eDspExchangeFailed;
+        }
+        std::uint32_t status = 0;
+        if (dsp::ReceiveMessage(dsp::RETURN_TRIGGER_OUT, status) != 0) {
+            dsp::ReleaseDSP();
+            return eDspExchangeFailed;
+        }
+        KorvexUpdateAcqStatusBits(status);
+        std::uint8_t hasValue = 0;
+        dsp::ReplyHasValue(hasValue);
+        dsp::ReleaseDSP();
+        return (hasValue != 0) != AcqReadBool(g_pTriggerOutState) ? eWrongTriggerState : 0;
+    } catch (...) {
+        LogUnforeseen(TriggerOutUnforeseenLine);
+        dsp::ReleaseDSP();
+        return eGeneralFailure;
+    }
+}
+
+int CKorvexHostAcquisition::SendBusTrigger()
+{
+    Logger().Printf("CKorvexHostAcquisition::SendBusTrigger()\n");
+    if (SystemUp.load() == 0) return eAcquisitionNotUp;
+    if (TriggerActive.load() == 0) return eWrongTriggerState;
+    if (AcqReadString(g_pTriggerInSource) != "BUS") return eWrongTriggerState;
+    PipeMsg message;
+    message.command = PipeMsg::BusTrigger;
+    messageMailbox.Write(message);
+    return 0;
 }
 
 void CKorvexHostAcquisition::KorvexUpdateAcqStatusBits(std::uint32_t status)
@@ -411,8 +673,8 @@ void CKorvexHostAcquisition::KorvexUpdateAcqStatusBits(std::uint32_t status)
     CKorvexScpiStatus::SetInstrumentStatusBit(RowExtRefLocked, locked ? 1 : 0, 1);
     CKorvexScpiStatus::SetInstrumentStatusBit(RowStatusBit19, (status & 0x80000u) != 0 ? 1 : 0, 1);
     CKorvexScpiStatus::SetInstrumentStatusBit(RowStatusBit20or21, (status & 0x300000u) != 0 ? 1 : 0, 0);
-    StoreIfChanged(g_pExternalClockDetected, detected);
-    StoreIfChanged(g_pExternalClockLocked, locked);
+    AcqStoreIfChanged(g_pExternalClockDetected, detected);
+    AcqStoreIfChanged(g_pExternalClockLocked, locked);
 }
 
 }  // namespace Korvex

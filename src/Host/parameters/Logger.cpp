@@ -1,11 +1,18 @@
 #include "Host/parameters/Logger.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
 namespace Korvex {
+
+namespace {
+std::atomic<LogEcho> logEcho{nullptr};
+}  // namespace
+
+LogEcho SetLogEcho(LogEcho echo) { return logEcho.exchange(echo); }
 
 CLogger::CLogger(std::uint32_t ringSize, std::uint32_t lineSize)
     : lineSize(lineSize),
@@ -35,6 +42,7 @@ void CLogger::Printf(const char* format, ...) {
     if (formatted > 0 && lineSize > 0 && ringEnd > ringStart)
         n = std::min(static_cast<std::uint32_t>(formatted), lineSize - 1);
     const char* source = lineBuffer;
+    if (LogEcho echo = logEcho.load(); echo != nullptr && n > 0) echo(lineBuffer, n);
     while (n > 0) {
         if (writePosition < ringStart || writePosition >= ringEnd) {
             writePosition = ringStart;

@@ -36,6 +36,11 @@ private:
     std::uint8_t wrapped;
 };
 
+// Where every formatted message is also copied (the runner: standard error and a log
+// file), called under the logger's mutex; null: nowhere. Returns the previous one.
+using LogEcho = void (*)(const char* text, std::size_t length);
+LogEcho SetLogEcho(LogEcho echo);
+
 // The instance: built on first use (so static constructors may log) and never destroyed
 // (so threads still running at exit may log).
 CLogger& Logger();

@@ -11,7 +11,7 @@
 #include "Host/parameters/ParameterNode.h"
 #include "Host/parameters/PowerHooks.h"
 #include "Host/parameters/SettingsClasses.h"
-#include "board/eeprom/Eeprom.h"
+#include "board/eeprom.h"
 
 namespace Korvex {
 

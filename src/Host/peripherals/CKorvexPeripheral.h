@@ -1,77 +1,89 @@
-// The peripheral object of one plugged channel (probe, multiplexer or pulsed camera), as
-// the settings code, the SCPI commands, the unit conversions and the acquisition
-// controller see it. current_probe/object holds the one of the selected probe.
+// The peripheral objects: every device found on the peripheral bus is an object of one class
+// tree (pulsed probes, pulsed cameras with their heads, multiplexers). current_probe/object
+// holds the selected measuring peripheral and each plugged channel's node holds its object.
 //
-// Interface only: the peripherals subsystem implements the objects and the static
-// operations below.
+//   CKorvexPeripheral                 channel address, channel number; operations of every
+//                                     device (type, identity, initialisation, memory)
+//   CKorvexMeasuringPeripheral        + the stored value of the acquisition controller
+//   CKorvexPwMeasuringPeripheral      + physical information, activation, Hall sensor
+//   CKorvexRealPeripheral             device identifier, memory-map word, identity strings
+//                                     (secondary base of the physical devices)
+//   CKorvex3AxisHallSensor            the Hall sensor's two device operations
+//
+// A status is 0 on success, else an eError code; 48 answers an operation the class does not
+// support.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "Host/peripherals/PeripheralCommands.h"
+#include "Host/peripherals/PwPhysicalInformation.h"
 #include "Host/scpi/exec/KorvexChannel.h"
 
 namespace Korvex {
 
 class CParameterNode;
-
-// A curve of the probe's physical information: count values (at most 128) are valid.
-struct PwCurve {
-    static constexpr std::uint16_t MaxValues = 128;
-    std::uint16_t count;
-    std::uint16_t value[MaxValues];
-};
-
-// The probe's physical information, owned by the probe object and valid while it exists.
-struct PwPhysicalInformation {
-    double MinFreq;
-    double MaxFreq;
-    double MinIF;
-    double MaxIF;
-    double FreqMultiplier;
-    double GyroRatio;
-    double PulsePeriod;
-    double T2;
-    double SampleLength;
-    std::uint8_t DeadTime;  // microseconds
-    PwCurve NoiseLevelCurve;
-    PwCurve TuningCurve;
-    PwCurve MatchingCurve;
-    PwCurve PulseWidthCurve;
-    PwCurve FreqStepCurve;
-};
+class CKorvexRealPeripheral;
 
 class CKorvexPeripheral {
 public:
+    explicit CKorvexPeripheral(const CKorvexChannel& channel);
     virtual ~CKorvexPeripheral() = default;
+    CKorvexPeripheral(const CKorvexPeripheral&) = delete;
+    CKorvexPeripheral& operator=(const CKorvexPeripheral&) = delete;
 
-    // The virtual operations, in the order of the peripheral's virtual table.
-    virtual std::int32_t GetModelNumber() const = 0;
-    virtual std::int32_t GetSerialNumber() const = 0;
-    virtual std::string GetDesignation() const = 0;
-    virtual bool HasFrequencyLimits() const = 0;
-    // True when the object is a probe that can take NMR measurements.
-    virtual bool IsNmrProbe() const = 0;
-    // The peripheral's memory image; 0 on success.
-    virtual int ReadMemoryImage(std::vector<std::uint8_t>& image) = 0;
-    virtual int WriteMemoryImage(const std::vector<std::uint8_t>& image) = 0;
-    // 0 for pulsed probes and pulsed cameras, non-zero for every other peripheral.
-    virtual int IsNotPulsed(std::uint32_t argument) const = 0;
-    // Lowest and highest frequency the probe covers (Hz).
-    virtual double GetMinFrequency() const = 0;
-    virtual double GetMaxFrequency() const = 0;
-    // Four raw Hall readings; 0 on success.
-    virtual int ReadHallRaw(std::uint16_t (&raw)[4]) = 0;
-    // Field components, measured field (tesla) and relative tolerance; 0 on success.
-    virtual int ReadHallSensor(float& x, float& y, float& z, float& field, float& tolerance) = 0;
-    virtual const PwPhysicalInformation& GetPwPhysicalInformation() const = 0;
-    virtual bool HasHallSensor() const = 0;
-    // Gyromagnetic ratio of the probe's nucleus (Hz per tesla).
-    virtual double GetGyromagneticRatio() const = 0;
+    virtual std::uint32_t GetTypeCode() const = 0;
+    virtual std::uint16_t GetIdentifierWord() const = 0;
+    virtual std::uint32_t GetIdentifierNumber() const = 0;
+    virtual std::string GetIdentityText() const = 0;
+    virtual bool IsInitialised() const = 0;
+    virtual int Initialise() = 0;
+    virtual bool IsMeasuring() const = 0;
+    virtual std::uint8_t GetSubChannelCount() const = 0;
+    virtual int ReadDeviceMemory(std::vector<std::uint8_t>& bytes) = 0;
+    virtual int WriteDeviceMemory(const std::vector<std::uint8_t>& bytes) = 0;
 
-    // A copy of the object's name; its first six bytes hold the channel address in
-    // CKorvexChannel form.
+    // A copy of the channel address (at most 5 levels).
+    CKorvexChannel GetChannel() const;
+    std::uint16_t GetChannelNumber() const { return channelNumber; }
+    void SetChannelNumber(std::uint16_t number) { channelNumber = number; }
+
+    // For callers that hold the object without knowing its class: non-zero unless it is a
+    // pulsed-wave measuring peripheral with physical information (the argument is not used);
+    // and its physical information, the default object for any other peripheral.
+    int IsNotPulsed(std::uint32_t argument) const;
+    const PwPhysicalInformation& GetPwPhysicalInformation() const;
+
+    // ---- device operations shared by the classes ----
+    // One raw frame for the diagnostics: a request (even first byte) is sent and the vector
+    // emptied; a read address byte (odd) is replaced by the whole frame read there. status
+    // receives the controller's last status byte. 47 for a request whose length field is
+    // not the vector's size.
+    static int ReadMemory(std::vector<std::uint8_t>& frame, std::uint8_t& status);
+    // Writes bytes into the device memory from start on in chunks of at most chunk bytes,
+    // each through the block window with tolerant polling. 0, or 48 (also when the bytes
+    // would run past the 64 KiB address range: nothing is sent then).
+    static int WriteMemory(const std::vector<std::uint8_t>& bytes, const CKorvexChannel& channel,
+                           std::uint16_t word, std::uint32_t number, std::uint16_t chunk,
+                           std::uint16_t start);
+    // Memory-map word (selector 11); 0 or 48.
+    static int ReadDeviceInfo(CKorvexRealPeripheral& device, const CKorvexChannel& channel);
+    // Identity strings (selector 2); 0 or 48.
+    static int ReadIdentityStrings(CKorvexRealPeripheral& device, const CKorvexChannel& channel);
+    // Two u32 with selector 7; 0 or 11.
+    static int WriteWordsToDevice(CKorvexRealPeripheral& device, const CKorvexChannel& channel,
+                                  std::uint32_t first, std::uint32_t second);
+    // One selector's data into data; 0, or 48 when the read fails or is refused.
+    static int ReadSelector(const CKorvexRealPeripheral& device, const CKorvexChannel& channel,
+                            std::uint8_t selector, std::vector<std::uint8_t>& data);
+    // Resets the route, then routes to the channel (without its socket level) with the
+    // identifier; the failing status, else 0.
+    static int RouteTo(const CKorvexChannel& channel, std::uint16_t word, std::uint32_t number);
+
+    // ---- probe services of the settings code, commands and acquisition ----
+    // The object's name: its first six bytes hold the channel address in CKorvexChannel form.
     static std::string GetName(const CKorvexPeripheral* peripheral);
     // The object registered for a channel path text ("1/2"), null when there is none.
     static CKorvexPeripheral* IsPresent(const std::string& channelPath);
@@ -90,6 +102,70 @@ public:
     // A peripheral's memory over the peripheral bus; 0 or a failure code.
     static int ReadMemory(const CKorvexChannel& address, std::vector<std::uint8_t>& bytes);
     static int WriteMemory(const CKorvexChannel& address, const std::vector<std::uint8_t>& bytes);
+
+    // ---- topology (Topology.h, PeripheralLookup.h) ----
+    static void InitCKorvexPeripheral();
+    static int BuildTopology(std::vector<CKorvexChannel>& channels);
+    // 0 and the current measuring peripheral when the controller's route leads to it.
+    static int GetCurrentProbePath(CKorvexPeripheral*& peripheral);
+    // The peripheral at a node path below `peripherals` (null for a node without a device);
+    // throws eError 5 when there is no node.
+    static CKorvexPeripheral* FindByPath(const std::string& path);
+    static std::uint16_t NumberChannels(const std::string& path, std::uint16_t next);
+    static int CheckTopologyChanged(bool& changed, bool& rebuild);
+
+protected:
+    CKorvexChannel channel;
+    std::uint16_t channelNumber = 0;
+};
+
+class CKorvexMeasuringPeripheral : public CKorvexPeripheral {
+public:
+    using CKorvexPeripheral::CKorvexPeripheral;
+    // The acquisition controller's per-channel value.
+    double storedValue = 0.0;
+};
+
+class CKorvexPwMeasuringPeripheral : public CKorvexMeasuringPeripheral {
+public:
+    using CKorvexMeasuringPeripheral::CKorvexMeasuringPeripheral;
+
+    bool IsMeasuring() const override { return true; }
+    virtual bool LacksPhysicalInformation() const { return false; }
+    virtual int Activate() = 0;
+    virtual double GetMinFreq() const = 0;
+    virtual double GetMaxFreq() const = 0;
+    virtual double GetGyroRatio() const = 0;
+    virtual bool GetHallState() const = 0;
+    virtual int ReadHallWords(std::uint16_t& w1, std::uint16_t& w2, std::uint16_t& w3,
+                              std::uint16_t& w4) = 0;
+    // Field components, magnitude (tesla) and scale; 48 with all five 0 on failure.
+    virtual int GetHallValue(float& x, float& y, float& z, float& magnitude, float& scale) = 0;
+    virtual const PwPhysicalInformation* GetPhysicalInformation() const = 0;
+    // Two u32 to the device (selector 7); 0 or 11.
+    virtual int WriteWords(std::uint32_t first, std::uint32_t second) = 0;
+};
+
+class CKorvexRealPeripheral {
+public:
+    explicit CKorvexRealPeripheral(const DeviceIdentifier& identifier);
+    virtual ~CKorvexRealPeripheral() = default;
+
+    DeviceIdentifier identifier;
+    std::uint8_t initialised = 0;
+    std::uint16_t mapWord = 0;
+    std::string identity1 = "-";
+    std::string identity2 = "-";
+};
+
+class CKorvex3AxisHallSensor {
+public:
+    virtual ~CKorvex3AxisHallSensor() = default;
+    // The set-up word to the device (selector 15); 0 or 48.
+    virtual int WriteHallSetupWord() = 0;
+    // The four raw words (selector 9, version 1); 0 or 48.
+    virtual int ReadHallWordsFromDevice(std::uint16_t& w1, std::uint16_t& w2, std::uint16_t& w3,
+                                        std::uint16_t& w4) = 0;
 };
 
 // The remembered frequency (Hz) kept in a probe's object; 0.0 means none.

@@ -2,20 +2,10 @@
 // code call: the static operations of CKorvexPeripheral and the remembered frequency
 // (value_get_f64 / value_set_f64), declared with the class.
 //
-// Until the peripherals subsystem provides them, PeripheralServicesInterim.cpp answers as an
-// instrument with nothing connected:
-//   SelectChannel            30, the object null
-//   SelectChannelFromList    30
-//   IsPresent                null
-//   RefreshTopology          30, no channels
-//   GetCurrentProbePath      30, the channel untouched
-//   FindNodeByAddress        null
-//   ReadMemory, WriteMemory  30
-//   GetName                  six zero bytes (an address without levels)
-//   value_get_f64            0.0 (none)
-//   value_set_f64            nothing
-// The interim is one translation unit: a program that links doubles of these services
-// defines every one of them, so the interim is not linked in.
+// They answer from the peripheral nodes of the topology: SelectChannel and RefreshTopology
+// (Topology.cpp), SelectChannelFromList (PeripheralLookup.cpp), the others here
+// (PeripheralServices.cpp). A test program may link doubles of every one of them in place
+// of the real ones as long as it pulls in none of those units.
 #pragma once
 
 #include "Host/peripherals/CKorvexPeripheral.h"

@@ -23,7 +23,9 @@
 #include "Host/parameters/SettingsClasses.h"
 #include "Host/parameters/StartupSettings.h"
 #include "platform/kernel/Kernel.h"
+#include "Host/peripherals/PeripheralReset.h"
 #include "support/BoardFixture.h"
+#include "support/ProbeDouble.h"
 
 using namespace Korvex;
 namespace fs = platform::fs;
@@ -55,6 +57,7 @@ protected:
         Logger().Printf("%s", marker.c_str());
     }
     void TearDown() override {
+        ResetPeripheralNodes(g_pPeripherals, true);  // deletes a probe still plugged
         BoardFixture::TearDown();
         for (const SettingsBindingRow& row : SettingsBindingTable) *row.pointer = nullptr;
     }
@@ -93,21 +96,25 @@ protected:
         return nodes;
     }
 
-    // A plugged probe: a channel node under peripherals and the current probe selected.
+    // A plugged probe: a channel node under peripherals owning its device, and the current
+    // probe selected. The peripheral reset deletes the device.
     void PlugProbe() {
         CParameterNode* channel = nullptr;
         ASSERT_EQ(CParameterNode::Create(g_pPeripherals, "1/2", eNodePointer, &channel), eOk);
-        CParameterNode::SetValue(channel, static_cast<void*>(&probeObject));
-        CParameterNode::SetValue(g_pCurrentProbeObject, static_cast<void*>(&probeObject));
+        delete static_cast<CKorvexPeripheral*>(CParameterNode::GetPointerAttribute(channel, eAttrValue));
+        probe = new korvex_test::CProbeDouble;
+        CParameterNode::SetValue(channel, static_cast<void*>(probe));
+        CParameterNode::SetValue(g_pCurrentProbeObject, static_cast<void*>(probe));
     }
     bool ProbePlugged() {
         CParameterNode* channel = nullptr;
         return CParameterNode::Find(g_pPeripherals, "1/2", &channel) == eOk &&
-               CParameterNode::GetPointerAttribute(g_pCurrentProbeObject, eAttrValue) == &probeObject;
+               CParameterNode::GetPointerAttribute(channel, eAttrValue) == probe &&
+               CParameterNode::GetPointerAttribute(g_pCurrentProbeObject, eAttrValue) == probe;
     }
 
     unsigned restarts = 0;
-    int probeObject = 0;
+    korvex_test::CProbeDouble* probe = nullptr;  // owned by its node under peripherals
     Events events;  // outlives the tree: subscriptions are never taken back
     std::string marker;
     static inline unsigned markers = 0;

@@ -71,7 +71,7 @@ TEST_F(PeripheralReset, NullNodeDoesNothing) {
     EXPECT_TRUE(objectEvents.seen.empty());
 }
 
-TEST_F(PeripheralReset, WithoutPruneOnlyTheKeepFlagsBelowTheNodeAreCleared) {
+TEST_F(PeripheralReset, WithoutPruneTheNodesStayWithoutKeepFlags) {
     ResetPeripheralNodes(peripherals, false);
     EXPECT_EQ(ChildNames(peripherals), (std::vector<std::string>{"1", "3"}));
     EXPECT_EQ(ChildNames(child1), (std::vector<std::string>{"1", "2"}));
@@ -81,8 +81,9 @@ TEST_F(PeripheralReset, WithoutPruneOnlyTheKeepFlagsBelowTheNodeAreCleared) {
     EXPECT_EQ(grandchild2->GetKeepFlag(), 0);
     EXPECT_EQ(peripherals->GetKeepFlag(), 1);
     EXPECT_EQ(root->GetKeepFlag(), 1);
-    EXPECT_EQ(CParameterNode::GetPointerAttribute(object, eAttrValue), &probe);
-    EXPECT_TRUE(objectEvents.seen.empty());
+    // The device objects go even without pruning: the current probe is forgotten first.
+    EXPECT_EQ(CParameterNode::GetPointerAttribute(object, eAttrValue), nullptr);
+    EXPECT_EQ(objectEvents.seen, (std::vector<std::string>{"object:0"}));
 }
 
 TEST_F(PeripheralReset, PruneRemovesChildrenAndGrandchildrenButKeepsTheNode) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Vxi11GateHarness.h"
+#include "engine/os/OSEvent.h"
 #include "engine/vxi11/Vxi11Status.h"
 
 namespace {
@@ -165,18 +166,25 @@ TEST_F(Vxi11GateEventFixture, ARaisedEventEndsTheWaitAndTheProcedureIsInsideAgai
 TEST_F(Vxi11GateEventFixture, NoEventWithinTheIoTimeOutGivesIoTimeOut)
 {
     std::uint32_t status = 1;
-    CVxi11OperationGuard guard(harness, 1, harness.queue, false, 0, 120,
-                               harness.dispatcherGate, &status);
-    ASSERT_EQ(status, 0u);
-    const std::int64_t start = NowMs();
-    harness.eventGate.WaitEvent(1, CVxi11EventGate::kResponsePosted, guard, &status);
-    EXPECT_EQ(status, VXI11_STATUS_IO_TIMEOUT);
-    EXPECT_GE(NowMs() - start, 100);
-    EXPECT_EQ(guard.RemainingMs(), 0u);
+    const std::int64_t start = NowMs();  // the guard's clock starts after this
+    {
+        CVxi11OperationGuard guard(harness, 1, harness.queue, false, 0, 120,
+                                   harness.dispatcherGate, &status);
+        ASSERT_EQ(status, 0u);
+        harness.eventGate.WaitEvent(1, CVxi11EventGate::kResponsePosted, guard, &status);
+        EXPECT_EQ(status, VXI11_STATUS_IO_TIMEOUT);
+        EXPECT_GE(NowMs() - start, 100);
+        // The event wait runs in whole ticks: less than one tick of the time-out may be left.
+        EXPECT_LT(guard.RemainingMs(), COSEvent::kTickMs);
+    }
 
     // io_timeout 0 only polls.
+    CVxi11OperationGuard guard(harness, 1, harness.queue, false, 0, 0, harness.dispatcherGate,
+                               &status);
+    ASSERT_EQ(status, 0u);
     harness.eventGate.WaitEvent(1, CVxi11EventGate::kResponsePosted, guard, &status);
     EXPECT_EQ(status, VXI11_STATUS_IO_TIMEOUT);
+    EXPECT_EQ(guard.RemainingMs(), 0u);
 }
 
 TEST_F(Vxi11GateEventFixture, AbortAndCloseEndAnEventWaitWithAborted)

@@ -3,15 +3,24 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <string>
 
+#include "Host/acquisition/AcquisitionSeam.h"
+#include "Host/main/KorvexPower.h"
 #include "Host/parameters/Bindings.h"
+#include "Host/parameters/Logger.h"
 #include "Host/parameters/ParameterNode.h"
+#include "Host/scpi/engine/ScpiLexer.h"
 #include "Host/scpi/exec/ParsedCommand.h"
 #include "Host/scpi/exec/ReplyAssembly.h"
 #include "Host/scpi/handlers/StatusCommands.h"
 #include "Host/scpi/host/KorvexHost.h"
+#include "Host/scpi/parser/KorvexHostParser.h"
 #include "Host/scpi/status/KorvexScpiStatus.h"
+#include "platform/fs/FileIo.h"
+#include "platform/kernel/Kernel.h"
 
 namespace Korvex {
 
@@ -19,6 +28,24 @@ namespace {
 
 // Status-bit row of operation complete (standard event bit 0).
 constexpr std::uint32_t OperationCompleteRow = 7;
+// Error rows.
+constexpr std::uint32_t TriggerErrorRow = 45;     // -210 "Trigger error"
+constexpr std::uint32_t DataOutOfRangeRow = 53;   // -222 "Data out of range"
+
+// Reads size bytes at offset of the help file into buffer (cleared first). A missing file
+// or a short read latches 254; the buffer then holds what was read.
+void ReadHelp(ParsedCommand& command, long offset, char* buffer, std::size_t size)
+{
+    std::memset(buffer, 0, size);
+    std::FILE* file = platform::fs::open(HelpFilePath, "rb");
+    if (file == nullptr) {
+        command.Latch(ParsedInconsistent);
+        return;
+    }
+    if (std::fseek(file, offset, SEEK_SET) != 0 || std::fread(buffer, size, 1, file) != 1)
+        command.Latch(ParsedInconsistent);
+    std::fclose(file);
+}
 
 std::string Value(CParameterNode* node)
 {
@@ -86,6 +113,14 @@ void OperationCompleteQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexH
     AppendResponse(command, "1", true);
 }
 
+void ResetCommand(CKorvexHostParser& parser, ParsedCommand&, CKorvexHost&)
+{
+    CKorvexPower::RequestShutdown(CKorvexPower::eRestartKeeping);
+    // The main thread restarts the instrument; no command of any session runs until then.
+    kernel::thread_suspend(parser.GetHandle());
+    CAcquisitionSeam::Instance().Reset();
+}
+
 void ServiceRequestEnableCommand(CKorvexHostParser&, ParsedCommand& command, CKorvexHost& host)
 {
     std::uint16_t mask = 0;
@@ -108,6 +143,12 @@ void StatusByteQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost& ho
                     true);
 }
 
+void TriggerCommand(CKorvexHostParser&, ParsedCommand&, CKorvexHost& host)
+{
+    if (CAcquisitionSeam::Instance().SendBusTrigger() != 0)
+        CKorvexScpiStatus::PostError(host.StatusBlock(), TriggerErrorRow, 0);
+}
+
 void SelfTestQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost&)
 {
     AppendResponse(command, "0", true);
@@ -128,6 +169,58 @@ void SystemErrorQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost& h
 void SystemVersionQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost&)
 {
     AppendResponse(command, "1999.0", true);
+}
+
+void HelpHeadersQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost&)
+{
+    // One byte more than the text, so that a text without NUL ends at 5000 bytes.
+    std::unique_ptr<char[]> text(new char[HelpTextSize + 1]);
+    ReadHelp(command, HelpHeaderSize, text.get(), HelpTextSize);
+    text[HelpTextSize] = '\0';
+    const std::size_t length = std::strlen(text.get());
+    char header[10] = {};
+    std::snprintf(header, sizeof header, "#4%04u", static_cast<unsigned>(length));
+    AppendResponse(command, header, true);
+    AppendResponse(command, std::string(text.get(), length), false);
+}
+
+void HelpSyntaxQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost& host)
+{
+    const std::string header = command.GetString(0, nullptr);
+    if (command.status != 0) return;
+    scpi_reset_header_path();
+    unsigned found = ScpiCommandCount;
+    for (unsigned n = 0; n < ScpiCommandCount && ScpiCommandPatternTable[n][0] != '\0'; ++n) {
+        const char* pattern = ScpiCommandPatternTable[n];
+        std::uint32_t suffixes[1] = {0};
+        std::uint8_t suffixCount = 0;
+        if (scpi_match_header(pattern, std::strlen(pattern), header.c_str(), header.size(), 0,
+                              suffixes, suffixCount) == 0) {
+            found = n;
+            break;
+        }
+    }
+    if (found == ScpiCommandCount) {
+        CKorvexScpiStatus::PostError(host.StatusBlock(), DataOutOfRangeRow, 1);
+        return;
+    }
+    char record[HelpRecordSize + 1];
+    ReadHelp(command, HelpHeaderSize + static_cast<long>(HelpTextSize + HelpRecordSize * found),
+             record, HelpRecordSize);
+    record[HelpRecordSize] = '\0';
+    AppendResponse(command, record, true);
+}
+
+void UpgradeCommand(CKorvexHostParser&, ParsedCommand&, CKorvexHost&)
+{
+    Logger().Printf("Entering DFU mode...\n");
+    CKorvexPower::RequestShutdown(CKorvexPower::eFirmwareUpdate);
+}
+
+void LogQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost&)
+{
+    std::unique_ptr<char[]> contents(Logger().GetContents());
+    AppendResponse(command, contents != nullptr ? contents.get() : "", true);
 }
 
 }  // namespace Korvex

@@ -1,8 +1,16 @@
-// The IEEE 488.2 common commands and the system queries that need only the session's
-// status block and the settings tree: *CLS .. *STB?, *TST?, *WAI, SYSTem:ERRor[:NEXT]? and
-// SYSTem:VERSion?. Each runs on the parser thread inside the dispatcher, on the calling
-// session's status block and reply.
+// The IEEE 488.2 common commands (*CLS .. *WAI) and the system queries SYSTem:ERRor,
+// VERSion, HELP and the DIAGnostic commands. Each runs on the parser thread inside the
+// dispatcher, on the calling session's status block and reply.
+//
+// Every command is sequential (INITiate returns once the acquisition took the request,
+// FETCh? waits for data), so *OPC? answers at once and *WAI has nothing to wait for.
+//
+// The help file "/romfs/help.dat": bytes 0-35 a header this code does not read, bytes
+// 36-5035 the headers text (NUL-padded), then one 130-byte syntax record per command
+// number (NUL-padded), record n at 5036 + 130 * n.
 #pragma once
+
+#include <cstddef>
 
 #include "Host/scpi/handlers/CommandHandlers.h"
 
@@ -25,6 +33,9 @@ void OperationCompleteCommand(CKorvexHostParser& parser, ParsedCommand& command,
 // 6 *OPC?: "1" (every command has completed when the next one runs).
 void OperationCompleteQuery(CKorvexHostParser& parser, ParsedCommand& command,
                             CKorvexHost& host);
+// 7 *RST: asks for a restart (stop reason 3) and suspends the parser thread: no session's
+// command runs until the restart.
+void ResetCommand(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
 // 8 *SRE <n>: the service-request enable, bounded by host_if/status/SRE.
 void ServiceRequestEnableCommand(CKorvexHostParser& parser, ParsedCommand& command,
                                  CKorvexHost& host);
@@ -33,6 +44,8 @@ void ServiceRequestEnableQuery(CKorvexHostParser& parser, ParsedCommand& command
                                CKorvexHost& host);
 // 10 *STB?: the status byte with MSS in bit 6.
 void StatusByteQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
+// 11 *TRG: the bus trigger; refused: -210 "Trigger error".
+void TriggerCommand(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
 // 12 *TST?: "0".
 void SelfTestQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
 // 13 *WAI: nothing to wait for.
@@ -41,5 +54,19 @@ void WaitCommand(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost&
 void SystemErrorQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
 // 15 SYSTem:VERSion?: "1999.0".
 void SystemVersionQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
+// 16 SYSTem:HELP:HEADers?: the headers text of the help file as a "#4" block.
+void HelpHeadersQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
+// 17 SYSTem:HELP:SYNTax? <header>: the syntax record of the command the header names.
+void HelpSyntaxQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
+// 73 DIAGnostic:UPGRade[:INITiate]: restart into firmware-update mode (stop reason 5).
+void UpgradeCommand(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
+// 74 DIAGnostic:LOG[:DATA]?: the whole log, oldest first, as one item.
+void LogQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
+
+// Where the help file lies and its layout.
+constexpr const char* HelpFilePath = "/romfs/help.dat";
+constexpr long HelpHeaderSize = 36;
+constexpr std::size_t HelpTextSize = 5000;
+constexpr std::size_t HelpRecordSize = 130;
 
 }  // namespace Korvex

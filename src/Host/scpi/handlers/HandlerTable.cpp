@@ -4,7 +4,12 @@
 #include "Host/scpi/handlers/CommandHandlers.h"
 
 #include "Host/scpi/handlers/CommonCommands.h"
+#include "Host/scpi/handlers/CommunicationCommands.h"
+#include "Host/scpi/handlers/MeasurementCommands.h"
+#include "Host/scpi/handlers/SettingSideEffects.h"
 #include "Host/scpi/handlers/StatusCommands.h"
+#include "Host/scpi/FileCommands.h"
+#include "Host/scpi/RouteCommands.h"
 
 namespace Korvex {
 
@@ -16,17 +21,17 @@ const ScpiCommandHandler ScpiCommandHandlerTable[ScpiCommandCount] = {
     IdentifyQuery,               //   4 *IDN?
     OperationCompleteCommand,    //   5 *OPC
     OperationCompleteQuery,      //   6 *OPC?
-    nullptr,                     //   7 *RST
+    ResetCommand,                //   7 *RST
     ServiceRequestEnableCommand, //   8 *SRE
     ServiceRequestEnableQuery,   //   9 *SRE?
     StatusByteQuery,             //  10 *STB?
-    nullptr,                     //  11 *TRG
+    TriggerCommand,              //  11 *TRG
     SelfTestQuery,               //  12 *TST?
     WaitCommand,                 //  13 *WAI
     SystemErrorQuery,            //  14 SYSTem:ERRor[:NEXT]?
     SystemVersionQuery,          //  15 SYSTem:VERSion?
-    nullptr,                     //  16 SYSTem:HELP:HEADers?
-    nullptr,                     //  17 SYSTem:HELP:SYNTax?
+    HelpHeadersQuery,            //  16 SYSTem:HELP:HEADers?
+    HelpSyntaxQuery,             //  17 SYSTem:HELP:SYNTax?
     StatusEventQuery,            //  18 STATus:OPERation[:EVENt]?
     StatusConditionQuery,        //  19 STATus:OPERation:CONDition?
     StatusEnableQuery,           //  20 STATus:OPERation:ENABle?
@@ -36,14 +41,14 @@ const ScpiCommandHandler ScpiCommandHandlerTable[ScpiCommandCount] = {
     StatusEnableQuery,           //  24 STATus:QUEStionable:ENABle?
     StatusEnableCommand,         //  25 STATus:QUEStionable:ENABle
     StatusPresetCommand,         //  26 STATus:PRESet
-    nullptr,                     //  27 ABORt
+    AbortCommand,                //  27 ABORt
     nullptr,                     //  28 [CALCulate:]AVERage#:COUNt?
     nullptr,                     //  29 [CALCulate:]AVERage#:COUNt
     nullptr,                     //  30 [CALCulate:]AVERage#[:STATe]?
     nullptr,                     //  31 [CALCulate:]AVERage#[:STATe]
     nullptr,                     //  32 [CALCulate:]AVERage#:TCONtrol?
     nullptr,                     //  33 [CALCulate:]AVERage#:TCONtrol
-    nullptr,                     //  34 CONFigure?
+    ConfigureQuery,              //  34 CONFigure?
     nullptr,                     //  35 CONFigure[:MEASure]:MODE?
     nullptr,                     //  36 CONFigure[:MEASure]:MODE
     nullptr,                     //  37 CONFigure[:MEASure]:REJect?
@@ -67,85 +72,85 @@ const ScpiCommandHandler ScpiCommandHandlerTable[ScpiCommandCount] = {
     nullptr,                     //  55 CONFigure:SEARch:FSTEp?
     nullptr,                     //  56 CONFigure:SEARch:FSTEp
     nullptr,                     //  57 CONFigure:SEARch:MODE?
-    nullptr,                     //  58 CONFigure:SEARch:MODE
+    SearchModeCommand,           //  58 CONFigure:SEARch:MODE
     nullptr,                     //  59 CONFigure:SEARch:HALLenable?
     nullptr,                     //  60 CONFigure:SEARch:HALLenable
     nullptr,                     //  61 CONFigure:SEARch[:LIMit]:HIGH?
-    nullptr,                     //  62 CONFigure:SEARch[:LIMit]:HIGH
+    SearchHighCommand,           //  62 CONFigure:SEARch[:LIMit]:HIGH
     nullptr,                     //  63 CONFigure:SEARch[:LIMit]:LOW?
-    nullptr,                     //  64 CONFigure:SEARch[:LIMit]:LOW
+    SearchLowCommand,            //  64 CONFigure:SEARch[:LIMit]:LOW
     nullptr,                     //  65 CONFigure:SEARch[:LIMit]:VALue?
     nullptr,                     //  66 CONFigure:SEARch[:LIMit]:VALue
     nullptr,                     //  67 CONFigure:TRACking[:LIMit]:HIGH?
-    nullptr,                     //  68 CONFigure:TRACking[:LIMit]:HIGH
+    TrackingHighCommand,         //  68 CONFigure:TRACking[:LIMit]:HIGH
     nullptr,                     //  69 CONFigure:TRACking[:LIMit]:LOW?
-    nullptr,                     //  70 CONFigure:TRACking[:LIMit]:LOW
+    TrackingLowCommand,          //  70 CONFigure:TRACking[:LIMit]:LOW
     nullptr,                     //  71 CONFigure:TRACking:HYSTeresis?
     nullptr,                     //  72 CONFigure:TRACking:HYSTeresis
-    nullptr,                     //  73 DIAGnostic:UPGRade[:INITiate]
-    nullptr,                     //  74 DIAGnostic:LOG[:DATA]?
-    nullptr,                     //  75 FETCh[:SCALar][:FLUX]?
-    nullptr,                     //  76 FETCh[:SCALar]:SIGMa?
-    nullptr,                     //  77 FETCh[:SCALar]:UNIFormity?
-    nullptr,                     //  78 FETCh[:SCALar]:CHANnel?
-    nullptr,                     //  79 FETCh[:SCALar]:TIMestamp?
-    nullptr,                     //  80 FETCh[:SCALar]:STATus?
-    nullptr,                     //  81 FETCh[:SCALar]:IFRequency?
-    nullptr,                     //  82 FETCh[:SCALar]:RELaxation?
-    nullptr,                     //  83 FETCh[:SCALar]:RFFRequency?
-    nullptr,                     //  84 FETCh[:SCALar]:SPRogress?
-    nullptr,                     //  85 FETCh:ARRay[:FLUX]?
-    nullptr,                     //  86 FETCh:ARRay:SIGMa?
-    nullptr,                     //  87 FETCh:ARRay:UNIFormity?
-    nullptr,                     //  88 FETCh:ARRay:CHANnel?
-    nullptr,                     //  89 FETCh:ARRay:TIMestamp?
-    nullptr,                     //  90 FETCh:ARRay:STATus?
-    nullptr,                     //  91 FETCh:ARRay:NMRSignal?
-    nullptr,                     //  92 FETCh:ARRay:FFTBuffer?
-    nullptr,                     //  93 FETCh:ARRay:SPECtrum?
-    nullptr,                     //  94 FETCh:ARRay:FIT?
+    UpgradeCommand,              //  73 DIAGnostic:UPGRade[:INITiate]
+    LogQuery,                    //  74 DIAGnostic:LOG[:DATA]?
+    FetchQuery,                  //  75 FETCh[:SCALar][:FLUX]?
+    FetchQuery,                  //  76 FETCh[:SCALar]:SIGMa?
+    FetchQuery,                  //  77 FETCh[:SCALar]:UNIFormity?
+    FetchQuery,                  //  78 FETCh[:SCALar]:CHANnel?
+    FetchQuery,                  //  79 FETCh[:SCALar]:TIMestamp?
+    FetchQuery,                  //  80 FETCh[:SCALar]:STATus?
+    FetchQuery,                  //  81 FETCh[:SCALar]:IFRequency?
+    FetchQuery,                  //  82 FETCh[:SCALar]:RELaxation?
+    FetchQuery,                  //  83 FETCh[:SCALar]:RFFRequency?
+    FetchQuery,                  //  84 FETCh[:SCALar]:SPRogress?
+    FetchQuery,                  //  85 FETCh:ARRay[:FLUX]?
+    FetchQuery,                  //  86 FETCh:ARRay:SIGMa?
+    FetchQuery,                  //  87 FETCh:ARRay:UNIFormity?
+    FetchQuery,                  //  88 FETCh:ARRay:CHANnel?
+    FetchQuery,                  //  89 FETCh:ARRay:TIMestamp?
+    FetchQuery,                  //  90 FETCh:ARRay:STATus?
+    FetchQuery,                  //  91 FETCh:ARRay:NMRSignal?
+    FetchQuery,                  //  92 FETCh:ARRay:FFTBuffer?
+    FetchQuery,                  //  93 FETCh:ARRay:SPECtrum?
+    FetchQuery,                  //  94 FETCh:ARRay:FIT?
     nullptr,                     //  95 FORMat[:DATA]?
     nullptr,                     //  96 FORMat[:DATA]
-    nullptr,                     //  97 INITiate[:IMMediate][:ALL]
+    InitiateCommand,             //  97 INITiate[:IMMediate][:ALL]
     nullptr,                     //  98 INITiate[:IMMediate]:CONTinuous?
-    nullptr,                     //  99 INITiate[:IMMediate]:CONTinuous
+    InitiateContinuousCommand,   //  99 INITiate[:IMMediate]:CONTinuous
     nullptr,                     // 100 INPut:CLOCk[:SOURce]?
-    nullptr,                     // 101 INPut:CLOCk[:SOURce]
-    nullptr,                     // 102 MEASure[:SCALar][:FLUX]?
-    nullptr,                     // 103 MEASure:ARRay[:FLUX]?
-    nullptr,                     // 104 MMEMory[:CATalog]?
-    nullptr,                     // 105 MMEMory:DATA?
-    nullptr,                     // 106 MMEMory:DATA
-    nullptr,                     // 107 MMEMory:DELete
-    nullptr,                     // 108 MMEMory:LOAD[:STATe]
-    nullptr,                     // 109 MMEMory:STORe[:STATe]
+    ClockSourceCommand,          // 101 INPut:CLOCk[:SOURce]
+    MeasureQuery,                // 102 MEASure[:SCALar][:FLUX]?
+    MeasureQuery,                // 103 MEASure:ARRay[:FLUX]?
+    CatalogQuery,                // 104 MMEMory[:CATalog]?
+    FileDataQuery,               // 105 MMEMory:DATA?
+    FileDataCommand,             // 106 MMEMory:DATA
+    FileDeleteCommand,           // 107 MMEMory:DELete
+    SettingsLoadCommand,         // 108 MMEMory:LOAD[:STATe]
+    SettingsStoreCommand,        // 109 MMEMory:STORe[:STATe]
     nullptr,                     // 110 OUTPut[:TRIGger][:STATe]?
-    nullptr,                     // 111 OUTPut[:TRIGger][:STATe]
-    nullptr,                     // 112 OUTPut[:TRIGger]:IMMediate
+    TriggerOutputCommand,        // 111 OUTPut[:TRIGger][:STATe]
+    TriggerOutputCommand,        // 112 OUTPut[:TRIGger]:IMMediate
     nullptr,                     // 113 OUTPut[:TRIGger]:SHAPe?
-    nullptr,                     // 114 OUTPut[:TRIGger]:SHAPe
+    TriggerOutputCommand,        // 114 OUTPut[:TRIGger]:SHAPe
     nullptr,                     // 115 OUTPut[:TRIGger]:POLarity?
-    nullptr,                     // 116 OUTPut[:TRIGger]:POLarity
+    TriggerOutputCommand,        // 116 OUTPut[:TRIGger]:POLarity
     nullptr,                     // 117 OUTPut[:TRIGger]:WIDTh?
-    nullptr,                     // 118 OUTPut[:TRIGger]:WIDTh
+    TriggerOutputCommand,        // 118 OUTPut[:TRIGger]:WIDTh
     nullptr,                     // 119 OUTPut[:TRIGger]:DELay?
-    nullptr,                     // 120 OUTPut[:TRIGger]:DELay
-    nullptr,                     // 121 READ[:SCALar][:FLUX]?
-    nullptr,                     // 122 READ:ARRay[:FLUX]?
-    nullptr,                     // 123 ROUTe:CLOSe
-    nullptr,                     // 124 ROUTe:CLOSe:STATe?
-    nullptr,                     // 125 ROUTe:CLOSe:ACTive?
-    nullptr,                     // 126 ROUTe:PROBe:MODel?
-    nullptr,                     // 127 ROUTe:PROBe:SERialno?
-    nullptr,                     // 128 ROUTe:PROBe:DESignation?
-    nullptr,                     // 129 ROUTe:PROBe:MINimum?
-    nullptr,                     // 130 ROUTe:PROBe:MAXimum?
-    nullptr,                     // 131 ROUTe:PROBe:SCAN?
-    nullptr,                     // 132 ROUTe:PROBe:HALL[:CALibrated]?
-    nullptr,                     // 133 ROUTe:PROBe:HALL:RAW?
-    nullptr,                     // 134 ROUTe:LOWLevel?
-    nullptr,                     // 135 ROUTe:MMEMory:DATA?
-    nullptr,                     // 136 ROUTe:MMEMory:DATA
+    TriggerOutputCommand,        // 120 OUTPut[:TRIGger]:DELay
+    ReadQuery,                   // 121 READ[:SCALar][:FLUX]?
+    ReadQuery,                   // 122 READ:ARRay[:FLUX]?
+    RouteCloseCommand,           // 123 ROUTe:CLOSe
+    RouteCloseStateQuery,        // 124 ROUTe:CLOSe:STATe?
+    RouteCloseActiveQuery,       // 125 ROUTe:CLOSe:ACTive?
+    RouteProbeFieldQuery,        // 126 ROUTe:PROBe:MODel?
+    RouteProbeFieldQuery,        // 127 ROUTe:PROBe:SERialno?
+    RouteProbeFieldQuery,        // 128 ROUTe:PROBe:DESignation?
+    RouteProbeFieldQuery,        // 129 ROUTe:PROBe:MINimum?
+    RouteProbeFieldQuery,        // 130 ROUTe:PROBe:MAXimum?
+    RouteScanQuery,              // 131 ROUTe:PROBe:SCAN?
+    RouteHallQuery,              // 132 ROUTe:PROBe:HALL[:CALibrated]?
+    RouteHallQuery,              // 133 ROUTe:PROBe:HALL:RAW?
+    RouteLowLevelQuery,          // 134 ROUTe:LOWLevel?
+    RouteMemoryQuery,            // 135 ROUTe:MMEMory:DATA?
+    RouteMemoryCommand,          // 136 ROUTe:MMEMory:DATA
     nullptr,                     // 137 [SENSe:]SWEep[:MODE]?
     nullptr,                     // 138 [SENSe:]SWEep[:MODE]
     nullptr,                     // 139 [SENSe:]SWEep:OFFSet:TIME?
@@ -193,13 +198,13 @@ const ScpiCommandHandler ScpiCommandHandlerTable[ScpiCommandCount] = {
     StatusPtrQuery,              // 181 STATus:QUEStionable:BIT12:PTRansition?
     StatusPtrCommand,            // 182 STATus:QUEStionable:BIT12:PTRansition
     nullptr,                     // 183 SYSTem:COMMunicate:ETHernet[:ENABle]?
-    nullptr,                     // 184 SYSTem:COMMunicate:ETHernet[:ENABle]
+    EthernetEnableCommand,       // 184 SYSTem:COMMunicate:ETHernet[:ENABle]
     nullptr,                     // 185 SYSTem:COMMunicate:ETHernet:IDENtifier?
     nullptr,                     // 186 SYSTem:COMMunicate:ETHernet:IDENtifier
     nullptr,                     // 187 SYSTem:COMMunicate:ETHernet:AUTO?
     nullptr,                     // 188 SYSTem:COMMunicate:ETHernet:AUTO
     nullptr,                     // 189 SYSTem:COMMunicate:ETHernet:ADDRess?
-    nullptr,                     // 190 SYSTem:COMMunicate:ETHernet:ADDRess
+    EthernetAddressCommand,      // 190 SYSTem:COMMunicate:ETHernet:ADDRess
     nullptr,                     // 191 SYSTem:COMMunicate:ETHernet:MASK?
     nullptr,                     // 192 SYSTem:COMMunicate:ETHernet:MASK
     nullptr,                     // 193 SYSTem:COMMunicate:ETHernet:BROadcast?
@@ -212,7 +217,7 @@ const ScpiCommandHandler ScpiCommandHandlerTable[ScpiCommandCount] = {
     nullptr,                     // 200 SYSTem:COMMunicate:ETHernet:DOMain
     nullptr,                     // 201 SYSTem:COMMunicate:ETHernet:NBNS?
     nullptr,                     // 202 SYSTem:COMMunicate:ETHernet:NBNS
-    nullptr,                     // 203 SYSTem:COMMunicate:ETHernet:RESTart
+    EthernetRestartCommand,      // 203 SYSTem:COMMunicate:ETHernet:RESTart
     nullptr,                     // 204 SYSTem:COMMunicate:MODBus[:ENABle]?
     nullptr,                     // 205 SYSTem:COMMunicate:MODBus[:ENABle]
     nullptr,                     // 206 SYSTem:COMMunicate:MODBus:HOSTs?
@@ -222,12 +227,12 @@ const ScpiCommandHandler ScpiCommandHandlerTable[ScpiCommandCount] = {
     nullptr,                     // 210 SYSTem:COMMunicate:MODBus:F32?
     nullptr,                     // 211 SYSTem:COMMunicate:MODBus:F32
     nullptr,                     // 212 SYSTem:COMMunicate:USBTmc[:ENABle]?
-    nullptr,                     // 213 SYSTem:COMMunicate:USBTmc[:ENABle]
+    UsbtmcEnableCommand,         // 213 SYSTem:COMMunicate:USBTmc[:ENABle]
     nullptr,                     // 214 SYSTem:COMMunicate:VXI11[:ENABle]?
     nullptr,                     // 215 SYSTem:COMMunicate:VXI11[:ENABle]
-    nullptr,                     // 216 SYSTem:LOCK:REQuest?
-    nullptr,                     // 217 SYSTem:LOCK:RELease
-    nullptr,                     // 218 SYSTem:POFF
+    LockRequestQuery,            // 216 SYSTem:LOCK:REQuest?
+    LockReleaseCommand,          // 217 SYSTem:LOCK:RELease
+    PowerOffCommand,             // 218 SYSTem:POFF
     nullptr,                     // 219 SYSTem:TEMPerature?
     nullptr,                     // 220 SYSTem:CDATe?
     nullptr,                     // 221 SYSTem:MDATe?
@@ -240,14 +245,14 @@ const ScpiCommandHandler ScpiCommandHandlerTable[ScpiCommandCount] = {
     nullptr,                     // 228 TRIGger[:SEQuence1]:TIMer?
     nullptr,                     // 229 TRIGger[:SEQuence1]:TIMer
     nullptr,                     // 230 TRIGger:SEQuence2:LEVel?
-    nullptr,                     // 231 TRIGger:SEQuence2:LEVel
+    TriggerOutputCommand,        // 231 TRIGger:SEQuence2:LEVel
     nullptr,                     // 232 TRIGger:SEQuence2:SLOPe?
-    nullptr,                     // 233 TRIGger:SEQuence2:SLOPe
+    TriggerOutputCommand,        // 233 TRIGger:SEQuence2:SLOPe
     nullptr,                     // 234 UNIT?
     nullptr,                     // 235 UNIT
-    nullptr,                     // 236 UNIT:ALL?
+    UnitListQuery,               // 236 UNIT:ALL?
     nullptr,                     // 237 UNIT:PPMReference?
-    nullptr,                     // 238 UNIT:PPMReference
+    PpmReferenceCommand,         // 238 UNIT:PPMReference
 };
 
 }  // namespace Korvex

@@ -1,5 +1,6 @@
 #include "Host/scpi/parser/KorvexHostParser.h"
 
+#include <array>
 #include <exception>
 #include <utility>
 
@@ -39,21 +40,8 @@ constexpr std::uint32_t RowTopologyChanged = 132;      // 205 "Topology Changed"
 // Commands whose code is not in this build yet: the dispatcher answers them with -200
 // "Execution error" after the lock rule, the query announcement, the log line and the
 // busy rule, and stores nothing.
-constexpr std::uint8_t UnavailableCommands[] = {
-    // common commands and system queries
-    7, 11, 16, 17, 73, 74,
-    // measurement control
-    27, 34, 75, 76, 77, 78, 79, 80, 81, 82, 83, 84, 85, 86, 87, 88, 89, 90, 91, 92, 93, 94,
-    97, 99, 102, 103, 121, 122,
-    // setting side effects
-    58, 62, 64, 68, 70, 101, 111, 112, 114, 116, 118, 120, 231, 233, 236, 238,
-    // MMEMory
-    104, 105, 106, 107, 108, 109,
-    // ROUTe
-    123, 124, 125, 126, 127, 128, 129, 130, 131, 132, 133, 134, 135, 136,
-    // SYSTem:COMMunicate, LOCK, POFF
-    184, 190, 203, 213, 216, 217, 218,
-};
+// (None left.)
+constexpr std::array<std::uint8_t, 0> UnavailableCommands{};
 
 bool CommandUnavailable(std::uint8_t command)
 {
@@ -216,6 +204,29 @@ void CKorvexHostParser::ReleaseHost(CKorvexHost* host)
         CParameterNode::SetPointerAttribute(g_pParametersLock, eAttrValue, nullptr);
 }
 
+bool CKorvexHostParser::HandOverHost(CKorvexHost* host)
+{
+    CRecursiveLock use(hostUse);
+    QueueLock lock(queueMutex);
+    if (host == nullptr || currentHost != host) return false;
+    hostGone.store(true);
+    handedOver.push_back(host);
+    return true;
+}
+
+CKorvexHost* CKorvexHostParser::MessageHost() const
+{
+    if (!running || kernel::thread_self() != GetHandle() || hostGone.load()) return nullptr;
+    return currentHost;  // written only by this thread
+}
+
+bool CKorvexHostParser::RunAfterMessage(std::function<void()> action)
+{
+    if (!running || kernel::thread_self() != GetHandle() || currentHost == nullptr) return false;
+    afterMessage.push_back(std::move(action));
+    return true;
+}
+
 // ---- the thread ----
 
 void CKorvexHostParser::ThreadMain()
@@ -232,12 +243,18 @@ void CKorvexHostParser::ThreadMain()
             currentHost = message.host;
         }
         ProcessMessage(message.text, message.host);
+        std::vector<CKorvexHost*> hosts;
         {
             CRecursiveLock use(hostUse);
             QueueLock lock(queueMutex);
             currentHost = nullptr;
             hostGone.store(false);
+            hosts.swap(handedOver);
         }
+        for (CKorvexHost* host : hosts) delete host;
+        std::vector<std::function<void()>> actions;
+        actions.swap(afterMessage);
+        for (std::function<void()>& action : actions) action();
     }
 }
 

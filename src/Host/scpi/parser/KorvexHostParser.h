@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -58,10 +59,30 @@ public:
     void ReleaseHost(CKorvexHost* host);
     // Whether the host of the running message has been released (parser thread).
     bool HostGone() const { return hostGone.load(); }
+    // When a message of host runs, takes host over: it is marked gone and deleted on the
+    // parser thread after that message's end steps; true. false when no message of host
+    // runs: the caller frees it. Call after ReleaseHost, once no new message of host can
+    // be queued.
+    bool HandOverHost(CKorvexHost* host);
+    // On the parser thread during a message: that message's host (null once it is gone).
+    // Null on any other thread and between messages.
+    CKorvexHost* MessageHost() const;
+    // On the parser thread during a message: runs action on this thread after that
+    // message's end steps (the input handed back), and returns true. false elsewhere.
+    bool RunAfterMessage(std::function<void()> action);
 
     // Runs one parsed command for host: lock rule, query announcement, log line, settings
     // get/set, handler (parser thread).
     void _DispatchCommand(ParsedCommand& record, CKorvexHost& host);
+
+    // Appends the reply of one measured item (FetchItem) for count measurements, or count
+    // array points, with digits decimals in the fixed-point forms: ASCII items, or one
+    // "#6" block when host_if/parameters/format is not "ASCii". Throws eSCPIErrorEvent 62
+    // when the acquisition system is not up, 131 when data are missing (what was appended
+    // stays), 129 or 127 when a flux value cannot be given in the selected unit (parser
+    // thread; the result stores stay held until the end of the message).
+    static void FormatFetchReply(ParsedCommand& record, std::uint8_t item, std::uint32_t count,
+                                 std::int32_t digits);
 
     // Parses a whole program message into records; returns the first parse failure (0 when
     // every unit parsed; the records are then those of the message). Uses the engine's one
@@ -110,6 +131,10 @@ private:
     CRecursiveMutex hostUse;
     CKorvexHost* currentHost = nullptr;
     std::atomic<bool> hostGone{false};
+    // Hosts handed over during the running message (under the queue mutex) and the actions
+    // asked for by its commands (parser thread only).
+    std::vector<CKorvexHost*> handedOver;
+    std::vector<std::function<void()>> afterMessage;
     // The reply of the running message and whether a query of it was announced (parser
     // thread only).
     std::string reply;

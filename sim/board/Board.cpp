@@ -1,0 +1,268 @@
+#include "sim/board/Board.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+
+#include "platform/bootmon/BootMonitor.h"
+#include "platform/gpio/Gpio.h"
+#include "platform/irq/Interrupt.h"
+#include "platform/kernel/Kernel.h"
+#include "platform/soc/Watchdog.h"
+#include "sim/board/AnalogInputs.h"
+#include "sim/temp_sensor/TempSensorSim.h"
+
+namespace sim {
+
+namespace {
+
+namespace gpio = platform::gpio;
+namespace bm = platform::bootmon;
+
+constexpr unsigned kMaxPushMs = 600000;
+constexpr std::size_t kMaxLine = 1024;
+
+std::string Trim(const std::string& text) {
+    const char* space = " \t\r\n";
+    const std::size_t first = text.find_first_not_of(space);
+    if (first == std::string::npos) return "";
+    return text.substr(first, text.find_last_not_of(space) - first + 1);
+}
+
+std::string FormatCelsius(double celsius) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f", celsius);
+    return text;
+}
+
+void DriveButton(bool pressed) {
+    gpio::set_input(gpio::Port::F, gpio::kButtonPin, !pressed);
+    irq::settle();
+}
+
+std::string ButtonCommand(const std::string& arguments) {
+    if (arguments == "down") {
+        Board::ButtonDown();
+        return "OK button down";
+    }
+    if (arguments == "up") {
+        Board::ButtonUp();
+        return "OK button up";
+    }
+    if (arguments.compare(0, 5, "push ") == 0) {
+        const std::string number = Trim(arguments.substr(5));
+        char* end = nullptr;
+        errno = 0;
+        const unsigned long ms = std::strtoul(number.c_str(), &end, 10);
+        if (number.empty() || number[0] == '-' || *end != '\0' || errno != 0 || ms == 0 ||
+            ms > kMaxPushMs)
+            return "ERR push time must be 1.." + std::to_string(kMaxPushMs) + " ms";
+        Board::ButtonPush(static_cast<unsigned>(ms));
+        return "OK button push " + std::to_string(ms) + " ms";
+    }
+    return "ERR usage: button down|up|push <ms>";
+}
+
+std::string TempCommand(const std::string& arguments) {
+    char* end = nullptr;
+    const double celsius = std::strtod(arguments.c_str(), &end);
+    if (arguments.empty() || *end != '\0' || !std::isfinite(celsius))
+        return "ERR usage: temp <celsius>";
+    Board::SetTemperature(celsius);
+    return "OK temperature " + FormatCelsius(BoardTempSensor().Celsius());
+}
+
+struct Commands {
+    std::mutex lock;
+    std::map<std::string, Board::Handler> table;
+
+    Commands() {
+        table["button"] = &ButtonCommand;
+        table["temp"] = &TempCommand;
+        table["state"] = [](const std::string& arguments) {
+            return arguments.empty() ? Board::State() : std::string("ERR usage: state");
+        };
+    }
+};
+
+Commands& TheCommands() {
+    static Commands* commands = new Commands;
+    return *commands;
+}
+
+bool SendAll(int fd, const std::string& text) {
+    std::size_t sent = 0;
+    while (sent < text.size()) {
+        const ssize_t n = ::send(fd, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        sent += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool Board::RegisterCommand(const std::string& name, Handler handler) {
+    if (name.empty() || !handler || name.find_first_of(" \t\r\n") != std::string::npos)
+        return false;
+    Commands& commands = TheCommands();
+    std::lock_guard<std::mutex> g(commands.lock);
+    return commands.table.emplace(name, std::move(handler)).second;
+}
+
+std::string Board::Execute(const std::string& line) {
+    const std::string command = Trim(line);
+    if (command.empty()) return "ERR empty command";
+    const std::size_t gap = command.find_first_of(" \t");
+    const std::string name = command.substr(0, gap);
+    const std::string arguments = gap == std::string::npos ? "" : Trim(command.substr(gap));
+    Handler handler;
+    {
+        Commands& commands = TheCommands();
+        std::lock_guard<std::mutex> g(commands.lock);
+        auto it = commands.table.find(name);
+        if (it == commands.table.end()) return "ERR unknown command: " + name;
+        handler = it->second;
+    }
+    return handler(arguments);
+}
+
+void Board::Connect() {
+    analog_connect();
+    BoardTempSensor().SetOsHook([](bool level) {
+        gpio::set_input(gpio::Port::F, gpio::kTempAlarmPin, level);
+    });
+}
+
+void Board::ButtonDown() { DriveButton(true); }
+
+void Board::ButtonUp() { DriveButton(false); }
+
+void Board::ButtonPush(unsigned ms) {
+    const kernel::tick_t release = kernel::current_time() + kernel::ms_to_ticks(ms);
+    DriveButton(true);
+    std::thread([release] {
+        while (kernel::current_time() < release) {
+            const double ticks = static_cast<double>(release - kernel::current_time());
+            std::this_thread::sleep_for(
+                std::chrono::duration<double, std::milli>(ticks * kernel::tick_ms()));
+        }
+        DriveButton(false);
+    }).detach();
+}
+
+void Board::SetTemperature(double celsius) { BoardTempSensor().SetCelsius(celsius); }
+
+std::string Board::State() {
+    const bool powered = gpio::pin_function(gpio::Port::G, gpio::kPowerHoldPin) != gpio::Output ||
+                         gpio::pin_level(gpio::Port::G, gpio::kPowerHoldPin);
+    const bm::Record record = bm::record();
+    return std::string("OK power=") + (powered ? "on" : "off") +
+           " update-mode=" + (record.updateModeRequests > 0 ? "on" : "off") +
+           " watchdog-ticks=" + std::to_string(platform::soc::watchdog().ticks_left()) +
+           " boot-condition=" + std::to_string(bm::boot_condition()) +
+           " keep-alives=" + std::to_string(record.keepAlives) +
+           " temperature=" + FormatCelsius(BoardTempSensor().Celsius()) +
+           " button=" + (gpio::input(gpio::Port::F, gpio::kButtonPin) ? "up" : "down");
+}
+
+Board::~Board() { Close(); }
+
+bool Board::Listen(const std::string& state_dir) {
+    Close();
+    const std::string path = state_dir + "/board.sock";
+    sockaddr_un address{};
+    if (path.size() >= sizeof address.sun_path) return false;
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    ::unlink(path.c_str());
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, 8) != 0) {
+        ::close(fd);
+        return false;
+    }
+    path_ = path;
+    listener_ = fd;
+    closing_.store(false);
+    acceptor_ = std::thread(&Board::AcceptLoop, this);
+    return true;
+}
+
+void Board::Close() {
+    if (listener_ < 0) return;
+    closing_.store(true);
+    ::shutdown(listener_, SHUT_RDWR);
+    acceptor_.join();
+    std::vector<std::thread> threads;
+    {
+        std::lock_guard<std::mutex> g(lock_);
+        for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
+        threads.swap(connections_);
+    }
+    for (std::thread& t : threads) t.join();
+    ::close(listener_);
+    listener_ = -1;
+    ::unlink(path_.c_str());
+}
+
+void Board::AcceptLoop() {
+    while (!closing_.load()) {
+        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) {
+            if (errno == EINTR || errno == ECONNABORTED) continue;
+            return;
+        }
+        std::lock_guard<std::mutex> g(lock_);
+        if (closing_.load()) {
+            ::close(fd);
+            return;
+        }
+        fds_.push_back(fd);
+        connections_.emplace_back(&Board::Serve, this, fd);
+    }
+}
+
+// One command a line; a line longer than kMaxLine is refused and skipped.
+void Board::Serve(int fd) {
+    std::string pending;
+    bool overlong = false;
+    char buffer[512];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        pending.append(buffer, static_cast<std::size_t>(n));
+        std::size_t end;
+        bool ok = true;
+        while (ok && (end = pending.find('\n')) != std::string::npos) {
+            const std::string line = pending.substr(0, end);
+            pending.erase(0, end + 1);
+            ok = SendAll(fd, (overlong ? std::string("ERR line too long") : Execute(line)) + "\n");
+            overlong = false;
+        }
+        if (!ok) break;
+        if (pending.size() > kMaxLine) {
+            pending.clear();
+            overlong = true;
+        }
+    }
+    std::lock_guard<std::mutex> g(lock_);
+    for (auto it = fds_.begin(); it != fds_.end(); ++it) {
+        if (*it == fd) {
+            fds_.erase(it);
+            break;
+        }
+    }
+    ::close(fd);
+}
+
+}  // namespace sim

@@ -1,0 +1,214 @@
+#include "sim/topology_file/TopologyFile.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include "sim/board/AnalogInputs.h"
+#include "sim/board/Board.h"
+
+namespace sim {
+namespace periph {
+
+namespace {
+
+constexpr unsigned kMaxHeads = 16;
+constexpr unsigned kMaxPorts = 40;
+
+bool Number(const std::string& text, long& out, long low, long high) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    errno = 0;
+    out = std::strtol(text.c_str(), &end, 0);
+    return errno == 0 && *end == '\0' && out >= low && out <= high;
+}
+
+bool Doubles(const std::string& text, std::vector<double>& out, std::size_t count) {
+    out.clear();
+    std::stringstream in(text);
+    std::string part;
+    while (std::getline(in, part, ',')) {
+        char* end = nullptr;
+        const double v = std::strtod(part.c_str(), &end);
+        if (part.empty() || *end != '\0') return false;
+        out.push_back(v);
+    }
+    return out.size() == count;
+}
+
+}  // namespace
+
+bool ParseDescription(const std::string& line, std::string& path, DeviceDescription& d,
+                      std::string& error) {
+    std::istringstream in(line);
+    std::string kind;
+    d = DeviceDescription{};
+    if (!(in >> path >> kind)) {
+        error = "expected <path> probe|camera|mux";
+        return false;
+    }
+    if (kind == "probe")
+        d.kind = Kind::Probe;
+    else if (kind == "camera")
+        d.kind = Kind::Camera;
+    else if (kind == "mux")
+        d.kind = Kind::Multiplexer;
+    else {
+        error = "unknown device kind " + kind;
+        return false;
+    }
+    std::string item;
+    while (in >> item) {
+        const std::size_t eq = item.find('=');
+        const std::string key = item.substr(0, eq);
+        const std::string value = eq == std::string::npos ? "" : item.substr(eq + 1);
+        long n = 0;
+        std::vector<double> v;
+        bool ok = true;
+        if (key == "word") {
+            ok = Number(value, n, 0, 0xFFFF);
+            d.word = static_cast<int>(n);
+        } else if (key == "number") {
+            ok = Number(value, n, 0, 0xFFFFFF);
+            d.number = n;
+        } else if (key == "type") {
+            ok = Number(value, n, 0, 255);
+            d.typeCode = static_cast<int>(n);
+        } else if (key == "designation") {
+            ok = !value.empty() && value.size() < 200;
+            d.designation = value;
+        } else if (key == "range") {
+            ok = Doubles(value, v, 2) && v[0] <= v[1];
+            if (ok) d.minHz = v[0], d.maxHz = v[1];
+        } else if (key == "gyro") {
+            ok = Doubles(value, v, 1);
+            if (ok) d.gyro = v[0];
+        } else if (key == "hall") {
+            ok = Doubles(value, v, 3);
+            if (ok) {
+                d.hall = true;
+                d.hallTesla = {v[0], v[1], v[2]};
+            }
+        } else if (key == "memory") {
+            if (value == "single")
+                d.memory = MemoryLayout::Single;
+            else if (value == "directory")
+                d.memory = MemoryLayout::Directory;
+            else if (value == "blank")
+                d.memory = MemoryLayout::Blank;
+            else
+                ok = false;
+        } else if (key == "heads") {
+            ok = Number(value, n, 0, kMaxHeads);
+            d.heads = static_cast<unsigned>(n);
+        } else if (key == "ports") {
+            ok = Number(value, n, 0, kMaxPorts);
+            d.ports = static_cast<unsigned>(n);
+        } else {
+            ok = false;
+        }
+        if (!ok) {
+            error = "bad item " + item;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool LoadTopologyFile(const std::string& file, std::string& error,
+                      PeripheralControllerSim& controller) {
+    std::ifstream in(file);
+    if (!in) {
+        error = "cannot open " + file;
+        return false;
+    }
+    controller.Clear();
+    std::string line;
+    unsigned number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        const std::size_t first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#') continue;
+        std::string path, reason;
+        DeviceDescription d;
+        if (!ParseDescription(line, path, d, reason) || !controller.Plug(path, d, reason)) {
+            error = file + ":" + std::to_string(number) + ": " + reason;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool HandleCommand(const std::string& line, std::string& reply,
+                   PeripheralControllerSim& controller) {
+    std::istringstream in(line);
+    std::string command;
+    in >> command;
+    std::string rest;
+    std::getline(in, rest);
+    std::istringstream args(rest);
+    reply = "OK";
+    long n = 0;
+    if (command == "plug") {
+        std::string path, error;
+        DeviceDescription d;
+        if (!ParseDescription(rest, path, d, error) || !controller.Plug(path, d, error))
+            reply = "ERR " + error;
+    } else if (command == "unplug") {
+        std::string path, error;
+        if (!(args >> path) || !controller.Unplug(path, error)) reply = "ERR " + error;
+    } else if (command == "nmr") {
+        std::string level;
+        args >> level;
+        if (Number(level, n, 0, 3))
+            PeripheralControllerSim::SetNmrLevel(static_cast<unsigned>(n));
+        else
+            reply = "ERR expected nmr 0|1|2|3";
+    } else if (command == "adc") {
+        std::string level;
+        args >> level;
+        if (Number(level, n, 0, 1023))
+            analog_set(0, static_cast<std::uint16_t>(n));
+        else
+            reply = "ERR expected adc 0..1023";
+    } else if (command == "fault") {
+        static const struct {
+            const char* name;
+            Fault fault;
+        } kFaults[] = {{"badcheck", Fault::BadCheck},     {"nack", Fault::Nack},
+                       {"refuse", Fault::Refuse},         {"neverready", Fault::NeverReady},
+                       {"zerodata", Fault::ZeroData},     {"route6", Fault::Route6},
+                       {"shortentry", Fault::ShortEntry}, {"pending", Fault::Pending}};
+        std::string name, count;
+        args >> name >> count;
+        reply = "ERR unknown fault " + name;
+        for (const auto& f : kFaults) {
+            if (name != f.name) continue;
+            if (Number(count, n, 0, 1000000)) {
+                controller.ArmFault(f.fault, static_cast<unsigned>(n));
+                reply = "OK";
+            } else {
+                reply = "ERR expected fault <name> <n>";
+            }
+        }
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void RegisterPeripheralCommands() {
+    for (const char* name : {"plug", "unplug", "nmr", "adc", "fault"}) {
+        const std::string command = name;
+        Board::RegisterCommand(command, [command](const std::string& arguments) {
+            std::string reply;
+            HandleCommand(command + " " + arguments, reply);
+            return reply;
+        });
+    }
+}
+
+}  // namespace periph
+}  // namespace sim

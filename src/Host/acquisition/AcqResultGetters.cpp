@@ -1,0 +1,204 @@
+#include "Host/acquisition/AcqResultGetters.h"
+
+#include <chrono>
+#include <thread>
+
+#include "Host/acquisition/AcqBufferPool.h"
+#include "Host/acquisition/AcqNodeValues.h"
+#include "Host/acquisition/AcquisitionSeam.h"
+#include "Host/acquisition/CKorvexHostAcquisition.h"
+#include "Host/acquisition/IntermediateResults.h"
+#include "Host/parameters/Bindings.h"
+#include "Host/parameters/Error.h"
+#include "Host/scpi/exec/KorvexChannel.h"
+
+namespace Korvex {
+
+namespace {
+
+// A measurement that is not continuous has handed over its buffer just before its flow goes
+// idle. The reader waits for that (a short while at most), so that the client's next command
+// finds no measurement active: a setting would otherwise be refused as busy, or a *TRG taken
+// for that measurement's.
+void WaitForSingleMeasurementEnd()
+{
+    if (AcqReadBool(g_pTriggerInContinuous)) return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (CAcquisitionSeam::Instance().TriggerActive() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+}
+
+// The buffer being read; when none is, the newest full one. While a measurement is active
+// this waits for one in slices, looking again at the trigger state after each: a flow that
+// fails and goes idle fills no buffer, and then one last take without waiting decides.
+AcqBuffer* BufferBeingRead()
+{
+    CAcqBufferPool& pool = AcqBufferPool();
+    AcqBuffer* buffer = pool.GetCurrentBuffer(eAcqReaderSide);
+    if (buffer != nullptr) return buffer;
+    while (CAcquisitionSeam::Instance().TriggerActive()) {
+        buffer = pool.WaitBuffer(eAcqReaderSide, CKorvexHostAcquisition::ResultWaitSliceMs);
+        if (buffer != nullptr) {
+            WaitForSingleMeasurementEnd();
+            return buffer;
+        }
+    }
+    return pool.TakeBuffer(eAcqReaderSide);
+}
+
+template <typename Read>
+int GetEntry(std::uint32_t i, Read read)
+{
+    AcqBuffer* buffer = BufferBeingRead();
+    if (buffer == nullptr || i >= buffer->entries) return eNoData;
+    read(*buffer);
+    return eOk;
+}
+
+template <typename Read>
+int GetIntermediate(Read read)
+{
+    CIntermediateResults& store = IntermediateResults();
+    if (store.LockForRead() != eOk) return eNoData;
+    read(store);
+    return eOk;
+}
+
+int GetArray(const std::uint32_t*& array, std::uint16_t count, std::uint32_t* stored,
+             std::uint32_t length)
+{
+    if (count > length) return eNoData;
+    array = stored;
+    return eOk;
+}
+
+}  // namespace
+
+int KorvexGetFluxResult(std::uint32_t i, double& value)
+{
+    return GetEntry(i, [&](const AcqBuffer& b) { value = b.flux[i]; });
+}
+
+int KorvexGetSigmaResult(std::uint32_t i, float& value)
+{
+    return GetEntry(i, [&](const AcqBuffer& b) { value = b.sigma[i]; });
+}
+
+int KorvexGetUniformityResult(std::uint32_t i, float& value)
+{
+    return GetEntry(i, [&](const AcqBuffer& b) { value = b.uniformity[i]; });
+}
+
+int KorvexGetTimestampResult(std::uint32_t i, std::uint64_t& value)
+{
+    return GetEntry(i, [&](const AcqBuffer& b) { value = b.timestamp[i]; });
+}
+
+int KorvexGetChannelResult(std::uint32_t i, CKorvexChannel& value)
+{
+    return GetEntry(i, [&](const AcqBuffer& b) {
+        if (&value == &b.channel[i]) return;
+        const CKorvexChannel& stored = b.channel[i];
+        value.count = stored.count <= CKorvexChannel::MaxLevels ? stored.count : CKorvexChannel::MaxLevels;
+        for (unsigned level = 0; level < value.count; ++level) value.level[level] = stored.level[level];
+    });
+}
+
+int KorvexGetFluxUnitResult(std::uint32_t i, std::uint32_t& value)
+{
+    return GetEntry(i, [&](const AcqBuffer& b) { value = b.fluxUnit[i]; });
+}
+
+int KorvexGetStatusResult(std::uint32_t i, std::uint8_t& value)
+{
+    return GetEntry(i, [&](const AcqBuffer& b) { value = b.status[i]; });
+}
+
+int KorvexGetNmrSignalArray(const std::uint32_t*& array, std::uint16_t count)
+{
+    int result = eOk;
+    const int locked = GetIntermediate([&](const CIntermediateResults& s) {
+        result = GetArray(array, count, s.nmrSignal, s.nmrSignalLength);
+    });
+    return locked != eOk ? locked : result;
+}
+
+int KorvexGetNmrSignalSamplePeriod(float& value)
+{
+    return GetIntermediate([&](const CIntermediateResults& s) { value = s.samplePeriod; });
+}
+
+int KorvexGetFftBufferArray(const std::uint32_t*& array, std::uint16_t count)
+{
+    int result = eOk;
+    const int locked = GetIntermediate([&](const CIntermediateResults& s) {
+        result = GetArray(array, count, s.fftBuffer, s.fftBufferLength);
+    });
+    return locked != eOk ? locked : result;
+}
+
+int KorvexGetFftBufferResolution(float& value)
+{
+    return GetIntermediate([&](const CIntermediateResults& s) { value = s.fftResolution; });
+}
+
+int KorvexGetSpectrumArray(const std::uint32_t*& array, std::uint16_t count)
+{
+    int result = eOk;
+    const int locked = GetIntermediate([&](const CIntermediateResults& s) {
+        result = GetArray(array, count, s.peakSpectrum, s.peakSpectrumLength);
+    });
+    return locked != eOk ? locked : result;
+}
+
+int KorvexGetSpectrumCenterFrequency(float& value)
+{
+    return GetIntermediate([&](const CIntermediateResults& s) { value = s.spectrumCenterFrequency; });
+}
+
+int KorvexGetSpectrumResolution(float& value)
+{
+    return GetIntermediate([&](const CIntermediateResults& s) { value = s.spectrumResolution; });
+}
+
+int KorvexGetFitArray(const std::uint32_t*& array, std::uint16_t count)
+{
+    int result = eOk;
+    const int locked = GetIntermediate([&](const CIntermediateResults& s) {
+        result = GetArray(array, count, s.fitCoefficients, s.fitCoefficientsCount);
+    });
+    return locked != eOk ? locked : result;
+}
+
+int KorvexGetFitResidue(float& value)
+{
+    return GetIntermediate([&](const CIntermediateResults& s) { value = s.fitResidue; });
+}
+
+int KorvexGetIfFrequencyResult(double& value)
+{
+    return GetIntermediate([&](const CIntermediateResults& s) { value = s.ifFrequency; });
+}
+
+int KorvexGetRelaxationTimeResult(float& value)
+{
+    return GetIntermediate([&](const CIntermediateResults& s) { value = s.relaxationTime; });
+}
+
+int KorvexGetRfFrequencyResult(double& value)
+{
+    return GetIntermediate([&](const CIntermediateResults& s) { value = s.rfFrequency; });
+}
+
+void KorvexGetSearchProgress(std::uint8_t& valid, float& frequency)
+{
+    CKorvexHostAcquisition* controller = CKorvexHostAcquisition::Running();
+    if (controller == nullptr) {
+        valid = 0;
+        frequency = -1.0f;
+        return;
+    }
+    controller->GetSearchProgress(valid, frequency);
+}
+
+}  // namespace Korvex

@@ -1,0 +1,46 @@
+// Result getters of the parser thread. The per-measurement getters read entry i of the
+// buffer being read (taking the newest full buffer first when none is being read; while a
+// measurement is active they wait for one). The intermediate-result getters first lock the
+// intermediate-results store, fetching it from the DSP when no fresh copy is held; the
+// store then stays locked for the parser thread until it unlocks after the command.
+//
+// Every getter returns an eError: 0, or 48 when there is no data (no buffer, index beyond
+// the entries, requested count beyond the stored length, or the retrieval failed).
+#pragma once
+
+#include <cstdint>
+
+namespace Korvex {
+
+class CKorvexChannel;
+
+// Per-measurement results, entry i of the buffer being read.
+int KorvexGetFluxResult(std::uint32_t i, double& value);
+int KorvexGetSigmaResult(std::uint32_t i, float& value);
+int KorvexGetUniformityResult(std::uint32_t i, float& value);
+int KorvexGetTimestampResult(std::uint32_t i, std::uint64_t& value);
+int KorvexGetChannelResult(std::uint32_t i, CKorvexChannel& value);
+// Row of the units table in which the flux value of entry i is stored.
+int KorvexGetFluxUnitResult(std::uint32_t i, std::uint32_t& value);
+int KorvexGetStatusResult(std::uint32_t i, std::uint8_t& value);
+
+// Intermediate results. The array getters hand out the store's array (32-bit words as
+// the DSP stores them); count is the number of words the caller will read.
+int KorvexGetNmrSignalArray(const std::uint32_t*& array, std::uint16_t count);
+int KorvexGetNmrSignalSamplePeriod(float& value);
+int KorvexGetFftBufferArray(const std::uint32_t*& array, std::uint16_t count);
+int KorvexGetFftBufferResolution(float& value);
+int KorvexGetSpectrumArray(const std::uint32_t*& array, std::uint16_t count);
+int KorvexGetSpectrumCenterFrequency(float& value);
+int KorvexGetSpectrumResolution(float& value);
+int KorvexGetFitArray(const std::uint32_t*& array, std::uint16_t count);
+int KorvexGetFitResidue(float& value);
+int KorvexGetIfFrequencyResult(double& value);
+int KorvexGetRelaxationTimeResult(float& value);
+int KorvexGetRfFrequencyResult(double& value);
+
+// The search progress of the running measurement: valid 0 until the search step has a
+// frequency (Hz; -1.0 while none). No failure.
+void KorvexGetSearchProgress(std::uint8_t& valid, float& frequency);
+
+}  // namespace Korvex

@@ -1,0 +1,177 @@
+#include "Host/main/KorvexEngineHost.h"
+
+#include <cstring>
+
+#include "Host/acquisition/AcquisitionSeam.h"
+#include "Host/parameters/Bindings.h"
+#include "Host/parameters/ParameterNode.h"
+#include "Host/scpi/parser/KorvexHostParser.h"
+#include "Host/scpi/status/KorvexScpiStatus.h"
+
+namespace Korvex {
+
+class CKorvexEngineHost::HostLock {
+public:
+    explicit HostLock(kernel::Mutex& m) : mutex(m), locked(kernel::mutex_lock(&m)) {}
+    ~HostLock()
+    {
+        if (locked) kernel::mutex_unlock(&mutex);
+    }
+    HostLock(const HostLock&) = delete;
+    HostLock& operator=(const HostLock&) = delete;
+
+private:
+    kernel::Mutex& mutex;
+    bool locked;
+};
+
+CKorvexEngineHost::CKorvexEngineHost(std::uint32_t kind, CKorvexHostParser* parser)
+    : CEngineServiceRequester(this),
+      CKorvexHost(static_cast<CEngineServiceRequester*>(this), parser),
+      kind(kind),
+      parser(parser)
+{
+    responseText.reserve(ResponseReserve);
+}
+
+CKorvexEngineHost::~CKorvexEngineHost()
+{
+    ReleaseAtParser();
+    CAcquisitionSeam::Instance().ForgetInitiator(StatusBlock());
+    delete response;
+}
+
+CKorvexHostParser* CKorvexEngineHost::TargetParser() const
+{
+    if (parser != nullptr) return parser;
+    return static_cast<CKorvexHostParser*>(
+        CParameterNode::GetPointerAttribute(g_pScpiParserObject, eAttrValue));
+}
+
+ZODEVICE_STATUS CKorvexEngineHost::PostInputBuffer() { return EnableInputQueue(&inputBuffer); }
+
+// ---- hooks called by CKorvexHost under the host mutex ----
+
+std::uint32_t CKorvexEngineHost::EngineQueryDetected() { return QueryDetected(); }
+
+const void* CKorvexEngineHost::EngineQueueResponse(std::string& text)
+{
+    // The stored text always ends in 1 to 4 NULs and its size is a multiple of 4; the NULs
+    // are not sent. The engine gets a copy, so the text may change while it sends.
+    const std::size_t length = text.size();
+    text.append(4 - length % 4, '\0');
+    auto* buffer = new CZoDeviceBuffer(static_cast<std::uint32_t>(text.size()), nullptr);
+    if (buffer->valid == 0) {
+        delete buffer;
+        return nullptr;
+    }
+    std::memcpy(buffer->data, text.data(), text.size());
+    buffer->count = static_cast<std::uint32_t>(length);
+    if (QueueResponse(buffer, true) != 0) {
+        delete buffer;
+        return nullptr;
+    }
+    response = buffer;
+    return buffer;
+}
+
+std::uint32_t CKorvexEngineHost::EngineInputProcessed()
+{
+    const ZODEVICE_STATUS status = InputProcessed();
+    PostInputBuffer();
+    return status;
+}
+
+// ---- engine callbacks ----
+
+bool CKorvexEngineHost::PassToParser(CZoDeviceBuffer* buffer)
+{
+    if (buffer == nullptr) return false;
+    std::string message(reinterpret_cast<const char*>(buffer->data), buffer->count);
+    if (!partialInput.empty()) {
+        message.insert(0, partialInput);
+        partialInput.clear();
+    }
+    CKorvexHostParser* target = TargetParser();
+    if (message.empty() || target == nullptr) {
+        // Nothing to parse: processed at once, so the exchange is ready for the next one.
+        InputProcessed();
+        PostInputBuffer();
+    } else {
+        // The parser's InputDone re-posts the input buffer after the message.
+        target->PostMessage(message, this);
+    }
+    return true;
+}
+
+void CKorvexEngineHost::Trigger()
+{
+    if (CAcquisitionSeam::Instance().SendBusTrigger() != 0)
+        CKorvexScpiStatus::PostError(StatusBlock(), RowTriggerError, 0);
+    InputProcessed();
+}
+
+void CKorvexEngineHost::OnMessageReceived(std::uint32_t reason, CZoDeviceBuffer* buffer)
+{
+    HostLock lock(mutex);
+    switch (reason) {
+        case 0: PassToParser(buffer); break;
+        case 1:
+            if (buffer != nullptr)
+                partialInput.append(reinterpret_cast<const char*>(buffer->data), buffer->count);
+            PostInputBuffer();
+            break;
+        case 2:
+            CKorvexScpiStatus::PostError(StatusBlock(), RowQueryUnterminated, 0);
+            if (PassToParser(buffer)) ReportUnterminated();
+            break;
+        case 3: Trigger(); break;
+        default: break;
+    }
+}
+
+void CKorvexEngineHost::OnResponseDone(std::uint32_t reason, CZoDeviceBuffer*)
+{
+    HostLock lock(mutex);
+    if (reason != 0 && reason != 2 && reason != 3) return;
+    delete response;
+    response = nullptr;
+    pendingResponse.store(nullptr);
+    responseText.clear();
+    if (reason == 2) CKorvexScpiStatus::PostError(StatusBlock(), RowQueryInterrupted, 0);
+}
+
+void CKorvexEngineHost::OnDeviceClear()
+{
+    HostLock lock(mutex);
+    if (CKorvexHostParser* target = TargetParser()) target->RemovePendingMessages(this);
+    responseText.clear();
+    partialInput.clear();
+    queryDetected = 0;
+    // The clear may have removed the queued message whose end would have offered the
+    // input buffer again; without it the session would stay deaf. Refused harmlessly
+    // when the buffer is still posted.
+    PostInputBuffer();
+    if (CAcquisitionSeam::Instance().Clear() != 0)
+        CKorvexScpiStatus::PostError(StatusBlock(), RowExecutionError, 0);
+}
+
+void CKorvexEngineHost::OnTrigger()
+{
+    HostLock lock(mutex);
+    Trigger();
+}
+
+void CKorvexEngineHost::OnRemoteLocalChanged(std::uint32_t)
+{
+    HostLock lock(mutex);
+}
+
+void CKorvexEngineHost::OnStatusByteRequest()
+{
+    HostLock lock(mutex);
+    const std::uint8_t stb = CKorvexScpiStatus::ReadStatusByte(StatusBlock(), 1);
+    SetStatusByte(static_cast<std::uint8_t>(stb & 0xFF));
+}
+
+}  // namespace Korvex

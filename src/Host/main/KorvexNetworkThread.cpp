@@ -1,0 +1,101 @@
+#include "Host/main/KorvexNetworkThread.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+#include "Host/parameters/Bindings.h"
+#include "Host/parameters/Logger.h"
+#include "Host/parameters/ParameterNode.h"
+#include "Host/parameters/RecursiveMutex.h"
+#include "Host/parameters/Thread.h"
+
+namespace Korvex {
+
+namespace {
+
+class CNetworkThread : public CThread {
+public:
+    static constexpr int ThreadPriority = 15;
+    static constexpr std::size_t ThreadStackSize = 16384;
+
+    CNetworkThread() : CThread(ThreadPriority, "Korvex network thread", ThreadStackSize)
+    {
+        kernel::semaphore_init(&wake, 0);
+    }
+
+    void Request()
+    {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            requested = true;
+            if (busy) return;  // the running pass looks again before it ends
+            busy = true;
+        }
+        kernel::semaphore_post(&wake);
+    }
+
+    bool WaitIdle(int timeoutMs)
+    {
+        std::unique_lock<std::mutex> hold(mutex);
+        return idle.wait_for(hold, std::chrono::milliseconds(timeoutMs), [this] { return !busy; });
+    }
+
+protected:
+    void ThreadMain() override
+    {
+        for (;;) {
+            kernel::semaphore_wait(&wake);
+            for (;;) {
+                {
+                    std::lock_guard<std::mutex> hold(mutex);
+                    if (!requested) {
+                        busy = false;
+                        idle.notify_all();
+                        break;
+                    }
+                    requested = false;
+                }
+                Configure();
+            }
+        }
+    }
+
+private:
+    static void Configure()
+    {
+        CParameterNode::SetValue(g_pEthernetActive, false);
+        bool enabled = false;
+        {
+            CRecursiveLock tree(ParameterTreeLock());
+            enabled = CParameterNode::GetBooleanAttribute(g_pEthernetEnabled, eAttrValue);
+        }
+        Logger().Printf("Korvex network thread: Ethernet %s\n", enabled ? "up" : "down");
+        CParameterNode::SetValue(g_pEthernetActive, enabled);
+    }
+
+    kernel::Semaphore wake;
+    std::mutex mutex;
+    std::condition_variable idle;
+    bool requested = false;
+    bool busy = false;
+};
+
+// Made on first use and kept for the life of the process.
+CNetworkThread& NetworkThread()
+{
+    static CNetworkThread* thread = [] {
+        auto* t = new CNetworkThread;
+        t->Start();
+        return t;
+    }();
+    return *thread;
+}
+
+}  // namespace
+
+void KorvexStartNetworkThread() { NetworkThread().Request(); }
+
+bool KorvexWaitNetworkIdle(int timeoutMs) { return NetworkThread().WaitIdle(timeoutMs); }
+
+}  // namespace Korvex

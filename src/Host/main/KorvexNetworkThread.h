@@ -1,0 +1,17 @@
+// The network thread ("Korvex network thread"): brings the network interface down and, when
+// comm_parms/ethernet/enabled asks for it, up again, reporting each in
+// host_if/communication/ethernet_active. The interface addresses are not configured here yet:
+// the interface counts as configured at once.
+//
+// At most one network thread runs. Requests coalesce: one made while the thread runs makes it
+// run once more afterwards.
+#pragma once
+
+namespace Korvex {
+
+// Asks the network thread to run; returns at once.
+void KorvexStartNetworkThread();
+// Waits until the network thread neither runs nor is asked to; false on time-out.
+bool KorvexWaitNetworkIdle(int timeoutMs);
+
+}  // namespace Korvex

@@ -1,0 +1,148 @@
+// The main thread on the simulated board: boot conditions, the last power-off file at
+// start-up and shut-down, the final actions, and an exception leaving a step.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+
+#include "Host/acquisition/AcquisitionSeam.h"
+#include "Host/main/KorvexNetworkThread.h"
+#include "Host/main/MainThread.h"
+#include "Host/main/SystemSeams.h"
+#include "Host/parameters/Bindings.h"
+#include "Host/parameters/Logger.h"
+#include "Host/parameters/ParameterNode.h"
+#include "Host/scpi/parser/KorvexHostParser.h"
+#include "Host/scpi/status/KorvexScpiStatus.h"
+#include "engine/TestDevice.h"
+#include "engine/api/ZoDeviceApi.h"
+#include "platform/soc/BoardActions.h"
+#include "support/BoardFixture.h"
+
+namespace Korvex::test {
+namespace {
+
+std::mutex logMutex;
+std::string logText;
+
+void CaptureLog(const char* text, std::size_t length)
+{
+    std::lock_guard<std::mutex> hold(logMutex);
+    logText.append(text, length);
+}
+
+class ThrowingPeripherals : public CSystemSeams {
+public:
+    void InitPeripherals() override { throw std::runtime_error("no peripheral bus"); }
+};
+
+class MainThread : public korvex_test::BoardFixture {
+protected:
+    void SetUp() override
+    {
+        BoardFixture::SetUp();
+        FakeServers::Install();
+        platform::soc::clear_recorded_board_actions();
+        {
+            std::lock_guard<std::mutex> hold(logMutex);
+            logText.clear();
+        }
+        previousEcho = SetLogEcho(&CaptureLog);
+    }
+
+    void TearDown() override
+    {
+        EXPECT_TRUE(KorvexWaitNetworkIdle(5000));
+        if (ParameterTreeRoot != nullptr) CParameterNode::SetValue(g_pEthernetActive, false);
+        delete main.Parser();
+        zo_device_stop_tcpip_server();
+        CSystemSeams::Install(nullptr);
+        SetLogEcho(previousEcho);
+        for (const SettingsBindingRow& row : SettingsBindingTable) *row.pointer = nullptr;
+        BoardFixture::TearDown();
+    }
+
+    void Boot(std::uint32_t condition)
+    {
+        platform::bootmon::set_boot_condition(condition);
+        main.StartUp();
+        ASSERT_TRUE(KorvexWaitNetworkIdle(5000));
+    }
+
+    static std::string Log()
+    {
+        std::lock_guard<std::mutex> hold(logMutex);
+        return logText;
+    }
+
+    void WriteLastPowerOff(const std::string& text)
+    {
+        const std::string folder = state + "/yaffs/settings";
+        std::filesystem::create_directories(folder);
+        std::ofstream(folder + "/LastPowerOff.xml") << text;
+    }
+
+    bool LastPowerOffExists() const
+    {
+        return std::filesystem::exists(state + "/yaffs/settings/LastPowerOff.xml");
+    }
+
+    CMainThread main;
+    LogEcho previousEcho = nullptr;
+};
+
+TEST_F(MainThread, ColdBootStartsEverythingAndPowerOffSavesTheSettings)
+{
+    Boot(0);
+    const std::string log = Log();
+    EXPECT_NE(log.find("Boot conditions: Cold boot\n"), std::string::npos);
+    EXPECT_NE(log.find("Starting the TCP/IP SCPI module\n"), std::string::npos);
+    EXPECT_NE(log.find("USB SCPI module not available\n"), std::string::npos);
+    ASSERT_NE(main.Parser(), nullptr);
+    EXPECT_EQ(CParameterNode::GetPointerAttribute(g_pScpiParserObject, eAttrValue), main.Parser());
+    EXPECT_NE(CParameterNode::GetPointerAttribute(g_pVxi11Object, eAttrValue), nullptr);
+    EXPECT_FALSE(CParameterNode::GetBooleanAttribute(g_pNbnsActive, eAttrValue));
+    // The DSP never started: OPERation:BIT12 bit 0 in every session.
+    EXPECT_EQ(CKorvexScpiStatus::ReadCondition(&InstrumentBlock(), eRegOperationBit12) & 1, 1);
+
+    main.ShutDown(0);
+    EXPECT_EQ(CParameterNode::GetPointerAttribute(g_pVxi11Object, eAttrValue), nullptr);
+    EXPECT_TRUE(LastPowerOffExists());
+    EXPECT_EQ(platform::soc::recorded_board_actions(),
+              std::vector<platform::soc::BoardAction>{platform::soc::BoardAction::PowerOff});
+}
+
+TEST_F(MainThread, WarmBootOnFactoryDeletesTheLastPowerOffFile)
+{
+    WriteLastPowerOff("<settings/>");
+    Boot(3);
+    EXPECT_NE(Log().find("Boot conditions: Warm boot on Factory\n"), std::string::npos);
+    EXPECT_FALSE(LastPowerOffExists());
+    main.ShutDown(3);  // *RST keeps the file as it is: none
+    EXPECT_FALSE(LastPowerOffExists());
+    EXPECT_EQ(platform::soc::recorded_board_actions(),
+              std::vector<platform::soc::BoardAction>{platform::soc::BoardAction::Reset});
+}
+
+TEST_F(MainThread, UnknownBootConditionIsLoggedAsSuch)
+{
+    Boot(1);
+    EXPECT_NE(Log().find("Boot conditions: Unknown\n"), std::string::npos);
+    main.ShutDown(5);
+    EXPECT_TRUE(LastPowerOffExists());
+    EXPECT_EQ(platform::soc::recorded_board_actions(),
+              std::vector<platform::soc::BoardAction>{platform::soc::BoardAction::FirmwareUpdateMode});
+}
+
+TEST_F(MainThread, ExceptionLeavingAStepIsLoggedThenPanics)
+{
+    ThrowingPeripherals seams;
+    CSystemSeams::Install(&seams);
+    EXPECT_THROW(main.Run(), korvex_test::PanicCalled);
+    EXPECT_NE(Log().find("Main thread: exception: no peripheral bus\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace Korvex::test

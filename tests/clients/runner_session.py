@@ -1,0 +1,86 @@
+"""Starts the simulated instrument (build/korvex-sim) for a client program and opens
+pyvisa-py sessions to it over VXI-11.
+
+The runner's VXI-11 server needs the portmapper port 111: run the client programs through
+tests/net/in-netns.sh (a network namespace of their own), as ctest does.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+import pyvisa
+
+RESOURCE = "TCPIP::127.0.0.1::inst0::INSTR"
+
+
+class Runner:
+    """korvex-sim on a fresh state folder; stop() ends it and removes the folder."""
+
+    def __init__(self, runner, extra_args=(), log_name="runner.out"):
+        self.state = tempfile.mkdtemp(prefix="korvex-client-")
+        self.log_path = os.path.join(self.state, log_name)
+        self.log = open(self.log_path, "wb")
+        args = [runner, "--state", os.path.join(self.state, "state")] + list(extra_args)
+        self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
+
+    def alive(self):
+        return self.process.poll() is None
+
+    def tail(self, lines=40):
+        try:
+            with open(self.log_path, "rb") as log:
+                text = log.read().decode("utf-8", "replace")
+            return "\n".join(text.splitlines()[-lines:])
+        except OSError:
+            return ""
+
+    def stop(self):
+        if self.alive():
+            self.process.terminate()
+            try:
+                self.process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self.log.close()
+        shutil.rmtree(self.state, ignore_errors=True)
+
+
+def open_session(manager, timeout_s=30.0):
+    """A session that answers *IDN?, retried until timeout_s has passed."""
+    deadline = time.monotonic() + timeout_s
+    last = None
+    while time.monotonic() < deadline:
+        try:
+            inst = manager.open_resource(RESOURCE)
+            inst.timeout = 10000
+            inst.read_termination = "\n"
+            inst.write_termination = "\n"
+            inst.query("*IDN?")
+            return inst
+        except Exception as error:  # the server is not up yet
+            last = error
+            time.sleep(0.25)
+    raise RuntimeError("no VXI-11 session within %.0f s: %s" % (timeout_s, last))
+
+
+def manager():
+    return pyvisa.ResourceManager("@py")
+
+
+def default_runner():
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    return os.path.join(root, "build", "korvex-sim")
+
+
+def in_namespace_or_reexec():
+    """Re-runs this program through tests/net/in-netns.sh unless it already runs there."""
+    if os.environ.get("KORVEX_IN_NETNS") == "1":
+        return
+    root = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    env = dict(os.environ, KORVEX_IN_NETNS="1")
+    script = os.path.join(root, "tests", "net", "in-netns.sh")
+    os.execve(script, [script, sys.executable] + sys.argv, env)

@@ -10,21 +10,6 @@
 
 namespace Korvex {
 
-class CKorvexEngineHost::HostLock {
-public:
-    explicit HostLock(kernel::Mutex& m) : mutex(m), locked(kernel::mutex_lock(&m)) {}
-    ~HostLock()
-    {
-        if (locked) kernel::mutex_unlock(&mutex);
-    }
-    HostLock(const HostLock&) = delete;
-    HostLock& operator=(const HostLock&) = delete;
-
-private:
-    kernel::Mutex& mutex;
-    bool locked;
-};
-
 CKorvexEngineHost::CKorvexEngineHost(std::uint32_t kind, CKorvexHostParser* parser)
     : CEngineServiceRequester(this),
       CKorvexHost(static_cast<CEngineServiceRequester*>(this), parser),

@@ -79,8 +79,6 @@ protected:
     std::uint8_t opened = 0;
 
 private:
-    class HostLock;
-
     // Hands a complete message (partial input joined in front) to the parser; false when
     // there is no descriptor. Host mutex held.
     bool PassToParser(CZoDeviceBuffer* buffer);

@@ -8,26 +8,6 @@
 
 namespace Korvex {
 
-namespace {
-
-// Scoped hold of a host mutex.
-class HostLock {
-public:
-    explicit HostLock(kernel::Mutex& m) : mutex(m), locked(kernel::mutex_lock(&m)) {}
-    ~HostLock()
-    {
-        if (locked) kernel::mutex_unlock(&mutex);
-    }
-    HostLock(const HostLock&) = delete;
-    HostLock& operator=(const HostLock&) = delete;
-
-private:
-    kernel::Mutex& mutex;
-    bool locked;
-};
-
-}  // namespace
-
 CKorvexHost::CKorvexHost(IServiceRequester* device, CKorvexHostParser* parser)
     : parser(parser), status(device, &pendingResponse, &GlobalBlock())
 {

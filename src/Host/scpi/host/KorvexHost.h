@@ -45,6 +45,22 @@ public:
     const void* PendingResponse() const { return pendingResponse.load(); }
 
 protected:
+    // Scoped hold of the host mutex (nothing held when the lock fails).
+    class HostLock {
+    public:
+        explicit HostLock(kernel::Mutex& m) : mutex(m), locked(kernel::mutex_lock(&m)) {}
+        ~HostLock()
+        {
+            if (locked) kernel::mutex_unlock(&mutex);
+        }
+        HostLock(const HostLock&) = delete;
+        HostLock& operator=(const HostLock&) = delete;
+
+    private:
+        kernel::Mutex& mutex;
+        bool locked;
+    };
+
     // Engine hooks, called with the host mutex held. EngineQueueResponse may pad the
     // installed text as its buffer needs and returns the engine's buffer (null: refused).
     virtual std::uint32_t EngineQueryDetected() { return 0; }

@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -207,6 +208,7 @@ void Board::Close() {
         std::lock_guard<std::mutex> g(lock_);
         for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
         threads.swap(connections_);
+        ended_.clear();
     }
     for (std::thread& t : threads) t.join();
     ::close(listener_);
@@ -221,13 +223,27 @@ void Board::AcceptLoop() {
             if (errno == EINTR || errno == ECONNABORTED) continue;
             return;
         }
-        std::lock_guard<std::mutex> g(lock_);
-        if (closing_.load()) {
-            ::close(fd);
-            return;
+        // Connections that ended are joined here, so a long run does not pile them up.
+        std::vector<std::thread> ended;
+        {
+            std::lock_guard<std::mutex> g(lock_);
+            if (closing_.load()) {
+                ::close(fd);
+                return;
+            }
+            for (auto it = connections_.begin(); it != connections_.end();) {
+                if (std::find(ended_.begin(), ended_.end(), it->get_id()) != ended_.end()) {
+                    ended.push_back(std::move(*it));
+                    it = connections_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            ended_.clear();
+            fds_.push_back(fd);
+            connections_.emplace_back(&Board::Serve, this, fd);
         }
-        fds_.push_back(fd);
-        connections_.emplace_back(&Board::Serve, this, fd);
+        for (std::thread& t : ended) t.join();
     }
 }
 
@@ -263,6 +279,7 @@ void Board::Serve(int fd) {
         }
     }
     ::close(fd);
+    ended_.push_back(std::this_thread::get_id());
 }
 
 }  // namespace sim

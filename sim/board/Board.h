@@ -64,6 +64,7 @@ private:
     std::mutex lock_;
     std::vector<std::thread> connections_;  // guarded by lock_
     std::vector<int> fds_;                  // open connections; guarded by lock_
+    std::vector<std::thread::id> ended_;    // connections whose thread is ending; lock_
 };
 
 }  // namespace sim

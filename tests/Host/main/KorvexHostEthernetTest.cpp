@@ -3,10 +3,9 @@
 // the USB host without and with its server.
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "Host/main/KorvexHostUsb.h"
 #include "HostMainFixture.h"
+#include "support/SubscriberGate.h"
 
 namespace Korvex::test {
 namespace {
@@ -31,33 +30,6 @@ class CQuietHost : public CKorvexHost {
 public:
     explicit CQuietHost(CKorvexHostParser* parser) : CKorvexHost(nullptr, parser) {}
     ~CQuietHost() override { ReleaseAtParser(); }
-};
-
-struct Gate {
-    std::mutex m;
-    std::condition_variable cv;
-    bool entered = false;
-    bool open = false;
-    static void Hold(CParameterNode*, int event, void* user)
-    {
-        if (event != 0) return;
-        auto* g = static_cast<Gate*>(user);
-        std::unique_lock<std::mutex> lock(g->m);
-        g->entered = true;
-        g->cv.notify_all();
-        g->cv.wait(lock, [g] { return g->open; });
-    }
-    bool WaitEntered()
-    {
-        std::unique_lock<std::mutex> lock(m);
-        return cv.wait_for(lock, std::chrono::seconds(5), [this] { return entered; });
-    }
-    void Open()
-    {
-        std::lock_guard<std::mutex> lock(m);
-        open = true;
-        cv.notify_all();
-    }
 };
 
 TEST_F(HostEthernet, OpensAndAnswersQueries)

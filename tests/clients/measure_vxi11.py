@@ -47,17 +47,6 @@ def flux(inst, query, expected, unit):
           "%s gives %s %s (%s)" % (query, expected, unit, reply.strip()))
 
 
-def raw_query(inst, text):
-    """The whole response up to END: blocks and the log hold line feeds of their own."""
-    termination = inst.read_termination
-    inst.read_termination = None
-    try:
-        inst.write(text)
-        return inst.read_raw()
-    finally:
-        inst.read_termination = termination
-
-
 def identity_and_status(inst):
     idn = inst.query("*IDN?").strip().split(",")
     check(len(idn) == 4 and "-dsp2.5-cpld1.8" in idn[3], "*IDN? has four fields (%s)" % idn)
@@ -65,7 +54,7 @@ def identity_and_status(inst):
     check(inst.query("*ESR?").strip() == "0", "*ESR? then 0")
     check(inst.query("SYST:ERR?").strip() == '0,"No error"', "SYST:ERR? empty")
     # The log is a ring of 5000 characters: read it before the measurements fill it.
-    log = raw_query(inst, "DIAG:LOG?")
+    log = runner_session.raw_query(inst, "DIAG:LOG?")
     check(b"DSP code loaded!" in log, "DIAG:LOG? tells the DSP code was loaded")
 
 
@@ -83,7 +72,7 @@ def units(inst):
     inst.write("UNIT PPM")
     value, unit = value_and_unit(inst.query("MEAS?"))
     check(unit == "PPM" and abs(value) < 1.0, "MEAS? in PPM of 1.5 T is below 1 (%s)" % value)
-    block = raw_query(inst, "UNIT T;:FORM INT;:MEAS?")
+    block = runner_session.raw_query(inst, "UNIT T;:FORM INT;:MEAS?")
     check(block[:8] == b"#6000008" and len(block) >= 16, "binary MEAS? is #6000008 + 8 bytes")
     check(near(struct.unpack("<d", block[8:16])[0], FIELD), "the block holds 1.5 (little-endian)")
     inst.write("FORM ASC")
@@ -141,7 +130,7 @@ def common(inst):
     # 70, which the parse-status table gives as -102).
     inst.write("FOO")
     check(inst.query("SYST:ERR?").strip() == '-102,"Syntax error"', "FOO: -102")
-    headers = raw_query(inst, "SYST:HELP:HEAD?")
+    headers = runner_session.raw_query(inst, "SYST:HELP:HEAD?")
     match = re.match(rb"#4(\d{4})", headers)
     body = headers[:-1] if headers.endswith(b"\n") else headers  # the message terminator
     check(match is not None and len(body) == 6 + int(match.group(1)),

@@ -43,17 +43,6 @@ def expect_error(inst, code, after):
     check(got == code, "%s then SYST:ERR? gives %d (%d)" % (after, code, got))
 
 
-def raw_query(inst, text):
-    """The whole response up to END: blocks hold line feeds of their own."""
-    termination = inst.read_termination
-    inst.read_termination = None
-    try:
-        inst.write(text)
-        return inst.read_raw()
-    finally:
-        inst.read_termination = termination
-
-
 def control(state, line):
     """One command on the board's control socket; its answer line."""
     path = os.path.join(state, "board.sock")
@@ -115,7 +104,7 @@ def steps(inst, state):
     scan_twice(inst, ALL_SIX)
 
     # 6. Peripheral memory read and written back.
-    block = raw_query(inst, "ROUT:MMEM:DATA? (@1!4)")
+    block = runner_session.raw_query(inst, "ROUT:MMEM:DATA? (@1!4)")
     digits = int(block[1:2])
     length = int(block[2:2 + digits])
     check(block[:1] == b"#" and len(block) == 2 + digits + length + 1,

@@ -67,6 +67,17 @@ def open_session(manager, timeout_s=30.0):
     raise RuntimeError("no VXI-11 session within %.0f s: %s" % (timeout_s, last))
 
 
+def raw_query(inst, text):
+    """The whole response up to END: blocks and the log hold line feeds of their own."""
+    termination = inst.read_termination
+    inst.read_termination = None
+    try:
+        inst.write(text)
+        return inst.read_raw()
+    finally:
+        inst.read_termination = termination
+
+
 def manager():
     return pyvisa.ResourceManager("@py")
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <thread>
 
+#include "AcqFlowsTestSupport.h"
 #include "Host/acquisition/CKorvexDSP.h"
 #include "Host/acquisition/CKorvexHostAcquisition.h"
 #include "Host/acquisition/CRegistrableObject.h"
@@ -30,24 +31,11 @@ namespace {
 namespace dsp = Korvex::CKorvexDSP;
 using Korvex::CKorvexHostAcquisition;
 using Korvex::CParameterNode;
-using Clock = std::chrono::steady_clock;
 
 std::string NodeText(CParameterNode* node)
 {
     Korvex::CRecursiveLock lock(Korvex::ParameterTreeLock());
     return CParameterNode::GetStringAttribute(node, 0);
-}
-
-// Polls until the condition holds or the limit passes; the condition's last value.
-template <typename Condition>
-bool Eventually(Condition condition, std::chrono::milliseconds limit)
-{
-    const Clock::time_point end = Clock::now() + limit;
-    while (!condition()) {
-        if (Clock::now() > end) return condition();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
 }
 
 class AcqSystemFlowFixture : public korvex_test::BoardFixture {

@@ -5,8 +5,8 @@
 // ./state) keeps the flash file system (yaffs/), the identity EEPROM (eeprom.bin, written
 // from the board's default record when absent), the log (korvex.log, also copied to
 // standard error) and the board's control socket (board.sock). Every network socket binds to
-// ADDR (default 127.0.0.1). SIGINT and SIGTERM switch the instrument off as the power button
-// does.
+// ADDR (default 127.0.0.1). SIGINT and SIGTERM ask for a power-off as a short push of the
+// power button does (settings saved); a second one switches the board off at once.
 //
 // The board starts before any static object of the instrument (the reset path): the system
 // tick (--tick-us: real microseconds per 10-ms tick), the boot monitor (--no-bootmon: none;
@@ -18,9 +18,12 @@
 // measurement taking --measurement-time ms (default 20); --dsp-refuse-boot makes it refuse
 // every program.
 //
-// The board's final actions end the process: power off exits 0, firmware-update mode (and a
-// fatal stop) prints "board: firmware-update mode" and exits 5, a reset prints "board: reset"
-// and starts the same command line again with --boot-condition 2.
+// The board's final actions end the process: power off (also on over-temperature) exits 0,
+// firmware-update mode (and a fatal stop) prints "board: firmware-update mode" and exits 5, a
+// reset prints "board: reset" and a watchdog reset "board: watchdog reset", and both start the
+// same command line again with --boot-condition 2. A start-up failure exits 1, a bad option 2.
+// Without a boot monitor, reset and firmware-update mode do nothing and the firmware stays
+// stopped until a signal switches the board off.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -56,6 +59,7 @@
 #include "platform/kernel/Kernel.h"
 #include "platform/soc/BoardActions.h"
 #include "sim/board/Board.h"
+#include "sim/board/HangCommand.h"
 #include "sim/eeprom/EepromSim.h"
 #include "sim/peripheral_controller/PeripheralControllerSim.h"
 #include "sim/topology_file/TopologyFile.h"
@@ -147,6 +151,10 @@ void Usage(const char* program)
         else std::fprintf(stderr, " [%s]", row.name);
     }
     std::fprintf(stderr, "\n");
+    std::fprintf(stderr,
+                 "SIGINT/SIGTERM: power-off with the settings saved; a second one: power off at once.\n"
+                 "Exit codes: 0 power off, 5 firmware-update mode or fatal stop, 1 start-up failure,\n"
+                 "2 bad option; a reset or watchdog reset restarts as a warm boot.\n");
 }
 
 // Accepts "--name value" and "--name=value"; a switch stands alone.
@@ -328,10 +336,15 @@ bool StartSignalThread()
     ::sigaction(SIGTERM, &action, nullptr);
     std::thread([] {
         char byte = 0;
+        unsigned signals = 0;
         for (;;) {
             const ssize_t n = ::read(signalPipe[0], &byte, 1);
-            if (n == 1) Korvex::CKorvexPower::RequestShutdown(Korvex::CKorvexPower::eSwitchOff);
-            else if (n < 0 && errno != EINTR) return;
+            if (n == 1 && ++signals == 1)
+                Korvex::CKorvexPower::RequestShutdown(Korvex::CKorvexPower::eSwitchOff);
+            else if (n == 1)  // the firmware did not stop: switch the board off
+                platform::soc::board_action(platform::soc::BoardAction::PowerOff);
+            else if (n < 0 && errno != EINTR)
+                return;
         }
     }).detach();
     return true;
@@ -375,6 +388,7 @@ int main(int argc, char** argv)
         sim::periph::BoardPeripheralController();
     }
     sim::periph::RegisterPeripheralCommands();
+    sim::RegisterHangCommand();
 
     ::signal(SIGPIPE, SIG_IGN);
     if (!StartSignalThread()) {
@@ -409,8 +423,10 @@ int main(int argc, char** argv)
 
     static sim::Board panel;
     if (!panel.Listen(state)) {
+        // Not through exit(): the boot monitor's exit handler would ask for update mode.
         Say("korvex-sim: cannot serve " + state + "/board.sock");
-        return 1;
+        std::fflush(nullptr);
+        ::_exit(1);
     }
     controlPanel.store(&panel);
     Say("Board control: " + panel.SocketPath());

@@ -4,6 +4,7 @@
 
 #include "Host/main/CommunicationModules.h"
 #include "Host/main/KeepAliveThread.h"
+#include "Host/main/KorvexNetwork.h"
 #include "Host/main/KorvexNetworkThread.h"
 #include "Host/main/KorvexPower.h"
 #include "Host/main/SystemSeams.h"
@@ -94,6 +95,7 @@ void CMainThread::ShutDown(std::uint32_t reason)
     }
     KorvexUnmountFileSystems();
     CParameterNode::SetValue(g_pUsbtmcEnabled, false);
+    KorvexLatchNetwork();
     CParameterNode::SetValue(g_pEthernetActive, false);
 
     // Each final action suspends the calling thread: only a reason without one returns.

@@ -74,6 +74,7 @@ protected:
     {
         root = korvex_test::LoadFactoryTree();
         ASSERT_NE(root, nullptr);
+        CParameterNode::SetStringAttribute(g_pSystemEsa, eAttrValue, "02:4b:56:00:30:39");
         CAcquisitionSeam::Install(&seam);
         parser = std::make_unique<CKorvexHostParser>();
         ASSERT_EQ(parser->Running(), 1);

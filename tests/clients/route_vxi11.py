@@ -37,8 +37,10 @@ def expect_error(inst, code, after):
 
 
 def control(state, line):
-    """One command on the board's control socket; its answer line."""
-    return runner_session.control(state, line)
+    try:
+        return runner_session.control(state, line)
+    except RuntimeError as error:
+        raise Failure(str(error))
 
 
 def scan_twice(inst, expected):

@@ -45,13 +45,15 @@ class Runner:
     def alive(self):
         return self.process.poll() is None
 
-    def tail(self, lines=40):
+    def log_text(self):
         try:
             with open(self.log_path, "rb") as log:
-                text = log.read().decode("utf-8", "replace")
-            return "\n".join(text.splitlines()[-lines:])
+                return log.read().decode("utf-8", "replace")
         except OSError:
             return ""
+
+    def tail(self, lines=40):
+        return "\n".join(self.log_text().splitlines()[-lines:])
 
     def stop(self):
         if self.alive():
@@ -81,6 +83,27 @@ def open_session(manager, timeout_s=30.0):
             last = error
             time.sleep(0.25)
     raise RuntimeError("no VXI-11 session within %.0f s: %s" % (timeout_s, last))
+
+
+def control(state, line, timeout_s=10.0):
+    """One command on the board's control socket of the state folder; its answer line."""
+    path = os.path.join(state, "board.sock")
+    deadline = time.monotonic() + timeout_s
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            raise RuntimeError("no control socket " + path)
+        time.sleep(0.1)
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(timeout_s)
+        s.connect(path)
+        s.sendall((line + "\n").encode())
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            answer += chunk
+    return answer.decode().strip()
 
 
 def raw_query(inst, text):

@@ -72,6 +72,21 @@ TEST(BoardControl, UnknownAndRegisteredCommands) {
         EXPECT_NE(state.find(key), std::string::npos) << key;
 }
 
+// help names every command with its arguments; fields added to state follow the board's own.
+TEST(BoardControl, HelpListsCommandsAndStateTakesAddedFields) {
+    EXPECT_TRUE(sim::Board::RegisterCommand("probe-x", [](const std::string&) { return "OK"; },
+                                            "<a> <b>"));
+    const std::string help = sim::Board::Execute("help");
+    for (const char* entry : {"button down|up|push <ms>", "temp <celsius>", "state", "help",
+                              "probe-x <a> <b>"})
+        EXPECT_NE(help.find(entry), std::string::npos) << entry;
+    EXPECT_EQ(help.rfind("OK commands: ", 0), 0u);
+    sim::Board::AddStateFields([] { return std::string(" extra=1"); });
+    const std::string state = sim::Board::State();
+    EXPECT_EQ(state.substr(state.size() - 8), " extra=1");
+    EXPECT_NE(state.find(" button="), std::string::npos);
+}
+
 std::string Ask(int fd, const std::string& line) {
     const std::string out = line + "\n";
     EXPECT_EQ(::send(fd, out.data(), out.size(), MSG_NOSIGNAL), static_cast<ssize_t>(out.size()));

@@ -264,11 +264,4 @@ void dhcp_wait_attention()
     }
 }
 
-bool dhcp_leased()
-{
-    Eth0State& s = State();
-    std::lock_guard<std::mutex> dhcp(s.dhcpMutex);
-    return s.client && s.client->Leased();
-}
-
 }  // namespace platform::net

@@ -135,8 +135,8 @@ void eth0_use_backend(NetBackend* backend)
 
 void eth0_use_linux(const std::string& name)
 {
-    static LinuxBackend* linux = new LinuxBackend(name);
-    eth0_use_backend(linux);
+    static LinuxBackend* backend = new LinuxBackend(name);
+    eth0_use_backend(backend);
 }
 
 bool eth0_is_stand_in()

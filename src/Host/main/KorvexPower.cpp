@@ -218,6 +218,9 @@ void CKorvexPower::ThreadMain() {
     }
     if (alarmFd >= 0) devio::devio_close(alarmFd);
     if (buttonFd >= 0) devio::devio_close(buttonFd);
+    // The monitor's work is done. It stops rather than ends: nothing joins the thread of the
+    // instrument's monitor, and the host keeps an ended thread's resources until then.
+    SuspendSelf();
 }
 
 }  // namespace Korvex

@@ -10,8 +10,8 @@
 // temperature into system/temperature/current_value at each time-out and writing a changed
 // system/temperature/shutdown_limit to the sensor. A push of the button asks for power-off
 // with the settings saved (reason 0), a hold of 5 s for power-off with them forgotten
-// (reason 1), and the thread ends; the temperature alarm switches the board off at once,
-// saving nothing, and suspends the monitor for good.
+// (reason 1), and the monitor stops (suspends itself for good); the temperature alarm
+// switches the board off at once, saving nothing, and stops the monitor too.
 //
 // The one monitor object and the boot-monitor link are set up by a static constructor that
 // runs after the board's reset path and before any other static object of the instrument;

@@ -131,8 +131,11 @@ public:
     // SaveXmlFile replaces the file in one step (KorvexReplaceFile).
     static int SaveXmlFile(const std::string& path, CParameterNode* node);
     static int WriteXml(CParameterNode* node, std::FILE* file);
+    // keepRefusedValues: a value the file gives a node of the target that the node's limits
+    // refuse is not applied (the node keeps its value, the path is logged once).
     static int LoadXmlFile(const std::string& path, CParameterNode** root,
-                           CParameterNode* target, const XmlLoadVerifier& verifier = nullptr);
+                           CParameterNode* target, const XmlLoadVerifier& verifier = nullptr,
+                           bool keepRefusedValues = false);
     static int CheckXmlFile(const std::string& path);
 
 private:

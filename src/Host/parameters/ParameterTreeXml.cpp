@@ -14,7 +14,9 @@
 #include <expat.h>
 
 #include "Host/parameters/FileServices.h"
+#include "Host/parameters/Logger.h"
 #include "Host/parameters/ParameterNode.h"
+#include "Host/parameters/SettingsLimits.h"
 #include "platform/fs/FileIo.h"
 
 namespace Korvex {
@@ -268,7 +270,9 @@ int CParameterNode::CheckXmlFile(const std::string& path) {
 // outermost element must then carry the root's name).
 class CTreeXmlLoader {
 public:
-    explicit CTreeXmlLoader(CParameterNode* target) : root(target) {}
+    // checkValues: values merged into nodes that were there must lie within their limits.
+    CTreeXmlLoader(CParameterNode* target, bool checkValues)
+        : root(target), checkValues(target != nullptr && checkValues) {}
 
     // Streams the file; eOk, or eXmlNotWellFormed / eGeneralFailure. On failure a tree
     // this pass built is deleted again.
@@ -378,19 +382,22 @@ private:
         }
         CParameterNode* node = nullptr;
         if (!FindChild(path.back(), name, node)) return;
+        // A value merged into a node that was there must lie within that node's limits.
+        const bool existed = node != nullptr;
         if (node == nullptr) {
             if (elementType == NodeTypeCount) return;  // names nothing: ignored
             node = new CParameterNode(static_cast<eNodeType>(elementType), name);
             if (!Append(node)) return;
         }
-        ApplyAttributes(node, attributes);
+        ApplyAttributes(node, attributes, checkValues && existed);
         MarkKept(node);
     }
 
     // The attributes after the name, in file order, read by the node's own type. A key
     // that names no attribute, an attribute the type lacks or an unreadable number ends
-    // the element's attributes.
-    static void ApplyAttributes(CParameterNode* node, const char** attributes) {
+    // the element's attributes. With checkValue, a value the node's limits refuse is not
+    // applied (the node keeps its value; the path is logged) and the other attributes are.
+    void ApplyAttributes(CParameterNode* node, const char** attributes, bool checkValue) {
         const std::uint32_t type = node->GetType();
         if (type == eNodePointer) return;  // pointers are never loaded
         for (const char** a = attributes; a[0] != nullptr; a += 2) {
@@ -410,22 +417,34 @@ private:
                 case eNodeInt32: {
                     std::int32_t v = 0;
                     if (!ScanInt32(text, v)) return;
+                    if (Refused(node, index, checkValue, KorvexAcceptsValue(node, v))) break;
                     CParameterNode::SetInt32Attribute(node, index, v);
                     break;
                 }
                 case eNodeFloat64: {
                     double v = 0.0;
                     if (!ScanFloat64(text, v)) return;
+                    if (Refused(node, index, checkValue, KorvexAcceptsValue(node, v))) break;
                     CParameterNode::SetFloat64Attribute(node, index, v);
                     break;
                 }
                 case eNodeString:
+                    if (Refused(node, index, checkValue, KorvexAcceptsValue(node, std::string(text))))
+                        break;
                     CParameterNode::SetStringAttribute(node, index, text);
                     break;
                 default:
                     return;
             }
         }
+    }
+
+    bool Refused(CParameterNode* node, unsigned index, bool checkValue, bool accepted) {
+        if (!checkValue || index != eAttrValue || accepted) return false;
+        std::string at;
+        for (const CParameterNode* n : path) at += n->GetName() + "/";
+        Logger().Printf("%s%s out of range; value kept\n", at.c_str(), node->GetName().c_str());
+        return true;
     }
 
     // The first child of parent named exactly name (names are never paths here), or null.
@@ -488,6 +507,7 @@ private:
 
     XML_Parser parser = nullptr;
     CParameterNode* root;
+    const bool checkValues;
     std::unordered_map<CParameterNode*, ChildIndex> children;  // see FindChild
     std::uint64_t indexedAt = 0;
     std::vector<CParameterNode*> path;  // open Branch elements; back() is the current node
@@ -498,7 +518,8 @@ private:
 };
 
 int CParameterNode::LoadXmlFile(const std::string& path, CParameterNode** root,
-                                CParameterNode* target, const XmlLoadVerifier& verifier) {
+                                CParameterNode* target, const XmlLoadVerifier& verifier,
+                                bool keepRefusedValues) {
     if (root == nullptr) return eBadNodeArgument;
     if (target == nullptr) *root = nullptr;
     FileHandle file(platform::fs::open(path.c_str(), "r"));
@@ -510,7 +531,7 @@ int CParameterNode::LoadXmlFile(const std::string& path, CParameterNode** root,
     std::rewind(file.get());
 
     // First pass: the file as a tree of its own. Nothing of the target is touched yet.
-    CTreeXmlLoader scratch(nullptr);
+    CTreeXmlLoader scratch(nullptr, false);
     int result = scratch.Run(file.get());
     if (result != eOk) return result;
     // Freed on every way out unless handed to the caller (the verifier may throw).
@@ -529,7 +550,7 @@ int CParameterNode::LoadXmlFile(const std::string& path, CParameterNode** root,
     // in file order; then everything the file did not name is pruned.
     std::rewind(file.get());
     SetKeepFlags(target, 0);
-    CTreeXmlLoader merge(target);
+    CTreeXmlLoader merge(target, keepRefusedValues);
     result = merge.Run(file.get());
     if (result != eOk) {
         // The file changed or could not be read again: keep what was applied, prune nothing.

@@ -109,7 +109,8 @@ int KorvexLoadSettings(const std::string& path) {
     if (!target) return eBadNodeArgument;
     CParameterNode* root = target;
     int status = CParameterNode::LoadXmlFile(
-        path, &root, target, [row](CParameterNode* scratch) { return VerifyClassFile(*row, scratch); });
+        path, &root, target, [row](CParameterNode* scratch) { return VerifyClassFile(*row, scratch); },
+        true);
     if (status != eOk) return status;
     if (row->requiresRestart) KorvexRequestRestart();
     return eOk;

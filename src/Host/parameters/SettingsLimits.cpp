@@ -70,22 +70,32 @@ unsigned Walk(CParameterNode* node, CParameterNode* reference, const std::string
 
 }  // namespace
 
+bool KorvexAcceptsValue(CParameterNode* node, std::int32_t value) {
+    if (node == nullptr || node->GetType() != eNodeInt32) return true;
+    return value >= CParameterNode::GetInt32Attribute(node, eAttrMinimum) &&
+           value <= CParameterNode::GetInt32Attribute(node, eAttrMaximum);
+}
+
+bool KorvexAcceptsValue(CParameterNode* node, double value) {
+    if (node == nullptr || node->GetType() != eNodeFloat64) return true;
+    return value >= CParameterNode::GetFloat64Attribute(node, eAttrMinimum) &&
+           value <= CParameterNode::GetFloat64Attribute(node, eAttrMaximum);
+}
+
+bool KorvexAcceptsValue(CParameterNode* node, const std::string& value) {
+    if (node == nullptr || node->GetType() != eNodeString) return true;
+    return AmongChoices(value, CParameterNode::GetStringAttribute(node, eAttrChoices));
+}
+
 bool KorvexValueWithinLimits(CParameterNode* node) {
     if (node == nullptr) return true;
     switch (node->GetType()) {
-        case eNodeInt32: {
-            const std::int32_t v = CParameterNode::GetInt32Attribute(node, eAttrValue);
-            return v >= CParameterNode::GetInt32Attribute(node, eAttrMinimum) &&
-                   v <= CParameterNode::GetInt32Attribute(node, eAttrMaximum);
-        }
-        case eNodeFloat64: {
-            const double v = CParameterNode::GetFloat64Attribute(node, eAttrValue);
-            return v >= CParameterNode::GetFloat64Attribute(node, eAttrMinimum) &&
-                   v <= CParameterNode::GetFloat64Attribute(node, eAttrMaximum);
-        }
+        case eNodeInt32:
+            return KorvexAcceptsValue(node, CParameterNode::GetInt32Attribute(node, eAttrValue));
+        case eNodeFloat64:
+            return KorvexAcceptsValue(node, CParameterNode::GetFloat64Attribute(node, eAttrValue));
         case eNodeString:
-            return AmongChoices(CParameterNode::GetStringAttribute(node, eAttrValue),
-                                CParameterNode::GetStringAttribute(node, eAttrChoices));
+            return KorvexAcceptsValue(node, CParameterNode::GetStringAttribute(node, eAttrValue));
         default:
             return true;
     }

@@ -3,6 +3,7 @@
 // host is not kept.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace Korvex {
@@ -13,6 +14,10 @@ class CParameterNode;
 // [minimum, maximum] (NaN never), a String value equal to one of its choices (separated
 // by '|' or ','; no choices accept any text). Other types have no limits.
 bool KorvexValueWithinLimits(CParameterNode* node);
+// Whether the node's limits take the value as its new value (a node of another type: yes).
+bool KorvexAcceptsValue(CParameterNode* node, std::int32_t value);
+bool KorvexAcceptsValue(CParameterNode* node, double value);
+bool KorvexAcceptsValue(CParameterNode* node, const std::string& value);
 
 // Every leaf of tree whose value lies outside its limits gets the value of the node at the
 // same path in reference (when that node has the same type); each such path is logged

@@ -591,6 +591,31 @@ TEST_F(TreeXmlNames, FirstOfSameNamedSiblingsWins) {
     EXPECT_EQ(CountChildren(tree.node), 1);  // the unnamed second one is pruned
 }
 
+// The loader finds siblings by name through an index; a subscriber that deletes a node while
+// the load runs must not leave it a stale entry (ASan would see the freed node used).
+TEST_F(TreeXmlNames, NodeDeletedByASubscriberDuringTheLoadIsNotUsed) {
+    Owned tree(new Node(eNodeBranch, "r"));
+    Node* a = Add(tree.node, eNodeInt32, "a");
+    Node* b = Add(tree.node, eNodeInt32, "b");
+    Add(tree.node, eNodeInt32, "c");
+    ASSERT_EQ(Node::Subscribe(a, [](Node*, int, void* user) {
+        Node*& victim = *static_cast<Node**>(user);
+        if (victim != nullptr) Node::Delete(victim);
+        victim = nullptr;
+    }, &b), eOk);
+    Node* root = nullptr;
+    EXPECT_EQ(LoadText("<Branch name=\"r\"><Int32 name=\"a\" value=\"1\"/><Int32 name=\"b\" value=\"2\"/>"
+                       "<Int32 name=\"c\" value=\"3\"/></Branch>",
+                       tree.node, &root),
+              eOk);
+    EXPECT_EQ(b, nullptr);  // the subscriber ran
+    Node* found = nullptr;
+    ASSERT_EQ(Node::Find(tree.node, "b", &found), eOk);  // made anew, after c
+    EXPECT_EQ(Node::GetInt32Attribute(found, eAttrValue), 2);
+    EXPECT_EQ(found->GetNextSibling(), nullptr);
+    EXPECT_EQ(CountChildren(tree.node), 3);
+}
+
 // ---------------------------------------------------------------------------------------
 
 using TreeXmlIgnored = TreeXmlFixture;

@@ -182,7 +182,7 @@ TEST_F(Network, LinkLocalFallBackAndConflict)
 TEST_F(Network, NewAddressAfterALostLeaseIsPublished)
 {
     kernel::set_tick_ms(0.5);
-    ScriptedDhcp server;
+    OneAddressDhcp server;
     server.address.store(inet_addr("192.0.2.50"));
     WireBackend backend;
     backend.dhcp = &server;

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "platform/kernel/Kernel.h"
-#include "platform/net/DhcpOptions.h"
 #include "platform/net/EthDriver.h"
 #include "platform/net/NetBackend.h"
+#include "support/ScriptedDhcp.h"
 
 namespace Korvex::test {
 
@@ -91,72 +91,28 @@ private:
 };
 
 // A DHCP server on the wire that hands out one address (changed by the test): it offers and
-// acknowledges it, and refuses the renewal of any other.
-class ScriptedDhcp : public platform::net::DhcpTransport {
+// acknowledges it, and refuses the renewal of any other. Leases of 20 s, T1 and T2 a third
+// and a half of it.
+class OneAddressDhcp : public korvex_test::ScriptedDhcp {
 public:
     std::atomic<std::uint32_t> address{0};
-    std::uint32_t leaseSeconds = 20;  // T1 a tenth, T2 a fifth of it
 
-    bool Send(const std::uint8_t* data, std::size_t length, std::uint32_t) override
+    OneAddressDhcp()
     {
-        const Frame request(data, data + length);
-        platform::net::DhcpOption type{};
-        if (length < 240 || !platform::net::FindDhcpOption(data + 236, length - 236, 53, type)) return true;
-        std::uint32_t ciaddr = 0;
-        std::memcpy(&ciaddr, data + 12, 4);
-        std::uint8_t answer = 0;
-        if (type.data[0] == 1) answer = 2;
-        if (type.data[0] == 3) answer = ciaddr == 0 || ciaddr == address.load() ? 5 : 6;
-        if (answer == 0) return true;
-        std::lock_guard<std::mutex> hold(mutex);
-        pending.push_back(Reply(request, answer));
-        return true;
-    }
-
-    int Receive(std::uint8_t* buffer, std::size_t capacity, kernel::tick_t deadline) override
-    {
-        for (;;) {
-            {
-                std::lock_guard<std::mutex> hold(mutex);
-                if (!pending.empty()) {
-                    const Frame next = pending.front();
-                    pending.erase(pending.begin());
-                    const std::size_t n = std::min(capacity, next.size());
-                    std::memcpy(buffer, next.data(), n);
-                    return static_cast<int>(n);
+        script = [this](const korvex_test::DhcpBytes& m) {
+            std::uint32_t ciaddr = 0;
+            std::memcpy(&ciaddr, &m[12], 4);
+            const korvex_test::DhcpLease lease{address.load(), inet_addr("192.0.2.1"), 20, true};
+            switch (korvex_test::DhcpTypeOf(m)) {
+                case 1: return std::vector<korvex_test::DhcpBytes>{korvex_test::DhcpReply(m, 2, lease)};
+                case 3: {
+                    const std::uint8_t type = ciaddr == 0 || ciaddr == lease.address ? 5 : 6;
+                    return std::vector<korvex_test::DhcpBytes>{korvex_test::DhcpReply(m, type, lease)};
                 }
+                default: return std::vector<korvex_test::DhcpBytes>{};
             }
-            if (kernel::current_time() >= deadline) return -1;
-            kernel::thread_delay(1);
-        }
+        };
     }
-
-private:
-    Frame Reply(const Frame& request, std::uint8_t type) const
-    {
-        Frame r(236 + 312, 0);
-        r[0] = 2;
-        r[1] = 1;
-        r[2] = 6;
-        std::memcpy(&r[4], &request[4], 4);
-        const std::uint32_t yiaddr = address.load();
-        const std::uint32_t server = inet_addr("192.0.2.1");
-        std::memcpy(&r[16], &yiaddr, 4);
-        std::memcpy(&r[20], &server, 4);
-        std::memcpy(&r[28], &request[28], 16);
-        platform::net::DhcpOptionWriter w(&r[236], 312);
-        w.AddByte(53, type);
-        w.AddAddress(54, server);
-        w.AddAddress(51, htonl(leaseSeconds));
-        w.AddAddress(58, htonl(leaseSeconds / 10));
-        w.AddAddress(59, htonl(leaseSeconds / 5));
-        w.AddAddress(1, inet_addr("255.255.255.0"));
-        w.End();
-        return r;
-    }
-
-    std::mutex mutex;
-    std::vector<Frame> pending;
 };
 
 class WireBackend : public platform::net::NetBackend {
@@ -175,17 +131,17 @@ public:
     {
         if (dhcp == nullptr) return nullptr;
         struct Forward : platform::net::DhcpTransport {
-            explicit Forward(ScriptedDhcp& to) : to(to) {}
+            explicit Forward(platform::net::DhcpTransport& to) : to(to) {}
             bool Send(const std::uint8_t* d, std::size_t n, std::uint32_t a) override { return to.Send(d, n, a); }
             int Receive(std::uint8_t* b, std::size_t c, kernel::tick_t t) override { return to.Receive(b, c, t); }
-            ScriptedDhcp& to;
+            platform::net::DhcpTransport& to;
         };
         return std::make_unique<Forward>(*dhcp);
     }
     platform::net::EthDriver* Driver() override { return &wire; }
 
     WireDriver wire;
-    ScriptedDhcp* dhcp = nullptr;
+    platform::net::DhcpTransport* dhcp = nullptr;
     std::uint32_t configured = 0;
 };
 

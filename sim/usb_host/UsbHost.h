@@ -97,6 +97,7 @@ public:
 private:
     using Handshake = platform::soc::UsbdModel::Handshake;
 
+    Result control_transfer(const Setup& setup, std::vector<std::uint8_t>* data);
     Handshake setup_packet(const Setup& setup);
     Handshake in_packet(std::uint8_t endpoint, std::vector<std::uint8_t>* data, bool checkToggle,
                         bool* duplicate);
@@ -108,7 +109,10 @@ private:
     Result in_transfer(std::uint8_t endpoint, std::uint32_t max, std::vector<std::uint8_t>* data);
     std::uint16_t max_packet(std::uint8_t endpointAddress) const;
     std::mutex& transfer_lock(std::uint8_t endpoint);
-    static void pause();
+    struct Backoff {
+        unsigned tries = 0;
+        void wait();
+    };
 
     platform::soc::UsbdModel& model_;
     std::uint32_t timeoutMs_ = 2000;

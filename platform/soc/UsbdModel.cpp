@@ -156,12 +156,13 @@ void UsbdModel::write_locked(addr_t address, std::uint32_t value) {
                 write_ep0_csr_locked(value);
                 break;
             }
+            if ((value & kInPktRdy) != 0) e.inCsr1 |= kInPktRdy;
+            // A flush drops the packet, also one a read-modify-write marks ready again.
             if ((value & kInFlush) != 0) {
                 e.inFifo.clear();
                 e.inCsr1 &= ~kInPktRdy;
                 e.inFlushReads = flushReads_;
             }
-            if ((value & kInPktRdy) != 0) e.inCsr1 |= kInPktRdy;
             e.inCsr1 = (e.inCsr1 & ~kInSendStall) | (value & kInSendStall);
             if ((value & kInSentStall) == 0) e.inCsr1 &= ~kInSentStall;
             if ((value & kInClrToggle) != 0) e.inToggle = false;

@@ -270,7 +270,8 @@ UsbHost::Result UsbHost::bus_reset() {
         address_ = 0;
         for (int i = 0; i < 16; ++i) inToggle_[i] = outToggle_[i] = false;
     }
-    const auto deadline = deadline_after(100);
+    // The device has seen the reset within 100 ms; a loaded machine gets the transfer deadline.
+    const auto deadline = deadline_after(timeoutMs_ > 100 ? timeoutMs_ : 100);
     while (model_.reset_pending()) {
         if (Clock::now() >= deadline) return Result::Timeout;
         backoff.wait();

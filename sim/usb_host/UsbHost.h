@@ -62,7 +62,8 @@ public:
     // A reset as Linux's after an error: reset, the same address, the device descriptor
     // compared with the one enumerated (a different one: NoDevice), the same configuration.
     Result reset_device();
-    // Bus reset only; waits (up to 100 ms) until the device has seen it. Address 0 after it.
+    // Bus reset only; waits until the device has seen it (100 ms, or the transfer deadline
+    // when that is longer). Address 0 after it.
     Result bus_reset();
     Result suspend();
     Result resume();

@@ -124,6 +124,12 @@ void LoopbackClass::OnOutComplete(std::uint32_t kind, std::uint32_t code, std::u
             m_enableInOut = false;
             m_io->GetDeviceManager()->EnableAsynchronousEventDispatching(status);
         }
+        std::function<void()> action;
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            action.swap(m_action);
+        }
+        if (action) action();
     }
     Record(event);
     if (kind != kUsbEndpointBulkOut || code == kUsbCompletionAborted) {

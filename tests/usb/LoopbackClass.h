@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -41,6 +42,12 @@ public:
     // pass) / an enable (which is a consistency fault there).
     void HoldInNextOut() { m_holdInOut = true; }
     void EnableInNextOut() { m_enableInOut = true; }
+    // Runs the action inside the next bulk-OUT completion.
+    void RunInNextOut(std::function<void()> action)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_action = std::move(action);
+    }
 
     // ---- from the test thread ----
     // Waits (real ms) until count events of the type have been recorded.
@@ -82,6 +89,7 @@ private:
     std::vector<std::uint32_t> m_sizes;
     std::atomic<bool> m_holdInOut{false};
     std::atomic<bool> m_enableInOut{false};
+    std::function<void()> m_action;
     bool m_echo = true;
     bool m_rearm = true;
     std::mutex m_lock;

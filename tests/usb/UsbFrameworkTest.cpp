@@ -207,5 +207,25 @@ TEST_F(UsbFramework, AHoldTakenInAPassStopsFurtherPassesUntilReleased)
     EXPECT_EQ(loopback.Events().back().data, (Bytes{5, 6, 7, 8}));
 }
 
+TEST_F(UsbFramework, StopAndUnregistrationAreRefusedInsideAPass)
+{
+    Enumerated();
+    std::uint32_t stopStatus = 0;
+    std::uint32_t unregisterStatus = 0;
+    loopback.RunInNextOut([&] {
+        manager->Stop(&stopStatus);
+        manager->UnregisterInterfaceClass(io, &unregisterStatus);
+    });
+    ASSERT_EQ(host.bulk_out(0x02, {1, 2, 3, 4}), Result::Ok);
+    ASSERT_TRUE(loopback.WaitFor(Type::Out, 1));
+    EXPECT_EQ(stopStatus, 0x543FFu);
+    EXPECT_EQ(unregisterStatus, 0x543FFu);
+    EXPECT_TRUE(manager->IsStarted());
+    Bytes back;
+    ASSERT_EQ(host.bulk_in(0x81, 64, &back), Result::Ok);
+    EXPECT_EQ(back, (Bytes{1, 2, 3, 4}));
+    Echoes(1);
+}
+
 }  // namespace
 }  // namespace usbtest

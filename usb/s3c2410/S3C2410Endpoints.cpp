@@ -1,6 +1,7 @@
 #include "usb/s3c2410/S3C2410Endpoints.h"
 
 #include "engine/status/EngineStatus.h"
+#include "platform/irq/Interrupt.h"
 #include "platform/soc/UsbdModel.h"
 #include "usb/core/UsbStatus.h"
 
@@ -641,8 +642,13 @@ void CS3C2410ControlEndpoint::SetStall(std::uint32_t* status)
     if (*status != 0) {
         return;
     }
-    m_registers->WriteIndexed(0, soc::EP0_CSR, kEp0SendStall);
-    m_registers->WriteIndexed(0, soc::EP0_CSR, 0x48);
+    {
+        // One masked stretch: a new SETUP must not arrive between the two writes (0x48 would
+        // release it unread).
+        irq::InterruptsDisabled masked;
+        m_registers->WriteIndexed(0, soc::EP0_CSR, kEp0SendStall);
+        m_registers->WriteIndexed(0, soc::EP0_CSR, 0x48);
+    }
     m_setupAwaitsAck = 0;
 }
 

@@ -199,9 +199,18 @@ void CS3C2410Registers::WriteIndexed(std::uint32_t endpoint, std::uint32_t addre
 void CS3C2410Registers::ModifyIndexed(std::uint32_t endpoint, std::uint32_t address,
                                       std::uint32_t clear, std::uint32_t set)
 {
+    // The action bits (flush, clear toggle, the serviced bits of EP0_CSR) act when written
+    // as 1: a value read back never writes them again.
+    std::uint32_t actions = 0;
+    if (address == soc::OUT_CSR1_REG) {
+        actions = soc::kOutFlush | soc::kOutClrToggle;
+    } else if (address == soc::IN_CSR1_REG) {
+        actions = endpoint == 0 ? soc::kEp0ServicedOut | soc::kEp0ServicedSetupEnd
+                                : soc::kInFlush | soc::kInClrToggle;
+    }
     irq::InterruptsDisabled masked;
     soc::write32(soc::INDEX_REG, endpoint);
-    soc::write32(address, (soc::read32(address) & ~clear) | set);
+    soc::write32(address, (soc::read32(address) & ~(clear | actions)) | set);
 }
 
 bool CS3C2410Registers::IsEndpointInterruptSet(std::uint32_t endpoint)

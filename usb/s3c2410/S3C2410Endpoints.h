@@ -42,6 +42,9 @@ public:
                      std::uint8_t alternate, std::uint8_t number, std::uint32_t kind,
                      CUsbEndpointEventObserver* observer);
 
+    // Halt by the function (bulk and interrupt): a stall the host cannot clear.
+    void Halt(std::uint32_t* status) override;
+    void ClearHalt(std::uint32_t* status) override;
     bool IsInterruptPending() override;
     bool IsConfigured() const { return m_configured != 0; }
     bool IsHaltedByFunction() const { return m_haltedByFunction != 0; }
@@ -73,13 +76,11 @@ public:
     std::uint32_t Abort(std::uint32_t* status) override;
     bool IsTransferDone(std::uint32_t* status) override;
     void Flush(std::uint32_t* status) override;
-    void Halt(std::uint32_t* status) override;
     void Configure(std::uint32_t* status) override;
     void Deactivate(std::uint32_t* status) override;
     void SetStall(std::uint32_t* status) override;
     bool IsStalled(std::uint32_t* status) override;
     void ClearStall(std::uint32_t* status) override;
-    void ClearHalt(std::uint32_t* status) override;
     void Service(std::uint32_t* status) override;
 
 protected:
@@ -129,13 +130,11 @@ public:
     std::uint32_t Abort(std::uint32_t* status) override;
     bool IsTransferDone(std::uint32_t* status) override;
     void Flush(std::uint32_t* status) override;
-    void Halt(std::uint32_t* status) override;
     void Configure(std::uint32_t* status) override;
     void Deactivate(std::uint32_t* status) override;
     void SetStall(std::uint32_t* status) override;
     bool IsStalled(std::uint32_t* status) override;
     void ClearStall(std::uint32_t* status) override;
-    void ClearHalt(std::uint32_t* status) override;
     void Service(std::uint32_t* status) override;
 
 private:

@@ -507,11 +507,11 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
     // Inside the dispatcher gate the session stands still and may be looked at. A message
     // whose query the device has announced, or whose response waits, is owed to lid; one
     // without a query is left to finish (a clear would abort what it started). A message the
-    // device has not taken up yet is given the bound to show which it is.
+    // device has not taken up yet is given a short bound to show which it is.
     const Korvex::CDeviceSession* session = GetSession();
     using Exchange = Korvex::CMessageExchange;
     std::uint32_t state = Exchange::Idle;
-    const std::int64_t deadline = RpcNowMs() + kDropBoundMs;
+    const std::int64_t deadline = RpcNowMs() + kTakeUpBoundMs;
     for (;;) {
         state = session != nullptr ? static_cast<std::uint32_t>(session->GetExchange().GetState()) : 0u;
         if (state != Exchange::Read || m_messagePartial.load() != 0 || RpcNowMs() >= deadline) {

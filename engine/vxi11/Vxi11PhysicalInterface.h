@@ -33,8 +33,11 @@ public:
     enum : std::uint32_t { kNoOperation = 0, kWriting = 1, kReading = 2 };
     // Largest chunk of a device_write handed to the engine at once.
     static constexpr std::uint32_t kWriteChunk = 4096;
-    // How long dropping a departed link's unfinished message may wait for its turn and the clear.
+    // How long dropping a departed link's unfinished message may wait for its turn and the
+    // clear, and for the device to take a complete message up (and show whether it holds a
+    // query).
     static constexpr std::uint32_t kDropBoundMs = 2000;
+    static constexpr std::uint32_t kTakeUpBoundMs = 250;
 
     // number: the engine's interface number ("inst<number>").
     CVxi11PhysicalInterface(CVxi11PhysicalInterfaceManager* manager, std::uint32_t number,

@@ -11,6 +11,7 @@ tests/net/in-netns.sh. Exit status 0 when every case passes, 1 at the first fail
 import os
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -106,6 +107,7 @@ def owed_response(port, ending):
     a = vxi11_raw.Connection(port)
     _, lid, _, _ = a.create_link()
     a.write(lid, b"*IDN?")
+    time.sleep(0.3)  # answered meanwhile
     if ending == "destroy_link":
         a.destroy_link(lid)
     else:
@@ -165,6 +167,11 @@ def announced_only_when_linkable(server_path, runs):
     print("ok: %d starts: create_link succeeds from the first GETPORT answer on" % runs)
 
 
+def server_output(log):
+    log.seek(0)
+    return log.read()
+
+
 def main():
     server_path = sys.argv[1]
     slack = float(sys.argv[2]) if len(sys.argv) > 2 else 1.0
@@ -173,11 +180,11 @@ def main():
     except (Failure, OSError, RuntimeError) as error:
         print("FAIL: %s" % error)
         return 1
-    server = subprocess.Popen([server_path], stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    log = tempfile.TemporaryFile()
+    server = subprocess.Popen([server_path], stdout=log, stderr=subprocess.STDOUT)
     try:
-        words = server.stdout.readline().split()
-        if len(words) != 2 or words[0] != b"ready":
-            raise Failure("server did not start: %r" % words)
+        if not vxi11_raw.eventually(lambda: server_output(log).startswith(b"ready") or server.poll() is not None, 60):
+            raise Failure("server did not start")
         port = vxi11_raw.getport()
         idle_portmapper_connections(slack)
         for setup, ending in DEAD_PEER_CASES:
@@ -186,15 +193,18 @@ def main():
             half_message(port, ending)
             owed_response(port, ending)
         check(server.poll() is None, "the server still runs")
-    except (Failure, OSError, RuntimeError) as error:
+        server.terminate()
+        # A sanitizer that found something makes the exit status non-zero.
+        check(server.wait(timeout=60) == 0, "SIGTERM ends the server with status 0")
+    except (Failure, OSError, RuntimeError, subprocess.TimeoutExpired) as error:
         print("FAIL: %s" % error)
+        print("--- the server's output:")
+        print(server_output(log)[-8000:].decode("utf-8", "replace"))
         return 1
     finally:
-        server.terminate()
-        try:
-            server.wait(timeout=20)
-        except subprocess.TimeoutExpired:
+        if server.poll() is None:
             server.kill()
+            server.wait()
     return 0
 
 

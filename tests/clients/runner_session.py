@@ -138,6 +138,30 @@ def control(state, line):
     return answer.decode().strip()
 
 
+def run_checks(body, runner=None, extra_args=()):
+    """Starts the runner, opens a session and calls body(session); prints PASS, or FAIL with
+    the end of the runner's output. The exit status: 0 or 1."""
+    session = Runner(runner or default_runner(), extra_args)
+    inst = None
+    try:
+        inst = open_session(manager())
+        body(inst)
+        print("PASS")
+        return 0
+    except Exception as error:
+        print("FAIL: %s" % error)
+        print("--- end of the runner's output:")
+        print(session.tail())
+        return 1
+    finally:
+        if inst is not None:
+            try:
+                inst.close()
+            except Exception:
+                pass
+        session.stop()
+
+
 def manager():
     return pyvisa.ResourceManager("@py")
 

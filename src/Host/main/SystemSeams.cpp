@@ -13,7 +13,6 @@ namespace {
 
 std::atomic<CSystemSeams*> installed{nullptr};
 std::atomic<bool> usbLogged{false};
-std::atomic<bool> nbnsLogged{false};
 
 CSystemSeams& Defaults()
 {
@@ -52,12 +51,6 @@ void CSystemSeams::PerformPowerAction(std::uint32_t action)
 void CSystemSeams::UpdateUsbModule()
 {
     if (!usbLogged.exchange(true)) Logger().Printf("USB SCPI module not available\n");
-}
-
-int CSystemSeams::NbnsStart(const std::string&, const std::string&, const std::string&)
-{
-    if (!nbnsLogged.exchange(true)) Logger().Printf("NBNS name service not available\n");
-    return 2;
 }
 
 CSystemSeams& CSystemSeams::Instance()

@@ -8,12 +8,10 @@
 //    thread is;
 //  - power action: handed to the boot monitor (reset, firmware-update mode) or the board
 //    (power off); the runner's board-action sink carries it out;
-//  - USB module: not available (logged once), no host object;
-//  - name service: not available (start answers 2, logged once).
+//  - USB module: not available (logged once), no host object.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace Korvex {
 
@@ -45,10 +43,6 @@ public:
     // Starts or stops the USB module as comm_parms/usbtmc/enabled asks (communication
     // mutex held).
     virtual void UpdateUsbModule();
-    // 0 started, 1 refused by the network, 2 not started.
-    virtual int NbnsStart(const std::string& host, const std::string& domain,
-                          const std::string& comment);
-    virtual void NbnsStop() {}
 
     // The seams in use: the ones installed last, else the defaults.
     static CSystemSeams& Instance();

@@ -74,6 +74,8 @@ protected:
     {
         root = korvex_test::LoadFactoryTree();
         ASSERT_NE(root, nullptr);
+        // The name service would hold the network's subscriber for 5 s at every start.
+        CParameterNode::SetValue(g_pNbnsEnabled, false);
         CAcquisitionSeam::Install(&seam);
         parser = std::make_unique<CKorvexHostParser>();
         ASSERT_EQ(parser->Running(), 1);

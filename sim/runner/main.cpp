@@ -1,12 +1,18 @@
 // korvex-sim [--state DIR] [--bind ADDR] [--boot-condition N] [--tick-us N] [--no-bootmon]
 //            [--topology FILE] [--field TESLA] [--measurement-time MS] [--dsp-refuse-boot]
+//            [--netif NAME] [--mac MAC]
 //
 // Runs the firmware on the simulated board in this process. The state folder (default
 // ./state) keeps the flash file system (yaffs/), the identity EEPROM (eeprom.bin, written
 // from the board's default record when absent), the log (korvex.log, also copied to
 // standard error) and the board's control socket (board.sock). Every network socket binds to
-// ADDR (default 127.0.0.1). SIGINT and SIGTERM switch the instrument off as the power button
-// does.
+// ADDR (default 127.0.0.1, or 0.0.0.0 with --netif). SIGINT and SIGTERM switch the instrument
+// off as the power button does.
+//
+// Without --netif the instrument's eth0 is a loopback stand-in that touches no interface.
+// --netif NAME makes eth0 the Linux interface NAME of the runner's network namespace (refused,
+// exit 2, in PID 1's namespace); --mac MAC replaces the EEPROM's MAC address for the run
+// (eeprom.bin is not changed).
 //
 // The board starts before any static object of the instrument (the reset path): the system
 // tick (--tick-us: real microseconds per 10-ms tick), the boot monitor (--no-bootmon: none;
@@ -48,12 +54,14 @@
 #include "Host/main/MainThread.h"
 #include "Host/main/SystemSeams.h"
 #include "Host/parameters/Logger.h"
+#include "NetworkOptions.h"
 #include "SimBoard.h"
 #include "board/board_init.h"
 #include "engine/vxi11/Vxi11ServerBuilder.h"
 #include "platform/bootmon/BootMonitor.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/kernel/Kernel.h"
+#include "platform/net/Eth0.h"
 #include "platform/soc/BoardActions.h"
 #include "sim/board/Board.h"
 #include "sim/eeprom/EepromSim.h"
@@ -64,13 +72,16 @@ namespace {
 
 struct Options {
     std::string state = "state";
-    std::string bind = "127.0.0.1";
+    std::string bind;  // empty: 127.0.0.1, or 0.0.0.0 with --netif
     std::uint32_t bootCondition = 0;
     std::uint32_t tickUs = 10000;
     bool bootMonitor = true;
     std::string topology;  // empty: one probe on the socket
     sim::dsp::DspSimSettings dsp;
     bool dspRefusesBoot = false;
+    std::string netif;
+    bool hasMac = false;
+    std::uint8_t mac[6] = {};
 };
 
 // Built on first use: the options are parsed before the static objects are constructed.
@@ -137,6 +148,8 @@ constexpr OptionRow OptionTable[] = {
          o.dspRefusesBoot = true;
          return true;
      }},
+    {"--netif", "NAME", [](Options& o, const char* v) { o.netif = v; return *v != '\0'; }},
+    {"--mac", "MAC", [](Options& o, const char* v) { return o.hasMac = korvex_sim::ParseMac(v, o.mac); }},
 };
 
 void Usage(const char* program)
@@ -347,6 +360,15 @@ __attribute__((constructor(101))) void BoardStartUp(int argc, char** argv, char*
         std::fflush(nullptr);
         ::_exit(2);
     }
+    if (options.bind.empty()) options.bind = options.netif.empty() ? "127.0.0.1" : "0.0.0.0";
+    if (!options.netif.empty()) {
+        const std::string refusal = korvex_sim::CheckNetworkInterface(options.netif);
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "korvex-sim: %s\n", refusal.c_str());
+            std::fflush(nullptr);
+            ::_exit(2);
+        }
+    }
     kernel::set_tick_ms(options.tickUs / 1000.0);
     if (!options.bootMonitor) platform::bootmon::place_entry(false);
     platform::bootmon::set_boot_condition(options.bootCondition);
@@ -404,6 +426,7 @@ int main(int argc, char** argv)
         Say("korvex-sim: cannot set up " + state + "/eeprom.bin");
         return 1;
     }
+    if (options.hasMac) sim::eeprom::set_bytes(116, options.mac, sizeof options.mac);
     platform::fs::init(state, KORVEX_ROMFS_DIR);
     platform::soc::set_board_action_sink(&BoardAction);
 
@@ -416,6 +439,11 @@ int main(int argc, char** argv)
     Say("Board control: " + panel.SocketPath());
 
     vxi11_set_bind_address(options.bind.c_str());
+    platform::net::set_bind_address(options.bind);
+    if (!options.netif.empty()) {
+        platform::net::eth0_use_linux(options.netif);
+        Say("eth0: " + options.netif);
+    }
     vxi11_install_server_builder();
 
     static korvex_sim::SimBoard board(options.dsp, options.dspRefusesBoot);

@@ -3,6 +3,7 @@
 #include <exception>
 
 #include "Host/main/CommunicationModules.h"
+#include "Host/main/KorvexNetwork.h"
 #include "Host/main/KorvexNetworkThread.h"
 #include "Host/main/KorvexPower.h"
 #include "Host/main/SystemSeams.h"
@@ -93,6 +94,7 @@ void CMainThread::ShutDown(std::uint32_t reason)
     }
     KorvexUnmountFileSystems();
     CParameterNode::SetValue(g_pUsbtmcEnabled, false);
+    KorvexLatchNetwork();
     CParameterNode::SetValue(g_pEthernetActive, false);
 
     CSystemSeams& seams = CSystemSeams::Instance();

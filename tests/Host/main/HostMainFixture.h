@@ -76,6 +76,7 @@ protected:
         ASSERT_NE(root, nullptr);
         // The name service would hold the network's subscriber for 5 s at every start.
         CParameterNode::SetValue(g_pNbnsEnabled, false);
+        CParameterNode::SetStringAttribute(g_pSystemEsa, eAttrValue, "02:4b:56:00:30:39");
         CAcquisitionSeam::Install(&seam);
         parser = std::make_unique<CKorvexHostParser>();
         ASSERT_EQ(parser->Running(), 1);

@@ -18,7 +18,8 @@
 #include "Host/main/nbns/NbnsBrowse.h"
 #include "Host/main/nbns/NbnsNames.h"
 #include "Host/main/nbns/NbnsPacket.h"
-#include "engine/vxi11/Vxi11ServerBuilder.h"
+#include "platform/net/BootpRecord.h"
+#include "platform/net/Eth0.h"
 
 namespace Korvex::nbns {
 
@@ -98,18 +99,16 @@ kernel::Semaphore& Ended()
 
 std::atomic<kernel::handle_t> serviceThread{0};
 
-// eth0 as the service sees it until the network layer's record is at hand: the bind address
-// (127.0.0.1 when it is the wildcard), up, with its natural mask.
-NbnsInterface BoundInterface()
+// eth0 from its configuration record: the address when it is up, the mask of option 1 (else
+// the interface's own, the natural mask of its address).
+NbnsInterface Eth0Interface()
 {
     NbnsInterface iface;
-    std::uint32_t address = vxi11_bind_address();
-    if (address == 0) address = INADDR_LOOPBACK;
-    iface.up = true;
-    iface.address = htonl(address);
+    const platform::net::BootpRecord record = platform::net::eth0_record();
+    iface.up = platform::net::eth0_up();
+    iface.address = record.yiaddr;
     iface.maskKnown = true;
-    const std::uint32_t mask = address >> 31 == 0 ? 0xFF000000u : address >> 30 == 2 ? 0xFFFF0000u : 0xFFFFFF00u;
-    iface.netmask = htonl(mask);
+    iface.netmask = platform::net::RecordMask(record);
     return iface;
 }
 
@@ -156,7 +155,7 @@ int open_socket(std::uint16_t port, bool retry)
     }
     sockaddr_in at{};
     at.sin_family = AF_INET;
-    at.sin_addr.s_addr = htonl(vxi11_bind_address());
+    at.sin_addr.s_addr = ::inet_addr(platform::net::bind_address().c_str());
     for (;;) {
         at.sin_port = htons(port);
         if (::bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof at) == 0) {
@@ -265,7 +264,7 @@ void nbns_init_state()
     st.announceInterval = 1;
     st.datagramId = 0;
 
-    const NbnsInterface iface = st.interfaceReader ? st.interfaceReader() : BoundInterface();
+    const NbnsInterface iface = st.interfaceReader ? st.interfaceReader() : Eth0Interface();
     st.ownKnown = iface.up;
     st.ownAddress = iface.up ? iface.address : 0;
     in_addr own{};

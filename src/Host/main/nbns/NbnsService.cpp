@@ -172,6 +172,17 @@ int open_socket(std::uint16_t port, bool retry)
     return -1;
 }
 
+// Whether the datagram just read from fd came from that very socket (a broadcast of ours).
+bool own_echo(int fd)
+{
+    const NbnsState& st = State();
+    sockaddr_in at{};
+    socklen_t length = sizeof at;
+    return st.ownKnown && st.lastSenderAddress == st.ownAddress &&
+           ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length) == 0 &&
+           st.lastSenderPort == ntohs(at.sin_port);
+}
+
 void nbns_thread_main(kernel::addrword_t)
 {
     NbnsState& st = State();
@@ -369,24 +380,36 @@ void main_loop_pass(std::uint8_t* buffer)
     }
     const int nameSocket = st.nameSocket.load();
     const int datagramSocket = st.regHookCount > 2 ? st.datagramSocket.load() : -1;
-    fd_set set;
-    int ready = 0;
-    do {
-        FD_ZERO(&set);
-        if (nameSocket >= 0) FD_SET(nameSocket, &set);
-        if (datagramSocket >= 0) FD_SET(datagramSocket, &set);
-        ready = module_clock().WaitReadable(std::max(nameSocket, datagramSocket) + 1, &set, LoopWaitMs);
-    } while (ready < 0 && errno == EINTR);
-    if (ready <= 0) return;
-    if (datagramSocket >= 0 && FD_ISSET(datagramSocket, &set)) {
-        std::uint8_t dropped[MaxDatagram];
-        read_udp_socket(datagramSocket, dropped, sizeof dropped);
-    }
-    if (nameSocket >= 0 && FD_ISSET(nameSocket, &set)) {
-        const std::size_t n = read_udp_socket(nameSocket, buffer, MaxDatagram);
-        if (n == 0) return;
-        ++st.numGoodReceives;
-        process_datagram(buffer, n);
+    // Our own broadcasts come back to our sockets; they are not traffic and do not end the
+    // wait (else they would space the registrations 250 ms apart).
+    const std::int64_t until = now_ms() + LoopWaitMs;
+    for (;;) {
+        fd_set set;
+        int ready = 0;
+        do {
+            FD_ZERO(&set);
+            if (nameSocket >= 0) FD_SET(nameSocket, &set);
+            if (datagramSocket >= 0) FD_SET(datagramSocket, &set);
+            ready = module_clock().WaitReadable(std::max(nameSocket, datagramSocket) + 1, &set,
+                                                std::max<std::int64_t>(0, until - now_ms()));
+        } while (ready < 0 && errno == EINTR);
+        if (ready <= 0) return;
+        bool echoesOnly = true;
+        if (datagramSocket >= 0 && FD_ISSET(datagramSocket, &set)) {
+            std::uint8_t dropped[MaxDatagram];
+            const std::size_t n = read_udp_socket(datagramSocket, dropped, sizeof dropped);
+            if (n == 0 || !own_echo(datagramSocket)) echoesOnly = false;
+        }
+        if (nameSocket >= 0 && FD_ISSET(nameSocket, &set)) {
+            const std::size_t n = read_udp_socket(nameSocket, buffer, MaxDatagram);
+            if (n == 0) return;
+            if (!own_echo(nameSocket)) {
+                ++st.numGoodReceives;
+                process_datagram(buffer, n);
+                echoesOnly = false;
+            }
+        }
+        if (!echoesOnly) return;
     }
 }
 

@@ -16,6 +16,8 @@ from netlab import NetLab, wait_for  # noqa: E402
 
 ADDRESS = "192.0.2.50"
 PEER = "192.0.2.1"
+MOVED = "192.0.2.60"
+ADDRESS_NOW = [ADDRESS]  # where the instrument is reached
 BOARD_SECOND = 0.25  # real seconds per board second at --tick-us 2500
 
 SCPI = r"""
@@ -86,7 +88,8 @@ def main():
         peer_ns = lab.namespace("peer")
         lab.veth(fw, "fw0", peer_ns, "peer0")
         lab.address(peer_ns, "peer0", PEER + "/24")
-        lab.dnsmasq(peer_ns, "peer0", ADDRESS, ADDRESS, options=["option:domain-name,WORKGRP"])
+        options = ["option:domain-name,WORKGRP", "option:T1,20", "option:T2,40"]
+        server = lab.dnsmasq(peer_ns, "peer0", ADDRESS, ADDRESS, options=options)
         os.makedirs(lab.path("peer"))
         lab.start(peer_ns, ["/usr/bin/python3", os.path.join(HERE, "..", "net", "nbns_peer.py"), lab.path("peer")],
                   log_name="peer.log")
@@ -98,7 +101,7 @@ def main():
             return lab.run(peer_ns, list(args), timeout=60)
 
         def scpi(*commands):
-            return run("/usr/bin/python3", "-c", SCPI, ADDRESS, *commands)
+            return run("/usr/bin/python3", "-c", SCPI, ADDRESS_NOW[0], *commands)
 
         def lookup(*args):
             result = run("nmblookup", *args)
@@ -162,6 +165,16 @@ def main():
         code, out = lookup("-U", ADDRESS, "PEER#20")
         check(code == 0 and "%s PEER<20>" % PEER in out, "nmblookup -U %s PEER#20 prints %s PEER<20>" % (ADDRESS, PEER))
 
+        # The lease moved to 192.0.2.60 (the renewal refused): the service answers there.
+        lab.stop(server)
+        lab.dnsmasq(peer_ns, "peer0", MOVED, MOVED, options=options, extra=["--dhcp-authoritative"],
+                    log_name="dnsmasq60.log")
+        moved = wait_for(lambda: lookup("-U", MOVED, "KORVEX_12345#20")[0] == 0, 60, step=1)
+        code, out = lookup("-U", MOVED, "KORVEX_12345#20")
+        check(moved and "%s KORVEX_12345<20>" % MOVED in out, "after the lease moved, nmblookup -U %s prints %s KORVEX_12345<20>"
+              % (MOVED, MOVED))
+        ADDRESS_NOW[0] = MOVED
+
         # A refused name: the next change stops that service (its release) before the new name.
         open(lab.path("peer/refuse"), "w").close()
         scpi("SYST:COMM:ETH:NBNS OFF", "SYST:COMM:ETH:NBNS ON")
@@ -177,8 +190,8 @@ def main():
         count = len(peer.received())
         scpi("SYST:COMM:ETH:NBNS OFF")
         check(wait_for(lambda: len(peer.requests(6, "LAB2")) >= 1, 10), "NBNS OFF releases LAB2")
-        code, out = lookup("-U", ADDRESS, "LAB2#20")
-        check(code == 1, "nmblookup -U %s LAB2#20 gets no answer" % ADDRESS)
+        code, out = lookup("-U", MOVED, "LAB2#20")
+        check(code == 1, "nmblookup -U %s LAB2#20 gets no answer" % MOVED)
 
         lab.stop(instrument)
         if failures:

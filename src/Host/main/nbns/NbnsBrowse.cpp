@@ -237,18 +237,7 @@ void announce_host(std::size_t index, const char* myname, char* comment)
     std::uint8_t datagram[MaxDatagram];
     ++st.datagramId;
     const std::size_t length = build_announcement(datagram, own, group, text);
-    const int fd = st.datagramSocket.load();
-    bool sent = false;
-    if (st.sendHook) {
-        sent = st.sendHook(fd, datagram, length, record.address, 138);
-    } else {
-        sockaddr_in dest{};
-        dest.sin_family = AF_INET;
-        dest.sin_port = htons(138);
-        dest.sin_addr.s_addr = record.address;
-        sent = ::sendto(fd, datagram, length, 0, reinterpret_cast<const sockaddr*>(&dest), sizeof dest) >= 0;
-    }
-    if (sent) ++st.numGoodSends;
+    if (send_datagram(st.datagramSocket.load(), datagram, length, record.address, 138)) ++st.numGoodSends;
     else nbns_log(3, "Sendto failed errno=%d (%s)\n", errno, std::strerror(errno));
 }
 

@@ -254,22 +254,23 @@ std::size_t build_answer(std::uint8_t* out, const std::uint8_t* request, const Q
     return total;
 }
 
+bool send_datagram(int fd, const std::uint8_t* data, std::size_t length, std::uint32_t address,
+                   std::uint16_t port)
+{
+    const NbnsState& st = State();
+    if (st.sendHook) return st.sendHook(fd, data, length, address, port);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = address;
+    return ::sendto(fd, data, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0;
+}
+
 bool send_packet(const std::uint8_t* packet, std::size_t length, std::uint32_t address,
                  std::uint16_t port)
 {
     NbnsState& st = State();
-    const int fd = st.nameSocket.load();
-    bool sent = false;
-    if (st.sendHook) {
-        sent = st.sendHook(fd, packet, length, address, port);
-    } else {
-        sockaddr_in to{};
-        to.sin_family = AF_INET;
-        to.sin_port = htons(port);
-        to.sin_addr.s_addr = address;
-        sent = ::sendto(fd, packet, length, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) >= 0;
-    }
-    if (!sent) {
+    if (!send_datagram(st.nameSocket.load(), packet, length, address, port)) {
         nbns_log(0, "Send packet failed. ERRNO=%d\n", errno);
         return false;
     }

@@ -106,6 +106,9 @@ std::size_t build_answer(std::uint8_t* out, const std::uint8_t* request, const Q
                          std::uint8_t byte2, std::uint8_t byte3, std::uint16_t type,
                          std::uint32_t ttl, const std::uint8_t* data, std::size_t dataLength);
 
+// Sends from fd (through the send hook when one is set); true when sent.
+bool send_datagram(int fd, const std::uint8_t* data, std::size_t length, std::uint32_t address,
+                   std::uint16_t port);
 // Sends from the name-service socket; counts num_good_sends when sent.
 bool send_packet(const std::uint8_t* packet, std::size_t length, std::uint32_t address,
                  std::uint16_t port);

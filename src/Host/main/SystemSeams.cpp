@@ -11,7 +11,6 @@ namespace {
 
 std::atomic<CSystemSeams*> installed{nullptr};
 std::atomic<bool> usbLogged{false};
-std::atomic<bool> nbnsLogged{false};
 
 CSystemSeams& Defaults()
 {
@@ -30,12 +29,6 @@ bool CSystemSeams::WaitForAcqStarted(std::uint16_t) { return true; }
 void CSystemSeams::UpdateUsbModule()
 {
     if (!usbLogged.exchange(true)) Logger().Printf("USB SCPI module not available\n");
-}
-
-int CSystemSeams::NbnsStart(const std::string&, const std::string&, const std::string&)
-{
-    if (!nbnsLogged.exchange(true)) Logger().Printf("NBNS name service not available\n");
-    return 2;
 }
 
 CSystemSeams& CSystemSeams::Instance()

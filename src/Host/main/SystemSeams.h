@@ -4,12 +4,10 @@
 //  - peripherals: CKorvexPeripheral::InitCKorvexPeripheral;
 //  - acquisition start: Start returns, the DSP is never seen started, the acquisition
 //    thread is;
-//  - USB module: not available (logged once), no host object;
-//  - name service: not available (start answers 2, logged once).
+//  - USB module: not available (logged once), no host object.
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace Korvex {
 
@@ -31,10 +29,6 @@ public:
     // Starts or stops the USB module as comm_parms/usbtmc/enabled asks (communication
     // mutex held).
     virtual void UpdateUsbModule();
-    // 0 started, 1 refused by the network, 2 not started.
-    virtual int NbnsStart(const std::string& host, const std::string& domain,
-                          const std::string& comment);
-    virtual void NbnsStop() {}
 
     // The seams in use: the ones installed last, else the defaults.
     static CSystemSeams& Instance();

@@ -75,6 +75,8 @@ protected:
     {
         root = korvex_test::LoadFactoryTree();
         ASSERT_NE(root, nullptr);
+        // The name service would hold the network's subscriber for 5 s at every start.
+        CParameterNode::SetValue(g_pNbnsEnabled, false);
         CParameterNode::SetStringAttribute(g_pSystemEsa, eAttrValue, "02:4b:56:00:30:39");
         KorvexUnlatchNetwork();
         CAcquisitionSeam::Install(&seam);

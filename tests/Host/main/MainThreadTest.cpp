@@ -41,11 +41,23 @@ public:
     void InitPeripherals() override { throw std::runtime_error("no peripheral bus"); }
 };
 
+// The loaded settings with the name service off: its start would hold the network's
+// subscriber for 5 s.
+class NoNameService : public CSystemSeams {
+public:
+    void InitPeripherals() override
+    {
+        CParameterNode::SetValue(g_pNbnsEnabled, false);
+        CSystemSeams::InitPeripherals();
+    }
+};
+
 class MainThread : public korvex_test::BoardFixture {
 protected:
     void SetUp() override
     {
         BoardFixture::SetUp();
+        CSystemSeams::Install(&noNameService);
         FakeServers::Install();
         platform::soc::clear_recorded_board_actions();
         {
@@ -112,6 +124,7 @@ protected:
         return std::filesystem::exists(state + "/yaffs/settings/LastPowerOff.xml");
     }
 
+    NoNameService noNameService;
     CMainThread main;
     LogEcho previousEcho = nullptr;
 };

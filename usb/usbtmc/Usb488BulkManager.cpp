@@ -128,10 +128,10 @@ void CUsb488BulkManager::ArmHeaderReceive()
 
 void CUsb488BulkManager::ErrorRecovery()
 {
-    // The refused transfer's bytes still waiting are dropped and the next header is awaited.
-    // The endpoint is not halted and cleared on the way: the host never saw that halt, and
-    // clearing it would put the device's data toggle back to DATA0 behind the host's back.
-    FlushBulkOut();
+    // The refused header is dropped and the next one awaited. Neither halt nor flush: the
+    // host never sees a halt that is cleared at once, clearing it would put the device's
+    // data toggle back to DATA0 behind the host's back, and by the time a refused header is
+    // reported its packet has been released, so a flush could drop the host's next transfer.
     ArmHeaderReceive();
 }
 

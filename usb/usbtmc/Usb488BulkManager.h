@@ -138,7 +138,7 @@ private:
     void ArmHeaderReceive();
     void OnHeader(std::uint32_t result, std::uint32_t count);
     void OnData(std::uint32_t result, std::uint32_t count);
-    // Drops what is left of a refused transfer and re-arms the header receive.
+    // Re-arms the header receive after a refused header.
     void ErrorRecovery();
     void FlushBulkOut();
     // Cuts count to the bytes still expected; *end is EOM when the message is complete.

@@ -40,6 +40,7 @@ TEST_F(UsbtmcTest, RefusedHeadersAreDroppedAndTheNextMessageArrives)
         EXPECT_EQ(host.Send(c.header), Result::Ok) << c.what;
         EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?")) << c.what;
     }
+    EXPECT_TRUE(device->WaitCount('M', static_cast<std::uint32_t>(std::size(cases))));
     EXPECT_EQ(device->Count('M'), static_cast<std::uint32_t>(std::size(cases)));
 }
 
@@ -66,6 +67,7 @@ TEST_F(UsbtmcTest, FiftyTwoBytesFillOnePacketWithoutZlpAndAStrayZlpIsIgnored)
 
 TEST_F(UsbtmcTest, LongMessagesArriveWholeOnce)
 {
+    usb.set_timeout_ms(60000);  // 100 000 bytes through the FIFO byte by byte
     for (std::size_t size : {std::size_t{4096}, std::size_t{4097}, std::size_t{100000}}) {
         std::string text(size, ' ');
         for (std::size_t i = 0; i < size; ++i) {
@@ -84,7 +86,7 @@ TEST_F(UsbtmcTest, LongMessagesArriveWholeOnce)
                 ends += callbacks[i].value == 0 ? 1 : 0;
             }
             return ends != 0;
-        }))
+        }, 60000))
             << size;
         EXPECT_EQ(ends, 1u) << size;
         EXPECT_TRUE(received == text) << size << " bytes, got " << received.size();
@@ -195,8 +197,9 @@ TEST_F(UsbtmcTest, ReadWithoutQueryIsUnterminatedAndAbortEndsItWithEmptyHeader)
     EXPECT_EQ(in.length, 12u);
     EXPECT_EQ(in.transferSize, 0u);
     EXPECT_EQ(in.bTag, tag);
-    EXPECT_EQ(host.CheckAbortBulkIn(), (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0}));
+    EXPECT_EQ(CheckAbortBulkInDone(), (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?"));
+    ASSERT_TRUE(device->WaitCount('M', 2));
     EXPECT_EQ(Received(*device), "AFTER?");
 }
 

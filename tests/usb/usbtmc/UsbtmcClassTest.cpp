@@ -82,7 +82,7 @@ TEST_F(UsbtmcTest, MalformedAndUnknownRequestsStallAndChangeNothing)
         {"READ_STATUS_BYTE tag 0x80", 0xA1, 128, 0x80, 0, 3},
         {"READ_STATUS_BYTE tag 0xFF", 0xA1, 128, 0xFF, 0, 3},
         {"INITIATE_ABORT_BULK_IN tag 0", 0xA2, 3, 0, 0x81, 2},
-        {"REN_CONTROL wLength 0", 0xA1, 160, 1, 0, 0},
+        {"REN_CONTROL wLength 2", 0xA1, 160, 1, 0, 2},
     };
     for (const StallCase& c : cases) {
         Bytes reply;
@@ -96,6 +96,170 @@ TEST_F(UsbtmcTest, MalformedAndUnknownRequestsStallAndChangeNothing)
             << "bRequest " << bRequest;
     }
     EXPECT_EQ(host.Query("ALIVE?"), Answer("ALIVE?"));
+}
+
+TEST_F(UsbtmcTest, ReadStatusByteAnswersEveryValidTagOnInterruptIn)
+{
+    ASSERT_EQ(device->SetStatusByte(0x10), 0u);
+    for (int tag = 2; tag <= 127; ++tag) {
+        const auto bTag = static_cast<std::uint8_t>(tag);
+        ASSERT_EQ(host.ReadStatusByte(bTag), (Bytes{0x01, bTag, 0})) << tag;
+        ASSERT_EQ(host.Notification(), (Bytes{static_cast<std::uint8_t>(0x80 | bTag), 0x10})) << tag;
+    }
+}
+
+TEST_F(UsbtmcTest, ServiceRequestIsNotifiedWithRqs)
+{
+    ASSERT_EQ(device->SetStatusByte(0x10), 0u);
+    ASSERT_EQ(device->RequestService(), 0u);
+    EXPECT_EQ(host.Notification(), (Bytes{0x81, 0x50}));
+}
+
+TEST_F(UsbtmcTest, ReadStatusByteDuringABusyPollGetsASecondNotification)
+{
+    ASSERT_EQ(device->SetStatusByte(0x04), 0u);
+    EXPECT_EQ(host.ReadStatusByte(3), (Bytes{0x01, 3, 0}));
+    EXPECT_EQ(host.ReadStatusByte(4), (Bytes{0x01, 4, 0}));
+    EXPECT_EQ(host.Notification(), (Bytes{0x83, 0x04}));
+    EXPECT_EQ(host.Notification(), (Bytes{0x84, 0x04}));
+}
+
+// Mend: the notification answers the poll by its tag even when RQS is set, and a refused
+// request names no tag.
+TEST_F(UsbtmcTest, PollAnsweredByItsTagWhileServiceRequestIsPending)
+{
+    ASSERT_EQ(device->SetStatusByte(0x10), 0u);
+    EXPECT_EQ(host.ReadStatusByte(3), (Bytes{0x01, 3, 0}));
+    ASSERT_EQ(device->RequestService(), 0u);  // waits behind the busy poll
+    EXPECT_EQ(host.ReadStatusByte(5), (Bytes{0x01, 5, 0}));
+    EXPECT_EQ(host.Notification(), (Bytes{0x83, 0x10}));
+    EXPECT_EQ(host.Notification(), (Bytes{0x85, 0x50}));
+}
+
+TEST_F(UsbtmcTest, RefusedReadStatusByteKeepsTheBusyPollsTag)
+{
+    EXPECT_EQ(host.ReadStatusByte(6), (Bytes{0x01, 6, 0}));
+    EXPECT_EQ(host.ReadStatusByte(7), (Bytes{0x01, 7, 0}));
+    Bytes reply;
+    EXPECT_EQ(host.Interface(128, 0x81, 3, &reply), Result::Stall);
+    EXPECT_EQ(host.Interface(128, 1, 3, &reply), Result::Stall);
+    EXPECT_EQ(host.Notification(), (Bytes{0x86, 0}));
+    EXPECT_EQ(host.Notification(), (Bytes{0x87, 0}));
+}
+
+class UsbtmcRemoteLocal : public UsbtmcTest {
+protected:
+    void BeforeOpen() override
+    {
+        ASSERT_EQ(device->EnableRemoteLocalEvent(1), 0u);
+    }
+
+    std::vector<std::uint32_t> Values()
+    {
+        std::vector<std::uint32_t> values;
+        for (const auto& callback : device->Callbacks()) {
+            if (callback.kind == 'L') {
+                values.push_back(callback.value);
+            }
+        }
+        return values;
+    }
+
+    Bytes Simple(std::uint8_t bRequest, std::uint16_t wValue = 0)
+    {
+        Bytes reply;
+        EXPECT_EQ(host.Interface(bRequest, wValue, 1, &reply), Result::Ok);
+        return reply;
+    }
+};
+
+TEST_F(UsbtmcRemoteLocal, RenMessagesLockoutAndGoToLocalFollowTheStateMachine)
+{
+    EXPECT_EQ(Simple(160, 1), (Bytes{0x01}));  // REN: local with remote enable, silent
+    EXPECT_EQ(host.Query("R?"), Answer("R?"));  // addressed: remote
+    EXPECT_EQ(Simple(162), (Bytes{0x01}));      // LLO: remote with lockout
+    EXPECT_EQ(Simple(161), (Bytes{0x01}));      // GTL: local with lockout
+    EXPECT_EQ(Simple(160, 0), (Bytes{0x01}));   // REN off: local
+    ASSERT_TRUE(device->WaitCount('L', 4));
+    EXPECT_EQ(Values(), (std::vector<std::uint32_t>{1, 3, 2, 0}));
+}
+
+TEST_F(UsbtmcRemoteLocal, TriggerWithTriggerDisabledOnlyMovesToRemote)
+{
+    EXPECT_EQ(Simple(160, 1), (Bytes{0x01}));
+    ASSERT_EQ(host.Send(UsbtmcHost::Header(128, host.NextTag(), 0)), Result::Ok);
+    ASSERT_TRUE(device->WaitCount('L', 1));
+    EXPECT_EQ(Values(), (std::vector<std::uint32_t>{1}));
+    EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?"));
+    EXPECT_EQ(device->Count('T'), 0u);
+}
+
+TEST_F(UsbtmcRemoteLocal, SuspendGoesToLocal)
+{
+    EXPECT_EQ(Simple(160, 1), (Bytes{0x01}));
+    EXPECT_EQ(host.Query("R?"), Answer("R?"));
+    ASSERT_EQ(usb.suspend(), Result::Ok);
+    ASSERT_TRUE(device->WaitCount('L', 2));
+    EXPECT_EQ(Values(), (std::vector<std::uint32_t>{1, 0}));
+    ASSERT_EQ(usb.resume(), Result::Ok);
+    EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?"));
+}
+
+TEST_F(UsbtmcTest, EnablingRemoteLocalInARemoteStateReportsItAtOnce)
+{
+    Bytes reply;
+    ASSERT_EQ(host.Interface(160, 1, 1, &reply), Result::Ok);
+    EXPECT_EQ(host.Query("R?"), Answer("R?"));
+    EXPECT_EQ(device->Count('L'), 0u);
+    ASSERT_EQ(device->EnableRemoteLocalEvent(1), 0u);
+    ASSERT_TRUE(device->WaitCount('L', 1));
+    for (const auto& callback : device->Callbacks()) {
+        if (callback.kind == 'L') {
+            EXPECT_EQ(callback.value, 1u);
+        }
+    }
+}
+
+class UsbtmcTrigger : public UsbtmcTest {
+protected:
+    void BeforeOpen() override { ASSERT_EQ(device->EnableTriggerEvent(), 0u); }
+};
+
+TEST_F(UsbtmcTrigger, TriggerMessageReachesTheDevice)
+{
+    ASSERT_EQ(host.Send(UsbtmcHost::Header(128, host.NextTag(), 0)), Result::Ok);
+    ASSERT_TRUE(device->WaitCount('T', 1));
+    Bytes badTrigger = UsbtmcHost::Header(128, host.NextTag(), 0);
+    badTrigger[2] = 0;
+    ASSERT_EQ(host.Send(badTrigger), Result::Ok);
+    EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?"));
+    EXPECT_EQ(device->Count('T'), 1u);
+}
+
+// Mend: the controller's refusal of the indicator pulse is no interface failure.
+TEST_F(UsbtmcTest, IndicatorPulseSucceedsAndTheDeviceStays)
+{
+    Bytes reply;
+    EXPECT_EQ(host.Interface(64, 0, 1, &reply), Result::Ok);
+    EXPECT_EQ(reply, (Bytes{0x01}));
+    EXPECT_TRUE(usb.device_present());
+    EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?"));
+    EXPECT_EQ(device->Count('E'), 0u);
+}
+
+TEST_F(UsbtmcTest, HostHaltsResumeInData0AfterClearFeature)
+{
+    for (std::uint8_t endpoint : {UsbtmcHost::kBulkOut, UsbtmcHost::kBulkIn, UsbtmcHost::kInterruptIn}) {
+        Bytes none;
+        ASSERT_EQ(usb.control(sim::UsbHost::Setup{0x02, 3, 0, endpoint, 0}, &none), Result::Ok);
+        std::uint16_t halted = 0;
+        ASSERT_EQ(usb.get_status(0x82, endpoint, &halted), Result::Ok);
+        EXPECT_EQ(halted, 1) << int(endpoint);
+        ASSERT_EQ(usb.clear_halt(endpoint), Result::Ok);
+        EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?")) << int(endpoint);
+        EXPECT_EQ(host.ReadStatusByte(9), (Bytes{0x01, 9, 0}));
+        EXPECT_EQ(host.Notification(), (Bytes{0x89, 0})) << int(endpoint);
+    }
 }
 
 } // namespace

@@ -78,6 +78,18 @@ protected:
         };
     }
 
+    // CHECK_ABORT_BULK_IN_STATUS until it is no longer PENDING (the device learns that the
+    // host took the last packet a little after the host did).
+    Bytes CheckAbortBulkInDone()
+    {
+        Bytes reply;
+        Eventually([&] {
+            reply = host.CheckAbortBulkIn();
+            return reply.empty() || reply[0] != 0x02;
+        });
+        return reply;
+    }
+
     std::unique_ptr<Korvex::TestDevice> device;
     std::unique_ptr<Korvex::CZoDeviceBuffer> big;
     std::atomic<bool> answerBig{false};

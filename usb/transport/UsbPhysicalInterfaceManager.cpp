@@ -104,6 +104,18 @@ CUsbDeviceManager* CUsbPhysicalInterfaceManager::GetDeviceManager()
     return m_deviceManager;
 }
 
+COSUsbDevice* CUsbPhysicalInterfaceManager::GetDevice()
+{
+    CScopedLock lock(m_mutex);
+    return m_device;
+}
+
+std::uint32_t CUsbPhysicalInterfaceManager::EventForException(std::uint32_t status)
+{
+    return status >= kHardwareStatusFirst && status <= kHardwareStatusLast ? kTransferFailed
+                                                                           : kOtherFailure;
+}
+
 void CUsbPhysicalInterfaceManager::MakeStack(std::uint32_t* status)
 {
     COSUsbDevice* device = nullptr;
@@ -260,9 +272,7 @@ void CUsbPhysicalInterfaceManager::DestroyInterface(CPhysicalInterface* physical
 
 void CUsbPhysicalInterfaceManager::OnUsbException(COSUsbDevice* device, std::uint32_t status)
 {
-    const std::uint32_t event =
-        status >= kHardwareStatusFirst && status <= kHardwareStatusLast ? kTransferFailed
-                                                                        : kOtherFailure;
+    const std::uint32_t event = EventForException(status);
     CScopedLock lifetime(m_lifetimeMutex);
     if (!lifetime.Held()) {
         return;
@@ -280,7 +290,10 @@ void CUsbPhysicalInterfaceManager::OnUsbException(COSUsbDevice* device, std::uin
         }
     }
     for (CUsbPhysicalInterface* physicalInterface : collected) {
-        physicalInterface->NotifyDeviceEventOutside(event);
+        // A closed interface has nothing to close, and its session may be on its way out.
+        if (physicalInterface->IsActive() != 0) {
+            physicalInterface->NotifyDeviceEventOutside(event);
+        }
         physicalInterface->FinishClose();
     }
 }

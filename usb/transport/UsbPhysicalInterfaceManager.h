@@ -60,6 +60,9 @@ public:
     std::uint32_t Count();
     // The stack of the device entry (null while none is made).
     CUsbDeviceManager* GetDeviceManager();
+    COSUsbDevice* GetDevice();
+    // The device event an interrupt-service error becomes: 49 for 0x54300-0x54305, else 53.
+    static std::uint32_t EventForException(std::uint32_t status);
 
 private:
     // With the manager mutex held.

@@ -55,3 +55,8 @@ void usb_install_server_builder()
     static const Korvex::ZoServerBuilder builder{&Start, &Stop};
     Korvex::zo_device_set_server_builder(Korvex::kServerKindUsb, &builder);
 }
+
+Korvex::CUsbPhysicalInterfaceManager* usb_server_manager()
+{
+    return g_manager;
+}

@@ -9,3 +9,10 @@
 // Installs the USB builder for server kind 2 into the engine (zo_device_set_server_builder).
 // Calling it again changes nothing.
 void usb_install_server_builder();
+
+namespace Korvex {
+class CUsbPhysicalInterfaceManager;
+}
+
+// The manager of the running USB server; null while it does not run.
+Korvex::CUsbPhysicalInterfaceManager* usb_server_manager();

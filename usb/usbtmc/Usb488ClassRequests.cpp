@@ -183,15 +183,17 @@ void CUsb488ClassRequests::OnInitiateAbortBulkOut(const UsbSetupPacket& setup,
         reply[0] = Usbtmc::kTransferNotInProgress;
         Reply(reply, sizeof(reply), status);
     } else {
+        // The transfer is ended before the reply goes out: the host acts on the reply at
+        // once, while this handler would still run.
         m_abortOutPending = 1;
         std::uint32_t endpointStatus = 0;
         m_io->Halt(kUsbEndpointBulkOut, &endpointStatus);
-        reply[0] = Usbtmc::kSuccess;
-        Reply(reply, sizeof(reply), status);
         std::uint32_t abortStatus = 0;
         m_bytesReceived = bulk->AbortBulkOut(&abortStatus);
         endpointStatus = 0;
         m_io->ClearHalt(kUsbEndpointBulkOut, &endpointStatus);
+        reply[0] = Usbtmc::kSuccess;
+        Reply(reply, sizeof(reply), status);
     }
 }
 
@@ -234,10 +236,10 @@ void CUsb488ClassRequests::OnInitiateAbortBulkIn(const UsbSetupPacket& setup,
             return;
         }
         m_abortInPending = 1;
-        reply[0] = Usbtmc::kSuccess;
-        Reply(reply, sizeof(reply), status);
         std::uint32_t abortStatus = 0;
         bulk->AbortBulkIn(&abortStatus);
+        reply[0] = Usbtmc::kSuccess;
+        Reply(reply, sizeof(reply), status);
         return;
     }
     std::uint32_t fifoStatus = 0;
@@ -287,8 +289,6 @@ void CUsb488ClassRequests::OnInitiateClear(const UsbSetupPacket& setup, std::uin
     ++m_clearsOutstanding;
     std::uint32_t endpointStatus = 0;
     m_io->Halt(kUsbEndpointBulkOut, &endpointStatus);
-    reply[0] = Usbtmc::kSuccess;
-    Reply(reply, sizeof(reply), status);
     std::uint32_t bulkStatus = 0;
     if (bulk->BulkOutActive()) {
         bulk->AbortBulkOut(&bulkStatus);
@@ -313,6 +313,9 @@ void CUsb488ClassRequests::OnInitiateClear(const UsbSetupPacket& setup, std::uin
         std::uint32_t clearStatus = 0;
         ClearFinished(&clearStatus);
     }
+    // Last: the host goes on with the clear as soon as it has the reply.
+    reply[0] = Usbtmc::kSuccess;
+    Reply(reply, sizeof(reply), status);
 }
 
 void CUsb488ClassRequests::OnCheckClearStatus(const UsbSetupPacket& setup, std::uint32_t* status)

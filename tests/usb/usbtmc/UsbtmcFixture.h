@@ -48,8 +48,10 @@ protected:
         device = std::make_unique<Korvex::TestDevice>(4096);
         BeforeOpen();
         ASSERT_EQ(device->OpenUsb(), 0u);
-        ASSERT_EQ(usb.enumerate(), Result::Ok);
+        ASSERT_EQ(Enumerate(), Result::Ok);
     }
+
+    Result Enumerate() { return usbtmctest::Enumerate(usb); }
 
     void TearDown() override
     {
@@ -88,6 +90,20 @@ protected:
             return reply.empty() || reply[0] != 0x02;
         });
         return reply;
+    }
+
+    // Sends the header and 100 bytes of a 1000-byte message; returns once the device has
+    // taken the header (a wrong-tag INITIATE_ABORT_BULK_OUT changes nothing and answers
+    // TRANSFER_NOT_IN_PROGRESS only while the message is active).
+    void SendPartialMessage()
+    {
+        Bytes bytes = UsbtmcHost::Header(1, host.NextTag(), 1000, 1);
+        bytes.insert(bytes.end(), 100, 'p');
+        ASSERT_EQ(host.Send(bytes), Result::Ok);
+        const std::uint8_t tag = host.LastTag();
+        ASSERT_TRUE(Eventually([&] {
+            return host.InitiateAbortBulkOut(static_cast<std::uint8_t>(tag + 1)) == Bytes{0x81, tag};
+        }));
     }
 
     std::unique_ptr<Korvex::TestDevice> device;

@@ -13,6 +13,15 @@ std::uint32_t Le32(const Bytes& bytes, std::size_t offset)
            static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
 }
 
+Result Enumerate(sim::UsbHost& usb)
+{
+    Result result = Result::Timeout;
+    for (int attempt = 0; attempt < 5 && result == Result::Timeout; ++attempt) {
+        result = usb.enumerate();
+    }
+    return result;
+}
+
 Bytes UsbtmcHost::Header(std::uint8_t msgId, std::uint8_t bTag, std::uint32_t transferSize,
                          std::uint8_t attributes, std::uint8_t termChar)
 {

@@ -86,6 +86,10 @@ private:
     std::uint8_t m_tag = 0;
 };
 
+// Enumerates; a reset the device did not see within the host's deadline (a loaded machine)
+// is tried again, as a host's USB core does.
+Result Enumerate(sim::UsbHost& usb);
+
 // Little-endian u32 at offset.
 std::uint32_t Le32(const Bytes& bytes, std::size_t offset);
 

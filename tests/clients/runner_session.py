@@ -117,27 +117,6 @@ def raw_query(inst, text):
         inst.read_termination = termination
 
 
-def control(state, line):
-    """One command on the board's control socket "<state>/board.sock"; its answer line."""
-    path = os.path.join(state, "board.sock")
-    deadline = time.monotonic() + 10
-    while not os.path.exists(path):
-        if time.monotonic() > deadline:
-            raise RuntimeError("no control socket " + path)
-        time.sleep(0.1)
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.settimeout(10)
-        s.connect(path)
-        s.sendall((line + "\n").encode())
-        answer = b""
-        while not answer.endswith(b"\n"):
-            chunk = s.recv(256)
-            if not chunk:
-                break
-            answer += chunk
-    return answer.decode().strip()
-
-
 def run_checks(body, runner=None, extra_args=()):
     """Starts the runner, opens a session and calls body(session); prints PASS, or FAIL with
     the end of the runner's output. The exit status: 0 or 1."""

@@ -136,6 +136,7 @@ TEST_F(NbnsLifecycle, DescriptorZeroIsNeverShutDown)
 // goes out) before the new one registers.
 TEST_F(NbnsLifecycle, RefusedStartIsStoppedBeforeTheNextStart)
 {
+    kernel::set_tick_ms(2.0);  // the refusal has to arrive within the start's 500 ticks
     CParameterNode* root = korvex_test::LoadFactoryTree();
     ASSERT_NE(root, nullptr);
     onSend = [](const Sent& s) {

@@ -135,8 +135,8 @@ void eth0_use_backend(NetBackend* backend)
 
 void eth0_use_linux(const std::string& name)
 {
-    static LinuxBackend* linux = new LinuxBackend(name);
-    eth0_use_backend(linux);
+    static LinuxBackend* backend = new LinuxBackend(name);
+    eth0_use_backend(backend);
 }
 
 bool eth0_is_stand_in()
@@ -262,13 +262,6 @@ void dhcp_wait_attention()
         if (due != 0 && now >= due) return;
         kernel::thread_delay(due != 0 ? std::min(due - now, AttentionPoll) : AttentionPoll);
     }
-}
-
-bool dhcp_leased()
-{
-    Eth0State& s = State();
-    std::lock_guard<std::mutex> dhcp(s.dhcpMutex);
-    return s.client && s.client->Leased();
 }
 
 }  // namespace platform::net

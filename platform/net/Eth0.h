@@ -60,6 +60,5 @@ bool dhcp_run();
 bool dhcp_bind_step();
 // Waits until a lease timer (T1, T2, expiry or a retry) is due.
 void dhcp_wait_attention();
-bool dhcp_leased();
 
 }  // namespace platform::net

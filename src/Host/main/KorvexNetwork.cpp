@@ -282,4 +282,6 @@ void KorvexLatchNetwork()
 
 bool KorvexNetworkLatched() { return latched.load(); }
 
+void KorvexUnlatchNetwork() { latched.store(false); }
+
 }  // namespace Korvex

@@ -46,5 +46,7 @@ void KorvexNetworkRun();
 
 void KorvexLatchNetwork();
 bool KorvexNetworkLatched();
+// Opens the latch again, for a start-up that follows a shut-down in the same process (tests).
+void KorvexUnlatchNetwork();
 
 }  // namespace Korvex

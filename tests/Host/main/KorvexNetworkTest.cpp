@@ -178,6 +178,34 @@ TEST_F(Network, LinkLocalFallBackAndConflict)
     kernel::set_tick_ms(10.0);
 }
 
+// A lost lease gives another address: it is published and the modules start again on it.
+TEST_F(Network, NewAddressAfterALostLeaseIsPublished)
+{
+    kernel::set_tick_ms(0.5);
+    OneAddressDhcp server;
+    server.address.store(inet_addr("192.0.2.50"));
+    WireBackend backend;
+    backend.dhcp = &server;
+    net::eth0_use_backend(&backend);
+    Run();
+    EXPECT_EQ(KorvexAddressMode(), AddressDhcp);
+    EXPECT_EQ(Text(g_pEthernetIpAddress), "192.0.2.50");
+    ASSERT_NE(Vxi11Host(), nullptr);
+    const int gone = seam.forgotten.load();
+
+    server.address.store(inet_addr("192.0.2.60"));  // the renewal at T1 is refused
+    EXPECT_TRUE(Eventually([] { return Text(g_pEthernetIpAddress) == "192.0.2.60"; }, 20000));
+    EXPECT_TRUE(Eventually([&] { return seam.forgotten.load() > gone && Vxi11Host() != nullptr; }))
+        << "the VXI-11 module started again";
+    EXPECT_EQ(backend.configured, inet_addr("192.0.2.60"));
+    EXPECT_TRUE(NodeBool(g_pEthernetActive));
+    {
+        CRecursiveLock config(NetworkConfigurationMutex());
+        net::eth0_use_backend(nullptr);
+    }
+    kernel::set_tick_ms(10.0);
+}
+
 // After the latch of shut-down a run changes nothing.
 TEST_F(Network, LatchedNetworkIsLeftAlone)
 {

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Host/acquisition/AcquisitionSeam.h"
+#include "Host/main/KorvexNetwork.h"
 #include "Host/main/KorvexNetworkThread.h"
 #include "Host/main/MainThread.h"
 #include "Host/main/SystemSeams.h"
@@ -79,6 +80,7 @@ protected:
     void Boot(std::uint32_t condition)
     {
         platform::bootmon::set_boot_condition(condition);
+        KorvexUnlatchNetwork();  // an earlier shut-down in this process latched it
         main.StartUp();
         ASSERT_TRUE(KorvexWaitNetworkIdle(5000));
     }

@@ -1,19 +1,23 @@
 // An in-process wire behind eth0 for the network tests: a driver that records every frame
 // sent (with its tick) and hands it to a scripted station, which may answer through the
-// receive slot at once (from inside the send) or later from another thread. It has no DHCP
-// transport: DHCP finds no server.
+// receive slot at once (from inside the send) or later from another thread; and, when a test
+// gives one, a scripted DHCP server (else DHCP finds no server).
 #pragma once
 
 #include <arpa/inet.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
 #include "platform/kernel/Kernel.h"
 #include "platform/net/EthDriver.h"
 #include "platform/net/NetBackend.h"
+#include "support/ScriptedDhcp.h"
 
 namespace Korvex::test {
 
@@ -86,6 +90,31 @@ private:
     std::vector<SentFrame> sent;
 };
 
+// A DHCP server on the wire that hands out one address (changed by the test): it offers and
+// acknowledges it, and refuses the renewal of any other. Leases of 20 s, T1 and T2 a third
+// and a half of it.
+class OneAddressDhcp : public korvex_test::ScriptedDhcp {
+public:
+    std::atomic<std::uint32_t> address{0};
+
+    OneAddressDhcp()
+    {
+        script = [this](const korvex_test::DhcpBytes& m) {
+            std::uint32_t ciaddr = 0;
+            std::memcpy(&ciaddr, &m[12], 4);
+            const korvex_test::DhcpLease lease{address.load(), inet_addr("192.0.2.1"), 20, true};
+            switch (korvex_test::DhcpTypeOf(m)) {
+                case 1: return std::vector<korvex_test::DhcpBytes>{korvex_test::DhcpReply(m, 2, lease)};
+                case 3: {
+                    const std::uint8_t type = ciaddr == 0 || ciaddr == lease.address ? 5 : 6;
+                    return std::vector<korvex_test::DhcpBytes>{korvex_test::DhcpReply(m, type, lease)};
+                }
+                default: return std::vector<korvex_test::DhcpBytes>{};
+            }
+        };
+    }
+};
+
 class WireBackend : public platform::net::NetBackend {
 public:
     bool SetMac(const std::uint8_t*) override { return true; }
@@ -98,10 +127,21 @@ public:
     bool BringUp() override { return true; }
     bool IsUp() override { return true; }
     bool LoopbackUp() override { return true; }
-    std::unique_ptr<platform::net::DhcpTransport> OpenDhcp() override { return nullptr; }
+    std::unique_ptr<platform::net::DhcpTransport> OpenDhcp() override
+    {
+        if (dhcp == nullptr) return nullptr;
+        struct Forward : platform::net::DhcpTransport {
+            explicit Forward(platform::net::DhcpTransport& to) : to(to) {}
+            bool Send(const std::uint8_t* d, std::size_t n, std::uint32_t a) override { return to.Send(d, n, a); }
+            int Receive(std::uint8_t* b, std::size_t c, kernel::tick_t t) override { return to.Receive(b, c, t); }
+            platform::net::DhcpTransport& to;
+        };
+        return std::make_unique<Forward>(*dhcp);
+    }
     platform::net::EthDriver* Driver() override { return &wire; }
 
     WireDriver wire;
+    platform::net::DhcpTransport* dhcp = nullptr;
     std::uint32_t configured = 0;
 };
 

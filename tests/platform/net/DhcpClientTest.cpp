@@ -5,14 +5,13 @@
 #include <arpa/inet.h>
 
 #include <cstring>
-#include <deque>
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "platform/kernel/Kernel.h"
 #include "platform/net/DhcpClient.h"
 #include "platform/net/DhcpOptions.h"
+#include "support/ScriptedDhcp.h"
 
 namespace {
 
@@ -24,78 +23,22 @@ const std::uint32_t Server = inet_addr("192.0.2.1");
 const std::uint32_t Offered = inet_addr("192.0.2.50");
 constexpr std::uint32_t Broadcast = 0xFFFFFFFFu;
 
-struct Sent {
-    Bytes bytes;
-    std::uint32_t to;
-    kernel::tick_t at;
-};
+using korvex_test::DhcpReply;
+using korvex_test::DhcpTypeOf;
+using ScriptedServer = korvex_test::ScriptedDhcp;
+using Sent = ScriptedServer::Sent;
 
-std::uint8_t TypeOf(const Bytes& message)
-{
-    DhcpOption o{};
-    if (!FindDhcpOption(message.data() + 236, message.size() - 236, OptMessageType, o)) return 0;
-    return o.data[0];
-}
+std::uint8_t TypeOf(const Bytes& message) { return DhcpTypeOf(message); }
 
 bool Has(const Bytes& message, std::uint8_t code, DhcpOption& o)
 {
     return FindDhcpOption(message.data() + 236, message.size() - 236, code, o);
 }
 
-// A reply to request of the given type; tweak may spoil it.
 Bytes Reply(const Bytes& request, std::uint8_t type, std::uint32_t leaseSeconds = 60, bool times = true)
 {
-    Bytes r(236 + 312, 0);
-    r[0] = 2;
-    r[1] = 1;
-    r[2] = 6;
-    std::memcpy(&r[4], &request[4], 4);
-    std::memcpy(&r[16], &Offered, 4);
-    std::memcpy(&r[20], &Server, 4);
-    std::memcpy(&r[28], &request[28], 16);
-    DhcpOptionWriter w(&r[236], 312);
-    w.AddByte(OptMessageType, type);
-    w.AddAddress(OptServerId, Server);
-    w.AddAddress(OptLeaseTime, htonl(leaseSeconds));
-    if (times) {
-        w.AddAddress(OptRenewalTime, htonl(leaseSeconds / 3));
-        w.AddAddress(OptRebindingTime, htonl(leaseSeconds / 2));
-    }
-    w.AddAddress(OptSubnetMask, inet_addr("255.255.255.0"));
-    w.End();
-    return r;
+    return DhcpReply(request, type, korvex_test::DhcpLease{Offered, Server, leaseSeconds, times});
 }
-
-class ScriptedServer : public DhcpTransport {
-public:
-    std::function<std::vector<Bytes>(const Bytes&)> script = [](const Bytes&) { return std::vector<Bytes>{}; };
-    std::vector<Sent> sent;
-
-    bool Send(const std::uint8_t* data, std::size_t length, std::uint32_t to) override
-    {
-        Bytes message(data, data + length);
-        sent.push_back({message, to, kernel::current_time()});
-        for (Bytes& reply : script(message)) pending.push_back(reply);
-        return true;
-    }
-
-    int Receive(std::uint8_t* buffer, std::size_t capacity, kernel::tick_t deadline) override
-    {
-        if (pending.empty()) {
-            const kernel::tick_t now = kernel::current_time();
-            if (deadline > now) kernel::thread_delay(deadline - now);
-            return -1;
-        }
-        Bytes next = pending.front();
-        pending.pop_front();
-        const std::size_t n = std::min(capacity, next.size());
-        std::memcpy(buffer, next.data(), n);
-        return static_cast<int>(n);
-    }
-
-private:
-    std::deque<Bytes> pending;
-};
 
 // Offers and acknowledges every request.
 std::vector<Bytes> Willing(const Bytes& m, std::uint32_t lease = 60, bool times = true)

@@ -8,10 +8,12 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include <expat.h>
 
+#include "Host/parameters/FileServices.h"
 #include "Host/parameters/ParameterNode.h"
 #include "platform/fs/FileIo.h"
 
@@ -223,14 +225,7 @@ int CParameterNode::WriteXml(CParameterNode* node, std::FILE* file) {
 
 int CParameterNode::SaveXmlFile(const std::string& path, CParameterNode* node) {
     if (node == nullptr) return eBadNodeArgument;
-    std::FILE* file = platform::fs::open(path.c_str(), "w");
-    if (file == nullptr) return eCannotOpenFile;
-    int result = WriteXml(node, file);
-    // Buffered writes to a full flash fail only here: a failed flush or close fails the save.
-    if (result == eOk && std::fflush(file) != 0) result = eWriteFailed;
-    if (std::fclose(file) != 0 && result == eOk) result = eWriteFailed;
-    if (result != eOk) platform::fs::remove(path.c_str());
-    return result;
+    return KorvexReplaceFile(path, [node](std::FILE* file) { return WriteXml(node, file); });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -434,27 +429,48 @@ private:
     }
 
     // The first child of parent named exactly name (names are never paths here), or null.
+    // Each parent's children are indexed by name once, so that a load stays linear in the
+    // file's size however many siblings it names; the indexes are dropped whenever the tree
+    // changed under them (a subscriber may add or delete nodes while the load runs).
     bool FindChild(CParameterNode* parent, const std::string& name, CParameterNode*& found) {
         CRecursiveLock lock(ParameterTreeLock());
         if (!lock.Locked()) {
             Fail(eGeneralFailure);
             return false;
         }
-        found = nullptr;
-        for (CParameterNode* c = parent->firstChild; c != nullptr; c = c->nextSibling) {
-            if (c->name == name) {
-                found = c;
-                break;
-            }
+        if (indexedAt != CParameterNode::structureChanges) {
+            children.clear();
+            indexedAt = CParameterNode::structureChanges;
         }
+        auto index = children.find(parent);
+        if (index == children.end()) {
+            index = children.emplace(parent, ChildIndex()).first;
+            for (CParameterNode* c = parent->firstChild; c != nullptr; c = c->nextSibling)
+                index->second.emplace(c->name, c);  // the first of equal names wins
+        }
+        const auto hit = index->second.find(name);
+        found = hit == index->second.end() ? nullptr : hit->second;
         return true;
     }
 
     bool Append(CParameterNode* node) {
-        if (CParameterNode::AddChild(path.back(), node) != eOk) {
+        CParameterNode* parent = path.back();
+        std::uint64_t before = 0;
+        {
+            CRecursiveLock lock(ParameterTreeLock());
+            before = CParameterNode::structureChanges;
+        }
+        if (CParameterNode::AddChild(parent, node) != eOk) {
             CParameterNode::Delete(node);
             Fail(eGeneralFailure);
             return false;
+        }
+        CRecursiveLock lock(ParameterTreeLock());
+        // Only this append changed the tree: the indexes stay good with the new child in.
+        if (indexedAt == before && CParameterNode::structureChanges == before + 1) {
+            indexedAt = before + 1;
+            const auto index = children.find(parent);
+            if (index != children.end()) index->second.emplace(node->name, node);
         }
         return true;
     }
@@ -468,8 +484,12 @@ private:
         node->keep = 1;
     }
 
+    using ChildIndex = std::unordered_map<std::string, CParameterNode*>;
+
     XML_Parser parser = nullptr;
     CParameterNode* root;
+    std::unordered_map<CParameterNode*, ChildIndex> children;  // see FindChild
+    std::uint64_t indexedAt = 0;
     std::vector<CParameterNode*> path;  // open Branch elements; back() is the current node
     unsigned depth = 0;                 // open elements of any kind
     unsigned ignored = 0;               // open elements inside (and including) an ignored one
@@ -483,6 +503,11 @@ int CParameterNode::LoadXmlFile(const std::string& path, CParameterNode** root,
     if (target == nullptr) *root = nullptr;
     FileHandle file(platform::fs::open(path.c_str(), "r"));
     if (!file) return eCannotOpenFile;
+    // No settings file comes near the bound: a larger one is refused unread, as unreadable.
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return eCannotOpenFile;
+    const long size = std::ftell(file.get());
+    if (size < 0 || static_cast<unsigned long>(size) > MaxSettingsFileSize) return eCannotOpenFile;
+    std::rewind(file.get());
 
     // First pass: the file as a tree of its own. Nothing of the target is touched yet.
     CTreeXmlLoader scratch(nullptr);

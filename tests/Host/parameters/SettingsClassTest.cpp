@@ -328,7 +328,8 @@ TEST_F(SettingsClass, SaveFailsWhenTheClassDirectoryCannotBeMade) {
     EXPECT_EQ(Read("/yaffs/settings"), "not a directory");
 }
 
-TEST_F(SettingsClass, NoSaverLeavesAFileOnAnyFailure) {
+// A failed save leaves the file of the last good save, byte for byte, and no .tmp.
+TEST_F(SettingsClass, FailedSaveKeepsThePreviousFile) {
     const struct {
         const char* what;
         std::function<void()> arm;
@@ -352,12 +353,14 @@ TEST_F(SettingsClass, NoSaverLeavesAFileOnAnyFailure) {
         for (const auto& fault : faults) {
             SCOPED_TRACE(std::string(saver.what) + ", " + fault.what);
             ASSERT_EQ(saver.save(), eOk);  // an older file of the same name
-            ASSERT_TRUE(Exists(saver.path));
+            const std::string before = Read(saver.path);
+            ASSERT_FALSE(before.empty());
             fault.arm();
             EXPECT_EQ(saver.save(), eWriteFailed);
             fs::faults().fullDisk = false;
             fs::clear_faults();
-            EXPECT_FALSE(Exists(saver.path));
+            EXPECT_EQ(Read(saver.path), before);
+            EXPECT_FALSE(Exists(saver.path + ".tmp"));
         }
     }
 }

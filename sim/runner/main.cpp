@@ -5,8 +5,14 @@
 // ./state) keeps the flash file system (yaffs/), the identity EEPROM (eeprom.bin, written
 // from the board's default record when absent), the log (korvex.log, also copied to
 // standard error) and the board's control socket (board.sock). Every network socket binds to
-// ADDR (default 127.0.0.1). SIGINT and SIGTERM switch the instrument off as the power button
-// does.
+// ADDR (default 127.0.0.1, or 0.0.0.0 with --netif). SIGINT and SIGTERM ask for a power-off as
+// a short push of the power button does (settings saved); a second one switches the board off
+// at once.
+//
+// Without --netif the instrument's eth0 is a loopback stand-in that touches no interface.
+// --netif NAME makes eth0 the Linux interface NAME of the runner's network namespace (refused,
+// exit 2, in PID 1's namespace); --mac MAC replaces the EEPROM's MAC address for the run
+// (eeprom.bin is not changed).
 //
 // The board starts before any static object of the instrument (the reset path): the system
 // tick (--tick-us: real microseconds per 10-ms tick), the boot monitor (--no-bootmon: none;
@@ -21,10 +27,13 @@
 // One firmware runs per state folder: the runner holds an exclusive flock on <state>/lock
 // (with its pid in it) from before it touches the folder until the process ends.
 //
-// The board's final actions end the process: power off exits 0, firmware-update mode (and a
-// fatal stop) prints "board: firmware-update mode" and exits 5, a reset prints "board: reset"
-// and starts the same command line again with --boot-condition 2 (the same executable, by
-// its resolved path, so the process keeps its name).
+// The board's final actions end the process: power off (also on over-temperature) exits 0,
+// firmware-update mode (and a fatal stop) prints "board: firmware-update mode" and exits 5, a
+// reset prints "board: reset" and a watchdog reset "board: watchdog reset", and both start the
+// same command line again with --boot-condition 2 (the same executable, by its resolved path,
+// so the process keeps its name). A start-up failure exits 1, a bad option 2. Without a boot
+// monitor, reset and firmware-update mode do nothing and the firmware stays stopped until a
+// signal switches the board off.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -54,14 +63,17 @@
 #include "Host/main/MainThread.h"
 #include "Host/main/SystemSeams.h"
 #include "Host/parameters/Logger.h"
+#include "NetworkOptions.h"
 #include "SimBoard.h"
 #include "board/board_init.h"
 #include "engine/vxi11/Vxi11ServerBuilder.h"
 #include "platform/bootmon/BootMonitor.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/kernel/Kernel.h"
+#include "platform/net/Eth0.h"
 #include "platform/soc/BoardActions.h"
 #include "sim/board/Board.h"
+#include "sim/board/HangCommand.h"
 #include "sim/eeprom/EepromSim.h"
 #include "sim/peripheral_controller/PeripheralControllerSim.h"
 #include "sim/topology_file/TopologyFile.h"
@@ -70,13 +82,16 @@ namespace {
 
 struct Options {
     std::string state = "state";
-    std::string bind = "127.0.0.1";
+    std::string bind;  // empty: 127.0.0.1, or 0.0.0.0 with --netif
     std::uint32_t bootCondition = 0;
     std::uint32_t tickUs = 10000;
     bool bootMonitor = true;
     std::string topology;  // empty: one probe on the socket
     sim::dsp::DspSimSettings dsp;
     bool dspRefusesBoot = false;
+    std::string netif;
+    bool hasMac = false;
+    std::uint8_t mac[6] = {};
     bool help = false;
 };
 
@@ -122,7 +137,7 @@ constexpr OptionRow OptionTable[] = {
     {"--state", "DIR", "./state",
      "state folder: flash files (yaffs/), EEPROM, korvex.log, board.sock, lock",
      [](Options& o, const char* v) { o.state = v; return *v != '\0'; }},
-    {"--bind", "ADDR", "127.0.0.1", "IPv4 address every network socket binds to",
+    {"--bind", "ADDR", "127.0.0.1, 0.0.0.0 with --netif", "IPv4 address every network socket binds to",
      [](Options& o, const char* v) {
          in_addr a{};
          o.bind = v;
@@ -154,6 +169,14 @@ constexpr OptionRow OptionTable[] = {
          o.dspRefusesBoot = true;
          return true;
      }},
+    {"--netif", "NAME", nullptr,
+     "eth0 is the Linux interface NAME of this network namespace (sockets bind 0.0.0.0)",
+     [](Options& o, const char* v) {
+         o.netif = v;
+         return *v != '\0';
+     }},
+    {"--mac", "MAC", "the EEPROM's", "MAC address of eth0 for this run (eeprom.bin unchanged)",
+     [](Options& o, const char* v) { return o.hasMac = korvex_sim::ParseMac(v, o.mac); }},
     {"--help", nullptr, nullptr, "print this help and exit (also -h)",
      [](Options& o, const char*) {
          o.help = true;
@@ -177,13 +200,13 @@ constexpr HelpRow BootConditionTable[] = {
 
 constexpr HelpRow SignalTable[] = {
     {"SIGINT", "switches the instrument off as the power button does (settings saved)"},
-    {"SIGTERM", "the same as SIGINT"},
+    {"SIGTERM", "the same as SIGINT; a second SIGINT or SIGTERM switches the board off at once"},
 };
 
 constexpr HelpRow ExitCodeTable[] = {
-    {"0", "switched off (power button, SYST:POFF, SIGINT, SIGTERM), or --help"},
+    {"0", "switched off (power button, over-temperature, SYST:POFF, SIGINT, SIGTERM), or --help"},
     {"1", "the state folder is in use by another process or cannot be set up"},
-    {"2", "bad command line or topology file"},
+    {"2", "bad command line or topology file, or --netif in the machine's own network namespace"},
     {"5", "firmware-update mode (DIAG:UPGR or a fatal stop)"},
 };
 
@@ -207,8 +230,8 @@ void Usage(std::FILE* out, const char* program)
     PrintRows(out, "Boot conditions (--boot-condition)", BootConditionTable, std::size(BootConditionTable));
     PrintRows(out, "Signals", SignalTable, std::size(SignalTable));
     PrintRows(out, "Exit codes", ExitCodeTable, std::size(ExitCodeTable));
-    std::fprintf(out, "\nA reset (*RST, a restart) starts the same command line again with\n"
-                      "--boot-condition 2 in the same process.\n");
+    std::fprintf(out, "\nA reset (*RST, a settings file that needs a restart) or a watchdog reset starts the\n"
+                      "same command line again with --boot-condition 2 in the same process.\n");
 }
 
 // Accepts "--name value" and "--name=value"; a switch stands alone.
@@ -450,10 +473,15 @@ bool StartSignalThread()
     ::sigaction(SIGTERM, &action, nullptr);
     std::thread([] {
         char byte = 0;
+        unsigned signals = 0;
         for (;;) {
             const ssize_t n = ::read(signalPipe[0], &byte, 1);
-            if (n == 1) Korvex::CKorvexPower::RequestShutdown(Korvex::CKorvexPower::eSwitchOff);
-            else if (n < 0 && errno != EINTR) return;
+            if (n == 1 && ++signals == 1)
+                Korvex::CKorvexPower::RequestShutdown(Korvex::CKorvexPower::eSwitchOff);
+            else if (n == 1)  // the firmware did not stop: switch the board off
+                platform::soc::board_action(platform::soc::BoardAction::PowerOff);
+            else if (n < 0 && errno != EINTR)
+                return;
         }
     }).detach();
     return true;
@@ -473,6 +501,15 @@ __attribute__((constructor(101))) void BoardStartUp(int argc, char** argv, char*
         Usage(stdout, argv[0]);
         std::fflush(nullptr);
         ::_exit(0);
+    }
+    if (options.bind.empty()) options.bind = options.netif.empty() ? "127.0.0.1" : "0.0.0.0";
+    if (!options.netif.empty()) {
+        const std::string refusal = korvex_sim::CheckNetworkInterface(options.netif);
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "korvex-sim: %s\n", refusal.c_str());
+            std::fflush(nullptr);
+            ::_exit(2);
+        }
     }
     kernel::set_tick_ms(options.tickUs / 1000.0);
     if (!options.bootMonitor) platform::bootmon::place_entry(false);
@@ -505,6 +542,7 @@ int main(int argc, char** argv)
         sim::periph::BoardPeripheralController();
     }
     sim::periph::RegisterPeripheralCommands();
+    sim::RegisterHangCommand();
 
     ::signal(SIGPIPE, SIG_IGN);
     if (!StartSignalThread()) {
@@ -536,18 +574,26 @@ int main(int argc, char** argv)
         Say("korvex-sim: cannot set up " + state + "/eeprom.bin");
         return 1;
     }
+    if (options.hasMac) sim::eeprom::set_bytes(116, options.mac, sizeof options.mac);
     platform::fs::init(state, KORVEX_ROMFS_DIR);
     platform::soc::set_board_action_sink(&BoardAction);
 
     static sim::Board panel;
     if (!panel.Listen(state)) {
+        // Not through exit(): the boot monitor's exit handler would ask for update mode.
         Say("korvex-sim: cannot serve " + state + "/board.sock");
-        return 1;
+        std::fflush(nullptr);
+        ::_exit(1);
     }
     controlPanel.store(&panel);
     Say("Board control: " + panel.SocketPath());
 
     vxi11_set_bind_address(options.bind.c_str());
+    platform::net::set_bind_address(options.bind);
+    if (!options.netif.empty()) {
+        platform::net::eth0_use_linux(options.netif);
+        Say("eth0: " + options.netif);
+    }
     vxi11_install_server_builder();
 
     static korvex_sim::SimBoard board(options.dsp, options.dspRefusesBoot);

@@ -137,7 +137,7 @@ def boot_time(program, prepare=None):
         if prepare is None:
             runner = runner_session.Runner(program)
         else:
-            runner = runner_session.Runner(program, prepare_state=prepare)
+            runner = runner_session.Runner(program, prepare=prepare)
         inst = runner_session.open_session(runner_session.manager())
         took = time.monotonic() - started
         inst.close()

@@ -18,24 +18,27 @@ RESOURCE = "TCPIP::127.0.0.1::inst0::INSTR"
 
 
 class Failure(Exception):
-    """A client check that did not hold."""
+    """A check of a client program failed."""
 
 
 def check(condition, what):
+    """Prints the check when it holds, else raises Failure."""
     if not condition:
         raise Failure(what)
     print("ok: " + what)
 
 
 class Runner:
-    """korvex-sim on a fresh state folder; stop() ends it and removes the folder."""
+    """korvex-sim on a fresh state folder; stop() ends it and removes the folder. prepare,
+    when given, is called with the state folder (made, still empty) before the start."""
 
-    def __init__(self, runner, extra_args=(), log_name="runner.out", prepare_state=None):
+    def __init__(self, runner, extra_args=(), log_name="runner.out", prepare=None):
         self.state = tempfile.mkdtemp(prefix="korvex-client-")
-        if prepare_state is not None:  # fills the state folder before the start
-            prepare_state(os.path.join(self.state, "state"))
         self.log_path = os.path.join(self.state, log_name)
         self.log = open(self.log_path, "wb")
+        if prepare is not None:
+            os.makedirs(os.path.join(self.state, "state"))
+            prepare(os.path.join(self.state, "state"))
         args = [runner, "--state", os.path.join(self.state, "state")] + list(extra_args)
         self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
 
@@ -112,6 +115,30 @@ def raw_query(inst, text):
         return inst.read_raw()
     finally:
         inst.read_termination = termination
+
+
+def run_checks(body, runner=None, extra_args=()):
+    """Starts the runner, opens a session and calls body(session); prints PASS, or FAIL with
+    the end of the runner's output. The exit status: 0 or 1."""
+    session = Runner(runner or default_runner(), extra_args)
+    inst = None
+    try:
+        inst = open_session(manager())
+        body(inst)
+        print("PASS")
+        return 0
+    except Exception as error:
+        print("FAIL: %s" % error)
+        print("--- end of the runner's output:")
+        print(session.tail())
+        return 1
+    finally:
+        if inst is not None:
+            try:
+                inst.close()
+            except Exception:
+                pass
+        session.stop()
 
 
 def manager():

@@ -13,6 +13,7 @@
 #include "platform/gpio/Gpio.h"
 #include "platform/kernel/Kernel.h"
 #include "sim/board/Board.h"
+#include "sim/board/HangCommand.h"
 #include "sim/temp_sensor/TempSensorSim.h"
 
 namespace {
@@ -93,6 +94,20 @@ std::string Ask(int fd, const std::string& line) {
     char c = 0;
     while (::recv(fd, &c, 1, 0) == 1 && c != '\n') answer += c;
     return answer;
+}
+
+TEST(BoardControl, HangSuspendsALiveThreadFoundByName) {
+    ASSERT_TRUE(sim::RegisterHangCommand());
+    const kernel::handle_t t =
+        kernel::thread_create(5, [](kernel::addrword_t) {}, 0, "Idle Worker", 8192);
+    ASSERT_NE(t, 0u);
+    EXPECT_EQ(sim::Board::Execute("hang Idle Worker"), "OK hung Idle Worker");
+    EXPECT_EQ(kernel::thread_info(t).suspend_count, 2);  // created suspended, then hung
+    EXPECT_EQ(sim::Board::Execute("hang Idle"), "ERR no thread Idle");
+    EXPECT_EQ(sim::Board::Execute("hang").rfind("ERR usage", 0), 0u);
+    ASSERT_TRUE(kernel::thread_delete(t));
+    EXPECT_EQ(kernel::thread_find("Idle Worker"), 0u);
+    EXPECT_EQ(sim::Board::Execute("hang Idle Worker"), "ERR no thread Idle Worker");
 }
 
 TEST(BoardControl, SocketServesOneAnswerPerLine) {

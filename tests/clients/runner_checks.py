@@ -6,7 +6,8 @@ Without "field": --help and -h, an unknown option, a second start on a state fol
 fault listing, the NMR path (nmr 0, 2 and 3 leave the
 probe without signal: MEAS:FLUX? fails as with no signal, error 204), and boots with a
 LastPowerOff.xml of 200 000 extra elements and one of 20 MiB (both refused unread, the
-factory settings start, no slower than a normal boot by more than 2 s).
+factory settings start, no slower than a normal boot by more than 2 s; SIGTERM right after
+the start stops the firmware).
 With "field": --field outside the probe's range gives the failed measurement (empty reply,
 204 "Data not all available").
 Runs itself in a network namespace (tests/net/in-netns.sh) for the portmapper port; exit
@@ -162,9 +163,25 @@ def write_settings(text):
     return prepare
 
 
+def stop_during_load(program, text):
+    """SIGTERM while the settings load: the firmware stops (exit 0) at once."""
+    runner = runner_session.Runner(program, prepare_state=write_settings(text))
+    try:
+        time.sleep(0.1)
+        started = time.monotonic()
+        runner.process.terminate()
+        code = runner.process.wait(timeout=30)
+        took = time.monotonic() - started
+        print("SIGTERM 0.1 s after the start: stopped after %.2f s" % took)
+        check(code == 0 and took < 2.0, "SIGTERM during the load stops the firmware (exit %d)" % code)
+    finally:
+        runner.stop()
+
+
 def big_files(program):
     normal, _ = boot_time(program)
     many = settings_with("".join('<Int32 name="u%d" value="1"/>\n' % i for i in range(200000)))
+    stop_during_load(program, many)
     huge = settings_with(" " * (20 << 20))
     for name, text in [("200 000 extra elements", many), ("20 MiB", huge)]:
         took, log = boot_time(program, write_settings(text))

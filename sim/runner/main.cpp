@@ -48,6 +48,7 @@
 #include "Host/main/MainThread.h"
 #include "Host/main/SystemSeams.h"
 #include "Host/parameters/Logger.h"
+#include "LogSink.h"
 #include "SimBoard.h"
 #include "board/board_init.h"
 #include "engine/vxi11/Vxi11ServerBuilder.h"
@@ -185,31 +186,10 @@ bool ParseOptions(int argc, char** argv, Options& options)
 
 // ---- log copies ----
 
-int logFile = -1;
+// Through the runner's buffered log sink (korvex.log and standard error).
+void EchoLog(const char* text, std::size_t length) { korvex_sim::RunnerLog().Write(text, length); }
 
-void WriteAll(int fd, const char* text, std::size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, text, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text += n;
-        length -= static_cast<std::size_t>(n);
-    }
-}
-
-void EchoLog(const char* text, std::size_t length)
-{
-    WriteAll(STDERR_FILENO, text, length);
-    if (logFile >= 0) WriteAll(logFile, text, length);
-}
-
-void Say(const std::string& line)
-{
-    const std::string text = line + "\n";
-    WriteAll(STDERR_FILENO, text.data(), text.size());
-    if (logFile >= 0) WriteAll(logFile, text.data(), text.size());
-}
+void Say(const std::string& line) { korvex_sim::RunnerLog().Line(line); }
 
 // ---- board actions ----
 
@@ -236,8 +216,10 @@ std::vector<std::string> commandLine;
     // Nothing of this image may stay open in the next: sockets would keep their ports.
     if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
         for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+    korvex_sim::RunnerLog().Flush();
     ::execv("/proc/self/exe", argv.data());
-    std::perror("korvex-sim: restart");
+    Say(std::string("korvex-sim: restart: ") + std::strerror(errno));
+    korvex_sim::RunnerLog().Flush();
     ::_exit(1);
 }
 
@@ -257,6 +239,7 @@ void BoardAction(platform::soc::BoardAction action)
     switch (action) {
         case BoardAction::PowerOff:
             CloseControlPanel();
+            korvex_sim::RunnerLog().Flush();
             ::_exit(0);
         case BoardAction::Reset:
             Say("board: reset");
@@ -267,6 +250,7 @@ void BoardAction(platform::soc::BoardAction action)
         case BoardAction::FirmwareUpdateMode:
             Say("board: firmware-update mode");
             CloseControlPanel();
+            korvex_sim::RunnerLog().Flush();
             ::_exit(5);
     }
 }
@@ -386,11 +370,11 @@ int main(int argc, char** argv)
     std::filesystem::create_directories(options.state, ec);
     const std::string state = std::filesystem::absolute(options.state, ec).lexically_normal().string();
     const std::string logPath = state + "/korvex.log";
-    logFile = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (logFile < 0) {
+    if (!korvex_sim::RunnerLog().Open(logPath, STDERR_FILENO)) {
         std::fprintf(stderr, "korvex-sim: cannot open %s: %s\n", logPath.c_str(), std::strerror(errno));
         return 1;
     }
+    std::atexit([] { korvex_sim::RunnerLog().Flush(); });
     Korvex::SetLogEcho(&EchoLog);
 
     const bool systemPortmapper = PortmapperAnswers(options.bind);

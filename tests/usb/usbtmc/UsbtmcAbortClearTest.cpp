@@ -55,8 +55,7 @@ TEST_F(UsbtmcTest, AbortBulkInInFlightEndsTheReadWithExactCount)
 TEST_F(UsbtmcTest, AbortBulkInWithoutRequestFailsAndTagZeroStalls)
 {
     EXPECT_EQ(host.InitiateAbortBulkIn(3), (Bytes{0x80, 0}));
-    Bytes reply;
-    EXPECT_EQ(host.BulkInEndpoint(3, 0, 2, &reply), Result::Stall);
+    EXPECT_EQ(Refused(UsbtmcHost::kEndpointRequest, 3, 0, UsbtmcHost::kBulkIn, 2), Result::Stall);
     EXPECT_EQ(host.CheckAbortBulkIn(), (Bytes{0x82, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
 }

@@ -304,18 +304,25 @@ void CUsb488ClassRequests::OnInitiateClear(const UsbSetupPacket& setup, std::uin
     std::uint32_t bulkStatus = 0;
     if (bulk->BulkOutActive()) {
         bulk->AbortBulkOut(&bulkStatus);
-    } else if (!bulk->BulkInActive()) {
-        bulk->CancelHeaderReceive(&bulkStatus);
+    } else {
+        // Bulk-OUT is halted: what its FIFO holds is stale (the rest of a request's packet,
+        // say) and goes before listening again.
+        const bool answering = bulk->BulkInActive();
+        if (!answering) {
+            bulk->CancelHeaderReceive(&bulkStatus);
+        }
         endpointStatus = 0;
         if (!m_io->IsTransferDone(kUsbEndpointBulkOut, &endpointStatus)) {
             endpointStatus = 0;
             m_io->Flush(kUsbEndpointBulkOut, &endpointStatus);
         }
-        bulk->Arm(&bulkStatus);
-    } else {
-        // A request with nothing queued is dropped here; a transfer under way is ended by
-        // the engine's clear (CancelSend).
-        bulk->DropRequest();
+        if (!answering) {
+            bulk->Arm(&bulkStatus);
+        } else {
+            // A request with nothing queued is dropped here; a transfer under way is ended
+            // by the engine's clear (CancelSend).
+            bulk->DropRequest();
+        }
     }
     m_owner->GetRemoteLocalMachine()->OnRemote(0);
     CPhysicalInterface* engine = Engine();

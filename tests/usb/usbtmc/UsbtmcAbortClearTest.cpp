@@ -99,7 +99,6 @@ TEST_F(UsbtmcTest, ClearIsPendingUntilTheDeviceFinishedIt)
     EXPECT_EQ(host.CheckClear(), (Bytes{0x02, 0}));
     EXPECT_EQ(host.InitiateClear(), (Bytes{0x83}));
     EXPECT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Stall);
-    device->messageHook = nullptr;
     latch.Open();
     ASSERT_TRUE(device->WaitCount('C', 1));
     Bytes status;
@@ -110,6 +109,7 @@ TEST_F(UsbtmcTest, ClearIsPendingUntilTheDeviceFinishedIt)
     EXPECT_EQ(status, (Bytes{0x01, 0}));
     EXPECT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
     EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
+    device->Close();  // before the latch its hook waits on goes
 }
 
 TEST_F(UsbtmcTest, LoneCheckClearStatusAnswersSplitNotInProgressWithBmClear)

@@ -10,28 +10,6 @@ namespace platform::soc {
 
 namespace {
 
-// EP0_CSR
-constexpr std::uint32_t kEp0OutPktRdy = 0x01;
-constexpr std::uint32_t kEp0InPktRdy = 0x02;
-constexpr std::uint32_t kEp0SentStall = 0x04;
-constexpr std::uint32_t kEp0DataEnd = 0x08;
-constexpr std::uint32_t kEp0SetupEnd = 0x10;
-constexpr std::uint32_t kEp0SendStall = 0x20;
-constexpr std::uint32_t kEp0ServicedOut = 0x40;
-constexpr std::uint32_t kEp0ServicedSetupEnd = 0x80;
-// IN_CSR1
-constexpr std::uint32_t kInPktRdy = 0x01;
-constexpr std::uint32_t kInFlush = 0x08;
-constexpr std::uint32_t kInSendStall = 0x10;
-constexpr std::uint32_t kInSentStall = 0x20;
-constexpr std::uint32_t kInClrToggle = 0x40;
-// OUT_CSR1
-constexpr std::uint32_t kOutPktRdy = 0x01;
-constexpr std::uint32_t kOutFlush = 0x10;
-constexpr std::uint32_t kOutSendStall = 0x20;
-constexpr std::uint32_t kOutSentStall = 0x40;
-constexpr std::uint32_t kOutClrToggle = 0x80;
-
 constexpr std::uint32_t kUsbIntSuspend = 1;
 constexpr std::uint32_t kUsbIntResume = 2;
 constexpr std::uint32_t kUsbIntReset = 4;
@@ -178,12 +156,13 @@ void UsbdModel::write_locked(addr_t address, std::uint32_t value) {
                 write_ep0_csr_locked(value);
                 break;
             }
+            if ((value & kInPktRdy) != 0) e.inCsr1 |= kInPktRdy;
+            // A flush drops the packet, also one a read-modify-write marks ready again.
             if ((value & kInFlush) != 0) {
                 e.inFifo.clear();
                 e.inCsr1 &= ~kInPktRdy;
                 e.inFlushReads = flushReads_;
             }
-            if ((value & kInPktRdy) != 0) e.inCsr1 |= kInPktRdy;
             e.inCsr1 = (e.inCsr1 & ~kInSendStall) | (value & kInSendStall);
             if ((value & kInSentStall) == 0) e.inCsr1 &= ~kInSentStall;
             if ((value & kInClrToggle) != 0) e.inToggle = false;

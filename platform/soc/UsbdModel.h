@@ -54,6 +54,28 @@ constexpr addr_t OUT_FIFO_CNT1_REG = 0x52000198;
 constexpr addr_t EP0_FIFO_REG = 0x520001C0;
 constexpr addr_t GPEDAT = 0x56000044;
 
+// EP0_CSR bits.
+constexpr std::uint32_t kEp0OutPktRdy = 0x01;
+constexpr std::uint32_t kEp0InPktRdy = 0x02;
+constexpr std::uint32_t kEp0SentStall = 0x04;
+constexpr std::uint32_t kEp0DataEnd = 0x08;
+constexpr std::uint32_t kEp0SetupEnd = 0x10;
+constexpr std::uint32_t kEp0SendStall = 0x20;
+constexpr std::uint32_t kEp0ServicedOut = 0x40;
+constexpr std::uint32_t kEp0ServicedSetupEnd = 0x80;
+// IN_CSR1_REG bits.
+constexpr std::uint32_t kInPktRdy = 0x01;
+constexpr std::uint32_t kInFlush = 0x08;
+constexpr std::uint32_t kInSendStall = 0x10;
+constexpr std::uint32_t kInSentStall = 0x20;
+constexpr std::uint32_t kInClrToggle = 0x40;
+// OUT_CSR1_REG bits.
+constexpr std::uint32_t kOutPktRdy = 0x01;
+constexpr std::uint32_t kOutFlush = 0x10;
+constexpr std::uint32_t kOutSendStall = 0x20;
+constexpr std::uint32_t kOutSentStall = 0x40;
+constexpr std::uint32_t kOutClrToggle = 0x80;
+
 constexpr std::uint32_t kUsbdVector = 25;
 constexpr unsigned kUsbdPullUpPin = 9;  // GPE9
 constexpr unsigned kUsbdEndpoints = 5;

@@ -20,13 +20,22 @@ constexpr std::uint8_t kClearFeature = 1;
 constexpr std::uint8_t kSetAddress = 5;
 constexpr std::uint8_t kGetDescriptor = 6;
 constexpr std::uint8_t kSetConfiguration = 9;
+constexpr std::uint8_t kSetInterface = 11;
 constexpr std::uint16_t kEp0Packet = 8;
 
 }  // namespace
 
 UsbHost::UsbHost(platform::soc::UsbdModel& model) : model_(model) {}
 
-void UsbHost::pause() { std::this_thread::sleep_for(std::chrono::microseconds(50)); }
+// Between two NAKed tries: the device's interrupt thread usually answers within a few
+// scheduler turns; a device that stays busy gets polled more slowly.
+void UsbHost::Backoff::wait() {
+    if (++tries < 100) {
+        std::this_thread::yield();
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(50));
+}
 
 std::mutex& UsbHost::transfer_lock(std::uint8_t endpoint) { return transfers_[endpoint & 0x0F]; }
 
@@ -85,6 +94,18 @@ bool UsbHost::expected_in_toggle(std::uint8_t endpoint) {
 }
 
 UsbHost::Result UsbHost::control(const Setup& setup, std::vector<std::uint8_t>* data) {
+    const Result result = control_transfer(setup, data);
+    // SET_CONFIGURATION and SET_INTERFACE put every data toggle back to DATA0.
+    if (result == Result::Ok && setup.bmRequestType <= 1 &&
+        (setup.bRequest == kSetConfiguration || setup.bRequest == kSetInterface)) {
+        std::lock_guard<std::mutex> g(state_);
+        for (int i = 1; i < 16; ++i) inToggle_[i] = outToggle_[i] = false;
+    }
+    return result;
+}
+
+UsbHost::Result UsbHost::control_transfer(const Setup& setup, std::vector<std::uint8_t>* data) {
+    Backoff backoff;
     std::lock_guard<std::mutex> transfer(transfer_lock(0));
     if (!model_.pull_up()) return Result::NoDevice;
     const auto deadline = deadline_after(timeoutMs_);
@@ -100,7 +121,7 @@ UsbHost::Result UsbHost::control(const Setup& setup, std::vector<std::uint8_t>* 
                 h = in_packet(0, &packet, false, &duplicate);
                 if (h == Handshake::Nak) {
                     if (Clock::now() >= deadline) return Result::Timeout;
-                    pause();
+                    backoff.wait();
                     continue;
                 }
                 if (h != Handshake::Ack) return failure(h);
@@ -122,7 +143,7 @@ UsbHost::Result UsbHost::control(const Setup& setup, std::vector<std::uint8_t>* 
             if (h == Handshake::Ack) return Result::Ok;
             if (h != Handshake::Nak) return failure(h);
             if (Clock::now() >= deadline) return Result::Timeout;
-            pause();
+            backoff.wait();
         }
     }
     const std::vector<std::uint8_t> empty;
@@ -138,7 +159,7 @@ UsbHost::Result UsbHost::control(const Setup& setup, std::vector<std::uint8_t>* 
         }
         if (h != Handshake::Nak) return failure(h);
         if (Clock::now() >= deadline) return Result::Timeout;
-        pause();
+        backoff.wait();
     }
     for (;;) {
         std::vector<std::uint8_t> none;
@@ -147,7 +168,7 @@ UsbHost::Result UsbHost::control(const Setup& setup, std::vector<std::uint8_t>* 
         if (h == Handshake::Ack) return Result::Ok;
         if (h != Handshake::Nak) return failure(h);
         if (Clock::now() >= deadline) return Result::Timeout;
-        pause();
+        backoff.wait();
     }
 }
 
@@ -160,6 +181,7 @@ std::uint16_t UsbHost::max_packet(std::uint8_t endpointAddress) const {
 
 UsbHost::Result UsbHost::bulk_out(std::uint8_t endpoint, const std::vector<std::uint8_t>& data,
                                   bool zlp) {
+    Backoff backoff;
     const std::uint8_t number = endpoint & 0x0F;
     std::lock_guard<std::mutex> transfer(transfer_lock(number));
     if (!model_.pull_up()) return Result::NoDevice;
@@ -178,13 +200,14 @@ UsbHost::Result UsbHost::bulk_out(std::uint8_t endpoint, const std::vector<std::
         }
         if (h != Handshake::Nak) return failure(h);
         if (Clock::now() >= deadline) return Result::Timeout;
-        pause();
+        backoff.wait();
     }
     return Result::Ok;
 }
 
 UsbHost::Result UsbHost::in_transfer(std::uint8_t endpoint, std::uint32_t max,
                                      std::vector<std::uint8_t>* data) {
+    Backoff backoff;
     const std::uint8_t number = endpoint & 0x0F;
     std::lock_guard<std::mutex> transfer(transfer_lock(number));
     data->clear();
@@ -197,7 +220,7 @@ UsbHost::Result UsbHost::in_transfer(std::uint8_t endpoint, std::uint32_t max,
         const Handshake h = in_packet(number, &packet, true, &duplicate);
         if (h == Handshake::Nak) {
             if (Clock::now() >= deadline) return Result::Timeout;
-            pause();
+            backoff.wait();
             continue;
         }
         if (h != Handshake::Ack) return failure(h);
@@ -238,6 +261,7 @@ UsbHost::Result UsbHost::get_status(std::uint8_t recipient, std::uint16_t index,
 }
 
 UsbHost::Result UsbHost::bus_reset() {
+    Backoff backoff;
     if (!model_.pull_up()) return Result::NoDevice;
     {
         irq::InterruptsDisabled bus;
@@ -246,10 +270,11 @@ UsbHost::Result UsbHost::bus_reset() {
         address_ = 0;
         for (int i = 0; i < 16; ++i) inToggle_[i] = outToggle_[i] = false;
     }
-    const auto deadline = deadline_after(100);
+    // The device has seen the reset within 100 ms; a loaded machine gets the transfer deadline.
+    const auto deadline = deadline_after(timeoutMs_ > 100 ? timeoutMs_ : 100);
     while (model_.reset_pending()) {
         if (Clock::now() >= deadline) return Result::Timeout;
-        pause();
+        backoff.wait();
     }
     return Result::Ok;
 }

@@ -62,7 +62,8 @@ public:
     // A reset as Linux's after an error: reset, the same address, the device descriptor
     // compared with the one enumerated (a different one: NoDevice), the same configuration.
     Result reset_device();
-    // Bus reset only; waits (up to 100 ms) until the device has seen it. Address 0 after it.
+    // Bus reset only; waits until the device has seen it (100 ms, or the transfer deadline
+    // when that is longer). Address 0 after it.
     Result bus_reset();
     Result suspend();
     Result resume();
@@ -97,6 +98,7 @@ public:
 private:
     using Handshake = platform::soc::UsbdModel::Handshake;
 
+    Result control_transfer(const Setup& setup, std::vector<std::uint8_t>* data);
     Handshake setup_packet(const Setup& setup);
     Handshake in_packet(std::uint8_t endpoint, std::vector<std::uint8_t>* data, bool checkToggle,
                         bool* duplicate);
@@ -108,7 +110,10 @@ private:
     Result in_transfer(std::uint8_t endpoint, std::uint32_t max, std::vector<std::uint8_t>* data);
     std::uint16_t max_packet(std::uint8_t endpointAddress) const;
     std::mutex& transfer_lock(std::uint8_t endpoint);
-    static void pause();
+    struct Backoff {
+        unsigned tries = 0;
+        void wait();
+    };
 
     platform::soc::UsbdModel& model_;
     std::uint32_t timeoutMs_ = 2000;

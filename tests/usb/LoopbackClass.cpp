@@ -63,7 +63,12 @@ std::size_t LoopbackClass::Count(LoopbackEvent::Type type)
 
 void LoopbackClass::Arm(std::uint32_t* status)
 {
-    m_receive.SetWindow(0, m_receiveSize, status);
+    std::uint32_t size = m_receiveSize;
+    if (!m_sizes.empty()) {
+        size = m_sizes.front();
+        m_sizes.erase(m_sizes.begin());
+    }
+    m_receive.SetWindow(0, size, status);
     m_io->StartReceive(kUsbEndpointBulkOut, &m_receive, status);
 }
 
@@ -108,6 +113,23 @@ void LoopbackClass::OnOutComplete(std::uint32_t kind, std::uint32_t code, std::u
     LoopbackEvent event{LoopbackEvent::Out, kind, code, bytes, {}};
     if (kind == kUsbEndpointBulkOut) {
         event.data.assign(m_receive.GetStorage(), m_receive.GetStorage() + bytes);
+    }
+    if (kind == kUsbEndpointBulkOut) {
+        // Before the event is seen by the test thread.
+        if (m_holdInOut) {
+            m_holdInOut = false;
+            m_io->GetDeviceManager()->DisableAsynchronousEventDispatching(status);
+        }
+        if (m_enableInOut) {
+            m_enableInOut = false;
+            m_io->GetDeviceManager()->EnableAsynchronousEventDispatching(status);
+        }
+        std::function<void()> action;
+        {
+            std::lock_guard<std::mutex> g(m_lock);
+            action.swap(m_action);
+        }
+        if (action) action();
     }
     Record(event);
     if (kind != kUsbEndpointBulkOut || code == kUsbCompletionAborted) {

@@ -5,7 +5,9 @@
 // recorded; the test thread waits on them.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <cstdint>
 #include <mutex>
 #include <vector>
@@ -34,6 +36,18 @@ public:
     void SetReceiveSize(std::uint32_t bytes) { m_receiveSize = bytes; }
     void SetEcho(bool echo) { m_echo = echo; }
     void SetRearm(bool rearm) { m_rearm = rearm; }
+    // The sizes of the next receives, in order (then receiveSize again).
+    void SetReceiveSizes(std::vector<std::uint32_t> sizes) { m_sizes = std::move(sizes); }
+    // Inside the next bulk-OUT completion: a dispatching disable (an engine hold taken in a
+    // pass) / an enable (which is a consistency fault there).
+    void HoldInNextOut() { m_holdInOut = true; }
+    void EnableInNextOut() { m_enableInOut = true; }
+    // Runs the action inside the next bulk-OUT completion.
+    void RunInNextOut(std::function<void()> action)
+    {
+        std::lock_guard<std::mutex> g(m_lock);
+        m_action = std::move(action);
+    }
 
     // ---- from the test thread ----
     // Waits (real ms) until count events of the type have been recorded.
@@ -72,6 +86,10 @@ private:
     Korvex::CByteBuffer m_interrupt{64};
     Korvex::CByteBuffer m_control{8};
     std::uint32_t m_receiveSize = 64;
+    std::vector<std::uint32_t> m_sizes;
+    std::atomic<bool> m_holdInOut{false};
+    std::atomic<bool> m_enableInOut{false};
+    std::function<void()> m_action;
     bool m_echo = true;
     bool m_rearm = true;
     std::mutex m_lock;

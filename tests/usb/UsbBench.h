@@ -41,7 +41,7 @@ inline Korvex::UsbDeviceSettings MakeSettings()
     s.SetU16Item(2, 0x0102, &st);
     s.SetStringItem(0, "Korvex", &st);
     s.SetStringItem(1, "Teslameter", &st);
-    s.SetStringItem(2, "0001", &st);
+    s.SetStringItem(2, "0001234", &st);
     return s;
 }
 

@@ -65,6 +65,16 @@ CUsbDeviceManager::~CUsbDeviceManager()
     EngineDelete(m_descriptors);
 }
 
+bool CUsbDeviceManager::RefusedInPass(std::uint32_t* status)
+{
+    // The manager's mutex is never taken in a pass, and nothing the pass may still use is
+    // destroyed under it.
+    if (*status == 0 && m_controller->IsServicing()) {
+        *status = ZODEVICE_STATUS_DRIVER_FAULT;
+    }
+    return *status != 0;
+}
+
 bool CUsbDeviceManager::LockMutex(std::uint32_t* status)
 {
     std::uint32_t lockStatus = 0;
@@ -141,7 +151,7 @@ void CUsbDeviceManager::BuildDescriptors(const UsbDeviceSettings& settings,
 
 void CUsbDeviceManager::Start(const UsbDeviceSettings& settings, std::uint32_t* status)
 {
-    if (*status != 0) {
+    if (RefusedInPass(status)) {
         return;
     }
     m_controller->DisableDispatching(status);
@@ -204,6 +214,10 @@ void CUsbDeviceManager::StopLocked(std::uint32_t* status)
 void CUsbDeviceManager::Stop(std::uint32_t* status)
 {
     std::uint32_t first = 0;
+    if (RefusedInPass(&first)) {
+        Collect(status, first);
+        return;
+    }
     m_controller->DisableDispatching(&first);
     if (LockMutex(&first)) {
         StopLocked(&first);
@@ -219,7 +233,7 @@ CUsbInterfaceClassIoManager* CUsbDeviceManager::RegisterInterfaceClass(
     const UsbDeviceSettings& settings, CUsbInterfaceClass* interfaceClass,
     CUsbInterfaceClassEventObserver* observer, std::uint32_t* status)
 {
-    if (*status != 0) {
+    if (RefusedInPass(status)) {
         return nullptr;
     }
     // This disable is the registration's own: it stays until the class's first enable.
@@ -291,7 +305,7 @@ CUsbInterfaceClassIoManager* CUsbDeviceManager::RegisterInterfaceClass(
 void CUsbDeviceManager::UnregisterInterfaceClass(CUsbInterfaceClassIoManager* ioManager,
                                                  std::uint32_t* status)
 {
-    if (*status != 0 || ioManager == nullptr) {
+    if (RefusedInPass(status) || ioManager == nullptr) {
         return;
     }
     m_controller->DisableDispatching(status);

@@ -10,7 +10,8 @@
 //
 // Exclusion: the manager's mutex (class list, started flag, control owner) is only taken
 // with dispatching disabled and never inside an interrupt-service pass; Start, Stop,
-// RegisterInterfaceClass and UnregisterInterfaceClass disable dispatching themselves.
+// RegisterInterfaceClass and UnregisterInterfaceClass disable dispatching themselves and are
+// refused (0x543FF) inside a pass. The stack is never destroyed on the interrupt thread.
 // Engine code that changes USB state brackets it with DisableAsynchronousEventDispatching /
 // EnableAsynchronousEventDispatching: the disable waits out a running pass (inside a pass it
 // only stops further passes until the matching enable); the enable never waits.
@@ -96,6 +97,8 @@ private:
     void CancelControl(std::uint32_t* status);
     void DeactivateAll(std::uint32_t* status);
     bool LockMutex(std::uint32_t* status);
+    // Start, Stop, registration and unregistration from inside a pass: 0x543FF.
+    bool RefusedInPass(std::uint32_t* status);
 
     CUsbController* m_controller;
     CUsbEndpoint* m_defaultEndpoint = nullptr;

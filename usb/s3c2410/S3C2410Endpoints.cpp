@@ -1,34 +1,31 @@
 #include "usb/s3c2410/S3C2410Endpoints.h"
 
 #include "engine/status/EngineStatus.h"
+#include "platform/irq/Interrupt.h"
 #include "platform/soc/UsbdModel.h"
 #include "usb/core/UsbStatus.h"
 
 namespace Korvex {
 
 namespace soc = platform::soc;
+using soc::kEp0DataEnd;
+using soc::kEp0InPktRdy;
+using soc::kEp0OutPktRdy;
+using soc::kEp0SendStall;
+using soc::kEp0SentStall;
+using soc::kEp0SetupEnd;
+using soc::kInClrToggle;
+using soc::kInFlush;
+using soc::kInPktRdy;
+using soc::kInSendStall;
+using soc::kInSentStall;
+using soc::kOutClrToggle;
+using soc::kOutFlush;
+using soc::kOutPktRdy;
+using soc::kOutSendStall;
+using soc::kOutSentStall;
 
 namespace {
-
-// IN_CSR1
-constexpr std::uint32_t kInPktRdy = 0x01;
-constexpr std::uint32_t kInFlush = 0x08;
-constexpr std::uint32_t kInSendStall = 0x10;
-constexpr std::uint32_t kInSentStall = 0x20;
-constexpr std::uint32_t kInClrToggle = 0x40;
-// OUT_CSR1
-constexpr std::uint32_t kOutPktRdy = 0x01;
-constexpr std::uint32_t kOutFlush = 0x10;
-constexpr std::uint32_t kOutSendStall = 0x20;
-constexpr std::uint32_t kOutSentStall = 0x40;
-constexpr std::uint32_t kOutClrToggle = 0x80;
-// EP0_CSR
-constexpr std::uint32_t kEp0OutPktRdy = 0x01;
-constexpr std::uint32_t kEp0InPktRdy = 0x02;
-constexpr std::uint32_t kEp0SentStall = 0x04;
-constexpr std::uint32_t kEp0DataEnd = 0x08;
-constexpr std::uint32_t kEp0SetupEnd = 0x10;
-constexpr std::uint32_t kEp0SendStall = 0x20;
 
 constexpr std::uint32_t kBulkPacket = 64;
 constexpr std::uint32_t kControlPacket = 8;
@@ -61,6 +58,51 @@ CS3C2410Endpoint::CS3C2410Endpoint(CS3C2410Controller* controller, CS3C2410Regis
 {
 }
 
+void CS3C2410Endpoint::Halt(std::uint32_t* status)
+{
+    if (*status != 0) {
+        return;
+    }
+    SetStall(status);
+    m_haltedByFunction = 1;
+}
+
+void CS3C2410Endpoint::ClearHalt(std::uint32_t* status)
+{
+    if (*status != 0) {
+        return;
+    }
+    m_haltedByFunction = 0;
+    ClearStall(status);
+}
+
+void CS3C2410Endpoint::SetStall(std::uint32_t* status)
+{
+    if (*status == 0) {
+        m_registers->ModifyIndexed(Hardware(), m_csr, 0, m_sendStall);
+    }
+}
+
+bool CS3C2410Endpoint::IsStalled(std::uint32_t* status)
+{
+    return *status == 0 && (m_registers->ReadIndexed(Hardware(), m_csr) & m_sendStall) != 0;
+}
+
+void CS3C2410Endpoint::ClearStall(std::uint32_t* status)
+{
+    if (*status != 0) {
+        return;
+    }
+    if (m_haltedByFunction != 0) {
+        *status = USB_STATUS_HALTED_BY_FUNCTION;
+        return;
+    }
+    do {
+        m_registers->ModifyIndexed(Hardware(), m_csr, m_sendStall | m_sentStall, 0);
+    } while ((m_registers->ReadIndexed(Hardware(), m_csr) & m_sendStall) != 0);
+    m_registers->ModifyIndexed(Hardware(), m_csr, 0, m_clearToggle);
+}
+
 bool CS3C2410Endpoint::IsInterruptPending()
 {
     return m_registers->IsEndpointInterruptSet(Hardware()) ||
@@ -91,6 +133,10 @@ CS3C2410BulkInEndpoint::CS3C2410BulkInEndpoint(CS3C2410Controller* controller,
                        kind, observer),
       m_fifo(kBulkPacket, number, CS3C2410FifoManager::kIn, registers)
 {
+    m_csr = soc::IN_CSR1_REG;
+    m_sendStall = kInSendStall;
+    m_sentStall = kInSentStall;
+    m_clearToggle = kInClrToggle;
 }
 
 std::uint16_t CS3C2410BulkInEndpoint::GetMaxPacketSize(std::uint32_t) { return kBulkPacket; }
@@ -165,15 +211,6 @@ void CS3C2410BulkInEndpoint::Flush(std::uint32_t* status)
     }
 }
 
-void CS3C2410BulkInEndpoint::Halt(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    SetStall(status);
-    m_haltedByFunction = 1;
-}
-
 void CS3C2410BulkInEndpoint::Configure(std::uint32_t* status)
 {
     if (*status != 0) {
@@ -197,43 +234,6 @@ void CS3C2410BulkInEndpoint::Deactivate(std::uint32_t* status)
     m_registers->ModifyIndexed(Hardware(), soc::IN_CSR1_REG, 0, kInSendStall);
     m_configured = 0;
     m_haltedByFunction = 0;
-}
-
-void CS3C2410BulkInEndpoint::SetStall(std::uint32_t* status)
-{
-    if (*status == 0) {
-        m_registers->ModifyIndexed(Hardware(), soc::IN_CSR1_REG, 0, kInSendStall);
-    }
-}
-
-bool CS3C2410BulkInEndpoint::IsStalled(std::uint32_t* status)
-{
-    return *status == 0 &&
-           (m_registers->ReadIndexed(Hardware(), soc::IN_CSR1_REG) & kInSendStall) != 0;
-}
-
-void CS3C2410BulkInEndpoint::ClearStall(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    if (m_haltedByFunction != 0) {
-        *status = USB_STATUS_HALTED_BY_FUNCTION;
-        return;
-    }
-    do {
-        m_registers->ModifyIndexed(Hardware(), soc::IN_CSR1_REG, kInSendStall | kInSentStall, 0);
-    } while ((m_registers->ReadIndexed(Hardware(), soc::IN_CSR1_REG) & kInSendStall) != 0);
-    m_registers->ModifyIndexed(Hardware(), soc::IN_CSR1_REG, 0, kInClrToggle);
-}
-
-void CS3C2410BulkInEndpoint::ClearHalt(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    m_haltedByFunction = 0;
-    ClearStall(status);
 }
 
 void CS3C2410BulkInEndpoint::Service(std::uint32_t* status)
@@ -332,6 +332,10 @@ CS3C2410BulkOutEndpoint::CS3C2410BulkOutEndpoint(CS3C2410Controller* controller,
                        kUsbEndpointBulkOut, observer),
       m_fifo(kBulkPacket, 2, CS3C2410FifoManager::kOut, registers)
 {
+    m_csr = soc::OUT_CSR1_REG;
+    m_sendStall = kOutSendStall;
+    m_sentStall = kOutSentStall;
+    m_clearToggle = kOutClrToggle;
 }
 
 std::uint16_t CS3C2410BulkOutEndpoint::GetMaxPacketSize(std::uint32_t) { return kBulkPacket; }
@@ -418,15 +422,6 @@ void CS3C2410BulkOutEndpoint::Flush(std::uint32_t* status)
     }
 }
 
-void CS3C2410BulkOutEndpoint::Halt(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    SetStall(status);
-    m_haltedByFunction = 1;
-}
-
 void CS3C2410BulkOutEndpoint::Configure(std::uint32_t* status)
 {
     if (*status != 0) {
@@ -451,42 +446,6 @@ void CS3C2410BulkOutEndpoint::Deactivate(std::uint32_t* status)
     m_registers->ModifyIndexed(2, soc::OUT_CSR1_REG, 0, kOutSendStall);
     m_configured = 0;
     m_haltedByFunction = 0;
-}
-
-void CS3C2410BulkOutEndpoint::SetStall(std::uint32_t* status)
-{
-    if (*status == 0) {
-        m_registers->ModifyIndexed(2, soc::OUT_CSR1_REG, 0, kOutSendStall);
-    }
-}
-
-bool CS3C2410BulkOutEndpoint::IsStalled(std::uint32_t* status)
-{
-    return *status == 0 && (m_registers->ReadIndexed(2, soc::OUT_CSR1_REG) & kOutSendStall) != 0;
-}
-
-void CS3C2410BulkOutEndpoint::ClearStall(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    if (m_haltedByFunction != 0) {
-        *status = USB_STATUS_HALTED_BY_FUNCTION;
-        return;
-    }
-    do {
-        m_registers->ModifyIndexed(2, soc::OUT_CSR1_REG, kOutSendStall | kOutSentStall, 0);
-    } while ((m_registers->ReadIndexed(2, soc::OUT_CSR1_REG) & kOutSendStall) != 0);
-    m_registers->ModifyIndexed(2, soc::OUT_CSR1_REG, 0, kOutClrToggle);
-}
-
-void CS3C2410BulkOutEndpoint::ClearHalt(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    m_haltedByFunction = 0;
-    ClearStall(status);
 }
 
 void CS3C2410BulkOutEndpoint::Service(std::uint32_t* status)
@@ -663,8 +622,13 @@ void CS3C2410ControlEndpoint::SetStall(std::uint32_t* status)
     if (*status != 0) {
         return;
     }
-    m_registers->WriteIndexed(0, soc::EP0_CSR, kEp0SendStall);
-    m_registers->WriteIndexed(0, soc::EP0_CSR, 0x48);
+    {
+        // One masked stretch: a new SETUP must not arrive between the two writes (0x48 would
+        // release it unread).
+        irq::InterruptsDisabled masked;
+        m_registers->WriteIndexed(0, soc::EP0_CSR, kEp0SendStall);
+        m_registers->WriteIndexed(0, soc::EP0_CSR, 0x48);
+    }
     m_setupAwaitsAck = 0;
 }
 
@@ -744,7 +708,9 @@ void CS3C2410ControlEndpoint::Service(std::uint32_t* status)
                             status);
         }
         UsbSetupPacket setup{};
-        m_registers->ReadSetupPacket(&setup);
+        if (!m_registers->ReadSetupPacket(&setup)) {
+            return;
+        }
         m_setupAwaitsAck = 1;
         m_wLength = setup.wLength;
         if (m_observer != nullptr) {

@@ -17,18 +17,8 @@ CS3C2410FifoManager::CS3C2410FifoManager(std::uint32_t maxPacket, std::uint8_t e
 
 void CS3C2410FifoManager::SetBuffer(CByteBuffer* chain)
 {
+    Reset();
     m_chain = chain;
-    m_packet = 0;
-    m_lastPacket = 0;
-    m_sent = 0;
-    m_received = 0;
-    m_lastRead = 0;
-    m_expected = 0;
-    m_expectedRule = false;
-    m_transferDone = false;
-    m_lastShort = false;
-    m_lastFull = false;
-    m_remaining = 0;
     for (CByteBuffer* buffer = chain; buffer != nullptr; buffer = buffer->GetNext()) {
         buffer->Rewind();
         m_remaining += buffer->BytesLeft();
@@ -91,9 +81,10 @@ std::uint32_t CS3C2410FifoManager::ReadFifo()
     m_lastRead = 0;
     for (CByteBuffer* buffer = m_chain; buffer != nullptr; buffer = buffer->GetNext()) {
         std::uint8_t* storage = buffer->GetStorage();
-        while (buffer->BytesLeft() > 0 && m_registers->OutFifoCount(m_endpoint) != 0) {
+        std::uint8_t byte = 0;
+        while (buffer->BytesLeft() > 0 && m_registers->ReadFifoByte(m_endpoint, &byte)) {
             const std::uint32_t cursor = buffer->GetCursor();
-            storage[cursor] = m_registers->ReadFifoByte(m_endpoint);
+            storage[cursor] = byte;
             std::uint32_t ignored = 0;
             buffer->SetCursor(cursor + 1, &ignored);
             ++m_packet;

@@ -69,14 +69,18 @@ void CS3C2410Registers::ConfigureEndpoint(std::uint32_t endpoint, std::uint16_t 
     ClearEndpointInterrupt(endpoint);
 }
 
-void CS3C2410Registers::ReadSetupPacket(UsbSetupPacket* setup)
+bool CS3C2410Registers::ReadSetupPacket(UsbSetupPacket* setup)
 {
     std::uint8_t bytes[8];
     irq::InterruptsDisabled masked;
+    if (OutFifoCount(0) < sizeof bytes) {
+        return false;
+    }
     for (std::uint8_t& byte : bytes) {
         byte = static_cast<std::uint8_t>(soc::read32(soc::EP0_FIFO_REG));
     }
     *setup = UsbSetupPacket::FromBytes(bytes);
+    return true;
 }
 
 void CS3C2410Registers::ServiceSetupEnd()
@@ -195,9 +199,18 @@ void CS3C2410Registers::WriteIndexed(std::uint32_t endpoint, std::uint32_t addre
 void CS3C2410Registers::ModifyIndexed(std::uint32_t endpoint, std::uint32_t address,
                                       std::uint32_t clear, std::uint32_t set)
 {
+    // The action bits (flush, clear toggle, the serviced bits of EP0_CSR) act when written
+    // as 1: a value read back never writes them again.
+    std::uint32_t actions = 0;
+    if (address == soc::OUT_CSR1_REG) {
+        actions = soc::kOutFlush | soc::kOutClrToggle;
+    } else if (address == soc::IN_CSR1_REG) {
+        actions = endpoint == 0 ? soc::kEp0ServicedOut | soc::kEp0ServicedSetupEnd
+                                : soc::kInFlush | soc::kInClrToggle;
+    }
     irq::InterruptsDisabled masked;
     soc::write32(soc::INDEX_REG, endpoint);
-    soc::write32(address, (soc::read32(address) & ~clear) | set);
+    soc::write32(address, (soc::read32(address) & ~(clear | actions)) | set);
 }
 
 bool CS3C2410Registers::IsEndpointInterruptSet(std::uint32_t endpoint)
@@ -206,11 +219,16 @@ bool CS3C2410Registers::IsEndpointInterruptSet(std::uint32_t endpoint)
     return (soc::read32(soc::EP_INT_REG) & (1u << endpoint)) != 0;
 }
 
-std::uint8_t CS3C2410Registers::ReadFifoByte(std::uint32_t endpoint)
+bool CS3C2410Registers::ReadFifoByte(std::uint32_t endpoint, std::uint8_t* byte)
 {
     irq::InterruptsDisabled masked;
+    if (OutFifoCount(endpoint) == 0) {
+        return false;
+    }
     hal_delay_us(1);
-    return static_cast<std::uint8_t>(soc::read32(soc::EP0_FIFO_REG + 4 * (endpoint > 3 ? 4 : endpoint)));
+    *byte = static_cast<std::uint8_t>(
+        soc::read32(soc::EP0_FIFO_REG + 4 * (endpoint > 3 ? 4 : endpoint)));
+    return true;
 }
 
 void CS3C2410Registers::WriteFifoByte(std::uint32_t endpoint, std::uint8_t value)

@@ -26,7 +26,8 @@ public:
     // Endpoints 0-4; larger numbers write nothing.
     void ClearEndpointInterrupt(std::uint32_t endpoint);
     void ConfigureEndpoint(std::uint32_t endpoint, std::uint16_t maxPacket, std::uint32_t type);
-    void ReadSetupPacket(UsbSetupPacket* setup);
+    // false when no whole SETUP waits (a bus reset took it away).
+    bool ReadSetupPacket(UsbSetupPacket* setup);
     void ServiceSetupEnd();
     void AcknowledgeSetup(bool dataEnd);
     void SetAddress(std::uint16_t address);
@@ -50,8 +51,9 @@ public:
     void ModifyIndexed(std::uint32_t endpoint, std::uint32_t address, std::uint32_t clear,
                        std::uint32_t set);
     bool IsEndpointInterruptSet(std::uint32_t endpoint);
-    // One FIFO byte; the FIFO of endpoints above 3 is EP4's.
-    std::uint8_t ReadFifoByte(std::uint32_t endpoint);
+    // One FIFO byte when the OUT FIFO holds one (count and read in one masked stretch, so a
+    // bus reset cannot come between them); the FIFO of endpoints above 3 is EP4's.
+    bool ReadFifoByte(std::uint32_t endpoint, std::uint8_t* byte);
     void WriteFifoByte(std::uint32_t endpoint, std::uint8_t value);
     // Bytes waiting in the endpoint's OUT FIFO.
     std::uint32_t OutFifoCount(std::uint32_t endpoint);

@@ -165,7 +165,7 @@ def write_settings(text):
 
 def stop_during_load(program, text):
     """SIGTERM while the settings load: the firmware stops (exit 0) at once."""
-    runner = runner_session.Runner(program, prepare_state=write_settings(text))
+    runner = runner_session.Runner(program, prepare=write_settings(text))
     try:
         time.sleep(0.1)
         started = time.monotonic()

@@ -314,6 +314,7 @@ void ResolveExecutable()
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    // Everything logged so far reaches korvex.log before its descriptor is closed.
     korvex_sim::RunnerLog().Flush();
     // Nothing of this image may stay open in the next (sockets would keep their ports)
     // but the state folder's lock, which the next image finds held by its own pid.

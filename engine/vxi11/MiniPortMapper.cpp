@@ -1,5 +1,6 @@
 #include "engine/vxi11/MiniPortMapper.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -314,6 +315,16 @@ std::uint32_t CMiniPortMapper::ReapConnections(bool all) {
 
 void CMiniPortMapper::ServeTcp() {
     for (;;) {
+        // Connections that ended are joined while no client comes, not only at the next one:
+        // a power-off must not find their threads ended but never joined.
+        pollfd listener{tcpListener.Descriptor(), POLLIN, 0};
+        if (::poll(&listener, 1, kReapIntervalMs) == 0 && !stopping.load()) {
+            std::uint32_t lockStatus = 0;
+            connectionMutex.Lock(&lockStatus);
+            ReapConnections(false);
+            connectionMutex.Unlock();
+            continue;
+        }
         COSSocket accepted;
         std::uint32_t status = 0;
         accepted.Accept(tcpListener, &status);

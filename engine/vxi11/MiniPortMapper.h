@@ -55,6 +55,7 @@ public:
     static constexpr std::uint32_t kRequestsPerConnection = 16;
     static constexpr std::uint32_t kUdpWaitMs = 5000;
     static constexpr std::uint32_t kMaxConnections = 128;
+    static constexpr int kReapIntervalMs = 100;  // how soon an ended connection is joined
 
     enum : std::uint32_t { kProcNull = 0, kProcSet = 1, kProcUnset = 2, kProcGetPort = 3, kProcDump = 4 };
 

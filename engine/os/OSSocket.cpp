@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -278,4 +279,22 @@ void COSSocket::Close() {
     }
     shutdown(fd, SHUT_RDWR);
     close(fd);
+}
+
+void COSSocket::EnableKeepAlive(std::uint32_t idleS, std::uint32_t intervalS, std::uint32_t count) {
+    const int fd = descriptor.load();
+    if (fd < 0) {
+        return;
+    }
+    const int on = 1;
+    const int idle = static_cast<int>(idleS);
+    const int interval = static_cast<int>(intervalS);
+    const int probes = static_cast<int>(count);
+    // Unacknowledged data is given up after the same time as unanswered probes.
+    const unsigned int userTimeoutMs = (idleS + intervalS * count) * 1000u;
+    setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof(idle));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+    setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+    setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof(userTimeoutMs));
 }

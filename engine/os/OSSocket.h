@@ -56,6 +56,10 @@ public:
     void Interrupt();
     // Shutdown, close, descriptor -1; nothing when already closed.
     void Close();
+    // TCP keep-alive: the first probe after idleS seconds without traffic, then one every
+    // intervalS seconds; after count unanswered probes (or as long unacknowledged data) the
+    // connection fails, so a peer that vanished without closing is noticed.
+    void EnableKeepAlive(std::uint32_t idleS, std::uint32_t intervalS, std::uint32_t count);
 
     int Descriptor() const { return descriptor.load(); }
     bool IsOpen() const { return descriptor.load() >= 0; }

@@ -304,6 +304,9 @@ void CDeviceSession::SetEventHandler(std::uint32_t index, EventHandler handler, 
         *status = ZODEVICE_STATUS_EVENT_ALREADY_ENABLED;
     } else {
         *status = 0;
+        // Installed first: a transport may report its current state as the events are
+        // enabled (a USB link already in a remote state).
+        m_slots[index] = EventSlot{1, handler, context};
         if (index == kTriggerEvent) {
             *status = ZODEVICE_STATUS_DRIVER_FAULT;
             physicalInterface->EnableTrigger(status);
@@ -313,8 +316,8 @@ void CDeviceSession::SetEventHandler(std::uint32_t index, EventHandler handler, 
         } else if (index == kStatusByteRequestEvent) {
             physicalInterface->GetStatusByteHolder()->EnableStatusByteRequests();
         }
-        if (*status == 0) {
-            m_slots[index] = EventSlot{1, handler, context};
+        if (*status != 0) {
+            m_slots[index] = EventSlot{0, nullptr, nullptr};
         }
     }
     Leave(held, status);

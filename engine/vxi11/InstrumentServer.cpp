@@ -654,6 +654,7 @@ CInstrumentServer::CInstrumentServer(CInstrumentServerManager* manager, COSSocke
         return;
     }
     const std::uint32_t local = accepted.LocalAddress();
+    EnableKeepAlive(accepted);
     m_abort = EngineNew<CVxi11AbortChannel>(this, local);
     if (m_abort == nullptr || m_abort->InitFailed() != 0) {
         return;
@@ -695,7 +696,14 @@ void CInstrumentServer::Run() {
     }
     SetState(1);
     NotifyStarted();
+    CVxi11PeerWatcher* watcher = m_manager->Watcher();
+    if (watcher != nullptr) {
+        watcher->Watch(this, m_core->socket.Descriptor(), &status);
+    }
     ServeRpcRequests(*m_core);
+    if (watcher != nullptr) {
+        watcher->Forget(this);
+    }
     // No link of this connection is reachable after this, so no service request comes in.
     if (CVxi11Registry* registry = CVxi11Registry::Instance()) {
         registry->DestroyLinksOfClient(this);
@@ -717,7 +725,7 @@ void CInstrumentServer::Run() {
     m_manager->MarkServerEnded(this, &status);
 }
 
-void CInstrumentServer::StopConnection() {
+void CInstrumentServer::CloseToRequests() {
     std::uint32_t status = 0;
     m_serverMutex.Lock(&status);
     if (m_core != nullptr && m_core->closed.exchange(1) == 0) {
@@ -726,15 +734,29 @@ void CInstrumentServer::StopConnection() {
     if (status == 0) {
         m_serverMutex.Unlock();
     }
+}
+
+void CInstrumentServer::StopConnection() {
+    std::uint32_t status = 0;
+    CloseToRequests();
     // A procedure may be waiting for the device; abort it (again, until the thread has seen
     // the closed socket: an abort that comes before the procedure waits is not kept).
     while (m_initFailed == 0 && !m_finished.load()) {
-        if (CVxi11Registry* registry = CVxi11Registry::Instance()) {
-            registry->AbortLinksOfClient(this);
-        }
+        AbortProcedures();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     Stop(&status);
+}
+
+void CInstrumentServer::PeerGone() {
+    CloseToRequests();
+    AbortProcedures();
+}
+
+void CInstrumentServer::AbortProcedures() {
+    if (CVxi11Registry* registry = CVxi11Registry::Instance()) {
+        registry->AbortLinksOfClient(this);
+    }
 }
 
 std::uint16_t CInstrumentServer::GetAbortPort() { return m_abort != nullptr ? m_abort->Port() : 0; }

@@ -14,6 +14,9 @@
 // connection's links are destroyed first (so no service request reaches its interrupt
 // channel any more), then its three objects. Stopping it from outside interrupts its socket
 // and aborts its links' procedures until the thread has ended, then waits for the thread.
+// The manager's peer watcher does the same, without waiting, when the peer hangs up while a
+// procedure waits. Accepted connections keep TCP keep-alive on (kKeepAlive*), so a peer that
+// vanished without closing is noticed as well.
 #pragma once
 
 #include <atomic>
@@ -23,6 +26,7 @@
 #include "engine/os/OSMutex.h"
 #include "engine/os/OSSocket.h"
 #include "engine/os/OSThread.h"
+#include "engine/vxi11/Vxi11PeerWatcher.h"
 #include "engine/vxi11/Xdr.h"
 
 class CInstrumentServerManager;
@@ -76,7 +80,7 @@ public:
     std::uint32_t sendTimeoutMs = kSendTimeoutMs;
 };
 
-class CInstrumentServer : public COSThread, public CVxi11Client {
+class CInstrumentServer : public COSThread, public CVxi11Client, public CVxi11PeerWatcher::CWatched {
 public:
     static constexpr std::uint32_t kPriority = 15;
     static constexpr std::uint32_t kMaxData = 4096;  // device_write / device_read data bytes
@@ -84,6 +88,13 @@ public:
     static constexpr std::uint32_t kAbortProgram = 0x0607B0;
     static constexpr std::uint32_t kMaxFragmentTotal = 64 * 1024;  // larger records close
     static constexpr std::uint32_t kMaxAuthBody = 400;
+    // Keep-alive of accepted core and abort connections: idle seconds, interval, probes.
+    static constexpr std::uint32_t kKeepAliveIdleS = 10;
+    static constexpr std::uint32_t kKeepAliveIntervalS = 2;
+    static constexpr std::uint32_t kKeepAliveProbes = 3;
+    static void EnableKeepAlive(COSSocket& socket) {
+        socket.EnableKeepAlive(kKeepAliveIdleS, kKeepAliveIntervalS, kKeepAliveProbes);
+    }
 
     // RPC error codes of SendRpcError.
     enum : std::uint32_t {
@@ -169,6 +180,11 @@ public:
     void StopConnection();
     bool Finished() const { return m_finished.load(); }
 
+    // The peer watcher's calls: closes the connection to further requests / aborts the
+    // procedures of its links.
+    void PeerGone() override;
+    void AbortProcedures() override;
+
     // Forwarders.
     std::uint16_t GetAbortPort();
     void SendServiceRequest(std::uint32_t handleLength, const std::uint8_t* handle) override;
@@ -184,6 +200,9 @@ private:
     static CInstrumentServer& Owner(CCoreChannelRecord& record) {
         return *static_cast<CInstrumentServer*>(record.owner);
     }
+    // Sets the record's closed flag and interrupts its socket (once): the request loop ends
+    // at its next read.
+    void CloseToRequests();
     // Sends the successful reply header and the result words as one record.
     static void SendResult(CCoreChannelRecord& record, std::uint32_t xid, std::initializer_list<std::uint32_t> words);
     // Device_GenericParms procedures (trigger, clear, remote, local).

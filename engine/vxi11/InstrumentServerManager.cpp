@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <cerrno>
 #include <chrono>
@@ -33,6 +34,26 @@ bool Transient(int error) {
     }
 }
 
+// True unless a connection to address:port is refused (or fails otherwise) within boundMs:
+// something listens there.
+bool Listening(std::uint32_t address, std::uint32_t port, std::uint32_t boundMs) {
+    COSSocket probe;
+    std::uint32_t status = 0;
+    probe.CreateTcp(&status);
+    if (status != 0) {
+        return true;  // cannot tell: the registration is left alone
+    }
+    timeval bound{};
+    bound.tv_sec = boundMs / 1000;
+    bound.tv_usec = (boundMs % 1000) * 1000;
+    setsockopt(probe.Descriptor(), SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof(bound));
+    probe.Connect(address, static_cast<std::uint16_t>(port), &status);
+    if (status == 0) {
+        return true;
+    }
+    return errno != ECONNREFUSED;
+}
+
 // Accept failures for want of descriptors or memory: worth a pause before the next try.
 bool ResourceShortage(int error) {
     return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
@@ -45,6 +66,11 @@ CInstrumentServerManager::CInstrumentServerManager(CVxi11PhysicalInterfaceManage
     : m_interfaces(interfaces), m_client(bindAddress, portMapperPort) {
     if (m_listMutex.InitFailed() != 0) {
         m_cause = "no mutex for the connection list";
+        return;
+    }
+    m_watcher = EngineNew<CVxi11PeerWatcher>();
+    if (m_watcher == nullptr || m_watcher->InitFailed() != 0) {
+        m_cause = "cannot start the connection watcher";
         return;
     }
     std::uint32_t status = 0;
@@ -68,9 +94,22 @@ CInstrumentServerManager::CInstrumentServerManager(CVxi11PhysicalInterfaceManage
 
 void CInstrumentServerManager::Register(std::uint32_t bindAddress, std::uint16_t portMapperPort) {
     std::uint32_t status = 0;
-    CMiniPortMapper::GetPort(m_client, kCoreProgram, kCoreVersion, kProtocolTcp, &status);
+    std::uint32_t registeredPort = 0;
+    CMiniPortMapper::GetPort(m_client, kCoreProgram, kCoreVersion, kProtocolTcp, &status, &registeredPort);
+    if (status == kRegistered && !Listening(m_client.targetAddress, registeredPort, m_client.boundMs)) {
+        // Left by a server that died without withdrawing it (the system's portmapper outlives
+        // the firmware): nothing serves there any more.
+        Vxi11Log("Removing stale registration of %u (port %u)", static_cast<unsigned>(kCoreProgram),
+                 static_cast<unsigned>(registeredPort));
+        CMiniPortMapper::Unset(m_client, kCoreProgram, kCoreVersion, registeredPort, &status);
+        if (status != 0) {
+            m_cause = "portmapper refused to remove the stale registration of 395183";
+            return;
+        }
+    }
     if (status == kNotPresent) {
-        m_mapper = EngineNew<CMiniPortMapper>(bindAddress, Port(), &status, portMapperPort);
+        m_mapper = EngineNew<CMiniPortMapper>(bindAddress, Port(), &status, portMapperPort,
+                                              CMiniPortMapper::kIdleMs, false);
         if (m_mapper == nullptr) {
             m_cause = "out of memory for the portmapper";
         } else if (status != 0) {
@@ -84,25 +123,39 @@ void CInstrumentServerManager::Register(std::uint32_t bindAddress, std::uint16_t
         return;
     }
     if (status == kRegistered) {
-        m_cause = "395183 already registered (hint: rpcinfo -d 395183 1)";
+        m_cause = "395183 already registered, and served there";
         return;
     }
     if (status != 0) {
         m_cause = "portmapper gave no usable answer";
         return;
     }
-    CMiniPortMapper::Unset(m_client, kCoreProgram, kCoreVersion, Port(), &status);
-    if (status != 0) {
-        m_cause = "portmapper refused UNSET";
+    m_registerPending = true;
+    m_initFailed = 0;
+}
+
+void CInstrumentServerManager::Announce() {
+    if (m_initFailed != 0 || m_announced.exchange(true)) {
         return;
     }
-    CMiniPortMapper::Set(m_client, kCoreProgram, kCoreVersion, kProtocolTcp, Port(), &status);
+    if (m_mapper != nullptr) {
+        m_mapper->Announce();
+        return;
+    }
+    if (!m_registerPending) {
+        return;
+    }
+    std::uint32_t status = 0;
+    CMiniPortMapper::Unset(m_client, kCoreProgram, kCoreVersion, Port(), &status);
+    if (status == 0) {
+        CMiniPortMapper::Set(m_client, kCoreProgram, kCoreVersion, kProtocolTcp, Port(), &status);
+    }
     if (status != 0) {
-        m_cause = "portmapper refused SET";
+        Vxi11Log("CInstrumentServerManager::Announce, the portmapper refused the registration (%#x)",
+                 static_cast<unsigned>(status));
         return;
     }
     m_registered = true;
-    m_initFailed = 0;
 }
 
 CInstrumentServerManager::~CInstrumentServerManager() {
@@ -127,6 +180,7 @@ CInstrumentServerManager::~CInstrumentServerManager() {
         m_listMutex.Unlock();
     }
     DeleteChain(chain);
+    EngineDelete(m_watcher);
 }
 
 void CInstrumentServerManager::Run() {

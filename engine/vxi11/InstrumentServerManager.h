@@ -1,7 +1,9 @@
 // The VXI-11 server's listener: owns the core channel's TCP socket (on the server's address,
 // a port of the system's choosing), makes the core channel known to the portmapper on the
 // instrument (or starts the mini portmapper when none answers) and accepts controller
-// connections, each served by a CInstrumentServer of its own.
+// connections, each served by a CInstrumentServer of its own. The core channel is announced
+// (registered, or answered by the mini portmapper) only when Announce is called, once an
+// interface accepts links: a controller never finds a port where create_link would fail.
 //
 // The accept loop survives what a client can cause: transient accept failures (a peer that
 // gave up, descriptors or memory exhausted) are logged and retried, after a pause on
@@ -20,6 +22,7 @@
 #include "engine/os/OSSocket.h"
 #include "engine/os/OSThread.h"
 #include "engine/vxi11/MiniPortMapper.h"
+#include "engine/vxi11/Vxi11PeerWatcher.h"
 
 class CInstrumentServer;
 class CVxi11PhysicalInterfaceManager;
@@ -47,6 +50,11 @@ public:
     const char* FailureCause() const { return m_cause; }
     std::uint16_t Port() const { return m_listener.LocalPort(); }
     bool ServesPortMapper() const { return m_mapper != nullptr; }
+    // Makes the core channel known: the mini portmapper starts answering for it, or the
+    // program is registered with the system's portmapper. Once; later calls do nothing.
+    void Announce();
+    // Notices peers that hang up while their connection waits in a procedure.
+    CVxi11PeerWatcher* Watcher() const { return m_watcher; }
 
     // Used by the connection threads. AddServer: 0x543F0 when the node cannot be allocated.
     void AddServer(CInstrumentServer* server, std::uint32_t* status);
@@ -79,7 +87,10 @@ private:
     COSSocket m_listener;
     CPortMapperClient m_client;
     CMiniPortMapper* m_mapper = nullptr;
-    bool m_registered = false;
+    CVxi11PeerWatcher* m_watcher = nullptr;
+    std::atomic<bool> m_registered{false};
+    bool m_registerPending = false;  // the system's portmapper is to learn the port at Announce
+    std::atomic<bool> m_announced{false};
     bool m_threadStarted = false;
     COSMutex m_listMutex;
     SNode* m_servers = nullptr;

@@ -4,6 +4,7 @@
 #include <sys/time.h>
 
 #include <cstring>
+#include <thread>
 
 #include "engine/os/Allocator.h"
 #include "engine/status/EngineStatus.h"
@@ -92,9 +93,13 @@ CXdrWriter SuccessReply(std::uint8_t* reply, std::uint32_t capacity, std::uint32
 // ---- client ----------------------------------------------------------------------------------
 
 void CMiniPortMapper::GetPort(CPortMapperClient& client, std::uint32_t prog, std::uint32_t vers,
-                              std::uint32_t prot, std::uint32_t* status) {
+                              std::uint32_t prot, std::uint32_t* status, std::uint32_t* registered) {
     std::uint32_t port = 0;
-    switch (Call(client, kProcGetPort, prog, vers, prot, 0, &port)) {
+    const CallResult result = Call(client, kProcGetPort, prog, vers, prot, 0, &port);
+    if (registered != nullptr) {
+        *registered = result == CallResult::Ok ? port : 0;
+    }
+    switch (result) {
         case CallResult::Ok:
             *status = port == 0 ? 0 : ZODEVICE_STATUS_DEVICE_ALREADY_EXISTS;
             return;
@@ -140,21 +145,20 @@ void CMiniPortMapper::CServiceThread::Run() {
 }
 
 CMiniPortMapper::CMiniPortMapper(std::uint32_t address, std::uint16_t corePort, std::uint32_t* status,
-                                 std::uint16_t port, std::uint32_t idleMs)
+                                 std::uint16_t port, std::uint32_t idleMs, bool announced)
     : address(address),
       corePort(corePort),
       portMapperPort(port),
       idleMs(idleMs),
       stopping(false),
+      announced(announced),
       tcpThread(nullptr),
       udpThread(nullptr),
-      tcpBuffer(static_cast<std::uint8_t*>(EngineAllocate(kBufferSize))),
       udpBuffer(static_cast<std::uint8_t*>(EngineAllocate(kBufferSize))) {
-    if (tcpBuffer == nullptr || udpBuffer == nullptr) {
+    if (udpBuffer == nullptr) {
         *status = ZODEVICE_STATUS_INSUFFICIENT_MEMORY;
         return;
     }
-    std::memset(tcpBuffer, 0, kBufferSize);
     std::memset(udpBuffer, 0, kBufferSize);
     std::uint32_t socketStatus = 0;
     tcpListener.CreateTcp(&socketStatus);
@@ -190,18 +194,17 @@ CMiniPortMapper::~CMiniPortMapper() {
     tcpListener.Interrupt();
     udp.Interrupt();
     std::uint32_t status = 0;
-    connectionMutex.Lock(&status);
-    connection.Interrupt();
-    connectionMutex.Unlock();
     for (CServiceThread* thread : {tcpThread, udpThread}) {
         if (thread != nullptr) {
             thread->Stop(&status);
             EngineDelete(thread);
         }
     }
+    connectionMutex.Lock(&status);
+    ReapConnections(true);
+    connectionMutex.Unlock();
     tcpListener.Close();
     udp.Close();
-    EngineFree(tcpBuffer);
     EngineFree(udpBuffer);
 }
 
@@ -227,6 +230,7 @@ std::uint32_t CMiniPortMapper::Answer(const std::uint8_t* request, std::uint32_t
         {kProgram, kVersion, kProtocolUdp, portMapperPort},
         {CInstrumentServer::kCoreProgram, 1, kProtocolTcp, corePort},
     };
+    const std::uint32_t known = announced.load() ? kDumpEntries : kDumpEntries - 1;
     CXdrWriter writer = SuccessReply(reply, 128, xid);
     if (procedure == kProcGetPort) {
         std::uint32_t prog = 0;
@@ -237,14 +241,16 @@ std::uint32_t CMiniPortMapper::Answer(const std::uint8_t* request, std::uint32_t
             return CInstrumentServer::FormatRpcError(reply, xid, CInstrumentServer::kGarbageArguments, 0, 0);
         }
         std::uint32_t found = 0;
-        for (const auto& entry : entries) {
+        for (std::uint32_t k = 0; k < known; ++k) {
+            const auto& entry = entries[k];
             if (entry[0] == prog && entry[1] == vers && entry[2] == prot) {
                 found = entry[3];
             }
         }
         writer.Word(found);
     } else if (procedure == kProcDump) {
-        for (const auto& entry : entries) {
+        for (std::uint32_t k = 0; k < known; ++k) {
+            const auto& entry = entries[k];
             writer.Word(1);  // value follows
             for (std::uint32_t word : entry) {
                 writer.Word(word);
@@ -278,42 +284,84 @@ void CMiniPortMapper::ServeUdp() {
     }
 }
 
+void CMiniPortMapper::CConnection::Run() {
+    SetState(1);
+    NotifyStarted();
+    owner.ServeConnection(socket, buffer);
+    socket.Interrupt();
+    done.store(true);
+}
+
+std::uint32_t CMiniPortMapper::ReapConnections(bool all) {
+    std::uint32_t remaining = 0;
+    for (CConnection** link = &connections; *link != nullptr;) {
+        CConnection* connection = *link;
+        if (all) {
+            connection->socket.Interrupt();
+        }
+        if (all || connection->done.load()) {
+            *link = connection->next;
+            std::uint32_t status = 0;
+            connection->Stop(&status);
+            EngineDelete(connection);
+        } else {
+            ++remaining;
+            link = &connection->next;
+        }
+    }
+    return remaining;
+}
+
 void CMiniPortMapper::ServeTcp() {
     for (;;) {
         COSSocket accepted;
         std::uint32_t status = 0;
         accepted.Accept(tcpListener, &status);
+        if (status != 0 || stopping.load()) {
+            return;
+        }
+        CConnection* connection = EngineNew<CConnection>(*this);
+        if (connection == nullptr) {
+            continue;  // closed: the client asks again
+        }
+        connection->socket.Adopt(accepted.Release(), &status);
+        connectionMutex.Lock(&status);
+        if (ReapConnections(false) >= kMaxConnections) {
+            // Room for the newcomer: the oldest goes (it ends at once, its socket shut).
+            connections->socket.Interrupt();
+            while (ReapConnections(false) >= kMaxConnections) {
+                connectionMutex.Unlock();
+                std::this_thread::yield();
+                connectionMutex.Lock(&status);
+            }
+        }
+        connection->Start(COSThread::kDefaultPriority, &status);
         if (status != 0) {
-            return;
+            connectionMutex.Unlock();
+            EngineDelete(connection);
+            continue;
         }
-        connectionMutex.Lock(&status);
-        const bool stop = stopping.load();
-        if (!stop) {
-            connection.Adopt(accepted.Release(), &status);
+        CConnection** tail = &connections;
+        while (*tail != nullptr) {
+            tail = &(*tail)->next;
         }
-        connectionMutex.Unlock();
-        if (stop) {
-            return;
-        }
-        ServeConnection();
-        connectionMutex.Lock(&status);
-        connection.Close();
+        *tail = connection;
         connectionMutex.Unlock();
     }
 }
 
-void CMiniPortMapper::ServeConnection() {
+void CMiniPortMapper::ServeConnection(COSSocket& connection, std::uint8_t* buffer) {
     std::uint8_t reply[128];
     for (std::uint32_t served = 0; served < kRequestsPerConnection; ++served) {
         std::uint32_t length = 0;
         bool oversized = false;
         std::uint32_t status = 0;
-        CInstrumentServer::ReceiveRpcRecord(connection, tcpBuffer, kBufferSize, idleMs, &length, &oversized,
+        CInstrumentServer::ReceiveRpcRecord(connection, buffer, kBufferSize, idleMs, &length, &oversized,
                                             &status);
-        if (status != 0) {
+        if (status != 0 || stopping.load()) {
             return;  // peer closed, idle too long, or stopped
         }
-        const std::uint32_t replyLength = Answer(tcpBuffer, length, oversized, reply);
+        const std::uint32_t replyLength = Answer(buffer, length, oversized, reply);
         if (!CInstrumentServer::SendWhole(connection, reply, replyLength, CCoreChannelRecord::kSendTimeoutMs)) {
             return;
         }

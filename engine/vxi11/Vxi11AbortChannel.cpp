@@ -55,6 +55,7 @@ void CVxi11AbortChannel::Run() {
     }
     if (!m_stopping.load()) {
         m_connection.Adopt(accepted.Release(), &status);
+        CInstrumentServer::EnableKeepAlive(m_connection);
     }
     m_mutex.Unlock();
     if (status == 0 && m_connection.IsOpen()) {

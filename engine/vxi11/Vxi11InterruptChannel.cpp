@@ -103,6 +103,8 @@ void CVxi11InterruptChannel::ConnectTcp(std::uint32_t* status) {
         close(fd);
         return;
     }
+    m_tcp.EnableKeepAlive(CInstrumentServer::kKeepAliveIdleS, CInstrumentServer::kKeepAliveIntervalS,
+                          CInstrumentServer::kKeepAliveProbes);
     *status = 0;
 }
 

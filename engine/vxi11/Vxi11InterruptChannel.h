@@ -7,7 +7,10 @@
 // without a bound: the TCP connect and each send are bounded (2 s). A send that fails or is
 // cut short closes the channel, so no half record stays in the stream; later service
 // requests then report 0x54391. Before each TCP send, whatever the controller sent back (its
-// RPC server's replies) is read without waiting and dropped.
+// RPC server's replies) is read without waiting and dropped; a controller that closed or
+// reset the channel is found there and the channel closed without sending. The TCP channel
+// keeps keep-alive on, so a controller that vanished silently fails it within about 16 s,
+// long before its socket buffers could fill and make a send wait.
 //
 // Every socket binds to the server's address before it connects or sends.
 #pragma once

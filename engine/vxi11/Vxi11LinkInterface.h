@@ -38,6 +38,9 @@ public:
                       std::uint32_t* status) = 0;
     virtual void Unlock(std::uint32_t lid, std::uint32_t* status) = 0;
     virtual void Abort(std::uint32_t lid, std::uint32_t* status) = 0;
+    // The link is gone (destroy_link, its connection ended): a message it left without END,
+    // or the response still owed to its last message, must not reach another link.
+    virtual void DropUnfinished(std::uint32_t lid) { (void)lid; }
 };
 
 // Where create_link finds interfaces by device name (the interface manager).

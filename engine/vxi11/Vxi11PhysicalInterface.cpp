@@ -1,7 +1,10 @@
 #include "engine/vxi11/Vxi11PhysicalInterface.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 
+#include "engine/session/DeviceSession.h"
 #include "engine/session/MessageDescriptor.h"
 #include "engine/vxi11/InstrumentServer.h"
 #include "engine/vxi11/Vxi11OperationGuard.h"
@@ -61,7 +64,9 @@ void CVxi11PhysicalInterface::Open(const void* settings, std::uint32_t* status)
         m_eventGate.Disable();
         m_deviceLock.Disable();
         m_queue.Disable();
+        return;
     }
+    m_manager->NotifyOpened();
 }
 
 void CVxi11PhysicalInterface::Close(std::uint32_t* status)
@@ -310,6 +315,14 @@ std::uint32_t CVxi11PhysicalInterface::Write(std::uint32_t lid, bool waitLock,
         *status = 0;
         return 0;
     }
+    if (m_messagePartial.load() != 0 && m_messageLid.load() != lid) {
+        // Another link's message still lacks its END: it is dropped, never completed by
+        // these bytes.
+        ClearWithin(lid, guard, status);
+        if (*status != 0) {
+            return 0;
+        }
+    }
     m_operation = kWriting;
     StartInput();
     std::uint32_t taken = 0;
@@ -337,6 +350,8 @@ std::uint32_t CVxi11PhysicalInterface::Write(std::uint32_t lid, bool waitLock,
             m_operation = kNoOperation;
         }
         m_receive = nullptr;
+        m_messageLid = lid;
+        m_messagePartial = end && last ? 0 : 1;
         OnInputReceived(chunk, end && last ? 1 : 0);
     }
     return taken;
@@ -397,6 +412,9 @@ std::uint32_t CVxi11PhysicalInterface::Read(std::uint32_t lid, bool waitLock,
         } else {
             m_operation = kNoOperation;
             m_readRemaining = 0;
+        }
+        if ((*reason & kReasonEnd) != 0 && m_messageLid.load() == lid && m_messagePartial.load() == 0) {
+            m_messageLid = 0;  // answered whole
         }
         OnOutputSent(chunk);
     }
@@ -459,12 +477,60 @@ void CVxi11PhysicalInterface::Clear(std::uint32_t lid, bool waitLock, std::uint3
     if (*status != 0) {
         return;
     }
+    ClearWithin(lid, guard, status);
+}
+
+void CVxi11PhysicalInterface::ClearWithin(std::uint32_t lid, CVxi11OperationGuard& guard,
+                                          std::uint32_t* status)
+{
+    m_messageLid = 0;
+    m_messagePartial = 0;
     m_clearDone = 0;
     DeviceClear();
     // The clear may finish during the call itself.
     if (m_clearDone == 0) {
         m_eventGate.WaitEvent(lid, CVxi11EventGate::kClearDone, guard, status);
     }
+}
+
+void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
+{
+    if (lid == 0 || m_messageLid.load() != lid) {
+        return;
+    }
+    std::uint32_t status = 0;
+    CVxi11OperationGuard guard(*this, lid, m_queue, false, 0, kDropBoundMs, m_dispatcherGate,
+                               &status);
+    if (status != 0 || m_messageLid.load() != lid) {
+        return;
+    }
+    // Inside the dispatcher gate the session stands still and may be looked at. A message
+    // whose query the device has announced, or whose response waits, is owed to lid; one
+    // without a query is left to finish (a clear would abort what it started). A message the
+    // device has not taken up yet is given a short bound to show which it is.
+    const Korvex::CDeviceSession* session = GetSession();
+    using Exchange = Korvex::CMessageExchange;
+    std::uint32_t state = Exchange::Idle;
+    const std::int64_t deadline = RpcNowMs() + kTakeUpBoundMs;
+    for (;;) {
+        state = session != nullptr ? static_cast<std::uint32_t>(session->GetExchange().GetState()) : 0u;
+        if (state != Exchange::Read || m_messagePartial.load() != 0 || RpcNowMs() >= deadline) {
+            break;
+        }
+        guard.LeaveGate();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        guard.EnterGate(&status);
+        if (status != 0) {
+            return;
+        }
+    }
+    const bool answering = session != nullptr && (state == Exchange::Query || state == Exchange::Send ||
+                                                  state == Exchange::Response || session->ResponseQueued());
+    if (m_messagePartial.load() == 0 && !answering) {
+        m_messageLid = 0;
+        return;
+    }
+    ClearWithin(lid, guard, &status);
 }
 
 void CVxi11PhysicalInterface::ReportRemoteLocal(std::uint32_t lid, bool waitLock,

@@ -46,6 +46,15 @@ public:
                        std::uint32_t* status);
     // The interface closes; its names stay listed.
     void ClearOpen(CVxi11PhysicalInterface* physicalInterface);
+    // Called (outside the manager's mutexes) each time an interface has opened and accepts
+    // links: the server then makes itself known to controllers.
+    void SetOpenListener(void (*listener)()) { m_openListener = listener; }
+    void NotifyOpened()
+    {
+        if (m_openListener != nullptr) {
+            m_openListener();
+        }
+    }
     // Passes a device event to every interface (each once) from the calling thread.
     void NotifyAll(std::uint32_t event);
     std::uint32_t Count();
@@ -72,6 +81,7 @@ private:
 
     COSMutex m_mutex;
     COSMutex m_lifetimeMutex;
+    void (*m_openListener)() = nullptr;
     SNode* m_root = nullptr;
     std::uint32_t m_count = 0;
 };

@@ -248,6 +248,7 @@ void CVxi11Registry::DestroyLink(CVxi11Client* client, std::uint32_t lid, std::u
     Detach(lid, &detached);
     m_mutex.Unlock();
     Dispose(&detached);
+    detached.physicalInterface->DropUnfinished(lid);
     *status = 0;
 }
 
@@ -502,7 +503,7 @@ void CVxi11Registry::DestroyLinksOfClient(CVxi11Client* client)
 }
 
 void CVxi11Registry::DestroyMatching(const std::function<bool(const CVxi11Link&)>& matches,
-                                     bool releaseLocks)
+                                     bool departing)
 {
     for (;;) {
         std::uint32_t lockStatus = 0;
@@ -521,7 +522,7 @@ void CVxi11Registry::DestroyMatching(const std::function<bool(const CVxi11Link&)
         CVxi11Link detached[kBatch];
         for (std::uint32_t i = 0; i < found; ++i) {
             Detach(lids[i], &detached[i]);
-            if (releaseLocks && detached[i].lockHeld != 0) {
+            if (departing && detached[i].lockHeld != 0) {
                 std::uint32_t unlockStatus = VXI11_STATUS_FAULT;
                 detached[i].physicalInterface->Unlock(detached[i].lid, &unlockStatus);
                 detached[i].lockHeld = 0;
@@ -530,6 +531,10 @@ void CVxi11Registry::DestroyMatching(const std::function<bool(const CVxi11Link&)
         m_mutex.Unlock();
         for (std::uint32_t i = 0; i < found; ++i) {
             Dispose(&detached[i]);
+            if (departing) {
+                // A connection's links: what they left unfinished goes with them.
+                detached[i].physicalInterface->DropUnfinished(detached[i].lid);
+            }
         }
         if (found == 0) {
             return;

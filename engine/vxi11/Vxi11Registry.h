@@ -121,8 +121,9 @@ private:
     // Waits for the detached link's running procedure, then destroys its mutex (registry
     // unlocked).
     static void Dispose(CVxi11Link* link);
-    // Detaches and disposes of every link that matches, in batches.
-    void DestroyMatching(const std::function<bool(const CVxi11Link&)>& matches, bool releaseLocks);
+    // Detaches and disposes of every link that matches, in batches; departing (a
+    // connection ended): their locks are released and what they left unfinished dropped.
+    void DestroyMatching(const std::function<bool(const CVxi11Link&)>& matches, bool departing);
     std::uint32_t DrawLid();
 
     COSMutex m_mutex;

@@ -70,6 +70,12 @@ void Start(std::uint32_t* status) {
         return;
     }
     g_servers = EngineNew<CInstrumentServerManager>(g_interfaces, g_bindAddress.load());
+    // Controllers learn the core channel's port only once an interface accepts links.
+    g_interfaces->SetOpenListener([] {
+        if (g_servers != nullptr) {
+            g_servers->Announce();
+        }
+    });
     if (g_servers == nullptr) {
         Fail(kNotCreated, "out of memory", status);
         return;

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include <fcntl.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -155,6 +156,48 @@ int remove(const char* path) {
         return -1;
     }
     return std::remove(hostPath.c_str());
+}
+
+int fsync(std::FILE* file) {
+    if (file == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    if (std::fflush(file) != 0) return -1;
+    // A file with an armed fault has no descriptor of its own: its data went straight to
+    // the host descriptor, which the close flushes.
+    const int fd = fileno(file);
+    return fd < 0 ? 0 : ::fsync(fd);
+}
+
+int rename(const char* from, const char* to) {
+    if (from == nullptr || to == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    std::string hostFrom, hostTo;
+    if (const int err = resolve(from, true, hostFrom)) {
+        errno = err;
+        return -1;
+    }
+    if (const int err = resolve(to, true, hostTo)) {
+        errno = err;
+        return -1;
+    }
+    return std::rename(hostFrom.c_str(), hostTo.c_str());
+}
+
+int sync_dir(const char* path) {
+    std::string hostPath;
+    if (const int err = resolve(path, false, hostPath)) {
+        errno = err;
+        return -1;
+    }
+    const int fd = ::open(hostPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    const int result = ::fsync(fd);
+    ::close(fd);
+    return result;
 }
 
 void arm_write_fault_after(std::size_t bytes) {

@@ -1,5 +1,6 @@
-// Busy-delay of the board's hardware layer. The simulated board sleeps for the time scaled
-// like the kernel clock (kernel::set_tick_ms), so a sped-up board also delays less.
+// Busy-delay of the board's hardware layer. The simulated board waits for the time scaled
+// like the kernel clock (kernel::set_tick_ms), so a sped-up board also delays less: short
+// delays spin, longer ones sleep.
 #pragma once
 
 #include <cstdint>

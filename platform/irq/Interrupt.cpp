@@ -258,6 +258,12 @@ void enable_interrupts() {
     c.Settle(lk);
 }
 
+bool interrupts_disabled_by_caller() {
+    Controller& c = C();
+    std::lock_guard<std::mutex> g(c.m);
+    return c.intOwner == std::this_thread::get_id() && c.intDepth > 0;
+}
+
 void dsr_lock() {
     Controller& c = C();
     std::unique_lock<std::mutex> lk(c.m);

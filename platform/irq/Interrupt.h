@@ -81,6 +81,9 @@ bool interrupt_pending(vector_t vector);
 void disable_interrupts();
 void enable_interrupts();
 
+// True while the calling thread holds the interrupt-disable lock (always so in an ISR).
+bool interrupts_disabled_by_caller();
+
 class InterruptsDisabled {
 public:
     InterruptsDisabled() { disable_interrupts(); }

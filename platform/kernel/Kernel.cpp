@@ -481,6 +481,18 @@ ThreadInfo thread_info(handle_t thread) {
     return info;
 }
 
+handle_t thread_find(const char* name) {
+    if (name == nullptr) return 0;
+    State& s = state();
+    Lock lk(s.lock);
+    enter(s, lk);
+    for (const auto& entry : s.threads) {
+        const ThreadRecord* r = entry.second;
+        if (!r->foreign && !r->exited && !r->killed && r->name == name) return r->handle;
+    }
+    return 0;
+}
+
 void thread_set_priority(handle_t thread, int priority) {
     State& s = state();
     Lock lk(s.lock);

@@ -56,6 +56,8 @@ struct ThreadInfo {
     char name[48];
 };
 ThreadInfo thread_info(handle_t thread);
+// A live thread (created by the kernel, not exited, not deleted) of that name; 0 when none.
+handle_t thread_find(const char* name);
 void thread_set_priority(handle_t thread, int priority);
 
 // ---- scheduler lock (nestable, process-wide) ---------------------------------------------

@@ -11,6 +11,7 @@
 #include "platform/soc/AdcModel.h"
 #include "platform/soc/IicModel.h"
 #include "platform/soc/SdramWindow.h"
+#include "platform/soc/UsbdModel.h"
 #include "platform/soc/Watchdog.h"
 
 namespace platform::soc {
@@ -35,6 +36,7 @@ struct Bus {
         ranges.push_back({irq::kRegisterBase, irq::kRegisterSize, &irq::register_model(), true});
         ranges.push_back({gpio::kGpioBase, gpio::kGpioSize, &gpio::register_model(), true});
         ranges.push_back({kIicBase, kIicSize, &iic(), true});
+        ranges.push_back({kUsbdBase, kUsbdSize, &usbd(), true});
     }
 };
 
@@ -101,5 +103,11 @@ std::uint16_t read16(addr_t address) {
 }
 
 void write16(addr_t address, std::uint16_t value) { route(address).write(address, value, 2); }
+
+std::uint8_t read8(addr_t address) {
+    return static_cast<std::uint8_t>(route(address).read(address, 1));
+}
+
+void write8(addr_t address, std::uint8_t value) { route(address).write(address, value, 1); }
 
 }  // namespace platform::soc

@@ -3,8 +3,8 @@
 // that owns the address. An access no model owns is a wiring fault of the simulation: the bus
 // prints the address and aborts.
 //
-// The SDRAM window, the watchdog, the ADC, the IIC controller, the interrupt controller and
-// the GPIO block are on the bus from the start;
+// The SDRAM window, the watchdog, the ADC, the IIC controller, the USB device block, the
+// interrupt controller and the GPIO block are on the bus from the start;
 // other models map their ranges with map().
 #pragma once
 
@@ -15,7 +15,7 @@ namespace platform::soc {
 using addr_t = std::uint32_t;
 
 // A device model behind a range of the bus. Accesses arrive with the full physical address
-// and their width in bytes (2 or 4); a model serialises its own state.
+// and their width in bytes (1, 2 or 4); a model serialises its own state.
 class RegisterModel {
 public:
     virtual ~RegisterModel() = default;
@@ -35,5 +35,7 @@ std::uint32_t read32(addr_t address);
 void write32(addr_t address, std::uint32_t value);
 std::uint16_t read16(addr_t address);
 void write16(addr_t address, std::uint16_t value);
+std::uint8_t read8(addr_t address);
+void write8(addr_t address, std::uint8_t value);
 
 }  // namespace platform::soc

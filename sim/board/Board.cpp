@@ -79,22 +79,46 @@ std::string TempCommand(const std::string& arguments) {
     return "OK temperature " + FormatCelsius(BoardTempSensor().Celsius());
 }
 
+struct Command {
+    Board::Handler handler;
+    std::string arguments;  // for help
+};
+
+std::string Help();
+
 struct Commands {
     std::mutex lock;
-    std::map<std::string, Board::Handler> table;
+    std::map<std::string, Command> table;
+    std::vector<Board::StateFields> stateFields;
 
     Commands() {
-        table["button"] = &ButtonCommand;
-        table["temp"] = &TempCommand;
-        table["state"] = [](const std::string& arguments) {
-            return arguments.empty() ? Board::State() : std::string("ERR usage: state");
-        };
+        table["button"] = {&ButtonCommand, "down|up|push <ms>"};
+        table["temp"] = {&TempCommand, "<celsius>"};
+        table["state"] = {[](const std::string& arguments) {
+                              return arguments.empty() ? Board::State()
+                                                       : std::string("ERR usage: state");
+                          },
+                          ""};
+        table["help"] = {[](const std::string&) { return Help(); }, ""};
     }
 };
 
 Commands& TheCommands() {
     static Commands* commands = new Commands;
     return *commands;
+}
+
+std::string Help() {
+    Commands& commands = TheCommands();
+    std::lock_guard<std::mutex> g(commands.lock);
+    std::string answer = "OK commands:";
+    const char* separator = " ";
+    for (const auto& entry : commands.table) {
+        answer += separator + entry.first;
+        if (!entry.second.arguments.empty()) answer += " " + entry.second.arguments;
+        separator = " | ";
+    }
+    return answer;
 }
 
 bool SendAll(int fd, const std::string& text) {
@@ -110,12 +134,20 @@ bool SendAll(int fd, const std::string& text) {
 
 }  // namespace
 
-bool Board::RegisterCommand(const std::string& name, Handler handler) {
+bool Board::RegisterCommand(const std::string& name, Handler handler,
+                            const std::string& arguments) {
     if (name.empty() || !handler || name.find_first_of(" \t\r\n") != std::string::npos)
         return false;
     Commands& commands = TheCommands();
     std::lock_guard<std::mutex> g(commands.lock);
-    return commands.table.emplace(name, std::move(handler)).second;
+    return commands.table.emplace(name, Command{std::move(handler), arguments}).second;
+}
+
+void Board::AddStateFields(StateFields fields) {
+    if (!fields) return;
+    Commands& commands = TheCommands();
+    std::lock_guard<std::mutex> g(commands.lock);
+    commands.stateFields.push_back(std::move(fields));
 }
 
 std::string Board::Execute(const std::string& line) {
@@ -130,7 +162,7 @@ std::string Board::Execute(const std::string& line) {
         std::lock_guard<std::mutex> g(commands.lock);
         auto it = commands.table.find(name);
         if (it == commands.table.end()) return "ERR unknown command: " + name;
-        handler = it->second;
+        handler = it->second.handler;
     }
     return handler(arguments);
 }
@@ -165,13 +197,21 @@ std::string Board::State() {
     const bool powered = gpio::pin_function(gpio::Port::G, gpio::kPowerHoldPin) != gpio::Output ||
                          gpio::pin_level(gpio::Port::G, gpio::kPowerHoldPin);
     const bm::Record record = bm::record();
+    std::vector<StateFields> fields;
+    {
+        Commands& commands = TheCommands();
+        std::lock_guard<std::mutex> g(commands.lock);
+        fields = commands.stateFields;
+    }
+    std::string more;
+    for (const StateFields& f : fields) more += f();
     return std::string("OK power=") + (powered ? "on" : "off") +
            " update-mode=" + (record.updateModeRequests > 0 ? "on" : "off") +
            " watchdog-ticks=" + std::to_string(platform::soc::watchdog().ticks_left()) +
            " boot-condition=" + std::to_string(bm::boot_condition()) +
            " keep-alives=" + std::to_string(record.keepAlives) +
            " temperature=" + FormatCelsius(BoardTempSensor().Celsius()) +
-           " button=" + (gpio::input(gpio::Port::F, gpio::kButtonPin) ? "up" : "down");
+           " button=" + (gpio::input(gpio::Port::F, gpio::kButtonPin) ? "up" : "down") + more;
 }
 
 Board::~Board() { Close(); }

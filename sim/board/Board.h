@@ -9,6 +9,9 @@
 //   temp <celsius>               the temperature sensor's reading
 //   state                        "OK power=on|off update-mode=on|off watchdog-ticks=N
 //                                 boot-condition=N keep-alives=N temperature=T button=up|down"
+//                                 then the fields other subsystems add (AddStateFields)
+//   help                         "OK commands:" then one "<name> <arguments>" per command,
+//                                 joined by " | "
 // Other subsystems add their own commands with RegisterCommand.
 #pragma once
 
@@ -26,8 +29,15 @@ public:
     // Gets the text after the command name (trimmed); returns the whole answer line.
     using Handler = std::function<std::string(const std::string& arguments)>;
 
-    // Adds a command; false when the name is taken.
-    static bool RegisterCommand(const std::string& name, Handler handler);
+    // Returns " key=value" fields (each with its leading blank) for the state answer.
+    using StateFields = std::function<std::string()>;
+
+    // Adds a command; false when the name is taken. arguments: how its arguments are
+    // written, for help (e.g. "<path> <description>").
+    static bool RegisterCommand(const std::string& name, Handler handler,
+                                const std::string& arguments = "");
+    // Adds fields to the end of the state answer (after the board's own, in call order).
+    static void AddStateFields(StateFields fields);
     // Runs one command line; the answer without its line end.
     static std::string Execute(const std::string& line);
 

@@ -49,6 +49,7 @@ void DspPhysics::connect_probe(double min_hz, double max_hz) {
 bool DspPhysics::signal_visible(bool level_auto, double level) const {
     const double f = f0();
     return probe_connected_ && f >= probe_min_hz_ && f <= probe_max_hz_ &&
+           (!settings_.signal_path_intact || settings_.signal_path_intact()) &&
            (level_auto || settings_.amplitude_v >= level);
 }
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 
 namespace sim {
 namespace dsp {
@@ -15,6 +16,9 @@ struct DspSimSettings {
     double noise_ppm = 0.05;                       // rms noise on every frequency found
     std::uint32_t noise_seed = 1;
     double amplitude_v = 1.0;                      // NMR signal amplitude
+    // Whether the NMR signal path from the probe is intact; without it the receiver sees
+    // noise only. Empty: always intact.
+    std::function<bool()> signal_path_intact;
     double lock_window = 0.005;                    // +- fraction of f0 in which it locks
     std::chrono::milliseconds search_time{100};
     std::chrono::milliseconds measurement_time{20};

@@ -170,6 +170,40 @@ void PeripheralControllerSim::StartPulse() {
     changed_ = true;
 }
 
+unsigned PeripheralControllerSim::NmrPathState() {
+    const std::uint16_t level = analog_get(0);
+    if (level >= 675 && level <= 901) return 1;
+    if (level >= 455 && level <= 674) return 2;
+    if (level >= 189 && level <= 454) return 3;
+    return 0;
+}
+
+std::string PeripheralControllerSim::PluggedDevices() const {
+    static const char* const kKinds[] = {"probe", "camera", "mux"};
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string out;
+    std::vector<std::pair<const SimDevice*, std::string>> pending;
+    if (socket_) pending.emplace_back(socket_.get(), "1");
+    while (!pending.empty()) {
+        const auto [device, path] = pending.front();
+        pending.erase(pending.begin());
+        if (!out.empty()) out += ',';
+        out += path + ":" + kKinds[static_cast<unsigned>(device->Description().kind)];
+        for (unsigned port = 1; port <= device->PortCount(); ++port)
+            if (const SimDevice* child = device->Port(port))
+                pending.emplace_back(child, path + "/" + std::to_string(port));
+    }
+    return out.empty() ? "none" : out;
+}
+
+std::vector<std::pair<Fault, unsigned>> PeripheralControllerSim::ArmedFaults() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::pair<Fault, unsigned>> armed;
+    for (unsigned i = 0; i < sizeof faults_ / sizeof faults_[0]; ++i)
+        if (faults_[i] != 0) armed.emplace_back(static_cast<Fault>(i), faults_[i]);
+    return armed;
+}
+
 void PeripheralControllerSim::ArmFault(Fault fault, unsigned count) {
     std::lock_guard<std::mutex> lock(mutex_);
     faults_[static_cast<unsigned>(fault)] = count;

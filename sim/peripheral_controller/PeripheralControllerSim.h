@@ -78,6 +78,18 @@ public:
     void SetWindowChunk(std::uint16_t bytes);
     // The NMR path sense level: 0..3 choose 1000, 790, 565, 320.
     static void SetNmrLevel(unsigned level);
+    // The path state the AIN0 level stands for: 0 empty (902..1023, and below 189),
+    // 1 plugged (675..901), 2 broken (455..674), 3 broken (189..454).
+    static unsigned NmrPathState();
+    // Whether the probe's NMR signal reaches the receiver: only on an intact ("plugged")
+    // path.
+    static bool NmrSignalPresent() { return NmrPathState() == 1; }
+
+    // What is plugged where: "<path>:<kind>" joined by ",", the socket's device first, or
+    // "none".
+    std::string PluggedDevices() const;
+    // The armed faults, each with the number of events it still affects.
+    std::vector<std::pair<Fault, unsigned>> ArmedFaults() const;
 
     std::vector<Request> Requests() const;
     void ClearRequests();

@@ -1,12 +1,18 @@
-// korvex-sim [--state DIR] [--bind ADDR] [--boot-condition N] [--tick-us N] [--no-bootmon]
-//            [--topology FILE] [--field TESLA] [--measurement-time MS] [--dsp-refuse-boot]
+// korvex-sim [options]; korvex-sim --help lists them (OptionTable below) with the boot
+// conditions, signals and exit codes.
 //
 // Runs the firmware on the simulated board in this process. The state folder (default
 // ./state) keeps the flash file system (yaffs/), the identity EEPROM (eeprom.bin, written
 // from the board's default record when absent), the log (korvex.log, also copied to
 // standard error) and the board's control socket (board.sock). Every network socket binds to
-// ADDR (default 127.0.0.1). SIGINT and SIGTERM switch the instrument off as the power button
-// does.
+// ADDR (default 127.0.0.1, or 0.0.0.0 with --netif). SIGINT and SIGTERM ask for a power-off as
+// a short push of the power button does (settings saved); a second one switches the board off
+// at once.
+//
+// Without --netif the instrument's eth0 is a loopback stand-in that touches no interface.
+// --netif NAME makes eth0 the Linux interface NAME of the runner's network namespace (refused,
+// exit 2, in PID 1's namespace); --mac MAC replaces the EEPROM's MAC address for the run
+// (eeprom.bin is not changed).
 //
 // The board starts before any static object of the instrument (the reset path): the system
 // tick (--tick-us: real microseconds per 10-ms tick), the boot monitor (--no-bootmon: none;
@@ -16,16 +22,24 @@
 // The peripheral controller holds one proton probe on the socket unless --topology names a
 // file of device descriptions. The simulated DSP measures --field tesla (default 1.5), each
 // measurement taking --measurement-time ms (default 20); --dsp-refuse-boot makes it refuse
-// every program.
+// every program. It sees the NMR signal only while the NMR path sense reads "plugged".
 //
-// The board's final actions end the process: power off exits 0, firmware-update mode (and a
-// fatal stop) prints "board: firmware-update mode" and exits 5, a reset prints "board: reset"
-// and starts the same command line again with --boot-condition 2.
+// One firmware runs per state folder: the runner holds an exclusive flock on <state>/lock
+// (with its pid in it) from before it touches the folder until the process ends.
+//
+// The board's final actions end the process: power off (also on over-temperature) exits 0,
+// firmware-update mode (and a fatal stop) prints "board: firmware-update mode" and exits 5, a
+// reset prints "board: reset" and a watchdog reset "board: watchdog reset", and both start the
+// same command line again with --boot-condition 2 (the same executable, by its resolved path,
+// so the process keeps its name). A start-up failure exits 1, a bad option 2. Without a boot
+// monitor, reset and firmware-update mode do nothing and the firmware stays stopped until a
+// signal switches the board off.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -40,6 +54,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,14 +63,17 @@
 #include "Host/main/MainThread.h"
 #include "Host/main/SystemSeams.h"
 #include "Host/parameters/Logger.h"
+#include "NetworkOptions.h"
 #include "SimBoard.h"
 #include "board/board_init.h"
 #include "engine/vxi11/Vxi11ServerBuilder.h"
 #include "platform/bootmon/BootMonitor.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/kernel/Kernel.h"
+#include "platform/net/Eth0.h"
 #include "platform/soc/BoardActions.h"
 #include "sim/board/Board.h"
+#include "sim/board/HangCommand.h"
 #include "sim/eeprom/EepromSim.h"
 #include "sim/peripheral_controller/PeripheralControllerSim.h"
 #include "sim/topology_file/TopologyFile.h"
@@ -64,13 +82,17 @@ namespace {
 
 struct Options {
     std::string state = "state";
-    std::string bind = "127.0.0.1";
+    std::string bind;  // empty: 127.0.0.1, or 0.0.0.0 with --netif
     std::uint32_t bootCondition = 0;
     std::uint32_t tickUs = 10000;
     bool bootMonitor = true;
     std::string topology;  // empty: one probe on the socket
     sim::dsp::DspSimSettings dsp;
     bool dspRefusesBoot = false;
+    std::string netif;
+    bool hasMac = false;
+    std::uint8_t mac[6] = {};
+    bool help = false;
 };
 
 // Built on first use: the options are parsed before the static objects are constructed.
@@ -80,11 +102,14 @@ Options& TheOptions()
     return *options;
 }
 
-// One row per option; a row's apply returns false when the value is not acceptable. A row
-// without a value name is a switch.
+// One row per option: its name, the value's name in the help (none: a switch), the default
+// as the help shows it (none: no default worth naming), one line of help, and apply, which
+// returns false when the value is not acceptable. A new option is one more row.
 struct OptionRow {
     const char* name;
-    const char* value;  // the value's name in the usage text
+    const char* value;
+    const char* defaultText;
+    const char* help;
     bool (*apply)(Options& options, const char* value);
 };
 
@@ -109,51 +134,111 @@ bool ParseReal(const char* text, double& out)
 }
 
 constexpr OptionRow OptionTable[] = {
-    {"--state", "DIR", [](Options& o, const char* v) { o.state = v; return *v != '\0'; }},
-    {"--bind", "ADDR",
+    {"--state", "DIR", "./state",
+     "state folder: flash files (yaffs/), EEPROM, korvex.log, board.sock, lock",
+     [](Options& o, const char* v) { o.state = v; return *v != '\0'; }},
+    {"--bind", "ADDR", "127.0.0.1, 0.0.0.0 with --netif", "IPv4 address every network socket binds to",
      [](Options& o, const char* v) {
          in_addr a{};
          o.bind = v;
          return inet_pton(AF_INET, v, &a) == 1;
      }},
-    {"--boot-condition", "N", [](Options& o, const char* v) { return ParseCount(v, o.bootCondition); }},
-    {"--tick-us", "N", [](Options& o, const char* v) { return ParseCount(v, o.tickUs) && o.tickUs > 0; }},
-    {"--no-bootmon", nullptr,
+    {"--boot-condition", "N", "0", "boot condition the boot monitor reports (values below)",
+     [](Options& o, const char* v) { return ParseCount(v, o.bootCondition); }},
+    {"--tick-us", "N", "10000", "real microseconds per 10-ms board tick",
+     [](Options& o, const char* v) { return ParseCount(v, o.tickUs) && o.tickUs > 0; }},
+    {"--no-bootmon", nullptr, nullptr, "no boot monitor on the board",
      [](Options& o, const char*) {
          o.bootMonitor = false;
          return true;
      }},
-    {"--topology", "FILE", [](Options& o, const char* v) { o.topology = v; return *v != '\0'; }},
-    {"--field", "TESLA", [](Options& o, const char* v) { return ParseReal(v, o.dsp.field_t); }},
-    {"--measurement-time", "MS",
+    {"--topology", "FILE", "one proton probe, 21.29-127.73 MHz",
+     "what is plugged into the probe socket, one device a line",
+     [](Options& o, const char* v) { o.topology = v; return *v != '\0'; }},
+    {"--field", "TESLA", "1.5", "field the simulated DSP measures",
+     [](Options& o, const char* v) { return ParseReal(v, o.dsp.field_t); }},
+    {"--measurement-time", "MS", "20", "how long one simulated measurement takes",
      [](Options& o, const char* v) {
          std::uint32_t ms = 0;
          if (!ParseCount(v, ms)) return false;
          o.dsp.measurement_time = std::chrono::milliseconds(ms);
          return true;
      }},
-    {"--dsp-refuse-boot", nullptr,
+    {"--dsp-refuse-boot", nullptr, nullptr, "the simulated DSP refuses every program",
      [](Options& o, const char*) {
          o.dspRefusesBoot = true;
          return true;
      }},
+    {"--netif", "NAME", nullptr,
+     "eth0 is the Linux interface NAME of this network namespace (sockets bind 0.0.0.0)",
+     [](Options& o, const char* v) {
+         o.netif = v;
+         return *v != '\0';
+     }},
+    {"--mac", "MAC", "the EEPROM's", "MAC address of eth0 for this run (eeprom.bin unchanged)",
+     [](Options& o, const char* v) { return o.hasMac = korvex_sim::ParseMac(v, o.mac); }},
+    {"--help", nullptr, nullptr, "print this help and exit (also -h)",
+     [](Options& o, const char*) {
+         o.help = true;
+         return true;
+     }},
 };
 
-void Usage(const char* program)
+// The tables the help prints below the options.
+struct HelpRow {
+    const char* key;
+    const char* text;
+};
+
+constexpr HelpRow BootConditionTable[] = {
+    {"0", "cold boot"},
+    {"2", "warm boot (what a reset restarts with)"},
+    {"3", "warm boot on factory settings (the last power-off settings are deleted)"},
+    {"5", "warm boot with ignored hard reset"},
+    {"other", "logged as \"Unknown\""},
+};
+
+constexpr HelpRow SignalTable[] = {
+    {"SIGINT", "switches the instrument off as the power button does (settings saved)"},
+    {"SIGTERM", "the same as SIGINT; a second SIGINT or SIGTERM switches the board off at once"},
+};
+
+constexpr HelpRow ExitCodeTable[] = {
+    {"0", "switched off (power button, over-temperature, SYST:POFF, SIGINT, SIGTERM), or --help"},
+    {"1", "the state folder is in use by another process or cannot be set up"},
+    {"2", "bad command line or topology file, or --netif in the machine's own network namespace"},
+    {"5", "firmware-update mode (DIAG:UPGR or a fatal stop)"},
+};
+
+void PrintRows(std::FILE* out, const char* title, const HelpRow* rows, std::size_t count)
 {
-    std::fprintf(stderr, "usage: %s", program);
+    std::fprintf(out, "\n%s:\n", title);
+    for (std::size_t i = 0; i < count; ++i) std::fprintf(out, "  %-8s %s\n", rows[i].key, rows[i].text);
+}
+
+void Usage(std::FILE* out, const char* program)
+{
+    std::fprintf(out, "usage: %s [options]\n", program);
+    std::fprintf(out, "Runs the Korvex teslameter firmware on a simulated board in this process.\n\n");
+    std::fprintf(out, "Options (--name VALUE or --name=VALUE):\n");
     for (const OptionRow& row : OptionTable) {
-        if (row.value != nullptr) std::fprintf(stderr, " [%s %s]", row.name, row.value);
-        else std::fprintf(stderr, " [%s]", row.name);
+        const std::string option = row.value ? std::string(row.name) + " " + row.value : row.name;
+        std::fprintf(out, "  %-22s %s", option.c_str(), row.help);
+        if (row.defaultText != nullptr) std::fprintf(out, " (default: %s)", row.defaultText);
+        std::fprintf(out, "\n");
     }
-    std::fprintf(stderr, "\n");
+    PrintRows(out, "Boot conditions (--boot-condition)", BootConditionTable, std::size(BootConditionTable));
+    PrintRows(out, "Signals", SignalTable, std::size(SignalTable));
+    PrintRows(out, "Exit codes", ExitCodeTable, std::size(ExitCodeTable));
+    std::fprintf(out, "\nA reset (*RST, a settings file that needs a restart) or a watchdog reset starts the\n"
+                      "same command line again with --boot-condition 2 in the same process.\n");
 }
 
 // Accepts "--name value" and "--name=value"; a switch stands alone.
 bool ParseOptions(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
+        const std::string arg = std::string(argv[i]) == "-h" ? "--help" : argv[i];
         const OptionRow* found = nullptr;
         const char* value = nullptr;
         for (const OptionRow& row : OptionTable) {
@@ -161,7 +246,10 @@ bool ParseOptions(int argc, char** argv, Options& options)
             if (arg == name && row.value == nullptr) {
                 value = "";
             } else if (arg == name) {
-                if (i + 1 >= argc) return false;
+                if (i + 1 >= argc) {
+                    std::fprintf(stderr, "korvex-sim: %s needs a value\n", row.name);
+                    return false;
+                }
                 value = argv[++i];
             } else if (row.value != nullptr && arg.compare(0, name.size() + 1, name + "=") == 0) {
                 value = argv[i] + name.size() + 1;
@@ -214,6 +302,19 @@ void Say(const std::string& line)
 // ---- board actions ----
 
 std::vector<std::string> commandLine;
+std::string executable = "/proc/self/exe";  // resolved at start, see ResolveExecutable
+int stateLock = -1;                         // kept open across a restart
+
+// The running executable's own path, so that a restart keeps the process name (execv of
+// "/proc/self/exe" itself would name the process "exe").
+void ResolveExecutable()
+{
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return;
+    path[n] = '\0';
+    if (::access(path, X_OK) == 0) executable = path;
+}
 
 // The same command line with --boot-condition 2, in a fresh process image.
 [[noreturn]] void Restart()
@@ -233,10 +334,20 @@ std::vector<std::string> commandLine;
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
-    // Nothing of this image may stay open in the next: sockets would keep their ports.
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0)
-        for (int fd = 3; fd < 1024; ++fd) ::close(fd);
-    ::execv("/proc/self/exe", argv.data());
+    // Nothing of this image may stay open in the next (sockets would keep their ports)
+    // but the state folder's lock, which the next image finds held by its own pid.
+    const auto closeRange = [](unsigned first, unsigned last) {
+        if (first > last) return;
+        if (syscall(SYS_close_range, first, last, 0u) != 0)
+            for (unsigned fd = first; fd <= last && fd < 1024; ++fd) ::close(static_cast<int>(fd));
+    };
+    if (stateLock >= 3) {
+        closeRange(3, static_cast<unsigned>(stateLock) - 1);
+        closeRange(static_cast<unsigned>(stateLock) + 1, ~0u);
+    } else {
+        closeRange(3, ~0u);
+    }
+    ::execv(executable.c_str(), argv.data());
     std::perror("korvex-sim: restart");
     ::_exit(1);
 }
@@ -281,6 +392,40 @@ bool LoadEeprom(const std::string& state)
     std::ofstream out(state + "/eeprom.bin", std::ios::binary);
     out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
     return static_cast<bool>(out);
+}
+
+// Takes the state folder for this process: an exclusive flock on <state>/lock, which holds
+// the owner's pid. The lock ends with the process, however it ends. After a restart the
+// lock is still held by this process (same pid, the descriptor kept open).
+bool LockStateFolder(const std::string& state)
+{
+    const std::string path = state + "/lock";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);  // not O_CLOEXEC: see Restart
+    if (fd < 0) {
+        std::fprintf(stderr, "korvex-sim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        return false;
+    }
+    char text[32] = {};
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        const ssize_t n = ::pread(fd, text, sizeof text - 1, 0);
+        const long owner = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+        ::close(fd);
+        if (error == EWOULDBLOCK && owner == static_cast<long>(::getpid())) return true;
+        if (error == EWOULDBLOCK)
+            std::fprintf(stderr, "korvex-sim: state folder %s is in use by process %ld\n", state.c_str(), owner);
+        else
+            std::fprintf(stderr, "korvex-sim: cannot lock %s: %s\n", path.c_str(), std::strerror(error));
+        return false;
+    }
+    const int length = std::snprintf(text, sizeof text, "%ld\n", static_cast<long>(::getpid()));
+    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, text, static_cast<std::size_t>(length), 0) != length) {
+        std::fprintf(stderr, "korvex-sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    stateLock = fd;
+    return true;
 }
 
 // Whether a portmapper answers on port 111 of the address.
@@ -328,10 +473,15 @@ bool StartSignalThread()
     ::sigaction(SIGTERM, &action, nullptr);
     std::thread([] {
         char byte = 0;
+        unsigned signals = 0;
         for (;;) {
             const ssize_t n = ::read(signalPipe[0], &byte, 1);
-            if (n == 1) Korvex::CKorvexPower::RequestShutdown(Korvex::CKorvexPower::eSwitchOff);
-            else if (n < 0 && errno != EINTR) return;
+            if (n == 1 && ++signals == 1)
+                Korvex::CKorvexPower::RequestShutdown(Korvex::CKorvexPower::eSwitchOff);
+            else if (n == 1)  // the firmware did not stop: switch the board off
+                platform::soc::board_action(platform::soc::BoardAction::PowerOff);
+            else if (n < 0 && errno != EINTR)
+                return;
         }
     }).detach();
     return true;
@@ -343,9 +493,23 @@ __attribute__((constructor(101))) void BoardStartUp(int argc, char** argv, char*
 {
     Options& options = TheOptions();
     if (!ParseOptions(argc, argv, options)) {
-        Usage(argv[0]);
+        Usage(stderr, argv[0]);
         std::fflush(nullptr);
         ::_exit(2);
+    }
+    if (options.help) {
+        Usage(stdout, argv[0]);
+        std::fflush(nullptr);
+        ::_exit(0);
+    }
+    if (options.bind.empty()) options.bind = options.netif.empty() ? "127.0.0.1" : "0.0.0.0";
+    if (!options.netif.empty()) {
+        const std::string refusal = korvex_sim::CheckNetworkInterface(options.netif);
+        if (!refusal.empty()) {
+            std::fprintf(stderr, "korvex-sim: %s\n", refusal.c_str());
+            std::fflush(nullptr);
+            ::_exit(2);
+        }
     }
     kernel::set_tick_ms(options.tickUs / 1000.0);
     if (!options.bootMonitor) platform::bootmon::place_entry(false);
@@ -361,8 +525,11 @@ __attribute__((constructor(101))) void BoardStartUp(int argc, char** argv, char*
 
 int main(int argc, char** argv)
 {
-    const Options& options = TheOptions();
+    Options& options = TheOptions();
     commandLine.assign(argv, argv + argc);
+    ResolveExecutable();
+    // The probe's NMR signal reaches the simulated receiver only over an intact path.
+    options.dsp.signal_path_intact = &sim::periph::PeripheralControllerSim::NmrSignalPresent;
 
     // What is plugged into the socket.
     if (!options.topology.empty()) {
@@ -375,6 +542,7 @@ int main(int argc, char** argv)
         sim::periph::BoardPeripheralController();
     }
     sim::periph::RegisterPeripheralCommands();
+    sim::RegisterHangCommand();
 
     ::signal(SIGPIPE, SIG_IGN);
     if (!StartSignalThread()) {
@@ -384,7 +552,9 @@ int main(int argc, char** argv)
 
     std::error_code ec;
     std::filesystem::create_directories(options.state, ec);
-    const std::string state = std::filesystem::absolute(options.state, ec).lexically_normal().string();
+    std::string state = std::filesystem::absolute(options.state, ec).lexically_normal().string();
+    if (state.size() > 1 && state.back() == '/') state.pop_back();
+    if (!LockStateFolder(state)) return 1;
     const std::string logPath = state + "/korvex.log";
     logFile = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (logFile < 0) {
@@ -404,18 +574,26 @@ int main(int argc, char** argv)
         Say("korvex-sim: cannot set up " + state + "/eeprom.bin");
         return 1;
     }
+    if (options.hasMac) sim::eeprom::set_bytes(116, options.mac, sizeof options.mac);
     platform::fs::init(state, KORVEX_ROMFS_DIR);
     platform::soc::set_board_action_sink(&BoardAction);
 
     static sim::Board panel;
     if (!panel.Listen(state)) {
+        // Not through exit(): the boot monitor's exit handler would ask for update mode.
         Say("korvex-sim: cannot serve " + state + "/board.sock");
-        return 1;
+        std::fflush(nullptr);
+        ::_exit(1);
     }
     controlPanel.store(&panel);
     Say("Board control: " + panel.SocketPath());
 
     vxi11_set_bind_address(options.bind.c_str());
+    platform::net::set_bind_address(options.bind);
+    if (!options.netif.empty()) {
+        platform::net::eth0_use_linux(options.netif);
+        Say("eth0: " + options.netif);
+    }
     vxi11_install_server_builder();
 
     static korvex_sim::SimBoard board(options.dsp, options.dspRefusesBoot);

@@ -80,6 +80,7 @@ void TempSensorSim::PowerOn() {
     pointer_phase_ = false;
     byte_index_ = 0;
     os_asserted_ = false;
+    temperature_reads_ = 0;
     UpdateComparator(lock);
 }
 
@@ -87,7 +88,13 @@ bool TempSensorSim::Start(std::uint8_t /*address7*/, bool read) {
     std::lock_guard<std::mutex> g(mutex_);
     pointer_phase_ = !read;
     byte_index_ = 0;
+    if (read && pointer_ == 0) ++temperature_reads_;
     return true;
+}
+
+unsigned TempSensorSim::TemperatureReads() const {
+    std::lock_guard<std::mutex> g(mutex_);
+    return temperature_reads_;
 }
 
 bool TempSensorSim::Write(std::uint8_t byte) {

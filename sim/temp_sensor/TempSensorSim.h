@@ -32,6 +32,8 @@ public:
     // Raw register contents (0..3; the configuration in the low byte).
     std::uint16_t Register(unsigned index) const;
     bool OsAsserted() const;
+    // Reads of the temperature register since power-on.
+    unsigned TemperatureReads() const;
     // Level of the OS pin: low while asserted unless the configuration makes it active high.
     bool OsPinLevel() const;
 
@@ -62,6 +64,7 @@ private:
     unsigned byte_index_ = 0;     // byte of the current register in this transfer
     bool os_asserted_ = false;
     bool pin_level_ = true;
+    unsigned temperature_reads_ = 0;
     OsHook hook_;
 };
 

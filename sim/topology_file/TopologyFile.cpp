@@ -141,6 +141,38 @@ bool LoadTopologyFile(const std::string& file, std::string& error,
     return true;
 }
 
+namespace {
+
+struct FaultName {
+    const char* name;
+    Fault fault;
+};
+
+const FaultName kFaults[] = {{"badcheck", Fault::BadCheck},     {"nack", Fault::Nack},
+                             {"refuse", Fault::Refuse},         {"neverready", Fault::NeverReady},
+                             {"zerodata", Fault::ZeroData},     {"route6", Fault::Route6},
+                             {"shortentry", Fault::ShortEntry}, {"pending", Fault::Pending}};
+
+std::string FaultNames() {
+    std::string names;
+    for (const FaultName& f : kFaults) names += (names.empty() ? "" : "|") + std::string(f.name);
+    return names;
+}
+
+// The state fields of the socket: NMR path, AIN0, what is plugged where, armed faults.
+std::string StateFields(const PeripheralControllerSim& controller) {
+    std::string faults;
+    for (const auto& [fault, count] : controller.ArmedFaults()) {
+        for (const FaultName& f : kFaults)
+            if (f.fault == fault) faults += (faults.empty() ? "" : ",") + std::string(f.name) + ":" + std::to_string(count);
+    }
+    return " nmr=" + std::to_string(PeripheralControllerSim::NmrPathState()) +
+           " ain0=" + std::to_string(analog_get(0)) + " plugged=" + controller.PluggedDevices() +
+           " faults=" + (faults.empty() ? "none" : faults);
+}
+
+}  // namespace
+
 bool HandleCommand(const std::string& line, std::string& reply,
                    PeripheralControllerSim& controller) {
     std::istringstream in(line);
@@ -174,24 +206,18 @@ bool HandleCommand(const std::string& line, std::string& reply,
         else
             reply = "ERR expected adc 0..1023";
     } else if (command == "fault") {
-        static const struct {
-            const char* name;
-            Fault fault;
-        } kFaults[] = {{"badcheck", Fault::BadCheck},     {"nack", Fault::Nack},
-                       {"refuse", Fault::Refuse},         {"neverready", Fault::NeverReady},
-                       {"zerodata", Fault::ZeroData},     {"route6", Fault::Route6},
-                       {"shortentry", Fault::ShortEntry}, {"pending", Fault::Pending}};
         std::string name, count;
         args >> name >> count;
-        reply = "ERR unknown fault " + name;
-        for (const auto& f : kFaults) {
-            if (name != f.name) continue;
-            if (Number(count, n, 0, 1000000)) {
-                controller.ArmFault(f.fault, static_cast<unsigned>(n));
-                reply = "OK";
-            } else {
-                reply = "ERR expected fault <name> <n>";
-            }
+        const FaultName* fault = nullptr;
+        for (const FaultName& f : kFaults)
+            if (name == f.name) fault = &f;
+        if (fault == nullptr) {
+            reply = "ERR " + (name.empty() ? std::string("expected") : "unknown fault " + name + ";") +
+                    " fault <name> <n>, names: " + FaultNames();
+        } else if (Number(count, n, 0, 1000000)) {
+            controller.ArmFault(fault->fault, static_cast<unsigned>(n));
+        } else {
+            reply = "ERR expected fault <name> <n>";
         }
     } else {
         return false;
@@ -200,14 +226,31 @@ bool HandleCommand(const std::string& line, std::string& reply,
 }
 
 void RegisterPeripheralCommands() {
-    for (const char* name : {"plug", "unplug", "nmr", "adc", "fault"}) {
-        const std::string command = name;
-        Board::RegisterCommand(command, [command](const std::string& arguments) {
-            std::string reply;
-            HandleCommand(command + " " + arguments, reply);
-            return reply;
-        });
+    static const struct {
+        const char* name;
+        const char* arguments;
+    } kCommands[] = {
+        {"plug", "<path> probe|camera|mux [word=] [number=] [designation=] [range=minHz,maxHz] "
+                 "[gyro=] [hall=x,y,z] [memory=single|directory|blank] [heads=] [ports=] [type=]"},
+        {"unplug", "<path>"},
+        {"nmr", "0|1|2|3 (AIN0 1000 empty, 790 plugged, 565 broken path, 320 broken path)"},
+        {"adc", "<0..1023> (AIN0 raw)"},
+        {"fault", "<name> <n>"},
+    };
+    for (const auto& c : kCommands) {
+        const std::string command = c.name;
+        std::string arguments = c.arguments;
+        if (command == "fault") arguments += " (" + FaultNames() + ")";
+        Board::RegisterCommand(
+            command,
+            [command](const std::string& args) {
+                std::string reply;
+                HandleCommand(command + " " + args, reply);
+                return reply;
+            },
+            arguments);
     }
+    Board::AddStateFields([] { return StateFields(BoardPeripheralController()); });
 }
 
 }  // namespace periph

@@ -1,5 +1,6 @@
 // Parameter tree figures on a tree of about 1,000 nodes (10 x 10 x 10 leaves of all types):
-// path lookup, saving, loading into nothing and merging into the same tree.
+// path lookup, saving, loading into nothing and merging into the same tree; and loading one
+// Branch of many siblings.
 #include <unistd.h>
 
 #include <cstdio>
@@ -134,6 +135,33 @@ void BM_LoadXmlMerge(benchmark::State& state) {
     CParameterNode::Delete(top);
 }
 BENCHMARK(BM_LoadXmlMerge)->Unit(benchmark::kMillisecond);
+
+// One Branch of N sibling leaves, each unknown to the (empty) tree it is loaded into: the
+// load must grow linearly with N (N up to what a 1 MiB settings file holds).
+void BM_LoadXmlManySiblings(benchmark::State& state) {
+    const std::string path = FilePath();
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        std::fprintf(f, "<Branch name=\"top\">\n");
+        for (long i = 0; i < state.range(0); ++i) std::fprintf(f, "<Int32 name=\"u%ld\" value=\"1\"/>\n", i);
+        std::fprintf(f, "</Branch>\n");
+        std::fclose(f);
+    }
+    for (auto _ : state) {
+        CParameterNode* loaded = nullptr;
+        if (CParameterNode::LoadXmlFile(path, &loaded, nullptr) != 0) {
+            state.SkipWithError("load failed");
+            break;
+        }
+        state.PauseTiming();
+        CParameterNode::Delete(loaded);
+        state.ResumeTiming();
+    }
+    state.counters["bytes"] = static_cast<double>(FileBytes(path));
+    state.SetComplexityN(state.range(0));
+    std::remove(path.c_str());
+}
+BENCHMARK(BM_LoadXmlManySiblings)->RangeMultiplier(2)->Range(2048, 16384)->Unit(benchmark::kMillisecond)->Complexity();
 
 }  // namespace
 

@@ -21,14 +21,8 @@ PROBE_MAHZ = 63.86621838        # the simulated probe's frequency at 1.5 T
 TOLERANCE = 1e-6                # relative: 1 ppm (the simulation's noise is 0.05 ppm rms)
 
 
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
-    print("ok: " + what)
+Failure = runner_session.Failure
+check = runner_session.check
 
 
 def value_and_unit(reply):

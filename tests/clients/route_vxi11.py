@@ -8,7 +8,6 @@ network namespace of its own (tests/net/in-netns.sh) for the portmapper port; ex
 77 when no namespace can be made.
 """
 import os
-import socket
 import sys
 import time
 
@@ -20,14 +19,8 @@ ALL_FIVE = "(@1!2,1!3!1,1!3!2,1!3,1!4)"
 ALL_SIX = "(@1!1,1!2,1!3!1,1!3!2,1!3,1!4)"
 
 
-class Failure(Exception):
-    pass
-
-
-def check(condition, what):
-    if not condition:
-        raise Failure(what)
-    print("ok: " + what)
+Failure = runner_session.Failure
+check = runner_session.check
 
 
 def query(inst, text):
@@ -44,24 +37,10 @@ def expect_error(inst, code, after):
 
 
 def control(state, line):
-    """One command on the board's control socket; its answer line."""
-    path = os.path.join(state, "board.sock")
-    deadline = time.monotonic() + 10
-    while not os.path.exists(path):
-        if time.monotonic() > deadline:
-            raise Failure("no control socket " + path)
-        time.sleep(0.1)
-    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
-        s.settimeout(10)
-        s.connect(path)
-        s.sendall((line + "\n").encode())
-        answer = b""
-        while not answer.endswith(b"\n"):
-            chunk = s.recv(256)
-            if not chunk:
-                break
-            answer += chunk
-    return answer.decode().strip()
+    try:
+        return runner_session.control(state, line)
+    except RuntimeError as error:
+        raise Failure(str(error))
 
 
 def scan_twice(inst, expected):

@@ -6,6 +6,7 @@ tests/net/in-netns.sh (a network namespace of their own), as ctest does.
 """
 import os
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -16,26 +17,43 @@ import pyvisa
 RESOURCE = "TCPIP::127.0.0.1::inst0::INSTR"
 
 
-class Runner:
-    """korvex-sim on a fresh state folder; stop() ends it and removes the folder."""
+class Failure(Exception):
+    """A check of a client program failed."""
 
-    def __init__(self, runner, extra_args=(), log_name="runner.out"):
+
+def check(condition, what):
+    """Prints the check when it holds, else raises Failure."""
+    if not condition:
+        raise Failure(what)
+    print("ok: " + what)
+
+
+class Runner:
+    """korvex-sim on a fresh state folder; stop() ends it and removes the folder. prepare,
+    when given, is called with the state folder (made, still empty) before the start."""
+
+    def __init__(self, runner, extra_args=(), log_name="runner.out", prepare=None):
         self.state = tempfile.mkdtemp(prefix="korvex-client-")
         self.log_path = os.path.join(self.state, log_name)
         self.log = open(self.log_path, "wb")
+        if prepare is not None:
+            os.makedirs(os.path.join(self.state, "state"))
+            prepare(os.path.join(self.state, "state"))
         args = [runner, "--state", os.path.join(self.state, "state")] + list(extra_args)
         self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
 
     def alive(self):
         return self.process.poll() is None
 
-    def tail(self, lines=40):
+    def log_text(self):
         try:
             with open(self.log_path, "rb") as log:
-                text = log.read().decode("utf-8", "replace")
-            return "\n".join(text.splitlines()[-lines:])
+                return log.read().decode("utf-8", "replace")
         except OSError:
             return ""
+
+    def tail(self, lines=40):
+        return "\n".join(self.log_text().splitlines()[-lines:])
 
     def stop(self):
         if self.alive():
@@ -67,6 +85,27 @@ def open_session(manager, timeout_s=30.0):
     raise RuntimeError("no VXI-11 session within %.0f s: %s" % (timeout_s, last))
 
 
+def control(state, line, timeout_s=10.0):
+    """One command on the board's control socket of the state folder; its answer line."""
+    path = os.path.join(state, "board.sock")
+    deadline = time.monotonic() + timeout_s
+    while not os.path.exists(path):
+        if time.monotonic() > deadline:
+            raise RuntimeError("no control socket " + path)
+        time.sleep(0.1)
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+        s.settimeout(timeout_s)
+        s.connect(path)
+        s.sendall((line + "\n").encode())
+        answer = b""
+        while not answer.endswith(b"\n"):
+            chunk = s.recv(4096)
+            if not chunk:
+                break
+            answer += chunk
+    return answer.decode().strip()
+
+
 def raw_query(inst, text):
     """The whole response up to END: blocks and the log hold line feeds of their own."""
     termination = inst.read_termination
@@ -76,6 +115,30 @@ def raw_query(inst, text):
         return inst.read_raw()
     finally:
         inst.read_termination = termination
+
+
+def run_checks(body, runner=None, extra_args=()):
+    """Starts the runner, opens a session and calls body(session); prints PASS, or FAIL with
+    the end of the runner's output. The exit status: 0 or 1."""
+    session = Runner(runner or default_runner(), extra_args)
+    inst = None
+    try:
+        inst = open_session(manager())
+        body(inst)
+        print("PASS")
+        return 0
+    except Exception as error:
+        print("FAIL: %s" % error)
+        print("--- end of the runner's output:")
+        print(session.tail())
+        return 1
+    finally:
+        if inst is not None:
+            try:
+                inst.close()
+            except Exception:
+                pass
+        session.stop()
 
 
 def manager():

@@ -13,6 +13,7 @@
 #include "platform/gpio/Gpio.h"
 #include "platform/kernel/Kernel.h"
 #include "sim/board/Board.h"
+#include "sim/board/HangCommand.h"
 #include "sim/temp_sensor/TempSensorSim.h"
 
 namespace {
@@ -71,6 +72,21 @@ TEST(BoardControl, UnknownAndRegisteredCommands) {
         EXPECT_NE(state.find(key), std::string::npos) << key;
 }
 
+// help names every command with its arguments; fields added to state follow the board's own.
+TEST(BoardControl, HelpListsCommandsAndStateTakesAddedFields) {
+    EXPECT_TRUE(sim::Board::RegisterCommand("probe-x", [](const std::string&) { return "OK"; },
+                                            "<a> <b>"));
+    const std::string help = sim::Board::Execute("help");
+    for (const char* entry : {"button down|up|push <ms>", "temp <celsius>", "state", "help",
+                              "probe-x <a> <b>"})
+        EXPECT_NE(help.find(entry), std::string::npos) << entry;
+    EXPECT_EQ(help.rfind("OK commands: ", 0), 0u);
+    sim::Board::AddStateFields([] { return std::string(" extra=1"); });
+    const std::string state = sim::Board::State();
+    EXPECT_EQ(state.substr(state.size() - 8), " extra=1");
+    EXPECT_NE(state.find(" button="), std::string::npos);
+}
+
 std::string Ask(int fd, const std::string& line) {
     const std::string out = line + "\n";
     EXPECT_EQ(::send(fd, out.data(), out.size(), MSG_NOSIGNAL), static_cast<ssize_t>(out.size()));
@@ -78,6 +94,20 @@ std::string Ask(int fd, const std::string& line) {
     char c = 0;
     while (::recv(fd, &c, 1, 0) == 1 && c != '\n') answer += c;
     return answer;
+}
+
+TEST(BoardControl, HangSuspendsALiveThreadFoundByName) {
+    ASSERT_TRUE(sim::RegisterHangCommand());
+    const kernel::handle_t t =
+        kernel::thread_create(5, [](kernel::addrword_t) {}, 0, "Idle Worker", 8192);
+    ASSERT_NE(t, 0u);
+    EXPECT_EQ(sim::Board::Execute("hang Idle Worker"), "OK hung Idle Worker");
+    EXPECT_EQ(kernel::thread_info(t).suspend_count, 2);  // created suspended, then hung
+    EXPECT_EQ(sim::Board::Execute("hang Idle"), "ERR no thread Idle");
+    EXPECT_EQ(sim::Board::Execute("hang").rfind("ERR usage", 0), 0u);
+    ASSERT_TRUE(kernel::thread_delete(t));
+    EXPECT_EQ(kernel::thread_find("Idle Worker"), 0u);
+    EXPECT_EQ(sim::Board::Execute("hang Idle Worker"), "ERR no thread Idle Worker");
 }
 
 TEST(BoardControl, SocketServesOneAnswerPerLine) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -575,6 +576,18 @@ TEST_F(DspSimPhysics, NoSignalWithoutProbeOrOutsideItsRange) {
     EXPECT_EQ(search(60e6, 70e6, 0), 0.0);  // no probe connected yet
     connect_probe(70e6, 80e6);
     EXPECT_EQ(search(60e6, 70e6, 0), 0.0);
+}
+
+// Over a broken NMR path the receiver sees noise only; the signal comes back with the path.
+TEST_F(DspSimPhysics, NoSignalWhileTheSignalPathIsBroken) {
+    auto intact = std::make_shared<bool>(false);
+    DspSimSettings s = dsp->settings();
+    s.signal_path_intact = [intact] { return *intact; };
+    dsp->set_settings(s);
+    connect_probe(40e6, 80e6);
+    EXPECT_EQ(search(60e6, 70e6, 0), 0.0);
+    *intact = true;
+    EXPECT_NEAR(search(60e6, 70e6, 0), f0(), f0() * 0.5e-6);
 }
 
 TEST_F(DspSimPhysics, SameSeedSameNoise) {

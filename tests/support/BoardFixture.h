@@ -1,6 +1,7 @@
 // A simulated board for tests: a fresh state folder with the file systems mounted, the
-// identity EEPROM at its default record, and a fatal handler that throws instead of
-// stopping the instrument.
+// identity EEPROM at its default record, the watchdog stopped (the boot-monitor link starts
+// it when the program loads), and a fatal handler that throws instead of stopping the
+// instrument.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include "platform/bootmon/BootMonitor.h"
 #include "platform/fs/FileIo.h"
 #include "platform/fs/FileSystem.h"
+#include "platform/soc/Watchdog.h"
 #include "sim/eeprom/EepromSim.h"
 
 namespace korvex_test {
@@ -29,6 +31,7 @@ protected:
         char tmpl[] = "/tmp/korvex-board-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         state = tmpl;
+        platform::soc::watchdog().power_on();
         platform::fs::init(state, RomfsSource());
         platform::bootmon::set_romfs_block_missing(false);
         platform::bootmon::clear_record();

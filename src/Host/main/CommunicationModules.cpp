@@ -8,6 +8,7 @@
 #include "Host/main/KorvexHostEthernet.h"
 #include "Host/main/KorvexNetworkThread.h"
 #include "Host/main/SystemSeams.h"
+#include "Host/main/nbns/NbnsService.h"
 #include "Host/parameters/Bindings.h"
 #include "Host/parameters/Logger.h"
 #include "Host/parameters/ParameterNode.h"
@@ -153,10 +154,11 @@ void KorvexUpdateUsbScpiModule(CParameterNode* node, int event, void*)
 void KorvexUpdateNbns(CParameterNode*, int, void*)
 {
     CRecursiveLock comm(CommunicationMutex());
-    CSystemSeams& seams = CSystemSeams::Instance();
-    if (ReadBool(g_pNbnsActive)) {
+    // A service thread that runs although nbns_active is false (its start met a refusal of
+    // the name) is stopped too: only one can run.
+    if (ReadBool(g_pNbnsActive) || nbns::nbns_thread_exists()) {
         Logger().Printf("Stopping NBNS...\n");
-        seams.NbnsStop();
+        nbns::nbns_stop();
         CParameterNode::SetValue(g_pNbnsActive, false);
     }
     if (ReadBool(g_pEthernetActive) && ReadBool(g_pNbnsEnabled)) {
@@ -164,7 +166,7 @@ void KorvexUpdateNbns(CParameterNode*, int, void*)
         const std::string domain = ReadString(g_pEthernetDomain);
         Logger().Printf("Starting NBNS: host = %s, domain = %s, comment = %s\n", host.c_str(),
                         domain.c_str(), NbnsComment);
-        const int result = seams.NbnsStart(host, domain, NbnsComment);
+        const int result = nbns::nbns_start(host.c_str(), domain.c_str(), NbnsComment);
         CParameterNode::SetValue(g_pNbnsActive, result == 0);
     }
 }

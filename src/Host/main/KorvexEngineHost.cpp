@@ -84,6 +84,7 @@ bool CKorvexEngineHost::PassToParser(CZoDeviceBuffer* buffer)
         PostInputBuffer();
     } else {
         // The parser's InputDone re-posts the input buffer after the message.
+        MessagePosted();
         target->PostMessage(message, this);
     }
     return true;
@@ -123,13 +124,18 @@ void CKorvexEngineHost::OnResponseDone(std::uint32_t reason, CZoDeviceBuffer*)
     response = nullptr;
     pendingResponse.store(nullptr);
     responseText.clear();
-    if (reason == 2) CKorvexScpiStatus::PostError(StatusBlock(), RowQueryInterrupted, 0);
+    if (reason == 2) {
+        CKorvexScpiStatus::PostError(StatusBlock(), RowQueryInterrupted, 0);
+    } else {
+        // The message is no longer available: a serial poll from now on must not show MAV.
+        CKorvexScpiStatus::Evaluate(StatusBlock());
+    }
 }
 
 void CKorvexEngineHost::OnDeviceClear()
 {
     HostLock lock(mutex);
-    if (CKorvexHostParser* target = TargetParser()) target->RemovePendingMessages(this);
+    RemoveMessagesAtParser();
     responseText.clear();
     partialInput.clear();
     queryDetected = 0;
@@ -155,6 +161,9 @@ void CKorvexEngineHost::OnRemoteLocalChanged(std::uint32_t)
 void CKorvexEngineHost::OnStatusByteRequest()
 {
     HostLock lock(mutex);
+    // The byte as it stands now, not as of the last evaluation (a reply may have been read
+    // since).
+    CKorvexScpiStatus::Evaluate(StatusBlock());
     const std::uint8_t stb = CKorvexScpiStatus::ReadStatusByte(StatusBlock(), 1);
     SetStatusByte(static_cast<std::uint8_t>(stb & 0xFF));
 }

@@ -4,10 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "Host/parameters/Bindings.h"
-#include "Host/parameters/Logger.h"
-#include "Host/parameters/ParameterNode.h"
-#include "Host/parameters/RecursiveMutex.h"
+#include "Host/main/KorvexNetwork.h"
 #include "Host/parameters/Thread.h"
 
 namespace Korvex {
@@ -62,17 +59,7 @@ protected:
     }
 
 private:
-    static void Configure()
-    {
-        CParameterNode::SetValue(g_pEthernetActive, false);
-        bool enabled = false;
-        {
-            CRecursiveLock tree(ParameterTreeLock());
-            enabled = CParameterNode::GetBooleanAttribute(g_pEthernetEnabled, eAttrValue);
-        }
-        Logger().Printf("Korvex network thread: Ethernet %s\n", enabled ? "up" : "down");
-        CParameterNode::SetValue(g_pEthernetActive, enabled);
-    }
+    static void Configure() { KorvexNetworkRun(); }
 
     kernel::Semaphore wake;
     std::mutex mutex;

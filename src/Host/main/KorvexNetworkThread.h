@@ -1,7 +1,6 @@
-// The network thread ("Korvex network thread"): brings the network interface down and, when
-// comm_parms/ethernet/enabled asks for it, up again, reporting each in
-// host_if/communication/ethernet_active. The interface addresses are not configured here yet:
-// the interface counts as configured at once.
+// The network thread ("Korvex network thread"): each run brings eth0 down and, when
+// comm_parms/ethernet/enabled asks for it, configures it again (KorvexNetworkRun), reporting
+// the result in host_if/communication/ethernet_active.
 //
 // At most one network thread runs. Requests coalesce: one made while the thread runs makes it
 // run once more afterwards.

@@ -3,6 +3,8 @@
 #include <exception>
 
 #include "Host/main/CommunicationModules.h"
+#include "Host/main/KeepAliveThread.h"
+#include "Host/main/KorvexNetwork.h"
 #include "Host/main/KorvexNetworkThread.h"
 #include "Host/main/KorvexPower.h"
 #include "Host/main/SystemSeams.h"
@@ -38,9 +40,9 @@ void CMainThread::StartUp()
     CSystemSeams& seams = CSystemSeams::Instance();
     Logger().Printf("Starting main thread; id = %d\n",
                     static_cast<int>(kernel::thread_self() & 0xFFFF));
-    seams.StartKeepAlive();
+    CKeepAliveThread::StartKeepAlive();
 
-    bootCondition = seams.GetBootCondition();
+    bootCondition = CKorvexPower::GetBootCondition();
     Logger().Printf("Boot conditions: %s\n", BootConditionText(bootCondition));
 
     KorvexMountFileSystems();
@@ -48,7 +50,7 @@ void CMainThread::StartUp()
     KorvexLoadStartupSettings();
 
     seams.InitPeripherals();
-    seams.StartPowerDownMonitor();
+    CKorvexPower::_StartPowerDownMonitor();
 
     Logger().Printf("Starting the Acquisition module.\n");
     seams.StartAcquisition();
@@ -93,16 +95,17 @@ void CMainThread::ShutDown(std::uint32_t reason)
     }
     KorvexUnmountFileSystems();
     CParameterNode::SetValue(g_pUsbtmcEnabled, false);
+    KorvexLatchNetwork();
     CParameterNode::SetValue(g_pEthernetActive, false);
 
-    CSystemSeams& seams = CSystemSeams::Instance();
+    // Each final action suspends the calling thread: only a reason without one returns.
     switch (reason) {
         case 0:
-        case 1: seams.PerformPowerAction(CSystemSeams::PowerOff); break;
+        case 1: CKorvexPower::PerformPowerAction(CKorvexPower::ePowerOff);
         case 2:
         case 3:
-        case 4: seams.PerformPowerAction(CSystemSeams::Reset); break;
-        case 5: seams.PerformPowerAction(CSystemSeams::FirmwareUpdate); break;
+        case 4: CKorvexPower::PerformPowerAction(CKorvexPower::eReset);
+        case 5: CKorvexPower::PerformPowerAction(CKorvexPower::eUpdateMode);
         default: break;
     }
 }

@@ -1,6 +1,6 @@
 // The spine of the instrument: brings it up in a fixed order, waits for a power event and
 // takes it down in the order the event's reason demands. The services of the subsystem that
-// are not built yet are reached through CSystemSeams.
+// are not built yet are reached through CSystemSeams; power management through CKorvexPower.
 #pragma once
 
 #include <cstdint>
@@ -23,8 +23,8 @@ public:
     void StartUp();
     // Shut-down for a power reason: the last power-off file saved (0, 2, 5) or deleted
     // (1, 4), file systems unmounted, USB and VXI-11 modules stopped through their
-    // subscribers, and the final action asked of the board. Returns when the board did
-    // not act.
+    // subscribers, and the final action, which suspends the calling thread. Returns only
+    // for a reason without a final action (6 or more).
     void ShutDown(std::uint32_t reason);
     // StartUp, the wait for a power event, ShutDown; an exception escaping any step is
     // logged. Control coming back ends in the fatal stop.

@@ -4,8 +4,6 @@
 
 #include "Host/parameters/Logger.h"
 #include "Host/peripherals/CKorvexPeripheral.h"
-#include "platform/bootmon/BootMonitor.h"
-#include "platform/soc/BoardActions.h"
 
 namespace Korvex {
 
@@ -13,7 +11,6 @@ namespace {
 
 std::atomic<CSystemSeams*> installed{nullptr};
 std::atomic<bool> usbLogged{false};
-std::atomic<bool> nbnsLogged{false};
 
 CSystemSeams& Defaults()
 {
@@ -23,41 +20,15 @@ CSystemSeams& Defaults()
 
 }  // namespace
 
-std::uint32_t CSystemSeams::GetBootCondition()
-{
-    std::uint32_t condition = 0;
-    platform::bootmon::service_entry(platform::bootmon::OpGetBootCondition,
-                                     reinterpret_cast<std::uintptr_t>(&condition));
-    return condition;
-}
-
 void CSystemSeams::InitPeripherals() { CKorvexPeripheral::InitCKorvexPeripheral(); }
 
 bool CSystemSeams::WaitForDspStarted(std::uint16_t, std::uint8_t&, std::uint8_t&) { return false; }
 
 bool CSystemSeams::WaitForAcqStarted(std::uint16_t) { return true; }
 
-void CSystemSeams::PerformPowerAction(std::uint32_t action)
-{
-    switch (action) {
-        case PowerOff: platform::soc::board_action(platform::soc::BoardAction::PowerOff); break;
-        case Reset: platform::bootmon::service_entry(platform::bootmon::OpReset, 0); break;
-        case FirmwareUpdate:
-            platform::bootmon::service_entry(platform::bootmon::OpEnterUpdateMode, 0);
-            break;
-        default: break;
-    }
-}
-
 void CSystemSeams::UpdateUsbModule()
 {
     if (!usbLogged.exchange(true)) Logger().Printf("USB SCPI module not available\n");
-}
-
-int CSystemSeams::NbnsStart(const std::string&, const std::string&, const std::string&)
-{
-    if (!nbnsLogged.exchange(true)) Logger().Printf("NBNS name service not available\n");
-    return 2;
 }
 
 CSystemSeams& CSystemSeams::Instance()

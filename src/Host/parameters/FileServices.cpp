@@ -21,16 +21,27 @@ void Diagnostic(const char* message) {
     std::fprintf(stderr, "%s: %s\n", message, std::strerror(errno));
 }
 
-// Closes a file opened for writing; a failed flush or close (a full flash shows only then)
-// is a failed write.
+// Closes a file opened for writing after making its contents durable; a failed flush,
+// sync or close (a full flash shows only then) is a failed write.
 int CloseWritten(std::FILE* f) {
-    bool ok = std::fflush(f) == 0;
+    bool ok = fs::fsync(f) == 0;
     ok = (std::fclose(f) == 0) && ok;
     if (!ok) {
         Diagnostic("fwrite failed");
         return eWriteFailed;
     }
     return eOk;
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool EndsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() &&
+           text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 }  // namespace
@@ -131,34 +142,69 @@ int KorvexReadFile(const std::string& path, void* buffer, std::uint32_t bufferSi
     return status;
 }
 
-int KorvexWriteTextFile(const std::string& path, const char* text) {
-    std::FILE* f = fs::open(path.c_str(), "w");
+const char* const UnfinishedFileSuffix = ".tmp";
+
+int KorvexReplaceFile(const std::string& path, const FileContentsWriter& write,
+                      const WrittenFileCheck& check) {
+    const std::string temporary = path + UnfinishedFileSuffix;
+    std::FILE* f = fs::open(temporary.c_str(), "w");
     if (!f) {
         Diagnostic("fopen failed");
         return eCannotOpenFile;
     }
-    if (text && *text && std::fprintf(f, "%s", text) < 0) {
-        Diagnostic("fprintf failed");
+    int status = write(f);
+    if (status != eOk) {
         std::fclose(f);
-        return eWriteFailed;
+    } else {
+        status = CloseWritten(f);
     }
-    return CloseWritten(f);
+    if (status == eOk && check) status = check(temporary);
+    if (status == eOk && fs::rename(temporary.c_str(), path.c_str()) != 0) {
+        Diagnostic("rename failed");
+        status = eWriteFailed;
+    }
+    if (status != eOk) {
+        fs::remove(temporary.c_str());
+        return status;
+    }
+    // The rename itself must reach the flash too; the new file is complete either way.
+    fs::sync_dir(FolderOf(path).c_str());
+    return eOk;
+}
+
+unsigned KorvexRemoveUnfinishedFiles(const std::string& folder) {
+    fs::Stat st{};
+    if (fs::stat(folder.c_str(), &st) != 0 || !(st.mode & fs::StatDirectory)) return 0;
+    std::vector<DirListEntry> entries;
+    KorvexListDirectory(folder, entries, true);
+    unsigned removed = 0;
+    for (const DirListEntry& entry : entries) {
+        if (EndsWith(entry.path, UnfinishedFileSuffix) && fs::remove(entry.path.c_str()) == 0)
+            ++removed;
+    }
+    return removed;
+}
+
+int KorvexWriteTextFile(const std::string& path, const char* text) {
+    return KorvexReplaceFile(path, [text](std::FILE* f) {
+        if (text && *text && std::fprintf(f, "%s", text) < 0) {
+            Diagnostic("fprintf failed");
+            return eWriteFailed;
+        }
+        return eOk;
+    });
 }
 
 int KorvexWriteFile(const std::string& path, const void* data, std::uint32_t elementSize,
                     std::uint32_t elementCount) {
-    std::FILE* f = fs::open(path.c_str(), "w");
-    if (!f) {
-        Diagnostic("fopen failed");
-        return eCannotOpenFile;
-    }
-    if (elementSize && elementCount &&
-        std::fwrite(data, elementSize, elementCount, f) != elementCount) {
-        Diagnostic("fwrite failed");
-        std::fclose(f);
-        return eWriteFailed;
-    }
-    return CloseWritten(f);
+    return KorvexReplaceFile(path, [=](std::FILE* f) {
+        if (elementSize && elementCount &&
+            std::fwrite(data, elementSize, elementCount, f) != elementCount) {
+            Diagnostic("fwrite failed");
+            return eWriteFailed;
+        }
+        return eOk;
+    });
 }
 
 int KorvexRemoveFile(const std::string& path) {

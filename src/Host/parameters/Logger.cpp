@@ -50,6 +50,8 @@ void CLogger::Printf(const char* format, ...) {
         }
         std::uint32_t room = static_cast<std::uint32_t>(ringEnd - writePosition);
         std::uint32_t count = n < room ? n : room;
+        // The character overwritten last comes just before the oldest one left.
+        if (wrapped) oldestStartsLine = writePosition[count - 1] == '\n';
         std::memcpy(writePosition, source, count);
         writePosition += count;
         source += count;
@@ -58,7 +60,11 @@ void CLogger::Printf(const char* format, ...) {
     kernel::mutex_unlock(&mutex);
 }
 
-char* CLogger::GetContents() {
+char* CLogger::GetContents() { return Snapshot(false); }
+
+char* CLogger::GetWholeLines() { return Snapshot(true); }
+
+char* CLogger::Snapshot(bool wholeLines) {
     char* contents;
     if (!kernel::mutex_lock(&mutex)) {
         contents = new char[1];
@@ -77,6 +83,11 @@ char* CLogger::GetContents() {
         std::memcpy(contents, writePosition, tail);
         std::memcpy(contents + tail, ringStart, head);
         contents[tail + head] = '\0';
+        if (wholeLines && !oldestStartsLine) {
+            const char* end = static_cast<const char*>(std::memchr(contents, '\n', tail + head));
+            const std::size_t skip = end ? static_cast<std::size_t>(end - contents) + 1 : tail + head;
+            std::memmove(contents, contents + skip, tail + head - skip + 1);
+        }
     }
     kernel::mutex_unlock(&mutex);
     return contents;

@@ -24,8 +24,13 @@ public:
     void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // A new NUL-terminated copy of the whole log, oldest character first (delete[]).
     char* GetContents();
+    // The same from the first whole line: once the ring has wrapped, the cut-off rest of the
+    // oldest message is left out (delete[]).
+    char* GetWholeLines();
 
 private:
+    char* Snapshot(bool wholeLines);
+
     kernel::Mutex mutex;
     std::uint32_t lineSize;
     char* lineBuffer;
@@ -34,6 +39,7 @@ private:
     char* ringEnd;
     char* writePosition;
     std::uint8_t wrapped;
+    bool oldestStartsLine = true;  // once wrapped: the oldest character begins a line
 };
 
 // Where every formatted message is also copied (the runner: standard error and a log

@@ -126,14 +126,24 @@ public:
     static int Prune(CParameterNode* node);
 
     // ---- XML form ----
+    // A file to load larger than this is refused unread (9, as unreadable).
+    static constexpr unsigned long MaxSettingsFileSize = 1ul << 20;
+    // SaveXmlFile replaces the file in one step (KorvexReplaceFile).
     static int SaveXmlFile(const std::string& path, CParameterNode* node);
     static int WriteXml(CParameterNode* node, std::FILE* file);
+    // keepRefusedValues: a value the file gives a node of the target that the node's limits
+    // refuse is not applied (the node keeps its value, the path is logged once).
     static int LoadXmlFile(const std::string& path, CParameterNode** root,
-                           CParameterNode* target, const XmlLoadVerifier& verifier = nullptr);
+                           CParameterNode* target, const XmlLoadVerifier& verifier = nullptr,
+                           bool keepRefusedValues = false);
     static int CheckXmlFile(const std::string& path);
 
 private:
     ~CParameterNode() = default;
+
+    // Counts every link or unlink of a node anywhere (under the tree lock): a reader that
+    // keeps node pointers between lock holds sees from it whether they may have gone.
+    static std::uint64_t structureChanges;
 
     using Slots = std::variant<std::monostate, std::array<bool, 6>, std::array<void*, 6>,
                                std::array<std::string, 6>, std::array<std::int32_t, 6>,
@@ -156,6 +166,7 @@ private:
     const std::string name;
     CParameterNode* parent = nullptr;
     CParameterNode* firstChild = nullptr;
+    CParameterNode* lastChild = nullptr;  // appending stays O(1) however many children
     CParameterNode* nextSibling = nullptr;
     CParameterNode* previousSibling = nullptr;
     std::vector<Subscriber> subscribers;

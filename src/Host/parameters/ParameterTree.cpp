@@ -12,6 +12,8 @@ CRecursiveMutex& ParameterTreeLock() {
 
 CParameterNode* ParameterTreeRoot = nullptr;
 
+std::uint64_t CParameterNode::structureChanges = 0;
+
 namespace {
 
 // Cuts path at its first "/": head before it, rest after it; false when there is no "/".
@@ -99,12 +101,12 @@ int CParameterNode::AddChild(CParameterNode* parent, CParameterNode* child) {
         if (parent->firstChild == nullptr) {
             parent->firstChild = child;
         } else {
-            CParameterNode* last = parent->firstChild;
-            while (last->nextSibling != nullptr) last = last->nextSibling;
-            last->nextSibling = child;
-            child->previousSibling = last;
+            parent->lastChild->nextSibling = child;
+            child->previousSibling = parent->lastChild;
         }
+        parent->lastChild = child;
         child->parent = parent;
+        ++structureChanges;
         snapshot = parent->subscribers;
     }
     Notify(parent, snapshot, eEventChildrenChanged);
@@ -125,9 +127,12 @@ void CParameterNode::Delete(CParameterNode* node) {
         }
         if (node->nextSibling != nullptr) {
             node->nextSibling->previousSibling = node->previousSibling;
+        } else if (node->parent != nullptr) {
+            node->parent->lastChild = node->previousSibling;
         }
         node->nextSibling = nullptr;
         node->previousSibling = nullptr;
+        ++structureChanges;
         // Each child unlinks itself, so the first child is always the next one.
         while (node->firstChild != nullptr) Delete(node->firstChild);
         own = node->subscribers;

@@ -8,11 +8,15 @@
 #include <cstring>
 #include <memory>
 #include <type_traits>
+#include <unordered_map>
 #include <vector>
 
 #include <expat.h>
 
+#include "Host/parameters/FileServices.h"
+#include "Host/parameters/Logger.h"
 #include "Host/parameters/ParameterNode.h"
+#include "Host/parameters/SettingsLimits.h"
 #include "platform/fs/FileIo.h"
 
 namespace Korvex {
@@ -223,14 +227,7 @@ int CParameterNode::WriteXml(CParameterNode* node, std::FILE* file) {
 
 int CParameterNode::SaveXmlFile(const std::string& path, CParameterNode* node) {
     if (node == nullptr) return eBadNodeArgument;
-    std::FILE* file = platform::fs::open(path.c_str(), "w");
-    if (file == nullptr) return eCannotOpenFile;
-    int result = WriteXml(node, file);
-    // Buffered writes to a full flash fail only here: a failed flush or close fails the save.
-    if (result == eOk && std::fflush(file) != 0) result = eWriteFailed;
-    if (std::fclose(file) != 0 && result == eOk) result = eWriteFailed;
-    if (result != eOk) platform::fs::remove(path.c_str());
-    return result;
+    return KorvexReplaceFile(path, [node](std::FILE* file) { return WriteXml(node, file); });
 }
 
 // ---------------------------------------------------------------------------------------
@@ -273,7 +270,9 @@ int CParameterNode::CheckXmlFile(const std::string& path) {
 // outermost element must then carry the root's name).
 class CTreeXmlLoader {
 public:
-    explicit CTreeXmlLoader(CParameterNode* target) : root(target) {}
+    // checkValues: values merged into nodes that were there must lie within their limits.
+    CTreeXmlLoader(CParameterNode* target, bool checkValues)
+        : root(target), checkValues(target != nullptr && checkValues) {}
 
     // Streams the file; eOk, or eXmlNotWellFormed / eGeneralFailure. On failure a tree
     // this pass built is deleted again.
@@ -383,19 +382,22 @@ private:
         }
         CParameterNode* node = nullptr;
         if (!FindChild(path.back(), name, node)) return;
+        // A value merged into a node that was there must lie within that node's limits.
+        const bool existed = node != nullptr;
         if (node == nullptr) {
             if (elementType == NodeTypeCount) return;  // names nothing: ignored
             node = new CParameterNode(static_cast<eNodeType>(elementType), name);
             if (!Append(node)) return;
         }
-        ApplyAttributes(node, attributes);
+        ApplyAttributes(node, attributes, checkValues && existed);
         MarkKept(node);
     }
 
     // The attributes after the name, in file order, read by the node's own type. A key
     // that names no attribute, an attribute the type lacks or an unreadable number ends
-    // the element's attributes.
-    static void ApplyAttributes(CParameterNode* node, const char** attributes) {
+    // the element's attributes. With checkValue, a value the node's limits refuse is not
+    // applied (the node keeps its value; the path is logged) and the other attributes are.
+    void ApplyAttributes(CParameterNode* node, const char** attributes, bool checkValue) {
         const std::uint32_t type = node->GetType();
         if (type == eNodePointer) return;  // pointers are never loaded
         for (const char** a = attributes; a[0] != nullptr; a += 2) {
@@ -415,16 +417,20 @@ private:
                 case eNodeInt32: {
                     std::int32_t v = 0;
                     if (!ScanInt32(text, v)) return;
+                    if (Refused(node, index, checkValue, KorvexAcceptsValue(node, v))) break;
                     CParameterNode::SetInt32Attribute(node, index, v);
                     break;
                 }
                 case eNodeFloat64: {
                     double v = 0.0;
                     if (!ScanFloat64(text, v)) return;
+                    if (Refused(node, index, checkValue, KorvexAcceptsValue(node, v))) break;
                     CParameterNode::SetFloat64Attribute(node, index, v);
                     break;
                 }
                 case eNodeString:
+                    if (Refused(node, index, checkValue, KorvexAcceptsValue(node, std::string(text))))
+                        break;
                     CParameterNode::SetStringAttribute(node, index, text);
                     break;
                 default:
@@ -433,28 +439,57 @@ private:
         }
     }
 
+    bool Refused(CParameterNode* node, unsigned index, bool checkValue, bool accepted) {
+        if (!checkValue || index != eAttrValue || accepted) return false;
+        std::string at;
+        for (const CParameterNode* n : path) at += n->GetName() + "/";
+        Logger().Printf("%s%s out of range; value kept\n", at.c_str(), node->GetName().c_str());
+        return true;
+    }
+
     // The first child of parent named exactly name (names are never paths here), or null.
+    // Each parent's children are indexed by name once, so that a load stays linear in the
+    // file's size however many siblings it names; the indexes are dropped whenever the tree
+    // changed under them (a subscriber may add or delete nodes while the load runs).
     bool FindChild(CParameterNode* parent, const std::string& name, CParameterNode*& found) {
         CRecursiveLock lock(ParameterTreeLock());
         if (!lock.Locked()) {
             Fail(eGeneralFailure);
             return false;
         }
-        found = nullptr;
-        for (CParameterNode* c = parent->firstChild; c != nullptr; c = c->nextSibling) {
-            if (c->name == name) {
-                found = c;
-                break;
-            }
+        if (indexedAt != CParameterNode::structureChanges) {
+            children.clear();
+            indexedAt = CParameterNode::structureChanges;
         }
+        auto index = children.find(parent);
+        if (index == children.end()) {
+            index = children.emplace(parent, ChildIndex()).first;
+            for (CParameterNode* c = parent->firstChild; c != nullptr; c = c->nextSibling)
+                index->second.emplace(c->name, c);  // the first of equal names wins
+        }
+        const auto hit = index->second.find(name);
+        found = hit == index->second.end() ? nullptr : hit->second;
         return true;
     }
 
     bool Append(CParameterNode* node) {
-        if (CParameterNode::AddChild(path.back(), node) != eOk) {
+        CParameterNode* parent = path.back();
+        std::uint64_t before = 0;
+        {
+            CRecursiveLock lock(ParameterTreeLock());
+            before = CParameterNode::structureChanges;
+        }
+        if (CParameterNode::AddChild(parent, node) != eOk) {
             CParameterNode::Delete(node);
             Fail(eGeneralFailure);
             return false;
+        }
+        CRecursiveLock lock(ParameterTreeLock());
+        // Only this append changed the tree: the indexes stay good with the new child in.
+        if (indexedAt == before && CParameterNode::structureChanges == before + 1) {
+            indexedAt = before + 1;
+            const auto index = children.find(parent);
+            if (index != children.end()) index->second.emplace(node->name, node);
         }
         return true;
     }
@@ -468,8 +503,13 @@ private:
         node->keep = 1;
     }
 
+    using ChildIndex = std::unordered_map<std::string, CParameterNode*>;
+
     XML_Parser parser = nullptr;
     CParameterNode* root;
+    const bool checkValues;
+    std::unordered_map<CParameterNode*, ChildIndex> children;  // see FindChild
+    std::uint64_t indexedAt = 0;
     std::vector<CParameterNode*> path;  // open Branch elements; back() is the current node
     unsigned depth = 0;                 // open elements of any kind
     unsigned ignored = 0;               // open elements inside (and including) an ignored one
@@ -478,14 +518,20 @@ private:
 };
 
 int CParameterNode::LoadXmlFile(const std::string& path, CParameterNode** root,
-                                CParameterNode* target, const XmlLoadVerifier& verifier) {
+                                CParameterNode* target, const XmlLoadVerifier& verifier,
+                                bool keepRefusedValues) {
     if (root == nullptr) return eBadNodeArgument;
     if (target == nullptr) *root = nullptr;
     FileHandle file(platform::fs::open(path.c_str(), "r"));
     if (!file) return eCannotOpenFile;
+    // No settings file comes near the bound: a larger one is refused unread, as unreadable.
+    if (std::fseek(file.get(), 0, SEEK_END) != 0) return eCannotOpenFile;
+    const long size = std::ftell(file.get());
+    if (size < 0 || static_cast<unsigned long>(size) > MaxSettingsFileSize) return eCannotOpenFile;
+    std::rewind(file.get());
 
     // First pass: the file as a tree of its own. Nothing of the target is touched yet.
-    CTreeXmlLoader scratch(nullptr);
+    CTreeXmlLoader scratch(nullptr, false);
     int result = scratch.Run(file.get());
     if (result != eOk) return result;
     // Freed on every way out unless handed to the caller (the verifier may throw).
@@ -504,7 +550,7 @@ int CParameterNode::LoadXmlFile(const std::string& path, CParameterNode** root,
     // in file order; then everything the file did not name is pruned.
     std::rewind(file.get());
     SetKeepFlags(target, 0);
-    CTreeXmlLoader merge(target);
+    CTreeXmlLoader merge(target, keepRefusedValues);
     result = merge.Run(file.get());
     if (result != eOk) {
         // The file changed or could not be read again: keep what was applied, prune nothing.

@@ -2,9 +2,7 @@
 
 #include <atomic>
 
-#include "Host/parameters/FileServices.h"
-#include "Host/parameters/Logger.h"
-#include "platform/bootmon/BootMonitor.h"
+#include "Host/main/KorvexPower.h"
 #include "platform/kernel/Kernel.h"
 
 namespace Korvex {
@@ -15,16 +13,6 @@ std::atomic<PanicHandler> panicHandler{nullptr};
 std::atomic<RestartHandler> restartHandler{nullptr};
 std::atomic<unsigned> restartRequests{0};
 
-void DefaultPanic() {
-    Logger().Printf("CKorvexPower::Panic !!!\n");
-    char* log = Logger().GetContents();
-    KorvexWriteTextFile("/yaffs/user/DebugLog.txt", log);
-    delete[] log;
-    KorvexUnmountFileSystems();
-    Logger().Printf("Entering DFU mode...\n");
-    platform::bootmon::service_entry(platform::bootmon::OpEnterUpdateMode, 0);
-}
-
 }  // namespace
 
 void KorvexPanic() {
@@ -32,7 +20,7 @@ void KorvexPanic() {
     if (handler)
         handler();
     else
-        DefaultPanic();
+        CKorvexPower::Panic();
     // The instrument stops here: the boot monitor takes over.
     for (;;) kernel::thread_suspend(kernel::thread_self());
 }
@@ -42,7 +30,10 @@ PanicHandler SetPanicHandler(PanicHandler handler) { return panicHandler.exchang
 void KorvexRequestRestart() {
     ++restartRequests;
     RestartHandler handler = restartHandler.load();
-    if (handler) handler();
+    if (handler)
+        handler();
+    else
+        CKorvexPower::RequestRestart();
 }
 
 RestartHandler SetRestartHandler(RestartHandler handler) {

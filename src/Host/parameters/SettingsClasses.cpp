@@ -12,6 +12,7 @@
 #include "Host/parameters/StartupSettings.h"
 #include "Host/parameters/TreeFreeze.h"
 #include "Host/peripherals/PeripheralReset.h"
+#include "platform/fs/FileSystem.h"
 
 namespace Korvex {
 
@@ -73,15 +74,18 @@ bool VerifyClassFile(const SettingsClassRow& row, CParameterNode* scratch) {
     return true;
 }
 
-// Parses a freshly written settings file; removes it when it does not parse.
-int VerifyWrittenFile(const std::string& path) {
-    if (CParameterNode::CheckXmlFile(path) != eOk) {
-        KorvexRemoveFile(path);
-        return eWriteFailed;
-    }
-    Logger().Printf("Settings successfully written to yaffs\n");
-    return eOk;
+// Writes the subtree in one step (the old file stays until the new one is complete and
+// parses); the caller has frozen the tree.
+int SaveVerified(const std::string& path, CParameterNode* subtree) {
+    if (subtree == nullptr) return eBadNodeArgument;
+    return KorvexReplaceFile(
+        path, [subtree](std::FILE* file) { return CParameterNode::WriteXml(subtree, file); },
+        [](const std::string& written) {
+            return CParameterNode::CheckXmlFile(written) == eOk ? eOk : eWriteFailed;
+        });
 }
+
+void ReportSaved() { Logger().Printf("Settings successfully written to yaffs\n"); }
 
 }  // namespace
 
@@ -105,7 +109,8 @@ int KorvexLoadSettings(const std::string& path) {
     if (!target) return eBadNodeArgument;
     CParameterNode* root = target;
     int status = CParameterNode::LoadXmlFile(
-        path, &root, target, [row](CParameterNode* scratch) { return VerifyClassFile(*row, scratch); });
+        path, &root, target, [row](CParameterNode* scratch) { return VerifyClassFile(*row, scratch); },
+        true);
     if (status != eOk) return status;
     if (row->requiresRestart) KorvexRequestRestart();
     return eOk;
@@ -120,10 +125,11 @@ int KorvexSaveSettings(const std::string& fileName, int classId) {
         CTreeFreeze freeze;
         ResetPeripheralNodes(g_pPeripherals, true);
         if (KorvexMakePath(row.directory, KorvexDirectoryMode) != 0) return eCannotOpenFile;
-        int status = CParameterNode::SaveXmlFile(path, *row.subtree);
+        int status = SaveVerified(path, *row.subtree);
         if (status != eOk) return status;
     }
-    return VerifyWrittenFile(path);
+    ReportSaved();
+    return eOk;
 }
 
 int KorvexSaveLastPowerOffSettings(const std::string& path) {
@@ -135,13 +141,20 @@ int KorvexSaveLastPowerOffSettings(const std::string& path) {
             Logger().Printf("Could not create 'settings' directory: %s\n", std::strerror(errno));
             return eCannotOpenFile;
         }
-        KorvexRemoveFile(path);  // makes room on a full flash; a missing file is fine
-        int status = CParameterNode::SaveXmlFile(path, ParameterTreeRoot);
+        // The old file stays until the new one is complete: a power cut during the save
+        // leaves one or the other.
+        int status = SaveVerified(path, ParameterTreeRoot);
         if (status != eOk) return status;
     }
-    return VerifyWrittenFile(path);
+    ReportSaved();
+    return eOk;
 }
 
-int KorvexDeleteLastPowerOffSettings() { return KorvexRemoveFile(LastPowerOffSettingsPath); }
+int KorvexDeleteLastPowerOffSettings() {
+    // A file that is not there is not reported as a failed remove: it is the usual case.
+    platform::fs::Stat st{};
+    if (platform::fs::stat(LastPowerOffSettingsPath, &st) != 0) return eCannotOpenFile;
+    return KorvexRemoveFile(LastPowerOffSettingsPath);
+}
 
 }  // namespace Korvex

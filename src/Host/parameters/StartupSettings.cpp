@@ -1,5 +1,6 @@
 #include "Host/parameters/StartupSettings.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,8 @@
 #include "Host/parameters/ParameterNode.h"
 #include "Host/parameters/PowerHooks.h"
 #include "Host/parameters/SettingsClasses.h"
+#include "Host/parameters/SettingsLimits.h"
+#include "platform/fs/FileSystem.h"
 #include "board/eeprom.h"
 
 namespace Korvex {
@@ -101,8 +104,36 @@ bool KorvexStoreIdentityRecord(const std::uint8_t* r) {
     return true;
 }
 
+namespace {
+
+// A value of the last power-off file that its node would refuse from a host goes back to
+// the factory value; the rest of the file stays.
+void KeepFactoryValuesOfRefused() {
+    CParameterNode* factory = nullptr;
+    if (CParameterNode::LoadXmlFile(FactorySettingsPath, &factory, nullptr) != eOk) return;
+    KorvexKeepReferenceValues(ParameterTreeRoot, factory, "KorvexLoadStartupSettings: ");
+    CParameterNode::Delete(factory);
+}
+
+bool LastPowerOffMissing() {
+    platform::fs::Stat st{};
+    return platform::fs::stat(LastPowerOffSettingsPath, &st) != 0 && errno == ENOENT;
+}
+
+}  // namespace
+
 int KorvexLoadStartupSettings() {
-    if (!LoadWholeTree(LastPowerOffSettingsPath)) {
+    // Saves a power cut interrupted left only their *.tmp: never loaded, removed.
+    if (const unsigned unfinished = KorvexRemoveUnfinishedFiles(SettingsClassTable[0].directory))
+        Logger().Printf("KorvexLoadStartupSettings: removed %u unfinished settings file(s) (*.tmp)\n",
+                        unfinished);
+    if (LastPowerOffMissing()) {
+        // The normal first boot (or a boot after the settings were forgotten).
+        Logger().Printf("KorvexLoadStartupSettings: No last power-off settings; starting from factory settings\n");
+        if (!LoadWholeTree(FactorySettingsPath)) KorvexPanic();
+    } else if (LoadWholeTree(LastPowerOffSettingsPath)) {
+        KeepFactoryValuesOfRefused();
+    } else {
         Logger().Printf("KorvexLoadStartupSettings: Error in file; deleting %s\n", LastPowerOffSettingsPath);
         KorvexRemoveFile(LastPowerOffSettingsPath);
         // A file that loaded but failed binding or the version test goes whole: nothing of it

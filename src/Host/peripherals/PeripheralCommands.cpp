@@ -27,12 +27,15 @@ constexpr unsigned kMaxRouteLevels = CKorvexChannel::MaxLevels - 1;
 bool Succeeded(ePeripheralErrorType r) { return r == ePeripheralOk || r == ePeripheralMorePending; }
 
 std::vector<std::uint8_t> BuildFrame(std::uint8_t addressByte, const std::vector<std::uint8_t>& payload) {
-    std::vector<std::uint8_t> f{addressByte, static_cast<std::uint8_t>((payload.size() + 4) >> 8),
-                                static_cast<std::uint8_t>(payload.size() + 4)};
-    f.insert(f.end(), payload.begin(), payload.end());
+    // Sized once, then filled: the optimiser sees every bound.
+    std::vector<std::uint8_t> f(payload.size() + 4);
+    f[0] = addressByte;
+    f[1] = static_cast<std::uint8_t>((payload.size() + 4) >> 8);
+    f[2] = static_cast<std::uint8_t>(payload.size() + 4);
+    std::copy(payload.begin(), payload.end(), f.begin() + 3);
     std::uint8_t x = 0;
-    for (std::uint8_t b : f) x ^= b;
-    f.push_back(x);
+    for (std::size_t i = 0; i + 1 < f.size(); ++i) x ^= f[i];
+    f.back() = x;
     return f;
 }
 
@@ -40,12 +43,16 @@ std::vector<std::uint8_t> BuildFrame(std::uint8_t addressByte, const std::vector
 std::vector<std::uint8_t> Addressing(const CKorvexChannel& route, std::uint16_t word,
                                      std::uint32_t number) {
     const unsigned count = std::min<unsigned>(route.count, CKorvexChannel::MaxLevels);
-    std::vector<std::uint8_t> p{static_cast<std::uint8_t>(count)};
-    p.insert(p.end(), route.level, route.level + count);
-    p.insert(p.end(), {static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word),
-                       static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 8),
-                       static_cast<std::uint8_t>(number)});
-    return p;
+    // Assembled in place and copied once: the optimiser sees every bound.
+    std::uint8_t bytes[1 + CKorvexChannel::MaxLevels + 5];
+    std::size_t n = 0;
+    bytes[n++] = static_cast<std::uint8_t>(count);
+    for (unsigned i = 0; i < count; ++i) bytes[n++] = route.level[i];
+    for (std::uint8_t b : {static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word),
+                           static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 8),
+                           static_cast<std::uint8_t>(number)})
+        bytes[n++] = b;
+    return std::vector<std::uint8_t>(bytes, bytes + n);
 }
 
 // Request, acknowledge and the wait after it, with the bus lock held; status receives the

@@ -15,6 +15,7 @@
 #include "Host/acquisition/AcquisitionSeam.h"
 #include "Host/main/CommunicationModules.h"
 #include "Host/main/KorvexHostEthernet.h"
+#include "Host/main/KorvexNetwork.h"
 #include "Host/main/KorvexNetworkThread.h"
 #include "Host/parameters/Bindings.h"
 #include "Host/parameters/ParameterNode.h"
@@ -74,6 +75,10 @@ protected:
     {
         root = korvex_test::LoadFactoryTree();
         ASSERT_NE(root, nullptr);
+        // The name service would hold the network's subscriber for 5 s at every start.
+        CParameterNode::SetValue(g_pNbnsEnabled, false);
+        CParameterNode::SetStringAttribute(g_pSystemEsa, eAttrValue, "02:4b:56:00:30:39");
+        KorvexUnlatchNetwork();
         CAcquisitionSeam::Install(&seam);
         parser = std::make_unique<CKorvexHostParser>();
         ASSERT_EQ(parser->Running(), 1);

@@ -118,6 +118,19 @@ TEST_F(HostEthernet, StatusByteAndTriggerGoThroughTheHost)
     EXPECT_EQ(transport->HostSerialPoll() & 0x20, 0x20);
 }
 
+TEST_F(HostEthernet, SerialPollShowsMavOnlyWhileAReplyWaits)
+{
+    CKorvexHostEthernet* host = StartModule();
+    EXPECT_EQ(Exchange("*CLS", 200), "");
+    ASSERT_TRUE(transport->HostWrite("*OPC?", true));
+    ASSERT_TRUE(Eventually([&] { return host->PendingResponse() != nullptr; }));
+    EXPECT_EQ(transport->HostSerialPoll() & 0x10, 0x10);
+    std::uint32_t reason = 0;
+    EXPECT_EQ(transport->HostRead(100, &reason), "1\n");
+    ASSERT_TRUE(Eventually([&] { return host->PendingResponse() == nullptr; }));
+    EXPECT_EQ(transport->HostSerialPoll() & 0x10, 0);
+}
+
 TEST_F(HostEthernet, UsbHostStaysClosedWithoutItsServer)
 {
     CKorvexHostUsb closed(parser.get(), 0x1d6b, 0x4b58, 0x0100, "Korvex", "KX2026", "0012345");

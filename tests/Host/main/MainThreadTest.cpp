@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Host/acquisition/AcquisitionSeam.h"
+#include "Host/main/KorvexNetwork.h"
 #include "Host/main/KorvexNetworkThread.h"
 #include "Host/main/MainThread.h"
 #include "Host/main/SystemSeams.h"
@@ -19,7 +20,9 @@
 #include "engine/TestDevice.h"
 #include "engine/api/ZoDeviceApi.h"
 #include "platform/soc/BoardActions.h"
+#include "platform/kernel/Kernel.h"
 #include "support/BoardFixture.h"
+#include "Host/main/HostMainFixture.h"
 
 namespace Korvex::test {
 namespace {
@@ -38,11 +41,23 @@ public:
     void InitPeripherals() override { throw std::runtime_error("no peripheral bus"); }
 };
 
+// The loaded settings with the name service off: its start would hold the network's
+// subscriber for 5 s.
+class NoNameService : public CSystemSeams {
+public:
+    void InitPeripherals() override
+    {
+        CParameterNode::SetValue(g_pNbnsEnabled, false);
+        CSystemSeams::InitPeripherals();
+    }
+};
+
 class MainThread : public korvex_test::BoardFixture {
 protected:
     void SetUp() override
     {
         BoardFixture::SetUp();
+        CSystemSeams::Install(&noNameService);
         FakeServers::Install();
         platform::soc::clear_recorded_board_actions();
         {
@@ -67,6 +82,7 @@ protected:
     void Boot(std::uint32_t condition)
     {
         platform::bootmon::set_boot_condition(condition);
+        KorvexUnlatchNetwork();  // an earlier shut-down in this process latched it
         main.StartUp();
         ASSERT_TRUE(KorvexWaitNetworkIdle(5000));
     }
@@ -84,11 +100,31 @@ protected:
         std::ofstream(folder + "/LastPowerOff.xml") << text;
     }
 
+    // Shuts down on a kernel thread of its own: the final action suspends it.
+    void ShutDown(std::uint32_t reason)
+    {
+        struct Call {
+            CMainThread* main;
+            std::uint32_t reason;
+        } call{&main, reason};
+        const kernel::handle_t t = kernel::thread_create(
+            15,
+            [](kernel::addrword_t d) {
+                auto* c = reinterpret_cast<Call*>(d);
+                c->main->ShutDown(c->reason);
+            },
+            reinterpret_cast<kernel::addrword_t>(&call), "shut-down test", 8192);
+        kernel::thread_resume(t);
+        EXPECT_TRUE(Eventually([t] { return kernel::thread_info(t).suspend_count > 0; }, 10000));
+        kernel::thread_delete(t);
+    }
+
     bool LastPowerOffExists() const
     {
         return std::filesystem::exists(state + "/yaffs/settings/LastPowerOff.xml");
     }
 
+    NoNameService noNameService;
     CMainThread main;
     LogEcho previousEcho = nullptr;
 };
@@ -107,7 +143,7 @@ TEST_F(MainThread, ColdBootStartsEverythingAndPowerOffSavesTheSettings)
     // The DSP never started: OPERation:BIT12 bit 0 in every session.
     EXPECT_EQ(CKorvexScpiStatus::ReadCondition(&InstrumentBlock(), eRegOperationBit12) & 1, 1);
 
-    main.ShutDown(0);
+    ShutDown(0);
     EXPECT_EQ(CParameterNode::GetPointerAttribute(g_pVxi11Object, eAttrValue), nullptr);
     EXPECT_TRUE(LastPowerOffExists());
     EXPECT_EQ(platform::soc::recorded_board_actions(),
@@ -120,7 +156,7 @@ TEST_F(MainThread, WarmBootOnFactoryDeletesTheLastPowerOffFile)
     Boot(3);
     EXPECT_NE(Log().find("Boot conditions: Warm boot on Factory\n"), std::string::npos);
     EXPECT_FALSE(LastPowerOffExists());
-    main.ShutDown(3);  // *RST keeps the file as it is: none
+    ShutDown(3);  // *RST keeps the file as it is: none
     EXPECT_FALSE(LastPowerOffExists());
     EXPECT_EQ(platform::soc::recorded_board_actions(),
               std::vector<platform::soc::BoardAction>{platform::soc::BoardAction::Reset});
@@ -130,7 +166,7 @@ TEST_F(MainThread, UnknownBootConditionIsLoggedAsSuch)
 {
     Boot(1);
     EXPECT_NE(Log().find("Boot conditions: Unknown\n"), std::string::npos);
-    main.ShutDown(5);
+    ShutDown(5);
     EXPECT_TRUE(LastPowerOffExists());
     EXPECT_EQ(platform::soc::recorded_board_actions(),
               std::vector<platform::soc::BoardAction>{platform::soc::BoardAction::FirmwareUpdateMode});

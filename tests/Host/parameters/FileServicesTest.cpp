@@ -80,7 +80,6 @@ TEST_F(FileSystem, EveryMountFailureIsFatal) {
 TEST_F(FileSystem, DefaultPanicSavesTheLogAndAsksForUpdateMode) {
     // The built-in fatal path, run on a thread of its own since it ends by suspending it.
     SetPanicHandler(nullptr);
-    ASSERT_EQ(KorvexMakePath("/yaffs/user", KorvexDirectoryMode), 0);
     Logger().Printf("before the fatal stop\n");
     kernel::Semaphore done;
     kernel::semaphore_init(&done, 0);

@@ -76,6 +76,27 @@ TEST(Logger, MessageEndingExactlyAtTheRingEnd) {
     EXPECT_EQ(Contents(log), "efghijklmn");
 }
 
+// The read-out for hosts starts at the first whole line: the cut rest of the oldest message
+// is left out once the ring has wrapped, and nothing is left out before.
+TEST(Logger, WholeLinesStartAtTheFirstLineTheRingHoldsWhole) {
+    const struct {
+        std::vector<const char*> messages;
+        const char* whole;
+    } cases[] = {
+        {{"ab\n", "cd\n"}, "ab\ncd\n"},                 // not wrapped
+        {{"abcd\n", "ef\n", "gh\n"}, "ef\ngh\n"},         // wrapped inside "abcd\n"
+        {{"abcd\n", "efgh\n", "ijkl\n"}, "efgh\nijkl\n"}, // wrapped exactly at a line end
+        {{"abcdefghi\n", "jk"}, "jk"},                   // a line begun after the cut
+        {{"abcdefghijkl"}, ""},                          // no line begins in the ring
+    };
+    for (const auto& c : cases) {
+        CLogger log(10, 50);
+        for (const char* m : c.messages) log.Printf("%s", m);
+        std::unique_ptr<char[]> text(log.GetWholeLines());
+        EXPECT_STREQ(text.get(), c.whole);
+    }
+}
+
 TEST(Logger, ConcurrentWritersNeverInterleaveInsideALine) {
     constexpr int Threads = 8;
     constexpr int Lines = 200;

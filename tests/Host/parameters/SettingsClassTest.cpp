@@ -175,6 +175,23 @@ TEST_F(SettingsClass, LoadTakesTheClassFromTheDirectory) {
         EXPECT_NE(log.find(line), std::string::npos) << line;
 }
 
+// A loaded value that its node would refuse from a host is not applied; the rest is.
+TEST_F(SettingsClass, LoadKeepsValuesTheNodesLimitsRefuse) {
+    std::string text = SavedClass(2, "m.xml");
+    text = Replace(text, "<Int32 name=\"count\" value=\"16\"", "<Int32 name=\"count\" value=\"0\"");
+    text = Replace(text, "<Float64 name=\"low\" value=\"0.04\"", "<Float64 name=\"low\" value=\"0.5\"");
+    Write("/yaffs/settings/measure_parms/m.xml", text);
+
+    EXPECT_EQ(KorvexLoadSettings("/yaffs/settings/measure_parms/m.xml"), eOk);
+    EXPECT_EQ(CParameterNode::GetInt32Attribute(g_pSignalAveragingCount, eAttrValue), 16);
+    EXPECT_DOUBLE_EQ(CParameterNode::GetFloat64Attribute(g_pSearchLow, eAttrValue), 0.5);
+    const std::string log = LogSinceSetUp();
+    const std::string line = "measure_parms/averaging/signal/count out of range; value kept\n";
+    const std::size_t at = log.find(line);
+    EXPECT_NE(at, std::string::npos) << log;
+    EXPECT_EQ(log.find(line, at + 1), std::string::npos);
+}
+
 TEST_F(SettingsClass, RestartIsRequestedForAllAndCommunicationOnly) {
     const unsigned expected[] = {1, 1, 0, 0, 0, 0};
     for (int id = 0; id < 6; ++id) {
@@ -328,7 +345,8 @@ TEST_F(SettingsClass, SaveFailsWhenTheClassDirectoryCannotBeMade) {
     EXPECT_EQ(Read("/yaffs/settings"), "not a directory");
 }
 
-TEST_F(SettingsClass, NoSaverLeavesAFileOnAnyFailure) {
+// A failed save leaves the file of the last good save, byte for byte, and no .tmp.
+TEST_F(SettingsClass, FailedSaveKeepsThePreviousFile) {
     const struct {
         const char* what;
         std::function<void()> arm;
@@ -352,12 +370,14 @@ TEST_F(SettingsClass, NoSaverLeavesAFileOnAnyFailure) {
         for (const auto& fault : faults) {
             SCOPED_TRACE(std::string(saver.what) + ", " + fault.what);
             ASSERT_EQ(saver.save(), eOk);  // an older file of the same name
-            ASSERT_TRUE(Exists(saver.path));
+            const std::string before = Read(saver.path);
+            ASSERT_FALSE(before.empty());
             fault.arm();
             EXPECT_EQ(saver.save(), eWriteFailed);
             fs::faults().fullDisk = false;
             fs::clear_faults();
-            EXPECT_FALSE(Exists(saver.path));
+            EXPECT_EQ(Read(saver.path), before);
+            EXPECT_FALSE(Exists(saver.path + ".tmp"));
         }
     }
 }

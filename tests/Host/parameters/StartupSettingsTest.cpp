@@ -34,6 +34,8 @@ const char* const DeletingLine =
 const char* const ReadingLastPowerOffLine =
     "KorvexLoadStartupSettings: Reading /yaffs/settings/LastPowerOff.xml\n";
 const char* const ReadingFactoryLine = "KorvexLoadStartupSettings: Reading /romfs/factory.xml\n";
+const char* const FirstBootLine =
+    "KorvexLoadStartupSettings: No last power-off settings; starting from factory settings\n";
 const char* const ReadingEepromLine = "KorvexLoadStartupSettings: Reading EEPROM\n";
 
 // The factory file's line for measure_parms/search/low, and one with another value.
@@ -151,21 +153,20 @@ protected:
 
 // ---- the settings source ----
 
-TEST_F(StartupSettings, FirstBootLogsTheDeletionAndReadsTheFactoryFile) {
+// A first boot is no error: no "Error in file; deleting", nothing removed.
+TEST_F(StartupSettings, FirstBootSaysSoAndReadsTheFactoryFile) {
     ASSERT_FALSE(LastPowerOffExists());
     EXPECT_EQ(KorvexLoadStartupSettings(), eOk);
 
     const std::string log = LogSinceMark();
-    const std::size_t first = log.find(ReadingLastPowerOffLine);
-    const std::size_t deleting = log.find(DeletingLine);
+    const std::size_t firstBoot = log.find(FirstBootLine);
     const std::size_t factory = log.find(ReadingFactoryLine);
     const std::size_t eeprom = log.find(ReadingEepromLine);
-    ASSERT_NE(first, std::string::npos) << log;
-    ASSERT_NE(deleting, std::string::npos) << log;
+    ASSERT_NE(firstBoot, std::string::npos) << log;
     ASSERT_NE(factory, std::string::npos) << log;
     ASSERT_NE(eeprom, std::string::npos) << log;
-    EXPECT_LT(first, deleting);
-    EXPECT_LT(deleting, factory);
+    EXPECT_EQ(log.find(DeletingLine), std::string::npos) << log;
+    EXPECT_LT(firstBoot, factory);
     EXPECT_LT(factory, eeprom);
 
     ASSERT_NE(ParameterTreeRoot, nullptr);
@@ -254,6 +255,78 @@ TEST_F(StartupSettings, SavedPowerOffSettingsAreUsedOnTheNextBoot) {
     // A host name the user chose stays; the identity always comes from the EEPROM.
     EXPECT_EQ(Value("comm_parms/ethernet/id"), "bench-7");
     EXPECT_EQ(Value("system/model"), "KX2026");
+}
+
+// Values a host could not set are not taken from the file: each such node keeps its factory
+// value and its path is logged once; the rest of the file applies.
+TEST_F(StartupSettings, OutOfRangeValuesOfTheFileKeepTheirFactoryValues) {
+    const struct {
+        const char* path;
+        const char* factoryLine;
+        const char* fileLine;
+        const char* factoryValue;
+    } cases[] = {
+        {"units_parms/selected", "name=\"selected\" value=\"T\"", "name=\"selected\" value=\"abc\"", "T"},
+        {"units_parms/ppm_ref", "name=\"ppm_ref\" value=\"1\"", "name=\"ppm_ref\" value=\"0\"",
+         "1.000000"},
+        {"measure_parms/averaging/signal/count",
+         "<Int32 name=\"count\" value=\"16\" minimum=\"1\" maximum=\"1024\" default=\"16\"/>\n<String name=\"type\" value=\"REPeat\"",
+         "<Int32 name=\"count\" value=\"0\" minimum=\"1\" maximum=\"1024\" default=\"16\"/>\n<String name=\"type\" value=\"REPeat\"",
+         "16"},
+        {"measure_parms/averaging/measurement/count",
+         "<Int32 name=\"count\" value=\"16\" minimum=\"1\" maximum=\"1024\" default=\"16\"/>\n<String name=\"type\" value=\"MOVing\"",
+         "<Int32 name=\"count\" value=\"5000\" minimum=\"1\" maximum=\"1024\" default=\"16\"/>\n<String name=\"type\" value=\"MOVing\"",
+         "16"},
+        {"trigger_parms/trigger_in/source", "value=\"IMMediate\"", "value=\"IMM\"", "IMMediate"},
+    };
+    std::string text = Replace(FactoryText(), FactorySearchLow, ChangedSearchLow);
+    for (const auto& c : cases) text = Replace(text, c.factoryLine, c.fileLine);
+    WriteLastPowerOff(text);
+
+    EXPECT_EQ(KorvexLoadStartupSettings(), eOk);
+    const std::string log = LogSinceMark();
+    EXPECT_EQ(log.find(DeletingLine), std::string::npos) << log;
+    EXPECT_EQ(Value("measure_parms/search/low"), std::to_string(0.5));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path);
+        EXPECT_EQ(Value(c.path), c.factoryValue);
+        const std::string line =
+            std::string("KorvexLoadStartupSettings: ") + c.path + " out of range; factory value kept\n";
+        const std::size_t at = log.find(line);
+        EXPECT_NE(at, std::string::npos) << log;
+        EXPECT_EQ(log.find(line, at + 1), std::string::npos) << log;
+    }
+}
+
+// What a save cut short by a power cut left is removed at start-up, logged once, never read.
+TEST_F(StartupSettings, UnfinishedSavesAreRemovedAtStartUp) {
+    ASSERT_EQ(KorvexLoadStartupSettings(), eOk);
+    CParameterNode::SetValue(g_pSearchLow, 0.5);
+    ASSERT_EQ(KorvexSaveLastPowerOffSettings(LastPowerOffSettingsPath), eOk);
+    ASSERT_EQ(KorvexMakePath("/yaffs/settings/measure_parms", KorvexDirectoryMode), 0);
+    std::ofstream(Host("/yaffs/settings/LastPowerOff.xml.tmp")) << "<Branch name=\"Korvex\">\n<Int";
+    std::ofstream(Host("/yaffs/settings/measure_parms/m.xml.tmp")) << "";
+
+    DropTree();
+    MarkLog();
+    ASSERT_EQ(KorvexLoadStartupSettings(), eOk);
+    const std::string log = LogSinceMark();
+    const std::string line = "KorvexLoadStartupSettings: removed 2 unfinished settings file(s) (*.tmp)\n";
+    EXPECT_NE(log.find(line), std::string::npos) << log;
+    EXPECT_EQ(log.find(DeletingLine), std::string::npos) << log;
+    std::uint32_t size = 0;
+    EXPECT_NE(KorvexStatFile("/yaffs/settings/LastPowerOff.xml.tmp", size), eOk);
+    EXPECT_NE(KorvexStatFile("/yaffs/settings/measure_parms/m.xml.tmp", size), eOk);
+    EXPECT_DOUBLE_EQ(CParameterNode::GetFloat64Attribute(g_pSearchLow, eAttrValue), 0.5);
+}
+
+// A file far larger than any settings file is refused unread: the factory settings start.
+TEST_F(StartupSettings, OversizedLastPowerOffIsRefusedUnread) {
+    std::string text = FactoryText();
+    text = Replace(text, "</Branch>\n</Branch>\n",
+                   "</Branch>\n" + std::string(CParameterNode::MaxSettingsFileSize, ' ') + "</Branch>\n");
+    WriteLastPowerOff(text);
+    ExpectRefusedAndReplaced();
 }
 
 // ---- the factory file ----

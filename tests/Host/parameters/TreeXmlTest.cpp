@@ -1,5 +1,6 @@
 // The parameter tree's XML form: writer bytes, escaping, the check, loading and merging,
 // and the failures of each (bad input, failing flash, deep nesting).
+#include <functional>
 #include <unistd.h>
 
 #include <cmath>
@@ -204,9 +205,10 @@ TEST_F(TreeXmlWriter, TreeDeeperThanTheLoaderTakesIsNotWritten) {
     Node* n = tree.node;
     for (int d = 2; d <= 64; ++d) n = Add(n, eNodeBranch, "d" + std::to_string(d));
     EXPECT_EQ(Node::SaveXmlFile(path, tree.node), eOk);  // 64 elements deep
+    const std::string deepest = ReadText();
     Add(n, eNodeBoolean, "leaf65");
     EXPECT_EQ(Node::SaveXmlFile(path, tree.node), eGeneralFailure);
-    EXPECT_FALSE(Exists());
+    EXPECT_EQ(ReadText(), deepest);  // the last good save stays
 }
 
 // ---------------------------------------------------------------------------------------
@@ -231,12 +233,21 @@ TEST_F(TreeXmlWriteFault, BufferedWriteFailingAtFlushGives11AndNoFile) {
     EXPECT_FALSE(Exists());
 }
 
-TEST_F(TreeXmlWriteFault, FailedCloseGives11AndNoFile) {
+// A save replaces the file in one step: a failure leaves the old file as it was and no
+// unfinished .tmp beside it.
+TEST_F(TreeXmlWriteFault, FailedSaveKeepsTheOldFile) {
     Owned tree(SampleTree());
-    WriteText("old contents");
-    platform::fs::arm_close_fault();
-    EXPECT_EQ(Node::SaveXmlFile(path, tree.node), eWriteFailed);
-    EXPECT_FALSE(Exists());
+    const std::function<void()> faults[] = {
+        [] { platform::fs::arm_close_fault(); },
+        [] { platform::fs::arm_write_fault_after(10); },
+    };
+    for (const auto& arm : faults) {
+        WriteText("old contents");
+        arm();
+        EXPECT_EQ(Node::SaveXmlFile(path, tree.node), eWriteFailed);
+        EXPECT_EQ(ReadText(), "old contents");
+        EXPECT_NE(::access((path + ".tmp").c_str(), F_OK), 0);
+    }
 }
 
 // ---------------------------------------------------------------------------------------
@@ -580,6 +591,31 @@ TEST_F(TreeXmlNames, FirstOfSameNamedSiblingsWins) {
     EXPECT_EQ(CountChildren(tree.node), 1);  // the unnamed second one is pruned
 }
 
+// The loader finds siblings by name through an index; a subscriber that deletes a node while
+// the load runs must not leave it a stale entry (ASan would see the freed node used).
+TEST_F(TreeXmlNames, NodeDeletedByASubscriberDuringTheLoadIsNotUsed) {
+    Owned tree(new Node(eNodeBranch, "r"));
+    Node* a = Add(tree.node, eNodeInt32, "a");
+    Node* b = Add(tree.node, eNodeInt32, "b");
+    Add(tree.node, eNodeInt32, "c");
+    ASSERT_EQ(Node::Subscribe(a, [](Node*, int, void* user) {
+        Node*& victim = *static_cast<Node**>(user);
+        if (victim != nullptr) Node::Delete(victim);
+        victim = nullptr;
+    }, &b), eOk);
+    Node* root = nullptr;
+    EXPECT_EQ(LoadText("<Branch name=\"r\"><Int32 name=\"a\" value=\"1\"/><Int32 name=\"b\" value=\"2\"/>"
+                       "<Int32 name=\"c\" value=\"3\"/></Branch>",
+                       tree.node, &root),
+              eOk);
+    EXPECT_EQ(b, nullptr);  // the subscriber ran
+    Node* found = nullptr;
+    ASSERT_EQ(Node::Find(tree.node, "b", &found), eOk);  // made anew, after c
+    EXPECT_EQ(Node::GetInt32Attribute(found, eAttrValue), 2);
+    EXPECT_EQ(found->GetNextSibling(), nullptr);
+    EXPECT_EQ(CountChildren(tree.node), 3);
+}
+
 // ---------------------------------------------------------------------------------------
 
 using TreeXmlIgnored = TreeXmlFixture;
@@ -756,7 +792,7 @@ TEST_F(TreeXmlMergeSafety, NestingDeeperThan64IsRefused) {
 
     Node* none = nullptr;
     std::string deep;
-    for (int d = 0; d < 100000; ++d) deep += "<Branch name=\"d\">";
+    for (int d = 0; d < 60000; ++d) deep += "<Branch name=\"d\">";  // within the size bound
     EXPECT_EQ(LoadText(deep, nullptr, &none), eXmlNotWellFormed);
     EXPECT_EQ(none, nullptr);
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "engine/vxi11/MiniPortMapper.h"
 #include "engine/vxi11/Xdr.h"
@@ -172,6 +173,30 @@ TEST_F(Vxi11PortMapperTcp, ClosedWhenIdleAndOversizedAnsweredOnce) {
     ASSERT_TRUE(WriteAll(next, WithMark(CallBody(7, kPmap, 2, 3, {kCore, 1, 6, 0}))));
     EXPECT_EQ(ReadRecord(next), WithMark(Accepted(7, {kCorePort})));
     close(next);
+}
+
+TEST(Vxi11PortMapperTcpConcurrency, IdleConnectionsDelayNobodyAndTheOldestGivesWay) {
+    // Idle connections are kept for a minute: served one after the other, the last request
+    // would wait for all of them.
+    std::uint32_t status = 1;
+    CMiniPortMapper mapper(kLoopback, kCorePort, &status, 0, 60000);
+    ASSERT_EQ(status, 0u);
+    std::vector<int> idle;
+    for (std::uint32_t i = 0; i < CMiniPortMapper::kMaxConnections + 2; ++i) {
+        idle.push_back(Socket(SOCK_STREAM, mapper.Port(), true));
+        ASSERT_GE(idle.back(), 0);
+    }
+    const int fd = Socket(SOCK_STREAM, mapper.Port(), true);
+    ASSERT_TRUE(WriteAll(fd, WithMark(CallBody(9, kPmap, 2, 3, {kCore, 1, 6, 0}))));
+    EXPECT_EQ(ReadRecord(fd, 5000), WithMark(Accepted(9, {kCorePort})));
+    close(fd);
+    // Past the bound the oldest were dropped; the newest still are served.
+    EXPECT_TRUE(PeerClosed(idle.front(), 5000));
+    ASSERT_TRUE(WriteAll(idle.back(), WithMark(CallBody(10, kPmap, 2, 3, {kCore, 1, 6, 0}))));
+    EXPECT_EQ(ReadRecord(idle.back(), 5000), WithMark(Accepted(10, {kCorePort})));
+    for (int connection : idle) {
+        close(connection);
+    }
 }
 
 TEST_F(Vxi11PortMapperTcp, DestructionEndsAServedConnection) {

@@ -194,6 +194,26 @@ case "$(mappings)" in
   *) fail "the failed start removed the first server's registration: $(mappings)" ;;
 esac
 
+step "kill -9, then a new start removes the stale registration"
+kill -KILL "$server_pid"
+wait "$server_pid" 2>/dev/null
+stale_port=$port
+case "$(mappings)" in
+  *"$core 1 tcp $stale_port"*) ok "rpcbind keeps the dead server's $core 1 tcp $stale_port" ;;
+  *) fail "rpcbind lost the dead server's registration: $(mappings)" ;;
+esac
+start_server "$tmp/server-restart.out" || fail "the restart ended before it was ready: $(cat "$tmp/server-restart.out")"
+grep -q "Removing stale registration of $core (port $stale_port)" "$tmp/server-restart.out" ||
+  fail "the restart does not log the removal: $(cat "$tmp/server-restart.out")"
+ok "the restart logs: Removing stale registration of $core (port $stale_port)"
+case "$(mappings)" in
+  *"$core 1 tcp $port"*) ok "rpcbind lists the new $core 1 tcp $port" ;;
+  *) fail "rpcbind does not list the new server: $(mappings)" ;;
+esac
+out=$(lxi scpi -a "$host" '*IDN?' 2>&1)
+[ "$out" = "$identity" ] || fail "lxi scpi after the restart prints: $out"
+ok "lxi scpi after the restart prints $out"
+
 stop_server
 case "$(mappings)" in
   *"$core "*) fail "rpcbind still lists $core after SIGTERM: $(mappings)" ;;

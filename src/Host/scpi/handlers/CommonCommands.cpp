@@ -219,7 +219,7 @@ void UpgradeCommand(CKorvexHostParser&, ParsedCommand&, CKorvexHost&)
 
 void LogQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost&)
 {
-    std::unique_ptr<char[]> contents(Logger().GetContents());
+    std::unique_ptr<char[]> contents(Logger().GetWholeLines());
     AppendResponse(command, contents != nullptr ? contents.get() : "", true);
 }
 

@@ -35,7 +35,7 @@ CKorvexHostParser* CKorvexHost::Parser() const
 std::uint32_t CKorvexHost::NotifyQueryDetected()
 {
     HostLock lock(mutex);
-    if (queryDetected) return 0;
+    if (queryDetected || abandonedMessages != 0) return 0;
     if (EngineQueryDetected() != 0) return QueryAnnouncementFailed;
     queryDetected = 1;
     return 0;
@@ -44,6 +44,7 @@ std::uint32_t CKorvexHost::NotifyQueryDetected()
 std::uint32_t CKorvexHost::PrepareResponse(std::string text)
 {
     HostLock lock(mutex);
+    if (abandonedMessages != 0) return 0;  // the reply of a cleared message goes nowhere
     responseText = std::move(text);
     const void* buffer = EngineQueueResponse(responseText);
     pendingResponse.store(buffer);
@@ -54,6 +55,13 @@ std::uint32_t CKorvexHost::PrepareResponse(std::string text)
 std::uint32_t CKorvexHost::InputDone()
 {
     HostLock lock(mutex);
+    if (messagesAtParser != 0) --messagesAtParser;
+    if (abandonedMessages != 0) {
+        // The clear already offered the input buffer again; the session is not told about a
+        // message it has forgotten.
+        --abandonedMessages;
+        return 0;
+    }
     return EngineInputProcessed() == 0 ? 0 : InputDoneFailed;
 }
 
@@ -67,10 +75,18 @@ void CKorvexHost::ResponseDone()
 void CKorvexHost::DeviceClear()
 {
     HostLock lock(mutex);
-    if (CKorvexHostParser* p = Parser()) p->RemovePendingMessages(this);
+    RemoveMessagesAtParser();
     pendingResponse.store(nullptr);
     responseText.clear();
     queryDetected = 0;
+}
+
+void CKorvexHost::RemoveMessagesAtParser()
+{
+    CKorvexHostParser* p = Parser();
+    const std::uint32_t removed = p != nullptr ? static_cast<std::uint32_t>(p->RemovePendingMessages(this)) : 0;
+    messagesAtParser = removed < messagesAtParser ? messagesAtParser - removed : 0;
+    abandonedMessages = messagesAtParser;
 }
 
 }  // namespace Korvex

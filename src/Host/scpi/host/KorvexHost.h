@@ -72,6 +72,12 @@ protected:
     void ResponseDone();
     // Device clear: queued messages removed, response text emptied, query flag cleared.
     void DeviceClear();
+    // Removes this host's queued messages at the parser; the one the parser is running, if
+    // any, is abandoned: its query announcement, response and end are dropped when they come,
+    // so they never act on a message that arrives after the clear.
+    void RemoveMessagesAtParser();
+    // Under the host mutex: a message was handed to the parser.
+    void MessagePosted() { ++messagesAtParser; }
 
     // What a derived destructor calls first, before its own parts die; idempotent.
     void ReleaseAtParser();
@@ -80,6 +86,10 @@ protected:
     std::string responseText;
     CKorvexScpiStatus::MavSource pendingResponse{nullptr};
     std::uint8_t queryDetected = 0;
+    // Messages handed to the parser and not yet ended (InputDone), and how many of those a
+    // device clear abandoned.
+    std::uint32_t messagesAtParser = 0;
+    std::uint32_t abandonedMessages = 0;
 
 private:
     CKorvexHostParser* Parser() const;

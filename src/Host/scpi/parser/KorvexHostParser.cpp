@@ -185,8 +185,9 @@ int CKorvexHostParser::PostMessage(const std::string& text, CKorvexHost* host)
 int CKorvexHostParser::RemovePendingMessages(CKorvexHost* host)
 {
     QueueLock lock(queueMutex);
+    const std::size_t before = input.size();
     input.remove_if([host](const QueuedMessage& m) { return m.host == host; });
-    return 0;
+    return static_cast<int>(before - input.size());
 }
 
 void CKorvexHostParser::ReleaseHost(CKorvexHost* host)

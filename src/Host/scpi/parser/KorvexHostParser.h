@@ -49,7 +49,7 @@ public:
 
     // Queues {text, host} and signals the thread. Returns 0.
     int PostMessage(const std::string& text, CKorvexHost* host);
-    // Removes every queued message of host. Returns 0.
+    // Removes every queued message of host; returns how many were removed.
     int RemovePendingMessages(CKorvexHost* host);
     // Called first by every host destructor, holding no host mutex or engine lock: removes
     // the host's queued messages and clears the session lock when the host holds it. When

@@ -20,6 +20,12 @@ namespace {
 // be done before the tree goes.
 class ScpiParserFuzzTest : public ParserFixture {
 protected:
+    void SetUp() override
+    {
+        ParserFixture::SetUp();
+        CParameterNode::SetValue(g_pNbnsEnabled, false);
+    }
+
     void TearDown() override
     {
         host.reset();

@@ -252,13 +252,28 @@ TEST(Vxi11ServerBuilder, FailedStartUndoesOnlyItsOwnWork) {
     close(heldTcp);
     close(heldUdp);
 
-    // Another portmapper knows the core program already.
+    // Another portmapper knows the core program already, at a port where a server listens.
     {
+        const int served = Listener(4);
         std::uint32_t status = 1;
-        CMiniPortMapper other(kLoopback, 4242, &status);
+        CMiniPortMapper other(kLoopback, PortOf(served), &status);
         ASSERT_EQ(status, 0u);
         EXPECT_EQ(Korvex::zo_device_start_tcpip_server(), -1);
-        EXPECT_TRUE(LogContains("395183 already registered (hint: rpcinfo -d 395183 1)"));
+        EXPECT_TRUE(LogContains("395183 already registered, and served there"));
+        close(served);
+    }
+    // ... at a port where nothing listens: the stale registration is withdrawn (which this
+    // portmapper refuses).
+    {
+        const int gone = Listener(4);
+        const std::uint16_t stale = PortOf(gone);
+        close(gone);
+        std::uint32_t status = 1;
+        CMiniPortMapper other(kLoopback, stale, &status);
+        ASSERT_EQ(status, 0u);
+        EXPECT_EQ(Korvex::zo_device_start_tcpip_server(), -1);
+        EXPECT_TRUE(LogContains(("Removing stale registration of 395183 (port " + std::to_string(stale) + ")").c_str()));
+        EXPECT_TRUE(LogContains("portmapper refused to remove the stale registration of 395183"));
     }
 
     ASSERT_EQ(Korvex::zo_device_start_tcpip_server(), 0);

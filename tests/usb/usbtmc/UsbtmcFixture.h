@@ -1,0 +1,122 @@
+// An engine device opened over the real USB server (server kind 2 built by the USB builder)
+// on the SoC model, enumerated by the simulated host. Every test ends with the model's
+// violation counter at 0.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "UsbtmcHost.h"
+#include "engine/api/ZoDeviceApi.h"
+#include "engine/device/ZoDeviceBuffer.h"
+#include "engine/TestDevice.h"
+#include "platform/soc/UsbdModel.h"
+#include "usb/transport/UsbServerBuilder.h"
+
+namespace usbtmctest {
+
+// Polls cond every millisecond until it holds or timeoutMs passed.
+inline bool Eventually(const std::function<bool()>& cond, int timeoutMs = 2000)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+class UsbtmcTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        platform::soc::usbd().power_on();
+        platform::soc::usbd().clear_violations();
+        platform::soc::usbd().set_flush_reads(1);
+        usb_install_server_builder();
+        ASSERT_EQ(Korvex::zo_device_initialize(), 0);
+        ASSERT_EQ(Korvex::zo_device_start_usb_server(), 0);
+        device = std::make_unique<Korvex::TestDevice>(4096);
+        BeforeOpen();
+        ASSERT_EQ(device->OpenUsb(), 0u);
+        ASSERT_EQ(Enumerate(), Result::Ok);
+    }
+
+    Result Enumerate() { return usbtmctest::Enumerate(usb); }
+
+    void TearDown() override
+    {
+        device.reset();
+        Korvex::zo_device_stop_usb_server();
+        EXPECT_EQ(platform::soc::usbd().violations(), 0u)
+            << platform::soc::usbd().last_violation();
+    }
+
+    // Runs before the device opens (enable events here).
+    virtual void BeforeOpen() {}
+
+    // The device answers the next message (whatever it is) with text, queued with END.
+    void AnswerNextWith(const std::string& text)
+    {
+        big = std::make_unique<Korvex::CZoDeviceBuffer>(
+            static_cast<std::uint32_t>((text.size() + 3) / 4 * 4), nullptr);
+        std::memcpy(big->data, text.data(), text.size());
+        big->count = static_cast<std::uint32_t>(text.size());
+        answerBig = true;
+        device->messageHook = [this] {
+            if (answerBig.exchange(false)) {
+                device->QueryDetected();
+                device->QueueResponse(big.get(), true);
+            }
+        };
+    }
+
+    // CHECK_ABORT_BULK_IN_STATUS until it is no longer PENDING (the device learns that the
+    // host took the last packet a little after the host did).
+    Bytes CheckAbortBulkInDone()
+    {
+        Bytes reply;
+        Eventually([&] {
+            reply = host.CheckAbortBulkIn();
+            return reply.empty() || reply[0] != 0x02;
+        });
+        return reply;
+    }
+
+    // Sends the header and 100 bytes of a 1000-byte message; returns once the device has
+    // taken the header (a wrong-tag INITIATE_ABORT_BULK_OUT changes nothing and answers
+    // TRANSFER_NOT_IN_PROGRESS only while the message is active).
+    void SendPartialMessage()
+    {
+        Bytes bytes = UsbtmcHost::Header(1, host.NextTag(), 1000, 1);
+        bytes.insert(bytes.end(), 100, 'p');
+        ASSERT_EQ(host.Send(bytes), Result::Ok);
+        const std::uint8_t tag = host.LastTag();
+        ASSERT_TRUE(Eventually([&] {
+            return host.InitiateAbortBulkOut(static_cast<std::uint8_t>(tag + 1)) == Bytes{0x81, tag};
+        }));
+    }
+
+    std::unique_ptr<Korvex::TestDevice> device;
+    std::unique_ptr<Korvex::CZoDeviceBuffer> big;
+    std::atomic<bool> answerBig{false};
+    sim::UsbHost usb;
+    UsbtmcHost host{usb};
+};
+
+// "text?" is answered "text?=OK".
+inline std::string Answer(const std::string& query)
+{
+    return query + "=OK";
+}
+
+} // namespace usbtmctest

@@ -16,6 +16,7 @@ and every reply is u32 n (= 4 + len(data)), i32 status, data. Statuses: 0, -110 
 is imported (before the ResourceManager is made).
 """
 
+import array
 import errno
 import os
 import socket
@@ -93,6 +94,15 @@ def _raise_for(status, what):
     if status == OVERFLOW:
         raise usb.core.USBError("%s: overflow" % what, -8, errno.EOVERFLOW)
     raise usb.core.USBError("%s: request refused (%d)" % (what, status), -2, errno.EINVAL)
+
+
+def _fill(buff, data):
+    """Copies data to the front of buff (pyusb passes array('B') buffers); the count."""
+    if isinstance(buff, array.array):
+        buff[:len(data)] = array.array(buff.typecode, data)
+    else:
+        buff[:len(data)] = data
+    return len(data)
 
 
 class _Desc(object):
@@ -273,8 +283,7 @@ class SimBackend(usb.backend.IBackend):
 
     def _read_into(self, what, op, ep, buff, timeout):
         data = self._request(what, op, endpoint=ep, timeout_ms=timeout, in_len=len(buff))
-        buff[:len(data)] = data
-        return len(data)
+        return _fill(buff, data)
 
     def bulk_read(self, dev_handle, ep, intf, buff, timeout):
         return self._read_into("bulk read", OP_BULK_IN, ep, buff, timeout)
@@ -285,8 +294,7 @@ class SimBackend(usb.backend.IBackend):
     def ctrl_transfer(self, dev_handle, bmRequestType, bRequest, wValue, wIndex, data, timeout):
         if bmRequestType & 0x80:
             reply = self._control_in(bmRequestType, bRequest, wValue, wIndex, len(data), timeout)
-            data[:len(reply)] = reply
-            return len(reply)
+            return _fill(data, reply)
         setup = struct.pack("<BBHHH", bmRequestType, bRequest, wValue, wIndex, len(data))
         self._request("control", OP_CONTROL, timeout_ms=timeout, setup=setup, payload=bytes(data))
         return len(data)

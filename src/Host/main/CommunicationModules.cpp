@@ -150,16 +150,21 @@ CRecursiveMutex& CommunicationMutex()
     return *mutex;
 }
 
-bool KorvexDeferPastOwnMessage(std::function<void()> action)
+bool KorvexDeferPastMessageOf(const CKorvexHost* host, std::function<void()> action)
 {
     CKorvexHostParser* parser = PublishedParser();
-    if (parser == nullptr) return false;
+    if (parser == nullptr || host == nullptr) return false;
     CKorvexHost* own = parser->MessageHost();
-    if (!IsModuleHost(own)) return false;
+    if (own != host) return false;
     return parser->RunAfterMessage([own, action = std::move(action)] {
         WaitForReplyRead(own);
         action();
     });
+}
+
+bool KorvexDeferPastOwnMessage(std::function<void()> action)
+{
+    return KorvexDeferPastMessageOf(Vxi11Host(), std::move(action));
 }
 
 void KorvexOnEthernetEnabledChanged(CParameterNode* node, int event, void*)
@@ -199,7 +204,7 @@ void KorvexUpdateUsbScpiModule(CParameterNode* node, int event, void*)
     const bool wanted = ReadBool(g_pUsbtmcEnabled);
     CKorvexHostUsb* current = UsbHost();
     if (!wanted && current != nullptr) {
-        if (KorvexDeferPastOwnMessage([] { KorvexUpdateUsbScpiModule(g_pUsbtmcEnabled, 0, nullptr); }))
+        if (KorvexDeferPastMessageOf(current, [] { KorvexUpdateUsbScpiModule(g_pUsbtmcEnabled, 0, nullptr); }))
             return;
         StopUsbModule(current);
     } else if (wanted && current == nullptr) {

@@ -20,6 +20,7 @@
 
 namespace Korvex {
 
+class CKorvexHost;
 class CParameterNode;
 
 CRecursiveMutex& CommunicationMutex();
@@ -35,9 +36,11 @@ void KorvexUpdateUsbScpiModule(CParameterNode* node, int event, void* user);
 // comm_parms/nbns/enabled, comm_parms/ethernet/id and domain: restarts the name service.
 void KorvexUpdateNbns(CParameterNode* node, int event, void* user);
 
-// On the parser thread during a message of the VXI-11 or the USB host: runs action after
-// that message has ended and its reply has been read (or 2 s have passed), and returns
-// true. Elsewhere returns false and does nothing.
+// On the parser thread during a message of host: runs action after that message has ended
+// and its reply has been read (or 2 s have passed), and returns true. Elsewhere returns
+// false and does nothing.
+bool KorvexDeferPastMessageOf(const CKorvexHost* host, std::function<void()> action);
+// The same for the VXI-11 host, whose session a network restart ends.
 bool KorvexDeferPastOwnMessage(std::function<void()> action);
 
 }  // namespace Korvex

@@ -16,6 +16,10 @@
 #include "Host/parameters/SettingsClasses.h"
 #include "HostMainFixture.h"
 #include "platform/fs/FileSystem.h"
+#include "platform/soc/UsbdModel.h"
+#include "sim/usb_host/UsbHost.h"
+#include "usb/transport/UsbServerBuilder.h"
+#include "usb/usbtmc/UsbtmcHost.h"
 
 namespace Korvex::test {
 namespace {
@@ -230,6 +234,50 @@ TEST_F(UsbModule, OwnSettingsLoadStopsTheModuleAfterTheReply)
     EXPECT_TRUE(Eventually([] { return UsbHost() == nullptr; }));
     EXPECT_TRUE(Eventually([&] { return seam.forgotten.load() == 1; }));
     EXPECT_FALSE(NodeBool(g_pUsbtmcEnabled));
+}
+
+// The USB module on the real USB stack, switched off and on 50 times over VXI-11 while a USB
+// host loops *IDN? (ASan and TSan watch every touch): the switch is answered at once each
+// time, the USB host answers between switches, and at the end one host runs and every
+// other one went.
+TEST_F(UsbModule, TogglesOverVxi11WhileUsbQueries)
+{
+    platform::soc::usbd().power_on();
+    usb_install_server_builder();
+    ASSERT_NE(StartModule(), nullptr);
+    FakeTransport* vxi11 = transport;
+    ASSERT_NE(StartUsb(), nullptr);
+    transport = vxi11;
+
+    std::atomic<bool> stop{false};
+    std::atomic<int> answers{0};
+    std::thread usb([&] {
+        sim::UsbHost bus;
+        bus.set_timeout_ms(1000);
+        usbtmctest::UsbtmcHost tmc(bus);
+        while (!stop.load()) {
+            if (!bus.device_present() || bus.enumerate() != sim::UsbHost::Result::Ok) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                continue;
+            }
+            while (!stop.load() && tmc.Query("*IDN?").find("KX2026") != std::string::npos) ++answers;
+        }
+    });
+    for (int round = 0; round < 50; ++round) {
+        const int before = answers.load();
+        if (round % 10 == 0) {
+            EXPECT_TRUE(Eventually([&] { return answers.load() > before; }, 10000)) << round;
+        }
+        ASSERT_EQ(Exchange("SYST:COMM:USBT OFF;*OPC?", 10000), "1\n") << round;
+        EXPECT_EQ(UsbHost(), nullptr);
+        ASSERT_EQ(Exchange("SYST:COMM:USBT ON;*OPC?", 10000), "1\n") << round;
+        EXPECT_NE(UsbHost(), nullptr);
+    }
+    stop.store(true);
+    usb.join();
+    EXPECT_NE(UsbHost(), nullptr);
+    EXPECT_TRUE(Eventually([&] { return seam.forgotten.load() == 50; }));
+    EXPECT_EQ(platform::soc::usbd().violations(), 0u) << platform::soc::usbd().last_violation();
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "sim/usb_host/UsbHostServer.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -73,20 +72,7 @@ void UsbHostServer::PullUpChanged(unsigned, bool, void* context) {
 
 bool UsbHostServer::Listen(const std::string& path) {
     Close();
-    sockaddr_un address{};
-    if (path.empty() || path.size() >= sizeof address.sun_path) return false;
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    ::unlink(path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 16) != 0) {
-        ::close(fd);
-        return false;
-    }
-    path_ = path;
-    listener_ = fd;
+    if (!server_.Listen(path, [this](int fd) { Serve(fd); })) return false;
     closing_.store(false);
     {
         std::lock_guard<std::mutex> g(watchLock_);
@@ -95,12 +81,11 @@ bool UsbHostServer::Listen(const std::string& path) {
     platform::gpio::add_listener(platform::gpio::Port::E, platform::soc::kUsbdPullUpPin,
                                  &UsbHostServer::PullUpChanged, this);
     watcher_ = std::thread(&UsbHostServer::WatchAttachment, this);
-    acceptor_ = std::thread(&UsbHostServer::AcceptLoop, this);
     return true;
 }
 
 void UsbHostServer::Close() {
-    if (listener_ < 0) return;
+    if (!server_.Listening()) return;
     closing_.store(true);
     platform::gpio::remove_listener(platform::gpio::Port::E, platform::soc::kUsbdPullUpPin,
                                     &UsbHostServer::PullUpChanged, this);
@@ -109,19 +94,8 @@ void UsbHostServer::Close() {
         watchWake_.notify_all();
     }
     watcher_.join();
-    ::shutdown(listener_, SHUT_RDWR);
-    acceptor_.join();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
-        threads.swap(connections_);
-    }
-    for (std::thread& t : threads) t.join();
-    ::close(listener_);
-    listener_ = -1;
+    server_.Close();
     attached_.store(false);
-    ::unlink(path_.c_str());
 }
 
 // Each change of the pull-up ends the attachment; a pull-up that is up (again) is
@@ -151,23 +125,6 @@ void UsbHostServer::WatchAttachment() {
     }
 }
 
-void UsbHostServer::AcceptLoop() {
-    while (!closing_.load()) {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            return;
-        }
-        std::lock_guard<std::mutex> g(lock_);
-        if (closing_.load()) {
-            ::close(fd);
-            return;
-        }
-        fds_.push_back(fd);
-        connections_.emplace_back(&UsbHostServer::Serve, this, fd);
-    }
-}
-
 void UsbHostServer::Serve(int fd) {
     std::vector<std::uint8_t> request;
     std::vector<std::uint8_t> data;
@@ -192,14 +149,6 @@ void UsbHostServer::Serve(int fd) {
         reply.insert(reply.end(), data.begin(), data.end());
         if (!WriteAll(fd, reply.data(), reply.size()) || close) break;
     }
-    std::lock_guard<std::mutex> g(lock_);
-    for (auto it = fds_.begin(); it != fds_.end(); ++it) {
-        if (*it == fd) {
-            fds_.erase(it);
-            break;
-        }
-    }
-    ::close(fd);
 }
 
 std::int32_t UsbHostServer::Handle(const std::vector<std::uint8_t>& request,

@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/common/UnixStreamServer.h"
 #include "sim/usb_host/UsbHost.h"
 
 namespace sim {
@@ -65,7 +66,7 @@ public:
     bool Listen(const std::string& path);
     // Ends the connections (joined) and the attachment watcher, and removes the socket file.
     void Close();
-    const std::string& SocketPath() const { return path_; }
+    const std::string& SocketPath() const { return server_.Path(); }
 
     bool Attached() const { return attached_.load(); }
     std::uint32_t AttachCount() const { return attachCount_.load(); }
@@ -73,7 +74,6 @@ public:
 private:
     static void PullUpChanged(unsigned pin, bool high, void* context);
     void WatchAttachment();
-    void AcceptLoop();
     void Serve(int fd);
     // One request's status and data; close: the connection ends after the reply.
     std::int32_t Handle(const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>* data,
@@ -81,8 +81,7 @@ private:
 
     platform::soc::UsbdModel& model_;
     UsbHost host_;
-    std::string path_;
-    int listener_ = -1;
+    UnixStreamServer server_;
     std::atomic<bool> closing_{false};
     std::atomic<bool> attached_{false};
     std::atomic<std::uint32_t> attachCount_{0};
@@ -93,11 +92,6 @@ private:
     std::condition_variable watchWake_;
     std::uint32_t edges_ = 0;  // pull-up changes; watchLock_
     std::thread watcher_;
-
-    std::thread acceptor_;
-    std::mutex lock_;
-    std::vector<std::thread> connections_;  // lock_
-    std::vector<int> fds_;                  // open connections; lock_
 };
 
 }  // namespace sim

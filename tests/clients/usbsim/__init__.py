@@ -38,12 +38,20 @@ class WireError(Exception):
 
 
 class Connection(object):
-    """One socket to the host; requests are serialised (one reply per request)."""
+    """One socket to the host per Python thread (the host serves each on a thread of its own,
+    so a bulk read waiting on one thread does not hold up an interrupt read on another)."""
 
     def __init__(self, path):
         self.path = path
-        self.lock = threading.Lock()
-        self.sock = None
+        self.local = threading.local()
+
+    @property
+    def sock(self):
+        return getattr(self.local, "sock", None)
+
+    @sock.setter
+    def sock(self, value):
+        self.local.sock = value
 
     def _connect(self):
         s = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
@@ -51,10 +59,10 @@ class Connection(object):
         self.sock = s
 
     def close(self):
-        with self.lock:
-            if self.sock is not None:
-                self.sock.close()
-                self.sock = None
+        """Closes the calling thread's socket."""
+        if self.sock is not None:
+            self.sock.close()
+            self.sock = None
 
     def _recv_exact(self, n):
         chunks = []
@@ -69,17 +77,16 @@ class Connection(object):
     def request(self, op, endpoint=0, timeout_ms=0, in_len=0, setup=b"\0" * 8, payload=b""):
         body = struct.pack("<BBHII", op, endpoint, 0, timeout_ms & 0xFFFFFFFF, in_len) + setup + bytes(payload)
         frame = struct.pack("<I", len(body)) + body
-        with self.lock:
-            if self.sock is None:
-                self._connect()
-            try:
-                self.sock.sendall(frame)
-                (n,) = struct.unpack("<I", self._recv_exact(4))
-                reply = self._recv_exact(n)
-            except (OSError, ConnectionError):
-                self.sock.close()
-                self.sock = None
-                raise
+        if self.sock is None:
+            self._connect()
+        try:
+            self.sock.sendall(frame)
+            (n,) = struct.unpack("<I", self._recv_exact(4))
+            reply = self._recv_exact(n)
+        except (OSError, ConnectionError):
+            self.sock.close()
+            self.sock = None
+            raise
         (status,) = struct.unpack("<i", reply[:4])
         return status, reply[4:]
 

@@ -358,13 +358,15 @@ void ResolveExecutable()
     ::_exit(1);
 }
 
-// The control socket, once it serves; closed (its connections ended and joined) before the
-// process ends.
+// The control socket and the USB host's socket, once they serve; closed (their connections
+// ended and joined) before the process ends.
 std::atomic<sim::Board*> controlPanel{nullptr};
+std::atomic<sim::UsbHostServer*> usbHostServer{nullptr};
 
 void CloseControlPanel()
 {
     if (sim::Board* panel = controlPanel.load()) panel->Close();
+    if (sim::UsbHostServer* usbHost = usbHostServer.load()) usbHost->Close();
 }
 
 void BoardAction(platform::soc::BoardAction action)
@@ -601,6 +603,7 @@ int main(int argc, char** argv)
         std::fflush(nullptr);
         ::_exit(1);
     }
+    usbHostServer.store(&usbHost);
     Say("USB host on " + usbSocket);
 
     vxi11_set_bind_address(options.bind.c_str());

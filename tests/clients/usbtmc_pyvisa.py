@@ -107,7 +107,7 @@ while usb_entries(rm) and time.time() < end:
     time.sleep(0.05)
 check("switched off over VXI-11: the entry is gone within 3 s", not usb_entries(rm), usb_entries(rm))
 vxi.query("SYST:COMM:USBT ON;*OPC?")
-end = time.time() + 5
+end = time.time() + 10
 while not usb_entries(rm) and time.time() < end:
     time.sleep(0.05)
 check("ON brings it back", len(usb_entries(rm)) == 1)

@@ -52,6 +52,8 @@ for script in usbtmc_pyvisa.py usbtmc_pyusb.py; do
   else
     fail "$script"
     cat "$TMP/$script.out"
+    echo "---- the simulator's last lines"
+    tail -n 30 "$TMP/stderr"
   fi
 done
 

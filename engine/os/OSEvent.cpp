@@ -54,13 +54,18 @@ void COSEvent::Wait(std::uint32_t timeoutMs, std::uint32_t* status) {
     pthread_mutex_lock(&mutex);
     if (timeoutMs == kWaitForever) {
         while (count == 0) {
+            ++waiting;
             pthread_cond_wait(&condition, &mutex);
+            --waiting;
         }
     } else if (timeoutMs != 0) {
         const std::uint32_t ticks = timeoutMs / kTickMs > 0 ? timeoutMs / kTickMs : 1;
         const timespec deadline = DeadlineAfterTicks(ticks);
         while (count == 0) {
-            if (pthread_cond_timedwait(&condition, &mutex, &deadline) == ETIMEDOUT) {
+            ++waiting;
+            const int result = pthread_cond_timedwait(&condition, &mutex, &deadline);
+            --waiting;
+            if (result == ETIMEDOUT) {
                 break;
             }
         }
@@ -79,9 +84,14 @@ void COSEvent::Post() {
         return;
     }
     pthread_mutex_lock(&mutex);
-    if (count < maximumCount) {
+    const bool posted = count < maximumCount;
+    if (posted) {
         ++count;
+    }
+    const bool wake = posted && waiting != 0;
+    pthread_mutex_unlock(&mutex);
+    // After the unlock: the woken thread takes the mutex first thing.
+    if (wake) {
         pthread_cond_signal(&condition);
     }
-    pthread_mutex_unlock(&mutex);
 }

@@ -29,6 +29,7 @@ private:
     std::uint8_t initFailed;
     std::uint32_t count;
     std::uint32_t maximumCount;
+    std::uint32_t waiting = 0;  // threads blocked in Wait
     pthread_mutex_t mutex;
     pthread_cond_t condition;
 };

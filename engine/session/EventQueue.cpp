@@ -65,8 +65,18 @@ void CEventQueue::PostLocked(std::uint32_t code, std::uint32_t argument, EventHa
     m_records[m_tail] = EventRecord{code, argument, handler, context, descriptor, acknowledge};
     m_tail = (m_tail + 1) % m_capacity;
     ++m_count;
-    pthread_cond_signal(&m_condition);
     *status = 0;
+}
+
+void CEventQueue::UnlockAndWake(bool stored)
+{
+    // The observer needs the mutex as soon as it wakes: signal once it is free, and only when
+    // the observer waits (it looks at the count under the mutex before it sleeps).
+    const bool wake = stored && m_waiting != 0;
+    m_mutex.Unlock();
+    if (wake) {
+        pthread_cond_signal(&m_condition);
+    }
 }
 
 void CEventQueue::Post(std::uint32_t code, std::uint32_t argument, EventHandler handler,
@@ -77,7 +87,7 @@ void CEventQueue::Post(std::uint32_t code, std::uint32_t argument, EventHandler 
         return;
     }
     PostLocked(code, argument, handler, context, descriptor, acknowledge, status);
-    m_mutex.Unlock();
+    UnlockAndWake(*status == 0);
 }
 
 bool CEventQueue::PostHoldingAtHalf(std::uint32_t code, std::uint32_t argument,
@@ -97,7 +107,7 @@ bool CEventQueue::PostHoldingAtHalf(std::uint32_t code, std::uint32_t argument,
             *status = holdStatus;
         }
     }
-    m_mutex.Unlock();
+    UnlockAndWake(stored);
     return stored;
 }
 
@@ -121,7 +131,9 @@ void CEventQueue::Wait(bool blocking, std::uint32_t* status)
     }
     if (blocking) {
         while (m_count == 0 && !m_aborted) {
+            ++m_waiting;
             pthread_cond_wait(&m_condition, m_mutex.NativeHandle());
+            --m_waiting;
         }
     }
     if (m_aborted) {

@@ -2,7 +2,8 @@
 // reports and by session operations, emptied by the session's event observer.
 //
 // The queue has its own mutex; Wait waits on "count > 0 or aborted" on a condition
-// variable bound to it, so no post is lost. The transport flow control of the session is
+// variable bound to it, so no post is lost. Posts signal after releasing the mutex, so the
+// woken observer does not block on it at once. The transport flow control of the session is
 // decided under the same mutex: a report that leaves the queue half full or fuller holds
 // the transport (PostHoldingAtHalf), and an operation or a take that leaves it below half
 // releases it (ReleaseBelowHalf). Deciding both under one mutex keeps a report's hold and
@@ -79,6 +80,8 @@ private:
                     void* context, void* descriptor, std::uint8_t acknowledge,
                     std::uint32_t* status);
     bool Lock(std::uint32_t* status);
+    // Unlocks, then wakes a waiting observer when a record was stored.
+    void UnlockAndWake(bool stored);
 
     EventRecord* m_records = nullptr;
     COSMutex m_mutex;
@@ -88,6 +91,7 @@ private:
     std::uint8_t m_aborted = 0;
     std::uint32_t m_capacity = 0;
     std::uint32_t m_count = 0;
+    std::uint32_t m_waiting = 0;  // observers blocked in Wait
     std::uint32_t m_head = 0;
     std::uint32_t m_tail = 0;
 };

@@ -1,6 +1,5 @@
 #include "engine/vxi11/InstrumentServer.h"
 
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -12,6 +11,7 @@
 
 #include "engine/os/Allocator.h"
 #include "engine/vxi11/InstrumentServerManager.h"
+#include "engine/vxi11/RpcRecordReader.h"
 #include "engine/vxi11/Vxi11AbortChannel.h"
 #include "engine/vxi11/Vxi11InterruptChannel.h"
 #include "engine/vxi11/Vxi11Registry.h"
@@ -25,58 +25,10 @@ constexpr std::uint32_t kReply = 1;
 constexpr std::uint32_t kRpcVersion = 2;
 constexpr std::uint32_t kStatusBodyFailed = 8;
 
-// Milliseconds left until deadline (-1: no deadline); 0 when it has passed.
+// Milliseconds left until deadline; 0 when it has passed.
 int MillisecondsLeft(std::int64_t deadline) {
-    if (deadline < 0) {
-        return -1;
-    }
     const std::int64_t left = deadline - RpcNowMs();
     return left > 0 ? static_cast<int>(left) : 0;
-}
-
-// Waits until the socket is readable or the deadline passed (status 6).
-void WaitReadable(COSSocket& socket, std::int64_t deadline, std::uint32_t* status) {
-    for (;;) {
-        pollfd entry{socket.Descriptor(), POLLIN, 0};
-        const int ready = poll(&entry, 1, MillisecondsLeft(deadline));
-        if (ready > 0) {
-            *status = 0;
-            return;
-        }
-        if (ready == 0) {
-            *status = 6;
-            return;
-        }
-        if (errno != EINTR) {
-            *status = 7;
-            return;
-        }
-    }
-}
-
-// Receives exactly length bytes; with data null, receives and drops them.
-void ReceiveExactly(COSSocket& socket, std::uint8_t* data, std::uint32_t length, std::int64_t deadline,
-                    std::uint32_t* status) {
-    std::uint8_t scratch[512];
-    std::uint32_t done = 0;
-    while (done < length) {
-        if (deadline >= 0) {
-            WaitReadable(socket, deadline, status);
-            if (*status != 0) {
-                return;
-            }
-        }
-        std::uint32_t chunk = length - done;
-        std::uint8_t* to = data != nullptr ? data + done : scratch;
-        if (data == nullptr && chunk > sizeof(scratch)) {
-            chunk = sizeof(scratch);
-        }
-        done += socket.Receive(to, chunk, status);
-        if (*status != 0) {
-            return;
-        }
-    }
-    *status = 0;
 }
 
 void SetSendTimeout(int descriptor, int milliseconds) {
@@ -100,6 +52,7 @@ CCoreChannelRecord::~CCoreChannelRecord() {
     }
     EngineFree(input);
     EngineFree(output);
+    EngineFree(readAhead);
 }
 
 void CInstrumentServer::InitProcedureTable(CCoreChannelRecord& record, CVxi11Client* owner,
@@ -114,9 +67,11 @@ void CInstrumentServer::InitProcedureTable(CCoreChannelRecord& record, CVxi11Cli
     }
     record.input = static_cast<std::uint8_t*>(EngineAllocate(CCoreChannelRecord::kInputSize));
     record.output = static_cast<std::uint8_t*>(EngineAllocate(CCoreChannelRecord::kOutputSize));
-    if (status != 0 || record.input == nullptr || record.output == nullptr) {
+    record.readAhead = static_cast<std::uint8_t*>(EngineAllocate(CCoreChannelRecord::kReadAheadSize));
+    if (status != 0 || record.input == nullptr || record.output == nullptr || record.readAhead == nullptr) {
         return;
     }
+    record.reader.SetBuffer(record.readAhead, CCoreChannelRecord::kReadAheadSize);
     std::memset(record.input, 0, CCoreChannelRecord::kInputSize);
     std::memset(record.output, 0, CCoreChannelRecord::kOutputSize);
     record.initFailed = 0;
@@ -124,10 +79,17 @@ void CInstrumentServer::InitProcedureTable(CCoreChannelRecord& record, CVxi11Cli
 
 void CInstrumentServer::ReceiveWhole(COSSocket& socket, std::uint8_t* data, std::uint32_t length,
                                      std::int64_t deadline, std::uint32_t* status) {
-    ReceiveExactly(socket, data, length, deadline, status);
+    CRpcRecordReader(socket, nullptr, 0).Take(data, length, deadline, status);
 }
 
 void CInstrumentServer::ReceiveRpcRecord(COSSocket& socket, std::uint8_t* record, std::uint32_t capacity,
+                                         std::uint32_t timeoutMs, std::uint32_t* length, bool* oversized,
+                                         std::uint32_t* status) {
+    CRpcRecordReader reader(socket, nullptr, 0);
+    ReceiveRpcRecord(reader, record, capacity, timeoutMs, length, oversized, status);
+}
+
+void CInstrumentServer::ReceiveRpcRecord(CRpcRecordReader& reader, std::uint8_t* record, std::uint32_t capacity,
                                          std::uint32_t timeoutMs, std::uint32_t* length, bool* oversized,
                                          std::uint32_t* status) {
     const std::int64_t deadline =
@@ -137,7 +99,7 @@ void CInstrumentServer::ReceiveRpcRecord(COSSocket& socket, std::uint8_t* record
     *oversized = false;
     for (;;) {
         std::uint8_t mark[4];
-        ReceiveExactly(socket, mark, 4, deadline, status);
+        reader.Take(mark, 4, deadline, status);
         if (*status != 0) {
             return;
         }
@@ -145,16 +107,16 @@ void CInstrumentServer::ReceiveRpcRecord(COSSocket& socket, std::uint8_t* record
         const std::uint32_t fragment = header & ~kLastFragment;
         total += fragment;
         if (total > CInstrumentServer::kMaxFragmentTotal) {
-            socket.Interrupt();  // not worth reading: give the connection up
+            reader.Socket().Interrupt();  // not worth reading: give the connection up
             *status = kStatusBodyFailed;
             return;
         }
         // Keep what fits, drop the rest of the fragment.
         const std::uint32_t kept = fragment < capacity - *length ? fragment : capacity - *length;
-        ReceiveExactly(socket, record + *length, kept, deadline, status);
+        reader.Take(record + *length, kept, deadline, status);
         if (*status == 0 && kept < fragment) {
             *oversized = true;
-            ReceiveExactly(socket, nullptr, fragment - kept, deadline, status);
+            reader.Take(nullptr, fragment - kept, deadline, status);
         }
         if (*status != 0) {
             if (*status != 6) {
@@ -172,7 +134,7 @@ void CInstrumentServer::ReceiveRpcRecord(COSSocket& socket, std::uint8_t* record
 
 void CInstrumentServer::ReadRpcRecord(CCoreChannelRecord& record, std::uint32_t* status) {
     std::memset(record.input, 0, CCoreChannelRecord::kInputSize);
-    ReceiveRpcRecord(record.socket, record.input + 4, CCoreChannelRecord::kMaxRecord, COSSocket::kWaitForever,
+    ReceiveRpcRecord(record.reader, record.input + 4, CCoreChannelRecord::kMaxRecord, COSSocket::kWaitForever,
                      &record.recordLength, &record.oversized, status);
 }
 
@@ -271,7 +233,7 @@ void CInstrumentServer::SendRpcError(CCoreChannelRecord& record, std::uint32_t x
 }
 
 bool CInstrumentServer::SendWhole(COSSocket& socket, const std::uint8_t* data, std::uint32_t length,
-                                  std::uint32_t timeoutMs) {
+                                  std::uint32_t timeoutMs, std::uint32_t* boundSetMs) {
     const std::int64_t deadline = RpcNowMs() + timeoutMs;
     std::uint32_t done = 0;
     while (done < length) {
@@ -279,7 +241,15 @@ bool CInstrumentServer::SendWhole(COSSocket& socket, const std::uint8_t* data, s
         if (left <= 0) {
             break;
         }
-        SetSendTimeout(socket.Descriptor(), left);
+        // The socket keeps its bound between records: the whole bound for a first send, what
+        // is left of it after a partial one.
+        const std::uint32_t bound = done == 0 ? timeoutMs : static_cast<std::uint32_t>(left);
+        if (boundSetMs == nullptr || *boundSetMs != bound) {
+            SetSendTimeout(socket.Descriptor(), static_cast<int>(bound));
+            if (boundSetMs != nullptr) {
+                *boundSetMs = bound;
+            }
+        }
         std::uint32_t status = 0;
         const std::uint32_t sent = socket.Send(data + done, length - done, &status);
         if (status != 0) {
@@ -296,7 +266,7 @@ bool CInstrumentServer::SendWhole(COSSocket& socket, const std::uint8_t* data, s
 
 bool CInstrumentServer::SendRpcRecord(CCoreChannelRecord& record, std::uint8_t* data, std::uint32_t length) {
     XdrPutWord(data, kLastFragment | (length - 4));
-    return SendWhole(record.socket, data, length, record.sendTimeoutMs);
+    return SendWhole(record.socket, data, length, record.sendTimeoutMs, &record.sendBoundSetMs);
 }
 
 void CInstrumentServer::ProcedureUnavailable(CCoreChannelRecord& record, CXdrReader&, std::uint32_t xid) {

@@ -1,13 +1,15 @@
 // A VXI-11 connection: its ONC RPC (version 2) transport, the VXI-11 core-channel procedures
 // and the connection's thread, abort channel and interrupt channel.
 //
-// Transport. Requests are read into one fixed buffer per connection. A record is read to its
+// Transport. Requests are read into one fixed buffer per connection, through a read-ahead
+// buffer, so one receive takes a record's mark and body when they arrive together. A record is read to its
 // last-fragment bit; one whose declared size exceeds the buffer but not 64 KiB is read to its
 // end, the bytes beyond the buffer dropped, and answered once by its procedure's oversized
 // handler; a larger one closes the connection. Credential and verifier bodies (at most 400
 // bytes each) are skipped; the arguments a handler decodes are bounded by the record.
-// Replies are sent whole within a time bound (SO_SNDTIMEO, 5 s by default); a reply that
-// cannot be sent shuts the connection down, so the next read ends the request loop.
+// Replies are sent whole within a time bound (SO_SNDTIMEO, 5 s by default, set on the socket
+// once and again only after a partial send); a reply that cannot be sent shuts the connection
+// down, so the next read ends the request loop.
 //
 // Connection. CInstrumentServer owns the core-channel record, the abort channel and the
 // interrupt channel and serves the record on its own thread. When the request loop ends, the
@@ -26,6 +28,7 @@
 #include "engine/os/OSMutex.h"
 #include "engine/os/OSSocket.h"
 #include "engine/os/OSThread.h"
+#include "engine/vxi11/RpcRecordReader.h"
 #include "engine/vxi11/Vxi11PeerWatcher.h"
 #include "engine/vxi11/Xdr.h"
 
@@ -62,6 +65,7 @@ public:
     static constexpr std::uint32_t kOutputSize = 4136;
     static constexpr std::uint32_t kMaxRecord = 4156;  // 4096 data bytes of a device_write + 60
     static constexpr std::uint32_t kSendTimeoutMs = 5000;
+    static constexpr std::uint32_t kReadAheadSize = 8192;
 
     CCoreChannelRecord() = default;
     ~CCoreChannelRecord();  // closes the socket (unless closed is set) and frees the buffers
@@ -73,11 +77,14 @@ public:
     std::atomic<std::uint8_t> closed{0};
     CVxi11Client* owner = nullptr;
     COSSocket socket;
+    CRpcRecordReader reader{socket};  // reads ahead into readAhead once that is taken
     std::uint8_t* input = nullptr;   // record offset k at input[4 + k]
     std::uint8_t* output = nullptr;  // replies that do not fit a local array (device_read)
+    std::uint8_t* readAhead = nullptr;
     std::uint32_t recordLength = 0;  // bytes of the last record kept in input
     bool oversized = false;          // the last record did not fit
     std::uint32_t sendTimeoutMs = kSendTimeoutMs;
+    std::uint32_t sendBoundSetMs = 0;  // the SO_SNDTIMEO the socket has (0: not set yet)
 };
 
 class CInstrumentServer : public COSThread, public CVxi11Client, public CVxi11PeerWatcher::CWatched {
@@ -148,13 +155,18 @@ public:
     static void ReceiveRpcRecord(COSSocket& socket, std::uint8_t* record, std::uint32_t capacity,
                                  std::uint32_t timeoutMs, std::uint32_t* length, bool* oversized,
                                  std::uint32_t* status);
+    // The same through a reader (which may hold bytes read ahead of the record).
+    static void ReceiveRpcRecord(CRpcRecordReader& reader, std::uint8_t* record, std::uint32_t capacity,
+                                 std::uint32_t timeoutMs, std::uint32_t* length, bool* oversized,
+                                 std::uint32_t* status);
     // Receives exactly length bytes, each wait ending at deadline (RpcNowMs; -1: none).
     // Status 0; 6 when the deadline passed; the socket's failure status otherwise.
     static void ReceiveWhole(COSSocket& socket, std::uint8_t* data, std::uint32_t length,
                              std::int64_t deadline, std::uint32_t* status);
     // Sends all length bytes within timeoutMs; shuts the socket down when that fails.
+    // boundSetMs (may be null): the send bound the socket already has, kept up to date.
     static bool SendWhole(COSSocket& socket, const std::uint8_t* data, std::uint32_t length,
-                          std::uint32_t timeoutMs);
+                          std::uint32_t timeoutMs, std::uint32_t* boundSetMs = nullptr);
 
     // The PROC_UNAVAIL table entry and the default oversized handler (GARBAGE_ARGS).
     static void ProcedureUnavailable(CCoreChannelRecord& record, CXdrReader& arguments, std::uint32_t xid);

@@ -6,7 +6,7 @@
 #include "engine/os/OSEvent.h"
 #include "engine/vxi11/Vxi11Status.h"
 
-CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() : m_changed()
+CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() : m_changed(), m_engineMayEnter()
 {
     pthread_condattr_t attributes;
     if (m_mutex.InitFailed() != 0 || pthread_condattr_init(&attributes) != 0) {
@@ -14,7 +14,11 @@ CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() : m_changed()
     }
     if (pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
         pthread_cond_init(&m_changed, &attributes) == 0) {
-        m_initFailed = 0;
+        if (pthread_cond_init(&m_engineMayEnter, &attributes) == 0) {
+            m_initFailed = 0;
+        } else {
+            pthread_cond_destroy(&m_changed);
+        }
     }
     pthread_condattr_destroy(&attributes);
 }
@@ -23,6 +27,7 @@ CVxi11EventDispatcherGate::~CVxi11EventDispatcherGate()
 {
     if (m_initFailed == 0) {
         pthread_cond_destroy(&m_changed);
+        pthread_cond_destroy(&m_engineMayEnter);
     }
 }
 
@@ -61,10 +66,12 @@ void CVxi11EventDispatcherGate::Enter(std::uint32_t lid, std::uint32_t timeoutMs
     }
     while (m_closed == 0 && m_abort == 0 && (m_engineInside != 0 || m_held != 0) &&
            timeoutMs != 0) {
-        if (timeoutMs == COSEvent::kWaitForever) {
-            pthread_cond_wait(&m_changed, m_mutex.NativeHandle());
-        } else if (pthread_cond_timedwait(&m_changed, m_mutex.NativeHandle(), &deadline) ==
-                   ETIMEDOUT) {
+        ++m_procedureWaiters;
+        const int result = timeoutMs == COSEvent::kWaitForever
+                               ? pthread_cond_wait(&m_changed, m_mutex.NativeHandle())
+                               : pthread_cond_timedwait(&m_changed, m_mutex.NativeHandle(), &deadline);
+        --m_procedureWaiters;
+        if (result == ETIMEDOUT) {
             break;
         }
     }
@@ -93,8 +100,19 @@ void CVxi11EventDispatcherGate::Leave()
     }
     Lock();
     m_held = 0;
-    pthread_cond_broadcast(&m_changed);
+    // One thread can go on: the engine when it waits (the procedures then still wait for its
+    // level to clear), else one procedure. Signalled after the unlock, as the woken thread
+    // takes the mutex at once.
+    pthread_cond_t* wake = nullptr;
+    if (m_engineWaiters != 0) {
+        wake = &m_engineMayEnter;
+    } else if (m_engineInside == 0 && m_procedureWaiters != 0) {
+        wake = &m_changed;
+    }
     Unlock();
+    if (wake != nullptr) {
+        pthread_cond_signal(wake);
+    }
 }
 
 void CVxi11EventDispatcherGate::EnterFromEngine()
@@ -107,7 +125,9 @@ void CVxi11EventDispatcherGate::EnterFromEngine()
         m_engineInside = 1;
         if (!(m_held != 0 && pthread_equal(m_holderThread, pthread_self()))) {
             while (m_held != 0 && m_closed == 0) {
-                pthread_cond_wait(&m_changed, m_mutex.NativeHandle());
+                ++m_engineWaiters;
+                pthread_cond_wait(&m_engineMayEnter, m_mutex.NativeHandle());
+                --m_engineWaiters;
             }
         }
     }
@@ -120,11 +140,16 @@ void CVxi11EventDispatcherGate::LeaveFromEngine()
         return;
     }
     Lock();
+    bool wake = false;
     if (m_closed == 0) {
         m_engineInside = 0;
-        pthread_cond_broadcast(&m_changed);
+        // One procedure can enter now; it signals the next when it leaves.
+        wake = m_held == 0 && m_procedureWaiters != 0;
     }
     Unlock();
+    if (wake) {
+        pthread_cond_signal(&m_changed);
+    }
 }
 
 void CVxi11EventDispatcherGate::AbortWaiter(std::uint32_t lid)
@@ -164,6 +189,7 @@ void CVxi11EventDispatcherGate::Close()
     m_closed = 1;
     m_waitingLid = 0;
     pthread_cond_broadcast(&m_changed);
+    pthread_cond_broadcast(&m_engineMayEnter);
     Unlock();
 }
 

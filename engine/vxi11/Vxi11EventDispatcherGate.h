@@ -50,7 +50,10 @@ private:
     void Unlock() { m_mutex.Unlock(); }
 
     COSMutex m_mutex;
-    pthread_cond_t m_changed;
+    pthread_cond_t m_changed;         // procedures waiting in Enter
+    pthread_cond_t m_engineMayEnter;  // the engine waiting in EnterFromEngine
+    std::uint32_t m_procedureWaiters = 0;
+    std::uint32_t m_engineWaiters = 0;
     std::uint8_t m_initFailed = 1;
     std::uint32_t m_waitingLid = 0;
     pthread_t m_holderThread{};

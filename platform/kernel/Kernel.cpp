@@ -4,13 +4,15 @@
 // its own condition variable on which that thread blocks. A thread that blocks is queued on
 // the object it waits for; whoever satisfies the wait (unlock, post, setbits, signal) hands
 // the result over under the internal lock and wakes that one thread, so a woken thread never
-// looks at the object again. thread_release() and thread_delete() take a waiter off its queue
+// looks at the object again. The wake itself is sent once the internal lock is released (the
+// woken thread needs it first thing), or before the waker blocks itself. thread_release() and thread_delete() take a waiter off its queue
 // the same way, which is what makes destroying an object after killing its waiters safe.
 #include "platform/kernel/Kernel.h"
 
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <chrono>
 #include <condition_variable>
@@ -77,6 +79,7 @@ struct ThreadRecord {
     pthread_t host{};
     std::condition_variable cv;
     WaitState wait;
+    std::atomic<int> wakesInFlight{0};  // wakes owed to this record, sent after the unlock
 };
 
 // Thrown by thread_exit and caught only by the trampoline of a kernel-created thread.
@@ -103,6 +106,57 @@ State& state() {
 }
 
 thread_local ThreadRecord* tlsSelf = nullptr;
+
+// The wakes this thread owes, made under the internal lock and sent after it is released
+// (plain thread-locals: they are touched by every kernel call). Past the array, a wake is
+// sent at once, under the lock.
+constexpr int MaxOwedWakes = 16;
+thread_local ThreadRecord* tlsWakes[MaxOwedWakes];
+thread_local int tlsWakeCount = 0;
+
+void wakeLater(ThreadRecord* r) {
+    if (tlsWakeCount == MaxOwedWakes) {
+        r->cv.notify_one();
+        return;
+    }
+    r->wakesInFlight.fetch_add(1, std::memory_order_relaxed);
+    tlsWakes[tlsWakeCount++] = r;
+}
+
+void sendWakes() {
+    for (int i = 0; i < tlsWakeCount; ++i) {
+        ThreadRecord* r = tlsWakes[i];
+        r->cv.notify_one();
+        r->wakesInFlight.fetch_sub(1, std::memory_order_release);
+    }
+    tlsWakeCount = 0;
+}
+
+// Sends the owed wakes before the caller blocks (with the internal lock held on entry and on
+// return; the caller re-checks its state afterwards).
+void sendWakesBeforeBlocking(std::unique_lock<std::mutex>& lk) {
+    if (tlsWakeCount == 0) return;
+    lk.unlock();
+    sendWakes();
+    lk.lock();
+}
+
+// Declared before the internal lock of a kernel call, so the owed wakes go out after the
+// lock is released.
+struct WakesAfterUnlock {
+    WakesAfterUnlock() = default;
+    WakesAfterUnlock(const WakesAfterUnlock&) = delete;
+    WakesAfterUnlock& operator=(const WakesAfterUnlock&) = delete;
+    ~WakesAfterUnlock() {
+        if (tlsWakeCount != 0) sendWakes();
+    }
+};
+
+// A record is freed only when no waker still owes it a wake.
+void deleteRecord(ThreadRecord* r) {
+    while (r->wakesInFlight.load(std::memory_order_acquire) != 0) std::this_thread::yield();
+    delete r;
+}
 
 handle_t newHandle(State& s) {
     for (;;) {
@@ -146,6 +200,7 @@ void giveUpSchedulerLock(ThreadRecord* self) {
 // A killed thread never runs again.
 [[noreturn]] void parkForever(Lock& lk, ThreadRecord* self) {
     giveUpSchedulerLock(self);
+    sendWakesBeforeBlocking(lk);
     for (;;) self->cv.wait(lk);
 }
 
@@ -156,6 +211,8 @@ void checkpoint(Lock& lk, ThreadRecord* self) {
     for (;;) {
         if (self->killed) parkForever(lk, self);
         if (self->suspendCount <= 0 || state().scheduler.owner == self->handle) return;
+        sendWakesBeforeBlocking(lk);
+        if (self->killed || self->suspendCount <= 0) continue;
         self->cv.wait(lk);
     }
 }
@@ -195,7 +252,7 @@ void removeWaiter(Object* obj, ThreadRecord* r) {
 void finishWait(ThreadRecord* r, bool ok) {
     r->wait.done = true;
     r->wait.ok = ok;
-    r->cv.notify_one();
+    wakeLater(r);
 }
 
 ThreadRecord* popWaiter(Object* obj) {
@@ -222,6 +279,7 @@ bool block(State& s, Lock& lk, ThreadRecord* self, Object* obj, bool releasable,
     w.pattern = pattern;
     w.mode = mode;
     if (obj != nullptr) obj->waiters.push_back(self);
+    sendWakesBeforeBlocking(lk);
     for (;;) {
         if (self->killed) parkForever(lk, self);  // already off the queue: obj may be gone
         if (w.done) break;
@@ -279,6 +337,7 @@ void* trampoline(void* arg) {
         self->entry(self->data);
     } catch (const ThreadExitUnwind&) {
     }
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     giveUpSchedulerLock(self);
     self->exited = true;
@@ -290,6 +349,7 @@ Object* newObject(Kind k) { return new Object(k); }
 void destroyObject(Object*& impl) {
     if (impl == nullptr) return;
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     assert(impl->waiters.empty() && "kernel object destroyed while threads wait on it");
     for (ThreadRecord* r : impl->waiters) finishWait(r, false);
@@ -304,6 +364,7 @@ void destroyObject(Object*& impl) {
 void set_tick_ms(double real_ms_per_tick) {
     if (!(real_ms_per_tick > 0.0)) return;
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     {
         std::lock_guard<std::mutex> g(s.clockLock);
@@ -362,15 +423,17 @@ handle_t thread_create(int priority, thread_entry_t entry, addrword_t data, cons
 
 void thread_resume(handle_t thread) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     ThreadRecord* r = find(s, thread);
     if (r == nullptr || r->suspendCount == 0) return;
-    if (--r->suspendCount == 0) r->cv.notify_one();
+    if (--r->suspendCount == 0) wakeLater(r);
 }
 
 void thread_suspend(handle_t thread) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     ThreadRecord* r = find(s, thread);
@@ -381,6 +444,7 @@ void thread_suspend(handle_t thread) {
 
 void thread_delay(tick_t ticks) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     if (ticks == 0) {
@@ -395,6 +459,7 @@ void thread_delay(tick_t ticks) {
 handle_t thread_self() {
     if (tlsSelf != nullptr) return tlsSelf->handle;
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     return enter(s, lk)->handle;
 }
@@ -415,6 +480,7 @@ void thread_exit() {
 
 void thread_release(handle_t thread) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     ThreadRecord* r = find(s, thread);
@@ -430,6 +496,7 @@ void thread_release(handle_t thread) {
 
 bool thread_delete(handle_t thread) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     ThreadRecord* r = find(s, thread);
@@ -441,7 +508,7 @@ bool thread_delete(handle_t thread) {
         r->cv.notify_one();
         lk.unlock();
         pthread_join(r->host, nullptr);
-        delete r;
+        deleteRecord(r);
         return true;
     }
     r->killed = true;
@@ -465,6 +532,7 @@ void thread_yield() {
 
 ThreadInfo thread_info(handle_t thread) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     ThreadInfo info{};
@@ -495,6 +563,7 @@ handle_t thread_find(const char* name) {
 
 void thread_set_priority(handle_t thread, int priority) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     ThreadRecord* r = find(s, thread);
@@ -505,6 +574,7 @@ void thread_set_priority(handle_t thread, int priority) {
 
 void scheduler_lock() {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     Object& sched = s.scheduler;
@@ -523,6 +593,7 @@ void scheduler_lock() {
 
 void scheduler_unlock() {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     Object& sched = s.scheduler;
@@ -535,6 +606,7 @@ void scheduler_unlock() {
 
 bool scheduler_locked_by_self() {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     return s.scheduler.owner == self->handle;
@@ -548,6 +620,7 @@ void mutex_destroy(Mutex* m) { destroyObject(m->impl); }
 
 bool mutex_lock(Mutex* m) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     return acquireMutex(s, lk, self, m->impl, true);
@@ -555,6 +628,7 @@ bool mutex_lock(Mutex* m) {
 
 bool mutex_trylock(Mutex* m) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     if (m->impl->owner != 0) return false;
@@ -564,6 +638,7 @@ bool mutex_trylock(Mutex* m) {
 
 void mutex_unlock(Mutex* m) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     assert(m->impl->owner == self->handle && "kernel mutex unlocked by a thread not holding it");
@@ -584,6 +659,7 @@ namespace {
 
 bool semaphoreWait(Semaphore* sem, const tick_t* abstime) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     Object* o = sem->impl;
@@ -602,6 +678,7 @@ bool semaphore_timed_wait(Semaphore* sem, tick_t abstime) { return semaphoreWait
 
 bool semaphore_trywait(Semaphore* sem) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     if (sem->impl->count == 0) return false;
@@ -611,6 +688,7 @@ bool semaphore_trywait(Semaphore* sem) {
 
 void semaphore_post(Semaphore* sem) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     if (ThreadRecord* r = popWaiter(sem->impl)) {
@@ -622,6 +700,7 @@ void semaphore_post(Semaphore* sem) {
 
 std::uint32_t semaphore_peek(Semaphore* sem) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     return sem->impl->count;
@@ -635,6 +714,7 @@ void flag_destroy(Flag* f) { destroyObject(f->impl); }
 
 void flag_setbits(Flag* f, std::uint32_t bits) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     Object* o = f->impl;
@@ -655,6 +735,7 @@ void flag_setbits(Flag* f, std::uint32_t bits) {
 
 void flag_maskbits(Flag* f, std::uint32_t mask) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     f->impl->count &= mask;
@@ -666,6 +747,7 @@ std::uint32_t flagWait(Flag* f, std::uint32_t pattern, std::uint8_t mode, const 
                        bool poll) {
     assert(pattern != 0 && "flag wait on an empty pattern");
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     Object* o = f->impl;
@@ -695,6 +777,7 @@ std::uint32_t flag_poll(Flag* f, std::uint32_t pattern, std::uint8_t mode) {
 
 std::uint32_t flag_peek(Flag* f) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     return f->impl->count;
@@ -713,6 +796,7 @@ namespace {
 
 bool condWait(Cond* c, const tick_t* abstime) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     Object* m = c->impl->mutex;
@@ -732,6 +816,7 @@ bool cond_timed_wait(Cond* c, tick_t abstime) { return condWait(c, &abstime); }
 
 void cond_signal(Cond* c) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     if (ThreadRecord* r = popWaiter(c->impl)) finishWait(r, true);
@@ -739,6 +824,7 @@ void cond_signal(Cond* c) {
 
 void cond_broadcast(Cond* c) {
     State& s = state();
+    WakesAfterUnlock wakes;
     Lock lk(s.lock);
     enter(s, lk);
     while (ThreadRecord* r = popWaiter(c->impl)) finishWait(r, true);

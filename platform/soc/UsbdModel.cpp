@@ -385,6 +385,11 @@ bool UsbdModel::suspended() {
     return suspended_;
 }
 
+bool UsbdModel::in_packet_ready(unsigned endpoint) {
+    std::lock_guard<std::mutex> g(lock_);
+    return endpoint != 0 && endpoint < kUsbdEndpoints && (ep_[endpoint].inCsr1 & kInPktRdy) != 0;
+}
+
 void UsbdModel::power_on() {
     std::lock_guard<std::mutex> g(lock_);
     reset_locked();

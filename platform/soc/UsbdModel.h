@@ -115,6 +115,8 @@ public:
     void set_flush_reads(unsigned reads);
     std::uint8_t address();
     bool suspended();
+    // IN_PKT_RDY of an IN endpoint 1-4: a packet waits for the host.
+    bool in_packet_ready(unsigned endpoint);
     // Registers at their power-on values (as after a bus reset, with USB_INT clear), the
     // violations and the flush setting kept.
     void power_on();

@@ -64,6 +64,7 @@
 #include "Host/main/MainThread.h"
 #include "Host/main/SystemSeams.h"
 #include "Host/parameters/Logger.h"
+#include "LogSink.h"
 #include "NetworkOptions.h"
 #include "SimBoard.h"
 #include "board/board_init.h"
@@ -279,31 +280,10 @@ bool ParseOptions(int argc, char** argv, Options& options)
 
 // ---- log copies ----
 
-int logFile = -1;
+// Through the runner's buffered log sink (korvex.log and standard error).
+void EchoLog(const char* text, std::size_t length) { korvex_sim::RunnerLog().Write(text, length); }
 
-void WriteAll(int fd, const char* text, std::size_t length)
-{
-    while (length > 0) {
-        const ssize_t n = ::write(fd, text, length);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        text += n;
-        length -= static_cast<std::size_t>(n);
-    }
-}
-
-void EchoLog(const char* text, std::size_t length)
-{
-    WriteAll(STDERR_FILENO, text, length);
-    if (logFile >= 0) WriteAll(logFile, text, length);
-}
-
-void Say(const std::string& line)
-{
-    const std::string text = line + "\n";
-    WriteAll(STDERR_FILENO, text.data(), text.size());
-    if (logFile >= 0) WriteAll(logFile, text.data(), text.size());
-}
+void Say(const std::string& line) { korvex_sim::RunnerLog().Line(line); }
 
 // ---- board actions ----
 
@@ -340,6 +320,8 @@ void ResolveExecutable()
     std::vector<char*> argv;
     for (std::string& arg : args) argv.push_back(arg.data());
     argv.push_back(nullptr);
+    // Everything logged so far reaches korvex.log before its descriptor is closed.
+    korvex_sim::RunnerLog().Flush();
     // Nothing of this image may stay open in the next (sockets would keep their ports)
     // but the state folder's lock, which the next image finds held by its own pid.
     const auto closeRange = [](unsigned first, unsigned last) {
@@ -376,6 +358,7 @@ void BoardAction(platform::soc::BoardAction action)
     switch (action) {
         case BoardAction::PowerOff:
             CloseControlPanel();
+            korvex_sim::RunnerLog().Flush();
             ::_exit(0);
         case BoardAction::Reset:
             Say("board: reset");
@@ -386,6 +369,7 @@ void BoardAction(platform::soc::BoardAction action)
         case BoardAction::FirmwareUpdateMode:
             Say("board: firmware-update mode");
             CloseControlPanel();
+            korvex_sim::RunnerLog().Flush();
             ::_exit(5);
     }
 }
@@ -564,11 +548,11 @@ int main(int argc, char** argv)
     if (state.size() > 1 && state.back() == '/') state.pop_back();
     if (!LockStateFolder(state)) return 1;
     const std::string logPath = state + "/korvex.log";
-    logFile = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (logFile < 0) {
+    if (!korvex_sim::RunnerLog().Open(logPath, STDERR_FILENO)) {
         std::fprintf(stderr, "korvex-sim: cannot open %s: %s\n", logPath.c_str(), std::strerror(errno));
         return 1;
     }
+    std::atexit([] { korvex_sim::RunnerLog().Flush(); });
     Korvex::SetLogEcho(&EchoLog);
 
     const bool systemPortmapper = PortmapperAnswers(options.bind);

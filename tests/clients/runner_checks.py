@@ -3,10 +3,11 @@
 
 Without "field": --help and -h, an unknown option, a second start on a state folder in use
 (also after a restart, which keeps the process name), the control socket's help, state and
-fault listing, the NMR path (nmr 0, 2 and 3 leave the
-probe without signal: MEAS:FLUX? fails as with no signal, error 204), and boots with a
+fault listing, the NMR path (nmr 0, 2 and 3 leave the probe without signal: MEAS:FLUX?
+fails, error 204, or 205 when the topology monitor saw the change first), and boots with a
 LastPowerOff.xml of 200 000 extra elements and one of 20 MiB (both refused unread, the
-factory settings start, no slower than a normal boot by more than 2 s).
+factory settings start about as fast as a normal boot; SIGTERM right after
+the start stops the firmware).
 With "field": --field outside the probe's range gives the failed measurement (empty reply,
 204 "Data not all available").
 Runs itself in a network namespace (tests/net/in-netns.sh) for the portmapper port; exit
@@ -89,11 +90,14 @@ def control_socket(state):
 
 def nmr_path(inst, state):
     check(measure(inst) == ("1.500000 T", []), "MEAS:FLUX? on an intact path: 1.500000 T")
+    # Whether the topology monitor has seen the path change (the measurement is refused or
+    # aborted: 205) or not (the search finds nothing: 204), the measurement fails.
+    failures = {'204,"Data not all available"', '205,"Topology Changed"'}
     for level in ["0", "2", "3"]:
         check(runner_session.control(state, "nmr " + level) == "OK", "nmr " + level)
         reply, queued = measure(inst)
-        check(reply == NO_SIGNAL[0] and NO_SIGNAL[1] in queued,
-              "nmr %s: MEAS:FLUX? fails for want of signal (%r, %s)" % (level, reply, queued))
+        check(reply == NO_SIGNAL[0] and queued and set(queued) <= failures,
+              "nmr %s: MEAS:FLUX? fails, no 1.5 T (%r, %s)" % (level, reply, queued))
     check(runner_session.control(state, "nmr 1") == "OK", "nmr 1")
     # The topology monitor sees the path come back on its own schedule: a measurement that
     # it interrupts (205) is taken again.
@@ -162,14 +166,32 @@ def write_settings(text):
     return prepare
 
 
+def stop_during_load(program, text):
+    """SIGTERM while the settings load: the firmware stops (exit 0); the load holds nothing up
+    (the stop waits only for the rest of the start, some seconds on a busy machine)."""
+    runner = runner_session.Runner(program, prepare=write_settings(text))
+    try:
+        time.sleep(0.1)
+        started = time.monotonic()
+        runner.process.terminate()
+        code = runner.process.wait(timeout=30)
+        took = time.monotonic() - started
+        print("SIGTERM 0.1 s after the start: stopped after %.2f s" % took)
+        check(code == 0 and took < 10.0, "SIGTERM during the load stops the firmware (exit %d)" % code)
+    finally:
+        runner.stop()
+
+
 def big_files(program):
     normal, _ = boot_time(program)
     many = settings_with("".join('<Int32 name="u%d" value="1"/>\n' % i for i in range(200000)))
+    stop_during_load(program, many)
     huge = settings_with(" " * (20 << 20))
     for name, text in [("200 000 extra elements", many), ("20 MiB", huge)]:
         took, log = boot_time(program, write_settings(text))
         print("boot with a LastPowerOff.xml of %s: %.2f s (normal boot %.2f s)" % (name, took, normal))
-        check(took < normal + 2.0, "a LastPowerOff.xml of %s boots within 2 s of a normal boot" % name)
+        # Unbounded, the load alone took minutes; the margin is for a busy machine.
+        check(took < 2 * normal + 2.0, "a LastPowerOff.xml of %s boots about as fast as a normal boot" % name)
         check("Error in file; deleting" in log, "it is refused, the factory settings start")
 
 

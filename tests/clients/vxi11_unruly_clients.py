@@ -27,7 +27,7 @@ def served_within(port, bound):
     start = time.monotonic()
     b = vxi11_raw.Connection(port, timeout=bound + 5)
     try:
-        error, lid, _, _ = b.create_link(lock=True, lock_timeout=0)
+        error, lid, _, _ = b.create_link(lock=True, lock_timeout=int(bound * 1000))
         check(error == 0, "B's create_link with lockDevice succeeds (error %d)" % error)
         error, _ = b.write(lid, b"*IDN?\n", io_timeout=int(bound * 1000))
         check(error == 0, "B's device_write succeeds (error %d)" % error)

@@ -525,3 +525,81 @@ TEST(KernelSchedulerLock, NestsAndExcludesOtherHolders) {
     EXPECT_FALSE(scheduler_locked_by_self());
     thread_delete(t.handle);
 }
+
+// Many threads posting, waiting, timing out and releasing on two semaphores, a mutex and a
+// flag at once: every post is taken exactly once (by a wait or left in the count), every
+// flag bit set is taken once, and nothing deadlocks. Run under ThreadSanitizer too.
+TEST(KernelStress, PostWaitTimeoutReleaseKeepEveryCount) {
+    constexpr int kWorkers = 6;
+    constexpr int kRounds = 3000;
+    Semaphore items;
+    Semaphore spare;
+    Mutex mutex;
+    Flag flag;
+    semaphore_init(&items, 0);
+    semaphore_init(&spare, 0);
+    mutex_init(&mutex);
+    flag_init(&flag);
+    std::atomic<long> posted{0}, taken{0}, bitsSet{0}, bitsTaken{0}, inside{0};
+    std::atomic<bool> overlap{false};
+    std::atomic<int> finished{0};
+    std::vector<std::unique_ptr<test::TestThread>> threads;
+    for (int w = 0; w < kWorkers; ++w) {
+        threads.push_back(std::make_unique<test::TestThread>([&, w] {
+            for (int i = 0; i < kRounds; ++i) {
+                if ((i + w) % 2 == 0) {
+                    semaphore_post(&items);
+                    ++posted;
+                } else if (i % 3 == 0 ? semaphore_timed_wait(&items, current_time() + 1)
+                                      : semaphore_trywait(&items)) {
+                    ++taken;
+                }
+                if (mutex_lock(&mutex)) {
+                    if (inside.fetch_add(1) != 0) overlap = true;
+                    inside.fetch_sub(1);
+                    mutex_unlock(&mutex);
+                }
+                // Worker w alone sets bit w and alone takes bit w + 1.
+                const std::uint32_t own = 1u << w;
+                const std::uint32_t next = 1u << ((w + 1) % kWorkers);
+                if (i % 5 == 0) {
+                    if ((flag_peek(&flag) & own) == 0) {
+                        flag_setbits(&flag, own);
+                        ++bitsSet;
+                    }
+                } else if (i % 5 == 1 &&
+                           flag_timed_wait(&flag, next, FLAG_WAITMODE_OR | FLAG_WAITMODE_CLR, current_time() + 1) != 0) {
+                    ++bitsTaken;
+                }
+                if (i % 50 == 0) semaphore_post(&spare);
+            }
+            ++finished;
+        }));
+    }
+    // A releaser that ends whatever wait a worker is in.
+    std::atomic<bool> stop{false};
+    std::thread releaser([&] {
+        while (!stop.load()) {
+            for (auto& t : threads) thread_release(t->handle);
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+    });
+    for (auto& t : threads) thread_resume(t->handle);
+    ASSERT_TRUE(test::WaitUntil([&] { return finished.load() == kWorkers; }));
+    stop = true;
+    releaser.join();
+    for (auto& t : threads) {
+        ASSERT_TRUE(test::WaitExited(t->handle));
+        thread_delete(t->handle);
+    }
+    EXPECT_FALSE(overlap.load());
+    EXPECT_EQ(posted.load(), taken.load() + static_cast<long>(semaphore_peek(&items)));
+    EXPECT_EQ(semaphore_peek(&spare), static_cast<std::uint32_t>(kWorkers * (kRounds / 50)));
+    long left = 0;
+    for (std::uint32_t bits = flag_peek(&flag); bits != 0; bits &= bits - 1) ++left;
+    EXPECT_EQ(bitsSet.load(), bitsTaken.load() + left);
+    semaphore_destroy(&items);
+    semaphore_destroy(&spare);
+    mutex_destroy(&mutex);
+    flag_destroy(&flag);
+}

@@ -103,6 +103,62 @@ TEST_F(UsbFramework, ABusResetDeconfiguresAndReportsRunningTransfers)
     Echoes(8);
 }
 
+// A bus reset while IN transfers are in flight: nothing is written into the reset FIFOs
+// (their maximum packet is 8 again), the transfers end with code 3 and the device enumerates
+// again. The first receive takes 64 bytes, the later ones 4.
+class UsbResetInFlight : public UsbFramework {
+protected:
+    void Configure() override
+    {
+        UsbFramework::Configure();
+        loopback.SetReceiveSizes({64});
+    }
+    void EndedByTheResetThenEchoes(std::vector<std::uint32_t> inCodes)
+    {
+        ASSERT_TRUE(loopback.WaitFor(Type::Deactivate, 1));
+        std::vector<std::uint32_t> codes;
+        for (const LoopbackEvent& e : loopback.Events())
+            if (e.type == Type::In) codes.push_back(e.code);
+        EXPECT_EQ(codes, inCodes);
+        Enumerated(2);
+        Echoes(9);
+    }
+};
+
+// From an engine thread: the host took a bulk-IN packet (the next is due) and reset before
+// the pass; an interrupt-IN transfer starts while the reset waits for that pass.
+TEST_F(UsbResetInFlight, TransfersOfAnEngineThreadEndWithCode3)
+{
+    Enumerated();
+    std::uint32_t status = 0;
+    loopback.Send(kUsbEndpointBulkIn, Bytes(1000, 0x5A), &status);
+    ASSERT_EQ(status, 0u);
+    manager->DisableAsynchronousEventDispatching(&status);
+    Bytes got;
+    ASSERT_EQ(host.bulk_in(0x81, 64, &got), Result::Ok);
+    ASSERT_EQ(got.size(), 64u);
+    host.set_timeout_ms(100);
+    EXPECT_EQ(host.bus_reset(), Result::Timeout);  // seen once dispatching is back
+    host.set_timeout_ms(2000);
+    loopback.Send(kUsbEndpointInterruptIn, Bytes(64, 0xA5), &status);
+    ASSERT_EQ(status, 0u);
+    manager->EnableAsynchronousEventDispatching(&status);
+    EndedByTheResetThenEchoes({kUsbCompletionAborted, kUsbCompletionAborted});
+}
+
+// In a pass: the reset comes while bulk-OUT is served, before the echo of the 64 bytes is
+// written and before the pass reaches its reset check.
+TEST_F(UsbResetInFlight, AnEchoStartedInThePassOfTheResetEndsWithCode3)
+{
+    Enumerated();
+    loopback.RunInNextOut([] {
+        irq::InterruptsDisabled bus;
+        platform::soc::usbd().bus_reset();
+    });
+    ASSERT_EQ(host.bulk_out(0x02, Bytes(64, 0x33)), Result::Ok);
+    EndedByTheResetThenEchoes({kUsbCompletionAborted});
+}
+
 TEST_F(UsbFramework, UnregisterDuringTrafficThenRegisterAgainWorks)
 {
     Enumerated();

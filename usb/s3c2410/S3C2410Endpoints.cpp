@@ -76,6 +76,33 @@ void CS3C2410Endpoint::ClearHalt(std::uint32_t* status)
     ClearStall(status);
 }
 
+void CS3C2410Endpoint::SetStall(std::uint32_t* status)
+{
+    if (*status == 0) {
+        m_registers->ModifyIndexed(Hardware(), m_csr, 0, m_sendStall);
+    }
+}
+
+bool CS3C2410Endpoint::IsStalled(std::uint32_t* status)
+{
+    return *status == 0 && (m_registers->ReadIndexed(Hardware(), m_csr) & m_sendStall) != 0;
+}
+
+void CS3C2410Endpoint::ClearStall(std::uint32_t* status)
+{
+    if (*status != 0) {
+        return;
+    }
+    if (m_haltedByFunction != 0) {
+        *status = USB_STATUS_HALTED_BY_FUNCTION;
+        return;
+    }
+    do {
+        m_registers->ModifyIndexed(Hardware(), m_csr, m_sendStall | m_sentStall, 0);
+    } while ((m_registers->ReadIndexed(Hardware(), m_csr) & m_sendStall) != 0);
+    m_registers->ModifyIndexed(Hardware(), m_csr, 0, m_clearToggle);
+}
+
 bool CS3C2410Endpoint::IsInterruptPending()
 {
     return m_registers->IsEndpointInterruptSet(Hardware()) ||
@@ -106,6 +133,10 @@ CS3C2410BulkInEndpoint::CS3C2410BulkInEndpoint(CS3C2410Controller* controller,
                        kind, observer),
       m_fifo(kBulkPacket, number, CS3C2410FifoManager::kIn, registers)
 {
+    m_csr = soc::IN_CSR1_REG;
+    m_sendStall = kInSendStall;
+    m_sentStall = kInSentStall;
+    m_clearToggle = kInClrToggle;
 }
 
 std::uint16_t CS3C2410BulkInEndpoint::GetMaxPacketSize(std::uint32_t) { return kBulkPacket; }
@@ -205,34 +236,6 @@ void CS3C2410BulkInEndpoint::Deactivate(std::uint32_t* status)
     m_haltedByFunction = 0;
 }
 
-void CS3C2410BulkInEndpoint::SetStall(std::uint32_t* status)
-{
-    if (*status == 0) {
-        m_registers->ModifyIndexed(Hardware(), soc::IN_CSR1_REG, 0, kInSendStall);
-    }
-}
-
-bool CS3C2410BulkInEndpoint::IsStalled(std::uint32_t* status)
-{
-    return *status == 0 &&
-           (m_registers->ReadIndexed(Hardware(), soc::IN_CSR1_REG) & kInSendStall) != 0;
-}
-
-void CS3C2410BulkInEndpoint::ClearStall(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    if (m_haltedByFunction != 0) {
-        *status = USB_STATUS_HALTED_BY_FUNCTION;
-        return;
-    }
-    do {
-        m_registers->ModifyIndexed(Hardware(), soc::IN_CSR1_REG, kInSendStall | kInSentStall, 0);
-    } while ((m_registers->ReadIndexed(Hardware(), soc::IN_CSR1_REG) & kInSendStall) != 0);
-    m_registers->ModifyIndexed(Hardware(), soc::IN_CSR1_REG, 0, kInClrToggle);
-}
-
 void CS3C2410BulkInEndpoint::Service(std::uint32_t* status)
 {
     if (*status != 0) {
@@ -329,6 +332,10 @@ CS3C2410BulkOutEndpoint::CS3C2410BulkOutEndpoint(CS3C2410Controller* controller,
                        kUsbEndpointBulkOut, observer),
       m_fifo(kBulkPacket, 2, CS3C2410FifoManager::kOut, registers)
 {
+    m_csr = soc::OUT_CSR1_REG;
+    m_sendStall = kOutSendStall;
+    m_sentStall = kOutSentStall;
+    m_clearToggle = kOutClrToggle;
 }
 
 std::uint16_t CS3C2410BulkOutEndpoint::GetMaxPacketSize(std::uint32_t) { return kBulkPacket; }
@@ -439,33 +446,6 @@ void CS3C2410BulkOutEndpoint::Deactivate(std::uint32_t* status)
     m_registers->ModifyIndexed(2, soc::OUT_CSR1_REG, 0, kOutSendStall);
     m_configured = 0;
     m_haltedByFunction = 0;
-}
-
-void CS3C2410BulkOutEndpoint::SetStall(std::uint32_t* status)
-{
-    if (*status == 0) {
-        m_registers->ModifyIndexed(2, soc::OUT_CSR1_REG, 0, kOutSendStall);
-    }
-}
-
-bool CS3C2410BulkOutEndpoint::IsStalled(std::uint32_t* status)
-{
-    return *status == 0 && (m_registers->ReadIndexed(2, soc::OUT_CSR1_REG) & kOutSendStall) != 0;
-}
-
-void CS3C2410BulkOutEndpoint::ClearStall(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    if (m_haltedByFunction != 0) {
-        *status = USB_STATUS_HALTED_BY_FUNCTION;
-        return;
-    }
-    do {
-        m_registers->ModifyIndexed(2, soc::OUT_CSR1_REG, kOutSendStall | kOutSentStall, 0);
-    } while ((m_registers->ReadIndexed(2, soc::OUT_CSR1_REG) & kOutSendStall) != 0);
-    m_registers->ModifyIndexed(2, soc::OUT_CSR1_REG, 0, kOutClrToggle);
 }
 
 void CS3C2410BulkOutEndpoint::Service(std::uint32_t* status)

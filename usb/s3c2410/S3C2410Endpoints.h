@@ -45,6 +45,11 @@ public:
     // Halt by the function (bulk and interrupt): a stall the host cannot clear.
     void Halt(std::uint32_t* status) override;
     void ClearHalt(std::uint32_t* status) override;
+    // SEND_STALL of the endpoint's CSR (IN_CSR1 or OUT_CSR1); the clear also clears
+    // SENT_STALL and sets DATA0. Refused (0x543A3) while halted by the function.
+    void SetStall(std::uint32_t* status) override;
+    bool IsStalled(std::uint32_t* status) override;
+    void ClearStall(std::uint32_t* status) override;
     bool IsInterruptPending() override;
     bool IsConfigured() const { return m_configured != 0; }
     bool IsHaltedByFunction() const { return m_haltedByFunction != 0; }
@@ -56,6 +61,11 @@ protected:
     CS3C2410Registers* m_registers;
     std::uint8_t m_configured = 0;
     std::uint8_t m_haltedByFunction = 0;
+    // The CSR that holds the endpoint's stall and toggle bits, and those bits.
+    std::uint32_t m_csr = 0;
+    std::uint32_t m_sendStall = 0;
+    std::uint32_t m_sentStall = 0;
+    std::uint32_t m_clearToggle = 0;
 };
 
 // Bulk IN on hardware endpoint 1; the interrupt-IN endpoint is the same on endpoint 3.
@@ -78,9 +88,6 @@ public:
     void Flush(std::uint32_t* status) override;
     void Configure(std::uint32_t* status) override;
     void Deactivate(std::uint32_t* status) override;
-    void SetStall(std::uint32_t* status) override;
-    bool IsStalled(std::uint32_t* status) override;
-    void ClearStall(std::uint32_t* status) override;
     void Service(std::uint32_t* status) override;
 
 protected:
@@ -132,9 +139,6 @@ public:
     void Flush(std::uint32_t* status) override;
     void Configure(std::uint32_t* status) override;
     void Deactivate(std::uint32_t* status) override;
-    void SetStall(std::uint32_t* status) override;
-    bool IsStalled(std::uint32_t* status) override;
-    void ClearStall(std::uint32_t* status) override;
     void Service(std::uint32_t* status) override;
 
 private:

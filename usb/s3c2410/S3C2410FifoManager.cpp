@@ -39,6 +39,7 @@ void CS3C2410FifoManager::Reset()
     m_lastShort = false;
     m_lastFull = false;
     m_lastPacket = 0;
+    m_cutByReset = false;
 }
 
 void CS3C2410FifoManager::SetExpectedTotal(std::uint32_t total)
@@ -52,14 +53,19 @@ std::uint32_t CS3C2410FifoManager::WriteFifo()
     m_remaining = 0;
     for (CByteBuffer* buffer = m_chain; buffer != nullptr; buffer = buffer->GetNext()) {
         std::uint8_t* storage = buffer->GetStorage();
-        while (m_packet < m_maxPacket && buffer->BytesLeft() > 0) {
+        while (!m_cutByReset && m_packet < m_maxPacket && buffer->BytesLeft() > 0) {
             if (m_expectedRule && m_sent + m_packet >= m_expected) {
                 break;
             }
             const std::uint32_t cursor = buffer->GetCursor();
+            if (m_endpoint == 0) {
+                m_registers->WriteFifoByte(0, storage[cursor]);
+            } else if (!m_registers->WriteInPacketByte(m_endpoint, m_packet, storage[cursor])) {
+                m_cutByReset = true;
+                break;
+            }
             std::uint32_t ignored = 0;
             buffer->SetCursor(cursor + 1, &ignored);
-            m_registers->WriteFifoByte(m_endpoint, storage[cursor]);
             ++m_packet;
         }
         m_remaining += buffer->BytesLeft();
@@ -113,6 +119,16 @@ void CS3C2410FifoManager::Flush()
 
 void CS3C2410FifoManager::CompletePacket()
 {
+    irq::InterruptsDisabled masked;
+    if (m_direction == kIn && m_endpoint != 0 &&
+        (m_cutByReset || m_registers->IsResetWaiting())) {
+        // A bus reset came during the packet: nothing more goes to the reset endpoint and the
+        // packet does not count; the transfer runs on until the reset's deconfiguration ends
+        // it (code 3).
+        m_cutByReset = true;
+        m_transferDone = false;
+        return;
+    }
     std::uint32_t& total = m_direction == kIn ? m_sent : m_received;
     total += m_packet;
     m_lastShort = m_packet < m_maxPacket;
@@ -125,7 +141,6 @@ void CS3C2410FifoManager::CompletePacket()
         m_transferDone = m_lastShort || (m_expectedRule && m_expected == total);
     }
     m_packet = 0;
-    irq::InterruptsDisabled masked;
     hal_delay_us(1);
     if (m_direction == kIn) {
         if (m_endpoint != 0) {

@@ -36,6 +36,8 @@ public:
     // Reads what fits of the waiting OUT packet; returns the free space left in the chain.
     std::uint32_t ReadFifo();
     void Flush();
+    // IN on endpoints 1-4: a packet a bus reset came into (see WriteInPacketByte) is neither
+    // handed over nor counted, and the transfer does not end.
     void CompletePacket();
     // OUT: counts the bytes read of a packet that stays in the FIFO (its rest goes to the
     // next receive) and ends the transfer when the chain is full.
@@ -77,6 +79,7 @@ private:
     bool m_expectedRule = false;
     bool m_lastShort = false;
     bool m_lastFull = false;
+    bool m_cutByReset = false;  // IN, endpoints 1-4: a bus reset came during the packet
 };
 
 } // namespace Korvex

@@ -238,6 +238,23 @@ void CS3C2410Registers::WriteFifoByte(std::uint32_t endpoint, std::uint8_t value
     soc::write32(soc::EP0_FIFO_REG + 4 * (endpoint > 3 ? 4 : endpoint), value);
 }
 
+bool CS3C2410Registers::WriteInPacketByte(std::uint32_t endpoint, std::uint32_t packetBytes,
+                                          std::uint8_t value)
+{
+    irq::InterruptsDisabled masked;
+    if (IsResetWaiting() || packetBytes >= ReadIndexed(endpoint, soc::MAXP_REG) * 8u) {
+        return false;
+    }
+    WriteFifoByte(endpoint, value);
+    return true;
+}
+
+bool CS3C2410Registers::IsResetWaiting()
+{
+    irq::InterruptsDisabled masked;
+    return (soc::read32(soc::USB_INT_REG) & 4) != 0;
+}
+
 std::uint32_t CS3C2410Registers::OutFifoCount(std::uint32_t endpoint)
 {
     return ReadIndexed(endpoint, soc::OUT_FIFO_CNT1_REG) & 0xFF;

@@ -55,6 +55,13 @@ public:
     // bus reset cannot come between them); the FIFO of endpoints above 3 is EP4's.
     bool ReadFifoByte(std::uint32_t endpoint, std::uint8_t* byte);
     void WriteFifoByte(std::uint32_t endpoint, std::uint8_t value);
+    // One byte of an IN packet of endpoint 1-4 that already holds packetBytes: refused (false,
+    // nothing written) while a bus reset waits to be served (it emptied the FIFO and set its
+    // maximum packet back to 8) or when the FIFO's maximum packet is reached. The checks and
+    // the write are one masked stretch, so a reset cannot come between them.
+    bool WriteInPacketByte(std::uint32_t endpoint, std::uint32_t packetBytes, std::uint8_t value);
+    // USB_INT bit 2: a bus reset not yet served by CheckReset.
+    bool IsResetWaiting();
     // Bytes waiting in the endpoint's OUT FIFO.
     std::uint32_t OutFifoCount(std::uint32_t endpoint);
 

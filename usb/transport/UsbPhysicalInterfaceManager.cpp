@@ -74,11 +74,7 @@ CUsbPhysicalInterfaceManager::~CUsbPhysicalInterfaceManager()
         std::vector<CUsbPhysicalInterface*> left;
         {
             CScopedLock lock(m_mutex);
-            CLinkedList<CUsbPhysicalInterface*>::Iterator it = nullptr;
-            CUsbPhysicalInterface* value = nullptr;
-            while (m_interfaces.Next(&it, &value)) {
-                left.push_back(value);
-            }
+            left = CollectLocked();
         }
         // The sessions forget their interfaces: they are the manager's to destroy.
         for (CUsbPhysicalInterface* physicalInterface : left) {
@@ -173,6 +169,17 @@ void CUsbPhysicalInterfaceManager::DestroyStack()
     }
     EngineDelete(controller);
     DestroyObject(device);
+}
+
+std::vector<CUsbPhysicalInterface*> CUsbPhysicalInterfaceManager::CollectLocked() const
+{
+    std::vector<CUsbPhysicalInterface*> collected;
+    CLinkedList<CUsbPhysicalInterface*>::Iterator it = nullptr;
+    CUsbPhysicalInterface* value = nullptr;
+    while (m_interfaces.Next(&it, &value)) {
+        collected.push_back(value);
+    }
+    return collected;
 }
 
 void CUsbPhysicalInterfaceManager::Free(CUsbPhysicalInterface* physicalInterface)
@@ -283,11 +290,7 @@ void CUsbPhysicalInterfaceManager::OnUsbException(COSUsbDevice* device, std::uin
         if (!lock.Held() || m_device == nullptr || m_device != device) {
             return;
         }
-        CLinkedList<CUsbPhysicalInterface*>::Iterator it = nullptr;
-        CUsbPhysicalInterface* value = nullptr;
-        while (m_interfaces.Next(&it, &value)) {
-            collected.push_back(value);
-        }
+        collected = CollectLocked();
     }
     for (CUsbPhysicalInterface* physicalInterface : collected) {
         // A closed interface has nothing to close, and its session may be on its way out.
@@ -308,11 +311,7 @@ void CUsbPhysicalInterfaceManager::OnUsbDeviceEvent(COSUsbDevice* device)
             if (!lock.Held() || m_device == nullptr || m_device != device) {
                 return;
             }
-            CLinkedList<CUsbPhysicalInterface*>::Iterator it = nullptr;
-            CUsbPhysicalInterface* value = nullptr;
-            while (m_interfaces.Next(&it, &value)) {
-                collected.push_back(value);
-            }
+            collected = CollectLocked();
         }
         // The session forgets the interface first, so no engine call reaches it while it
         // closes.

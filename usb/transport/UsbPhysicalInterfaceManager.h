@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/containers/LinkedList.h"
 #include "engine/os/OSMutex.h"
@@ -68,8 +69,8 @@ private:
     // With the manager mutex held.
     void MakeStack(std::uint32_t* status);
     void DestroyStack();
-    // Collects the interfaces under the manager mutex (the lifetime mutex held).
-    std::uint32_t Collect(CUsbPhysicalInterface** out, std::uint32_t room);
+    // The interfaces made (manager mutex held).
+    std::vector<CUsbPhysicalInterface*> CollectLocked() const;
     // Takes the interface off the list and destroys it with its class (manager mutex held).
     bool Forget(CUsbPhysicalInterface* physicalInterface);
     static void Free(CUsbPhysicalInterface* physicalInterface);

@@ -150,6 +150,24 @@ void CUsb488ClassRequests::Reply(const std::uint8_t* bytes, std::uint32_t count,
     m_io->StartSend(kUsbEndpointControl, &m_reply, status);
 }
 
+bool CUsb488ClassRequests::BeginStatusRequest(const UsbSetupPacket& setup, std::uint32_t* status)
+{
+    if (!Accepts(setup, kInterface, 1)) {
+        Stall(status);
+        return false;
+    }
+    if (!Guard()) {
+        ReplyStatus(Usbtmc::kSplitInProgress, status);
+        return false;
+    }
+    return true;
+}
+
+void CUsb488ClassRequests::ReplyStatus(std::uint8_t value, std::uint32_t* status)
+{
+    Reply(&value, 1, status);
+}
+
 void CUsb488ClassRequests::OnControlComplete(std::uint32_t result)
 {
     if (result == kUsbCompletionNormal && m_io != nullptr) {
@@ -275,13 +293,7 @@ void CUsb488ClassRequests::OnCheckAbortBulkInStatus(const UsbSetupPacket& setup,
 
 void CUsb488ClassRequests::OnInitiateClear(const UsbSetupPacket& setup, std::uint32_t* status)
 {
-    if (!Accepts(setup, kInterface, 1)) {
-        Stall(status);
-        return;
-    }
-    std::uint8_t reply[1] = {Usbtmc::kSplitInProgress};
-    if (!Guard()) {
-        Reply(reply, sizeof(reply), status);
+    if (!BeginStatusRequest(setup, status)) {
         return;
     }
     CUsb488BulkManager* bulk = m_owner->GetBulkManager();
@@ -292,18 +304,25 @@ void CUsb488ClassRequests::OnInitiateClear(const UsbSetupPacket& setup, std::uin
     std::uint32_t bulkStatus = 0;
     if (bulk->BulkOutActive()) {
         bulk->AbortBulkOut(&bulkStatus);
-    } else if (!bulk->BulkInActive()) {
-        bulk->CancelHeaderReceive(&bulkStatus);
+    } else {
+        // Bulk-OUT is halted: what its FIFO holds is stale (the rest of a request's packet,
+        // say) and goes before listening again.
+        const bool answering = bulk->BulkInActive();
+        if (!answering) {
+            bulk->CancelHeaderReceive(&bulkStatus);
+        }
         endpointStatus = 0;
         if (!m_io->IsTransferDone(kUsbEndpointBulkOut, &endpointStatus)) {
             endpointStatus = 0;
             m_io->Flush(kUsbEndpointBulkOut, &endpointStatus);
         }
-        bulk->Arm(&bulkStatus);
-    } else {
-        // A request with nothing queued is dropped here; a transfer under way is ended by
-        // the engine's clear (CancelSend).
-        bulk->DropRequest();
+        if (!answering) {
+            bulk->Arm(&bulkStatus);
+        } else {
+            // A request with nothing queued is dropped here; a transfer under way is ended
+            // by the engine's clear (CancelSend).
+            bulk->DropRequest();
+        }
     }
     m_owner->GetRemoteLocalMachine()->OnRemote(0);
     CPhysicalInterface* engine = Engine();
@@ -314,8 +333,7 @@ void CUsb488ClassRequests::OnInitiateClear(const UsbSetupPacket& setup, std::uin
         ClearFinished(&clearStatus);
     }
     // Last: the host goes on with the clear as soon as it has the reply.
-    reply[0] = Usbtmc::kSuccess;
-    Reply(reply, sizeof(reply), status);
+    ReplyStatus(Usbtmc::kSuccess, status);
 }
 
 void CUsb488ClassRequests::OnCheckClearStatus(const UsbSetupPacket& setup, std::uint32_t* status)
@@ -351,17 +369,10 @@ void CUsb488ClassRequests::OnGetCapabilities(const UsbSetupPacket& setup, std::u
 
 void CUsb488ClassRequests::OnIndicatorPulse(const UsbSetupPacket& setup, std::uint32_t* status)
 {
-    if (!Accepts(setup, kInterface, 1)) {
-        Stall(status);
+    if (!BeginStatusRequest(setup, status)) {
         return;
     }
-    std::uint8_t reply[1] = {Usbtmc::kSplitInProgress};
-    if (!Guard()) {
-        Reply(reply, sizeof(reply), status);
-        return;
-    }
-    reply[0] = Usbtmc::kSuccess;
-    Reply(reply, sizeof(reply), status);
+    ReplyStatus(Usbtmc::kSuccess, status);
     // A controller without an indicator refuses the pulse; that is no fault of the
     // interface and must not reach the exception observer.
     std::uint32_t indicatorStatus = 0;
@@ -398,48 +409,33 @@ void CUsb488ClassRequests::OnReadStatusByte(const UsbSetupPacket& setup, std::ui
 
 void CUsb488ClassRequests::OnRenControl(const UsbSetupPacket& setup, std::uint32_t* status)
 {
-    if (!Accepts(setup, kInterface, 1)) {
-        Stall(status);
+    if (!BeginStatusRequest(setup, status)) {
         return;
     }
-    std::uint8_t reply[1] = {Usbtmc::kSplitInProgress};
-    if (Guard()) {
-        if (setup.wValue == 0) {
-            m_owner->GetRemoteLocalMachine()->OnRenReleased();
-        } else {
-            m_owner->GetRemoteLocalMachine()->OnRenAsserted(0);
-        }
-        reply[0] = Usbtmc::kSuccess;
+    if (setup.wValue == 0) {
+        m_owner->GetRemoteLocalMachine()->OnRenReleased();
+    } else {
+        m_owner->GetRemoteLocalMachine()->OnRenAsserted(0);
     }
-    Reply(reply, sizeof(reply), status);
+    ReplyStatus(Usbtmc::kSuccess, status);
 }
 
 void CUsb488ClassRequests::OnGoToLocal(const UsbSetupPacket& setup, std::uint32_t* status)
 {
-    if (!Accepts(setup, kInterface, 1)) {
-        Stall(status);
+    if (!BeginStatusRequest(setup, status)) {
         return;
     }
-    std::uint8_t reply[1] = {Usbtmc::kSplitInProgress};
-    if (Guard()) {
-        m_owner->GetRemoteLocalMachine()->OnGoToLocal();
-        reply[0] = Usbtmc::kSuccess;
-    }
-    Reply(reply, sizeof(reply), status);
+    m_owner->GetRemoteLocalMachine()->OnGoToLocal();
+    ReplyStatus(Usbtmc::kSuccess, status);
 }
 
 void CUsb488ClassRequests::OnLocalLockout(const UsbSetupPacket& setup, std::uint32_t* status)
 {
-    if (!Accepts(setup, kInterface, 1)) {
-        Stall(status);
+    if (!BeginStatusRequest(setup, status)) {
         return;
     }
-    std::uint8_t reply[1] = {Usbtmc::kSplitInProgress};
-    if (Guard()) {
-        m_owner->GetRemoteLocalMachine()->OnLocalLockout(0);
-        reply[0] = Usbtmc::kSuccess;
-    }
-    Reply(reply, sizeof(reply), status);
+    m_owner->GetRemoteLocalMachine()->OnLocalLockout(0);
+    ReplyStatus(Usbtmc::kSuccess, status);
 }
 
 // ---- engine side ----

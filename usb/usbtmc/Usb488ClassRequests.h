@@ -67,6 +67,10 @@ private:
     // Closes a finished split transaction; false while one still runs.
     bool Guard();
     void Reply(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t* status);
+    // A request answered with one status byte: false when it was stalled or answered
+    // SPLIT_IN_PROGRESS, true when its action is to run.
+    bool BeginStatusRequest(const UsbSetupPacket& setup, std::uint32_t* status);
+    void ReplyStatus(std::uint8_t value, std::uint32_t* status);
     // Starts a notification: busy, reason, serial poll.
     void BeginNotification(Reason reason, std::uint8_t tag);
 

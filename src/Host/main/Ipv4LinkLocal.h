@@ -1,5 +1,5 @@
 // IPv4 link-local addressing (RFC 3927) on eth0: choosing an address in 169.254.1.0 -
-// 169.254.254.255 from the MAC, probing and announcing it with raw ARP frames through the
+// 169.254.253.255 from the MAC, probing and announcing it with raw ARP frames through the
 // Ethernet driver, and a monitor thread ("IPv4LL Monitoring Thread") that watches the link
 // for another station using it.
 //
@@ -32,7 +32,8 @@ void ipv4ll_fill_frame(std::uint8_t frame[ArpProbeFrameSize], const std::uint8_t
 
 // The candidate addresses of a MAC (network order), in the order they are tried: glibc's
 // srand/rand sequence seeded with MAC bytes 2-5 (big-endian), r = rand() % 64768 + 256,
-// 169.254.0.0 + r. A private generator: the process's rand() is not touched.
+// 169.254.0.0 + r (so 169.254.1.0 to 169.254.253.255). A private generator: the process's
+// rand() is not touched.
 class CLinkLocalCandidates {
 public:
     explicit CLinkLocalCandidates(const std::uint8_t mac[6]);

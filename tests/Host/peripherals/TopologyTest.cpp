@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <thread>
 
@@ -129,6 +130,9 @@ TEST_F(TopologyBuild, ResetClearsTheCurrentProbeBeforeDeletingIt) {
         CKorvexPeripheral* head = nullptr;
         ASSERT_EQ(CKorvexPeripheral::SelectChannel(Channel({1, 2}), head), 0);
         ASSERT_EQ(CurrentProbe(), head);
+        // On a loaded machine the reader may not have run yet: let it meet the probe once.
+        for (int wait = 0; i == 0 && seen.load() == 0 && wait < 5000; ++wait)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         Korvex::ResetPeripheralNodes(Korvex::g_pPeripherals, i % 2 == 0);
         EXPECT_EQ(CurrentProbe(), nullptr);
     }

@@ -163,6 +163,34 @@ TEST_F(Vxi11RpcReader, OversizedUpTo64KiBIsDiscardedLargerCloses) {
     EXPECT_FALSE(serving);
 }
 
+// Records written at once are read ahead together; each is still cut at its own bounds,
+// also when the read-ahead ends inside a record or inside a mark.
+TEST_F(Vxi11RpcReader, RecordsArrivingTogetherAreEachAnsweredInOrder) {
+    record.table[11].handler = &RecordingHandler;
+    Start();
+    Bytes wire;
+    for (std::uint32_t xid = 1; xid <= 5; ++xid) {
+        Bytes body = CallBody(xid, kCore, 1, 11, {xid});
+        body.resize(xid % 2 == 1 ? 4156 : 40 + 4 * xid, 0xEE);
+        if (xid == 4) {  // in two fragments
+            PutWords(wire, {9});
+            wire.insert(wire.end(), body.begin(), body.begin() + 9);
+            PutWords(wire, {0x80000000u | static_cast<std::uint32_t>(body.size() - 9)});
+            wire.insert(wire.end(), body.begin() + 9, body.end());
+        } else {
+            const Bytes one = Record(body);
+            wire.insert(wire.end(), one.begin(), one.end());
+        }
+    }
+    ASSERT_TRUE(WriteAll(peer, wire));
+    for (std::uint32_t xid = 1; xid <= 5; ++xid) {
+        EXPECT_EQ(ReadRecord(peer), Error(xid, 3));
+    }
+    EXPECT_EQ(gCalls, 5);
+    EXPECT_EQ(gFirstArgument, 5u);
+    EXPECT_EQ(gArgumentBytes, 4116u);
+}
+
 TEST_F(Vxi11RpcReader, PeerClosingBetweenRequestsEndsTheLoopWithoutReply) {
     Start();
     EXPECT_EQ(Exchange(CallBody(1, kCore, 1, 0)), Error(1, 3));

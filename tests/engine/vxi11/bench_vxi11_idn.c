@@ -12,6 +12,8 @@
  *     (INTERRUPTED), so unlocked round trips of several links would fail by design.
  *     The first failure of each link is described on stderr.
  *
+ *   HOST may be HOST:PORT: the core channel's port, without asking the portmapper.
+ *
  *   bench_vxi11_idn --idle N --pid PID HOST DEVICE
  *     opens N idle links, one connection each, and prints the server's VmRSS growth per link:
  *     idle_link_bytes=...
@@ -58,7 +60,15 @@ static double Now(void) {
     return (double)ts.tv_sec + (double)ts.tv_nsec / 1e9;
 }
 
-static int Resolve(const char* host) {
+static int Resolve(const char* hostAndPort) {
+    char host[256];
+    snprintf(host, sizeof host, "%s", hostAndPort);
+    char* colon = strchr(host, ':');
+    unsigned short fixedPort = 0;
+    if (colon != NULL) {
+        *colon = '\0';
+        fixedPort = (unsigned short)atoi(colon + 1);
+    }
     struct addrinfo hints;
     struct addrinfo* found = NULL;
     memset(&hints, 0, sizeof hints);
@@ -70,6 +80,10 @@ static int Resolve(const char* host) {
     }
     memcpy(&g_server, found->ai_addr, sizeof g_server);
     freeaddrinfo(found);
+    if (fixedPort != 0) {
+        g_server.sin_port = htons(fixedPort);
+        return 0;
+    }
     struct sockaddr_in mapper = g_server;
     unsigned short port = pmap_getport(&mapper, DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP);
     if (port == 0) {

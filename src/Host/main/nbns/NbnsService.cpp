@@ -125,13 +125,21 @@ void replace_all(std::string& text, const std::string& what, const std::string& 
         text.replace(at, what.size(), with);
 }
 
-// The signal handlers only write their fixed text (async-signal-safe).
+// The signal handlers only write their fixed text (async-signal-safe). Once the standard
+// output is a broken pipe they stop writing: each write would raise SIGPIPE again.
+volatile std::sig_atomic_t outputBroken = 0;
+
+void WriteSignalText(const char* text, std::size_t length)
+{
+    if (outputBroken != 0) return;
+    if (::write(STDOUT_FILENO, text, length) < 0 && errno == EPIPE) outputBroken = 1;
+}
+
 extern "C" void OnSighup(int)
 {
     const int saved = errno;
     static const char text[] = "Got SIGHUP - not implemented\n";
-    if (::write(STDOUT_FILENO, text, sizeof text - 1) < 0) {
-    }
+    WriteSignalText(text, sizeof text - 1);
     ::signal(SIGHUP, &OnSighup);
     errno = saved;
 }
@@ -140,8 +148,7 @@ extern "C" void OnSigpipe(int)
 {
     const int saved = errno;
     static const char text[] = "Got SIGPIPE\n";
-    if (::write(STDOUT_FILENO, text, sizeof text - 1) < 0) {
-    }
+    WriteSignalText(text, sizeof text - 1);
     errno = saved;
 }
 

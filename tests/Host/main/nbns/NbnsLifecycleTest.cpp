@@ -136,6 +136,7 @@ TEST_F(NbnsLifecycle, DescriptorZeroIsNeverShutDown)
 // goes out) before the new one registers.
 TEST_F(NbnsLifecycle, RefusedStartIsStoppedBeforeTheNextStart)
 {
+    kernel::set_tick_ms(2.0);  // the refusal has to arrive within the start's 500 ticks
     CParameterNode* root = korvex_test::LoadFactoryTree();
     ASSERT_NE(root, nullptr);
     onSend = [](const Sent& s) {
@@ -190,6 +191,17 @@ TEST_F(NbnsLifecycle, SignalHandlersOnlyWriteTheirText)
     std::raise(SIGPIPE);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Got SIGHUP - not implemented\nGot SIGHUP - not implemented\nGot SIGPIPE\n");
+    // A standard output whose reader is gone: one SIGPIPE does not raise the next for ever.
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    ::close(pipeEnds[0]);
+    const int savedStdout = ::dup(1);
+    ::dup2(pipeEnds[1], 1);
+    std::raise(SIGPIPE);
+    std::raise(SIGHUP);
+    ::dup2(savedStdout, 1);
+    ::close(savedStdout);
+    ::close(pipeEnds[1]);
     EXPECT_EQ(nbns_stop(), 0);
 }
 

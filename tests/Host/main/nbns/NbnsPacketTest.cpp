@@ -86,9 +86,11 @@ TEST(NbnsPacket, RequestsAreByteExact)
 // A packet: header with one question, then whatever follows.
 Bytes WithQuestion(const Bytes& name, const Bytes& after = {0x00, 0x20, 0x00, 0x01})
 {
-    Bytes b{0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
-    b.insert(b.end(), name.begin(), name.end());
-    b.insert(b.end(), after.begin(), after.end());
+    Bytes b(12 + name.size() + after.size());
+    const std::uint8_t header[12] = {0x12, 0x34, 0x01, 0x00, 0, 1, 0, 0, 0, 0, 0, 0};
+    std::copy(header, header + 12, b.begin());
+    std::copy(name.begin(), name.end(), b.begin() + 12);
+    std::copy(after.begin(), after.end(), b.begin() + 12 + static_cast<std::ptrdiff_t>(name.size()));
     return b;
 }
 

@@ -1,0 +1,147 @@
+#!/usr/bin/python3
+"""vxi11_rate.py [--runner R] [--client C] [--null-server S] [--count N]: *IDN? round trips
+over VXI-11 against korvex-sim and against a do-nothing rpcgen/libtirpc server, in one run.
+
+Servers run pinned to CPUs 0-3, the libtirpc client (bench_vxi11_idn) to CPUs 4-7. For each
+server it prints the round-trip rate of 1 link (and of 8 links with device_lock against
+korvex-sim), the server's context switches per query (voluntary and involuntary, summed over
+/proc/<pid>/task/*/status) and, when strace is present, its system calls per query; then the
+ratio of korvex-sim's 1-link rate to the null server's. Figures only, no threshold.
+Runs itself in a network namespace of its own (tests/net/in-netns.sh): port 111 is needed.
+"""
+import argparse
+import glob
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "clients"))
+import runner_session  # noqa: E402
+
+SERVER_CPUS = "0-3"
+CLIENT_CPUS = "4-7"
+NULL_PORT = 5025
+
+
+def switches(pid):
+    voluntary = involuntary = 0
+    for status in glob.glob("/proc/%d/task/*/status" % pid):
+        try:
+            with open(status) as f:
+                text = f.read()
+        except OSError:
+            continue  # a thread that ended meanwhile
+        voluntary += int(re.search(r"^voluntary_ctxt_switches:\s*(\d+)", text, re.M).group(1))
+        involuntary += int(re.search(r"^nonvoluntary_ctxt_switches:\s*(\d+)", text, re.M).group(1))
+    return voluntary, involuntary
+
+
+def run_client(client, host, device, count, links):
+    out = subprocess.run(["taskset", "-c", CLIENT_CPUS, client, host, device, "*IDN?", str(count),
+                          str(links)], capture_output=True, text=True, timeout=600)
+    match = re.search(r"rate=(\d+)/s", out.stdout)
+    failed = re.search(r"failed=(\d+)", out.stdout)
+    if out.returncode != 0 or match is None:
+        raise RuntimeError("client failed: %s %s" % (out.stdout, out.stderr))
+    return float(match.group(1)), int(failed.group(1))
+
+
+def syscalls(pid, client, host, device, count):
+    """System calls of the server per query (strace -c -f on the running server)."""
+    if shutil.which("strace") is None:
+        return None
+    log = tempfile.NamedTemporaryFile(prefix="vxi11-strace-", delete=False)
+    log.close()
+    tracer = subprocess.Popen(["strace", "-qq", "-c", "-f", "-o", log.name, "-p", str(pid)],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    time.sleep(1.0)  # attached to every thread
+    try:
+        run_client(client, host, device, count, 1)
+    finally:
+        tracer.terminate()
+        tracer.wait()
+    with open(log.name) as f:
+        text = f.read()
+    os.unlink(log.name)
+    total = re.search(r"^[-\s]*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total", text, re.M)
+    if total is None:
+        return None
+    # Not the tracing window's idle calls: the same window with no client.
+    return int(total.group(1)) / count
+
+
+def measure(name, pid, client, host, device, count, links_list):
+    run_client(client, host, device, 200, 1)  # warm up
+    rates = {}
+    for links in links_list:
+        before = switches(pid)
+        rate, failed = run_client(client, host, device, count, links)
+        after = switches(pid)
+        rates[links] = rate
+        per = [(a - b) / count for a, b in zip(after, before)]
+        print("%-12s links=%d  %8.0f queries/s  failed=%d  ctx switches/query: %.2f voluntary, "
+              "%.2f involuntary" % (name, links, rate, failed, per[0], per[1]))
+    calls = syscalls(pid, client, host, device, max(count // 10, 500))
+    if calls is not None:
+        print("%-12s links=1  %.1f syscalls/query (strace -f, all threads)" % (name, calls))
+    sys.stdout.flush()
+    return rates[1]
+
+
+def wait_ready(client, host, device, process, timeout_s=60.0):
+    deadline = time.monotonic() + timeout_s
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            raise RuntimeError("server ended")
+        out = subprocess.run([client, host, device, "*IDN?", "1", "1"], capture_output=True, text=True)
+        if out.returncode == 0 and "failed=0" in out.stdout:
+            return
+        time.sleep(0.2)
+    raise RuntimeError("no VXI-11 server within %.0f s" % timeout_s)
+
+
+def main():
+    runner_session.in_namespace_or_reexec()
+    build = os.path.join(ROOT, "build")
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--runner", default=os.path.join(build, "korvex-sim"))
+    parser.add_argument("--client", default=os.path.join(build, "tests", "engine", "vxi11", "bench_vxi11_idn"))
+    parser.add_argument("--null-server", default=os.path.join(build, "tests", "engine", "vxi11",
+                                                              "vxi11_null_server"))
+    parser.add_argument("--count", type=int, default=20000)
+    args = parser.parse_args()
+
+    state = tempfile.mkdtemp(prefix="korvex-rate-")
+    log = open(os.path.join(state, "runner.out"), "wb")
+    sim = subprocess.Popen(["taskset", "-c", SERVER_CPUS, args.runner, "--state", os.path.join(state, "state")],
+                           stdout=log, stderr=subprocess.STDOUT)
+    try:
+        wait_ready(args.client, "127.0.0.1", "inst0", sim)
+        korvex = measure("korvex-sim", sim.pid, args.client, "127.0.0.1", "inst0", args.count, (1, 8))
+    finally:
+        sim.terminate()
+        sim.wait()
+        log.close()
+        shutil.rmtree(state, ignore_errors=True)
+
+    null = subprocess.Popen(["taskset", "-c", SERVER_CPUS, args.null_server, str(NULL_PORT)],
+                            stdout=subprocess.PIPE, text=True)
+    try:
+        null.stdout.readline()
+        host = "127.0.0.1:%d" % NULL_PORT
+        wait_ready(args.client, host, "inst0", null)
+        reference = measure("rpcgen-null", null.pid, args.client, host, "inst0", args.count, (1,))
+    finally:
+        null.terminate()
+        null.wait()
+    print("ratio korvex-sim / rpcgen-null (1 link): %.2f" % (korvex / reference))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,134 @@
+// The runner's log sink: start line, time prefixes, the cap with one old file, and that
+// everything logged reaches the file when the process ends with _exit after a flush.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/runner/LogSink.h"
+
+namespace {
+
+using korvex_sim::CLogSink;
+
+// "<seconds>.<three decimals> " then text.
+bool Prefixed(const std::string& line, const std::string& text)
+{
+    const std::size_t dot = line.find('.');
+    if (dot == 0 || dot == std::string::npos || line.size() < dot + 5 || line[dot + 4] != ' ') return false;
+    for (std::size_t i = 0; i < dot + 4; ++i)
+        if (i != dot && !std::isdigit(static_cast<unsigned char>(line[i]))) return false;
+    return line.compare(dot + 5, std::string::npos, text) == 0;
+}
+
+bool IsStartLine(const std::string& line)
+{
+    int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0, zone = 0, pid = 0;
+    char tail[8] = "";
+    return std::sscanf(line.c_str(), "==== korvex-sim start %4d-%2d-%2dT%2d:%2d:%2d%5d pid %d %7s", &year,
+                       &month, &day, &hour, &minute, &second, &zone, &pid, tail) == 9 &&
+           pid == ::getpid() && std::string(tail) == "====";
+}
+
+struct LogSinkTest : ::testing::Test {
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/korvex-logsink-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir = pattern;
+        path = dir + "/korvex.log";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+
+    static std::vector<std::string> Lines(const std::string& file)
+    {
+        std::ifstream in(file);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    std::string dir;
+    std::string path;
+};
+
+TEST_F(LogSinkTest, StartLineThenEveryLinePrefixedWithSecondsSinceStart)
+{
+    {
+        CLogSink sink;
+        ASSERT_TRUE(sink.Open(path, -1));
+        sink.Write("one\ntw", 6);  // a line in pieces and two lines in one piece
+        sink.Write("o\nthree\nfour\n", 13);
+        sink.Line("five");
+    }
+    const std::vector<std::string> lines = Lines(path);
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_TRUE(IsStartLine(lines[0])) << lines[0];
+    const char* texts[] = {"one", "two", "three", "four", "five"};
+    for (int i = 0; i < 5; ++i)
+        EXPECT_TRUE(Prefixed(lines[i + 1], texts[i])) << lines[i + 1];
+}
+
+TEST_F(LogSinkTest, EachStartAppendsItsOwnStartLine)
+{
+    for (int start = 0; start < 2; ++start) {
+        CLogSink sink;
+        ASSERT_TRUE(sink.Open(path, -1));
+        sink.Line("run");
+    }
+    const std::vector<std::string> lines = Lines(path);
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[2].rfind("==== korvex-sim start ", 0), 0u);
+}
+
+TEST_F(LogSinkTest, AtTheCapTheFileMovesToDotOneAndOnlyOneOldFileIsKept)
+{
+    const std::string line(90, 'x');  // 96 bytes a line with "0.000 " and the newline
+    {
+        CLogSink sink;
+        ASSERT_TRUE(sink.Open(path, -1, 1000));
+        for (int i = 0; i < 30; ++i) {
+            sink.Line(line + std::to_string(i % 10));
+            if (i % 7 == 0) sink.Flush();  // batches of several sizes
+        }
+    }
+    const auto current = Lines(path);
+    const auto old = Lines(path + ".1");
+    EXPECT_LE(std::filesystem::file_size(path), 1000u);
+    EXPECT_LE(std::filesystem::file_size(path + ".1"), 1000u);
+    EXPECT_FALSE(std::filesystem::exists(path + ".2"));
+    ASSERT_FALSE(current.empty());
+    ASSERT_FALSE(old.empty());
+    // Whole lines only, and the newest is the last logged.
+    for (const auto& l : current) EXPECT_TRUE(l.size() > 1 && Prefixed(l.substr(0, l.size() - 1), line)) << l;
+    EXPECT_EQ(current.back().back(), '9');
+}
+
+TEST_F(LogSinkTest, FlushBeforeExitLeavesNothingBehind)
+{
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        CLogSink* sink = new CLogSink;  // never destroyed, like the runner's
+        if (!sink->Open(path, -1)) ::_exit(3);
+        for (int i = 0; i < 1000; ++i) sink->Line("line " + std::to_string(i));
+        sink->Flush();
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const auto lines = Lines(path);
+    ASSERT_EQ(lines.size(), 1001u);
+    EXPECT_TRUE(Prefixed(lines.back(), "line 999")) << lines.back();
+}
+
+}  // namespace

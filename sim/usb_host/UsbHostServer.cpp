@@ -1,11 +1,9 @@
 #include "sim/usb_host/UsbHostServer.h"
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 
 #include "platform/gpio/Gpio.h"
 

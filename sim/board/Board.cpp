@@ -1,7 +1,6 @@
 #include "sim/board/Board.h"
 
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
 
 #include "platform/bootmon/BootMonitor.h"
 #include "platform/gpio/Gpio.h"
@@ -217,75 +219,10 @@ std::string Board::State() {
 Board::~Board() { Close(); }
 
 bool Board::Listen(const std::string& state_dir) {
-    Close();
-    const std::string path = state_dir + "/board.sock";
-    sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path) return false;
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    ::unlink(path.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, 8) != 0) {
-        ::close(fd);
-        return false;
-    }
-    path_ = path;
-    listener_ = fd;
-    closing_.store(false);
-    acceptor_ = std::thread(&Board::AcceptLoop, this);
-    return true;
+    return server_.Listen(state_dir + "/board.sock", &Board::Serve);
 }
 
-void Board::Close() {
-    if (listener_ < 0) return;
-    closing_.store(true);
-    ::shutdown(listener_, SHUT_RDWR);
-    acceptor_.join();
-    std::vector<std::thread> threads;
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        for (int fd : fds_) ::shutdown(fd, SHUT_RDWR);
-        threads.swap(connections_);
-        ended_.clear();
-    }
-    for (std::thread& t : threads) t.join();
-    ::close(listener_);
-    listener_ = -1;
-    ::unlink(path_.c_str());
-}
-
-void Board::AcceptLoop() {
-    while (!closing_.load()) {
-        const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            return;
-        }
-        // Connections that ended are joined here, so a long run does not pile them up.
-        std::vector<std::thread> ended;
-        {
-            std::lock_guard<std::mutex> g(lock_);
-            if (closing_.load()) {
-                ::close(fd);
-                return;
-            }
-            for (auto it = connections_.begin(); it != connections_.end();) {
-                if (std::find(ended_.begin(), ended_.end(), it->get_id()) != ended_.end()) {
-                    ended.push_back(std::move(*it));
-                    it = connections_.erase(it);
-                } else {
-                    ++it;
-                }
-            }
-            ended_.clear();
-            fds_.push_back(fd);
-            connections_.emplace_back(&Board::Serve, this, fd);
-        }
-        for (std::thread& t : ended) t.join();
-    }
-}
+void Board::Close() { server_.Close(); }
 
 // One command a line; a line longer than kMaxLine is refused and skipped.
 void Board::Serve(int fd) {
@@ -311,15 +248,6 @@ void Board::Serve(int fd) {
             overlong = true;
         }
     }
-    std::lock_guard<std::mutex> g(lock_);
-    for (auto it = fds_.begin(); it != fds_.end(); ++it) {
-        if (*it == fd) {
-            fds_.erase(it);
-            break;
-        }
-    }
-    ::close(fd);
-    ended_.push_back(std::this_thread::get_id());
 }
 
 }  // namespace sim

@@ -15,12 +15,10 @@
 // Other subsystems add their own commands with RegisterCommand.
 #pragma once
 
-#include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
+
+#include "sim/common/UnixStreamServer.h"
 
 namespace sim {
 
@@ -61,20 +59,12 @@ public:
     // false when the socket cannot be made.
     bool Listen(const std::string& state_dir);
     void Close();
-    const std::string& SocketPath() const { return path_; }
+    const std::string& SocketPath() const { return server_.Path(); }
 
 private:
-    void AcceptLoop();
-    void Serve(int connection);
+    static void Serve(int connection);
 
-    std::string path_;
-    int listener_ = -1;
-    std::atomic<bool> closing_{false};
-    std::thread acceptor_;
-    std::mutex lock_;
-    std::vector<std::thread> connections_;  // guarded by lock_
-    std::vector<int> fds_;                  // open connections; guarded by lock_
-    std::vector<std::thread::id> ended_;    // connections whose thread is ending; lock_
+    UnixStreamServer server_;
 };
 
 }  // namespace sim

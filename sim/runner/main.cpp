@@ -4,7 +4,8 @@
 // Runs the firmware on the simulated board in this process. The state folder (default
 // ./state) keeps the flash file system (yaffs/), the identity EEPROM (eeprom.bin, written
 // from the board's default record when absent), the log (korvex.log, also copied to
-// standard error) and the board's control socket (board.sock). Every network socket binds to
+// standard error), the board's control socket (board.sock) and the simulated USB host's
+// socket (usb.sock unless --usb-socket names another). Every network socket binds to
 // ADDR (default 127.0.0.1, or 0.0.0.0 with --netif). SIGINT and SIGTERM ask for a power-off as
 // a short push of the power button does (settings saved); a second one switches the board off
 // at once.
@@ -78,6 +79,8 @@
 #include "sim/eeprom/EepromSim.h"
 #include "sim/peripheral_controller/PeripheralControllerSim.h"
 #include "sim/topology_file/TopologyFile.h"
+#include "sim/usb_host/UsbHostServer.h"
+#include "usb/transport/UsbServerBuilder.h"
 
 namespace {
 
@@ -91,6 +94,7 @@ struct Options {
     sim::dsp::DspSimSettings dsp;
     bool dspRefusesBoot = false;
     std::string netif;
+    std::string usbSocket;  // empty: <state>/usb.sock
     bool hasMac = false;
     std::uint8_t mac[6] = {};
     bool help = false;
@@ -178,6 +182,8 @@ constexpr OptionRow OptionTable[] = {
      }},
     {"--mac", "MAC", "the EEPROM's", "MAC address of eth0 for this run (eeprom.bin unchanged)",
      [](Options& o, const char* v) { return o.hasMac = korvex_sim::ParseMac(v, o.mac); }},
+    {"--usb-socket", "PATH", "<state>/usb.sock", "Unix socket of the simulated USB host (tests/clients/usbsim)",
+     [](Options& o, const char* v) { o.usbSocket = v; return *v != '\0'; }},
     {"--help", nullptr, nullptr, "print this help and exit (also -h)",
      [](Options& o, const char*) {
          o.help = true;
@@ -334,13 +340,15 @@ void ResolveExecutable()
     ::_exit(1);
 }
 
-// The control socket, once it serves; closed (its connections ended and joined) before the
-// process ends.
+// The control socket and the USB host's socket, once they serve; closed (their connections
+// ended and joined) before the process ends.
 std::atomic<sim::Board*> controlPanel{nullptr};
+std::atomic<sim::UsbHostServer*> usbHostServer{nullptr};
 
 void CloseControlPanel()
 {
     if (sim::Board* panel = controlPanel.load()) panel->Close();
+    if (sim::UsbHostServer* usbHost = usbHostServer.load()) usbHost->Close();
 }
 
 void BoardAction(platform::soc::BoardAction action)
@@ -572,6 +580,16 @@ int main(int argc, char** argv)
     controlPanel.store(&panel);
     Say("Board control: " + panel.SocketPath());
 
+    static sim::UsbHostServer usbHost;
+    const std::string usbSocket = options.usbSocket.empty() ? state + "/usb.sock" : options.usbSocket;
+    if (!usbHost.Listen(usbSocket)) {
+        Say("korvex-sim: cannot serve " + usbSocket);
+        std::fflush(nullptr);
+        ::_exit(1);
+    }
+    usbHostServer.store(&usbHost);
+    Say("USB host on " + usbSocket);
+
     vxi11_set_bind_address(options.bind.c_str());
     platform::net::set_bind_address(options.bind);
     if (!options.netif.empty()) {
@@ -579,6 +597,7 @@ int main(int argc, char** argv)
         Say("eth0: " + options.netif);
     }
     vxi11_install_server_builder();
+    usb_install_server_builder();
 
     static korvex_sim::SimBoard board(options.dsp, options.dspRefusesBoot);
     Korvex::CSystemSeams::Install(&board);

@@ -23,7 +23,26 @@ constexpr std::uint8_t kSetConfiguration = 9;
 constexpr std::uint8_t kSetInterface = 11;
 constexpr std::uint16_t kEp0Packet = 8;
 
+// The calling thread's own transfer deadline: -1 none set, 0 no deadline, else ms.
+thread_local std::int64_t threadTimeoutMs = -1;
+
 }  // namespace
+
+void UsbHost::set_thread_timeout_ms(std::uint32_t ms) { threadTimeoutMs = ms; }
+
+Clock::time_point UsbHost::transfer_deadline() const {
+    if (threadTimeoutMs == 0) return Clock::time_point::max();
+    return deadline_after(threadTimeoutMs > 0 ? static_cast<std::uint32_t>(threadTimeoutMs)
+                                              : timeoutMs_);
+}
+
+// The device has seen a reset within 100 ms; a loaded machine gets the transfer deadline.
+Clock::time_point UsbHost::reset_deadline() const {
+    const std::uint32_t ms = threadTimeoutMs == 0  ? 5000
+                             : threadTimeoutMs > 0 ? static_cast<std::uint32_t>(threadTimeoutMs)
+                                                   : timeoutMs_;
+    return deadline_after(ms > 100 ? ms : 100);
+}
 
 UsbHost::UsbHost(platform::soc::UsbdModel& model) : model_(model) {}
 
@@ -108,7 +127,7 @@ UsbHost::Result UsbHost::control_transfer(const Setup& setup, std::vector<std::u
     Backoff backoff;
     std::lock_guard<std::mutex> transfer(transfer_lock(0));
     if (!model_.pull_up()) return Result::NoDevice;
-    const auto deadline = deadline_after(timeoutMs_);
+    const auto deadline = transfer_deadline();
     Handshake h = setup_packet(setup);
     if (h != Handshake::Ack) return failure(h);
     const bool in = (setup.bmRequestType & 0x80) != 0;
@@ -186,7 +205,7 @@ UsbHost::Result UsbHost::bulk_out(std::uint8_t endpoint, const std::vector<std::
     std::lock_guard<std::mutex> transfer(transfer_lock(number));
     if (!model_.pull_up()) return Result::NoDevice;
     const std::uint16_t max = max_packet(number);
-    const auto deadline = deadline_after(timeoutMs_);
+    const auto deadline = transfer_deadline();
     std::size_t sent = 0;
     bool zeroLengthDone = !(zlp && (data.empty() || data.size() % max == 0));
     while (sent < data.size() || !zeroLengthDone) {
@@ -213,7 +232,7 @@ UsbHost::Result UsbHost::in_transfer(std::uint8_t endpoint, std::uint32_t max,
     data->clear();
     if (!model_.pull_up()) return Result::NoDevice;
     const std::uint16_t packetMax = max_packet(static_cast<std::uint8_t>(number | 0x80));
-    const auto deadline = deadline_after(timeoutMs_);
+    const auto deadline = transfer_deadline();
     for (;;) {
         std::vector<std::uint8_t> packet;
         bool duplicate = false;
@@ -270,8 +289,7 @@ UsbHost::Result UsbHost::bus_reset() {
         address_ = 0;
         for (int i = 0; i < 16; ++i) inToggle_[i] = outToggle_[i] = false;
     }
-    // The device has seen the reset within 100 ms; a loaded machine gets the transfer deadline.
-    const auto deadline = deadline_after(timeoutMs_ > 100 ? timeoutMs_ : 100);
+    const auto deadline = reset_deadline();
     while (model_.reset_pending()) {
         if (Clock::now() >= deadline) return Result::Timeout;
         backoff.wait();

@@ -7,6 +7,7 @@
 // model's), so the device's interrupt is taken as soon as a transaction ends.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -53,6 +54,9 @@ public:
 
     // The deadline of each transfer (default 2000 ms).
     void set_timeout_ms(std::uint32_t ms) { timeoutMs_ = ms; }
+    // The deadline of the transfers the calling thread starts from now on, whatever
+    // set_timeout_ms says (0: none; a bus reset then waits 5 s at most).
+    static void set_thread_timeout_ms(std::uint32_t ms);
     bool device_present() const { return model_.pull_up(); }
 
     // Reset; GET_DESCRIPTOR(device, 64) at address 0; SET_ADDRESS(1); the device descriptor,
@@ -105,6 +109,9 @@ private:
     Handshake out_packet(std::uint8_t endpoint, const std::uint8_t* data, std::uint32_t length,
                          bool useToggle);
     Result failure(Handshake handshake) const;
+    // The deadline of a transfer that starts now; of a bus reset's wait.
+    std::chrono::steady_clock::time_point transfer_deadline() const;
+    std::chrono::steady_clock::time_point reset_deadline() const;
     Result get_descriptor(std::uint8_t type, std::uint8_t index, std::uint16_t language,
                           std::uint16_t length, std::vector<std::uint8_t>* out);
     Result in_transfer(std::uint8_t endpoint, std::uint32_t max, std::vector<std::uint8_t>* data);

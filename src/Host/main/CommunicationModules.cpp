@@ -1,13 +1,14 @@
 #include "Host/main/CommunicationModules.h"
 
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "Host/main/KorvexHostEthernet.h"
+#include "Host/main/KorvexHostUsb.h"
 #include "Host/main/KorvexNetworkThread.h"
-#include "Host/main/SystemSeams.h"
 #include "Host/main/nbns/NbnsService.h"
 #include "Host/parameters/Bindings.h"
 #include "Host/parameters/Logger.h"
@@ -40,22 +41,52 @@ std::string ReadString(CParameterNode* node)
     return CParameterNode::GetStringAttribute(node, eAttrValue);
 }
 
+std::int32_t ReadInt(CParameterNode* node)
+{
+    CRecursiveLock tree(ParameterTreeLock());
+    return CParameterNode::GetInt32Attribute(node, eAttrValue);
+}
+
 CKorvexHostParser* PublishedParser()
 {
     return static_cast<CKorvexHostParser*>(ReadPointer(g_pScpiParserObject));
 }
 
-// host_if/communication/vxi11_object holds the host as a CKorvexHost, the identity that
-// commands compare with the requesting host.
-CKorvexHostEthernet* Vxi11Host()
+// host_if/communication/vxi11_object and usbtmc_object hold their host as a CKorvexHost, the
+// identity that commands compare with the requesting host.
+template <typename Host>
+Host* ModuleHost(CParameterNode* objectNode)
 {
-    auto* host = static_cast<CKorvexHost*>(ReadPointer(g_pVxi11Object));
-    return host != nullptr ? static_cast<CKorvexHostEthernet*>(host) : nullptr;
+    auto* host = static_cast<CKorvexHost*>(ReadPointer(objectNode));
+    return host != nullptr ? static_cast<Host*>(host) : nullptr;
 }
 
-void SetVxi11Host(CKorvexHostEthernet* host)
+CKorvexHostEthernet* Vxi11Host() { return ModuleHost<CKorvexHostEthernet>(g_pVxi11Object); }
+CKorvexHostUsb* UsbHost() { return ModuleHost<CKorvexHostUsb>(g_pUsbtmcObject); }
+
+void SetModuleHost(CParameterNode* objectNode, CKorvexHost* host)
 {
-    CParameterNode::SetValue(g_pVxi11Object, static_cast<void*>(static_cast<CKorvexHost*>(host)));
+    CParameterNode::SetValue(objectNode, static_cast<void*>(host));
+}
+
+// Whether host is the running host of the VXI-11 or of the USB module.
+bool IsModuleHost(const CKorvexHost* host)
+{
+    return host != nullptr && (host == static_cast<CKorvexHost*>(Vxi11Host()) ||
+                               host == static_cast<CKorvexHost*>(UsbHost()));
+}
+
+// Communication mutex held. The object node is cleared, the device closed (after the
+// callback that runs), the host released at the parser, the engine server stopped, and the
+// host freed, by the parser after its message when a message of that host is running.
+void StopModule(CKorvexEngineHost* host, CParameterNode* objectNode, void (*stopServer)())
+{
+    SetModuleHost(objectNode, nullptr);
+    host->Close();
+    CKorvexHostParser* parser = host->TargetParser();
+    if (parser != nullptr) parser->ReleaseHost(host);
+    stopServer();
+    if (parser == nullptr || !parser->HandOverHost(host)) delete static_cast<CKorvexHost*>(host);
 }
 
 // Communication mutex held.
@@ -63,22 +94,40 @@ void StartTcpIpModule()
 {
     Logger().Printf("Starting the TCP/IP SCPI module\n");
     zo_device_start_tcpip_server();
-    SetVxi11Host(new CKorvexHostEthernet(PublishedParser()));
+    SetModuleHost(g_pVxi11Object, new CKorvexHostEthernet(PublishedParser()));
 }
 
 // Communication mutex held.
 void StopTcpIpModule(CKorvexHostEthernet* host)
 {
     Logger().Printf("Stopping TCP/IP SCPI module.\n");
-    SetVxi11Host(nullptr);
-    host->Close();
-    CKorvexHostParser* parser = host->TargetParser();
-    if (parser != nullptr) parser->ReleaseHost(host);
-    zo_device_stop_tcpip_server();
-    if (parser == nullptr || !parser->HandOverHost(host)) delete host;
+    StopModule(host, g_pVxi11Object, [] { zo_device_stop_tcpip_server(); });
 }
 
-// Waits until host's queued reply has been read, host is no longer the VXI-11 host, or the
+// Communication mutex held.
+void StartUsbModule()
+{
+    Logger().Printf("Starting the USB SCPI module\n");
+    zo_device_start_usb_server();
+    char serial[16];
+    std::snprintf(serial, sizeof serial, "%07d", static_cast<int>(ReadInt(g_pSystemSerialNo)));
+    const auto vendorId = static_cast<std::uint16_t>(ReadInt(g_pUsbVendorId));
+    const auto productId = static_cast<std::uint16_t>(ReadInt(g_pUsbProductId));
+    const auto versionBcd = static_cast<std::uint16_t>(ReadInt(g_pUsbVersionBcd));
+    SetModuleHost(g_pUsbtmcObject,
+                  new CKorvexHostUsb(PublishedParser(), vendorId, productId, versionBcd,
+                                     ReadString(g_pSystemManufacturer), ReadString(g_pSystemModel),
+                                     serial));
+}
+
+// Communication mutex held.
+void StopUsbModule(CKorvexHostUsb* host)
+{
+    Logger().Printf("Stopping USB SCPI module.\n");
+    StopModule(host, g_pUsbtmcObject, [] { zo_device_stop_usb_server(); });
+}
+
+// Waits until host's queued reply has been read, host is no longer a module's host, or the
 // limit has passed.
 void WaitForReplyRead(const CKorvexHost* host)
 {
@@ -86,8 +135,7 @@ void WaitForReplyRead(const CKorvexHost* host)
     for (;;) {
         {
             CRecursiveLock comm(CommunicationMutex());
-            if (static_cast<CKorvexHost*>(Vxi11Host()) != host || host->PendingResponse() == nullptr)
-                return;
+            if (!IsModuleHost(host) || host->PendingResponse() == nullptr) return;
         }
         if (std::chrono::steady_clock::now() >= end) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -102,16 +150,21 @@ CRecursiveMutex& CommunicationMutex()
     return *mutex;
 }
 
-bool KorvexDeferPastOwnMessage(std::function<void()> action)
+bool KorvexDeferPastMessageOf(const CKorvexHost* host, std::function<void()> action)
 {
     CKorvexHostParser* parser = PublishedParser();
-    if (parser == nullptr) return false;
+    if (parser == nullptr || host == nullptr) return false;
     CKorvexHost* own = parser->MessageHost();
-    if (own == nullptr || own != static_cast<CKorvexHost*>(Vxi11Host())) return false;
+    if (own != host) return false;
     return parser->RunAfterMessage([own, action = std::move(action)] {
         WaitForReplyRead(own);
         action();
     });
+}
+
+bool KorvexDeferPastOwnMessage(std::function<void()> action)
+{
+    return KorvexDeferPastMessageOf(Vxi11Host(), std::move(action));
 }
 
 void KorvexOnEthernetEnabledChanged(CParameterNode* node, int event, void*)
@@ -148,7 +201,15 @@ void KorvexUpdateUsbScpiModule(CParameterNode* node, int event, void*)
 {
     if (event != 0 || node != g_pUsbtmcEnabled) return;
     CRecursiveLock comm(CommunicationMutex());
-    CSystemSeams::Instance().UpdateUsbModule();
+    const bool wanted = ReadBool(g_pUsbtmcEnabled);
+    CKorvexHostUsb* current = UsbHost();
+    if (!wanted && current != nullptr) {
+        if (KorvexDeferPastMessageOf(current, [] { KorvexUpdateUsbScpiModule(g_pUsbtmcEnabled, 0, nullptr); }))
+            return;
+        StopUsbModule(current);
+    } else if (wanted && current == nullptr) {
+        StartUsbModule();
+    }
 }
 
 void KorvexUpdateNbns(CParameterNode*, int, void*)

@@ -6,12 +6,12 @@
 // changes start or stop a module once. Lock order: the communication mutex, then any host,
 // parser or status lock. The engine's threads never take it.
 //
-// Stopping the VXI-11 module, in this order under the communication mutex: the object node
-// is cleared, the device closed (after the callback that runs), the host released at the
-// parser, the engine server stopped, and the host freed, by the parser after its message
-// when a message of that host is running. A stop or network restart asked for by a message
-// of the VXI-11 host itself is put off until that message has ended and its reply has been
-// read (at most 2 s), so the reply still leaves.
+// Stopping the VXI-11 or the USB module, in this order under the communication mutex: the
+// object node is cleared, the device closed (after the callback that runs), the host
+// released at the parser, the engine server stopped, and the host freed, by the parser after
+// its message when a message of that host is running. A stop or network restart asked for by
+// a message of the module's own host is put off until that message has ended and its reply
+// has been read (at most 2 s), so the reply still leaves.
 #pragma once
 
 #include <functional>
@@ -20,6 +20,7 @@
 
 namespace Korvex {
 
+class CKorvexHost;
 class CParameterNode;
 
 CRecursiveMutex& CommunicationMutex();
@@ -35,9 +36,11 @@ void KorvexUpdateUsbScpiModule(CParameterNode* node, int event, void* user);
 // comm_parms/nbns/enabled, comm_parms/ethernet/id and domain: restarts the name service.
 void KorvexUpdateNbns(CParameterNode* node, int event, void* user);
 
-// On the parser thread during a message of the VXI-11 host: runs action after that message
-// has ended and its reply has been read (or 2 s have passed), and returns true. Elsewhere
-// returns false and does nothing.
+// On the parser thread during a message of host: runs action after that message has ended
+// and its reply has been read (or 2 s have passed), and returns true. Elsewhere returns
+// false and does nothing.
+bool KorvexDeferPastMessageOf(const CKorvexHost* host, std::function<void()> action);
+// The same for the VXI-11 host, whose session a network restart ends.
 bool KorvexDeferPastOwnMessage(std::function<void()> action);
 
 }  // namespace Korvex

@@ -2,7 +2,6 @@
 
 #include <atomic>
 
-#include "Host/parameters/Logger.h"
 #include "Host/peripherals/CKorvexPeripheral.h"
 
 namespace Korvex {
@@ -10,7 +9,6 @@ namespace Korvex {
 namespace {
 
 std::atomic<CSystemSeams*> installed{nullptr};
-std::atomic<bool> usbLogged{false};
 
 CSystemSeams& Defaults()
 {
@@ -25,11 +23,6 @@ void CSystemSeams::InitPeripherals() { CKorvexPeripheral::InitCKorvexPeripheral(
 bool CSystemSeams::WaitForDspStarted(std::uint16_t, std::uint8_t&, std::uint8_t&) { return false; }
 
 bool CSystemSeams::WaitForAcqStarted(std::uint16_t) { return true; }
-
-void CSystemSeams::UpdateUsbModule()
-{
-    if (!usbLogged.exchange(true)) Logger().Printf("USB SCPI module not available\n");
-}
 
 CSystemSeams& CSystemSeams::Instance()
 {

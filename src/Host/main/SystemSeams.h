@@ -3,8 +3,7 @@
 // and the issues that build them install their own. Until then the defaults stand in:
 //  - peripherals: CKorvexPeripheral::InitCKorvexPeripheral;
 //  - acquisition start: Start returns, the DSP is never seen started, the acquisition
-//    thread is;
-//  - USB module: not available (logged once), no host object.
+//    thread is.
 #pragma once
 
 #include <cstdint>
@@ -25,10 +24,6 @@ public:
     virtual bool WaitForDspStarted(std::uint16_t timeoutMs, std::uint8_t& versionAccepted,
                                    std::uint8_t& started);
     virtual bool WaitForAcqStarted(std::uint16_t timeoutMs);
-
-    // Starts or stops the USB module as comm_parms/usbtmc/enabled asks (communication
-    // mutex held).
-    virtual void UpdateUsbModule();
 
     // The seams in use: the ones installed last, else the defaults.
     static CSystemSeams& Instance();

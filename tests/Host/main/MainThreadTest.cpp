@@ -70,9 +70,13 @@ protected:
     void TearDown() override
     {
         EXPECT_TRUE(KorvexWaitNetworkIdle(5000));
-        if (ParameterTreeRoot != nullptr) CParameterNode::SetValue(g_pEthernetActive, false);
+        if (ParameterTreeRoot != nullptr) {
+            CParameterNode::SetValue(g_pEthernetActive, false);
+            CParameterNode::SetValue(g_pUsbtmcEnabled, false);
+        }
         delete main.Parser();
         zo_device_stop_tcpip_server();
+        zo_device_stop_usb_server();
         CSystemSeams::Install(nullptr);
         SetLogEcho(previousEcho);
         for (const SettingsBindingRow& row : SettingsBindingTable) *row.pointer = nullptr;
@@ -135,16 +139,18 @@ TEST_F(MainThread, ColdBootStartsEverythingAndPowerOffSavesTheSettings)
     const std::string log = Log();
     EXPECT_NE(log.find("Boot conditions: Cold boot\n"), std::string::npos);
     EXPECT_NE(log.find("Starting the TCP/IP SCPI module\n"), std::string::npos);
-    EXPECT_NE(log.find("USB SCPI module not available\n"), std::string::npos);
+    EXPECT_NE(log.find("Starting the USB SCPI module\n"), std::string::npos);
     ASSERT_NE(main.Parser(), nullptr);
     EXPECT_EQ(CParameterNode::GetPointerAttribute(g_pScpiParserObject, eAttrValue), main.Parser());
     EXPECT_NE(CParameterNode::GetPointerAttribute(g_pVxi11Object, eAttrValue), nullptr);
+    EXPECT_NE(CParameterNode::GetPointerAttribute(g_pUsbtmcObject, eAttrValue), nullptr);
     EXPECT_FALSE(CParameterNode::GetBooleanAttribute(g_pNbnsActive, eAttrValue));
     // The DSP never started: OPERation:BIT12 bit 0 in every session.
     EXPECT_EQ(CKorvexScpiStatus::ReadCondition(&InstrumentBlock(), eRegOperationBit12) & 1, 1);
 
     ShutDown(0);
     EXPECT_EQ(CParameterNode::GetPointerAttribute(g_pVxi11Object, eAttrValue), nullptr);
+    EXPECT_EQ(CParameterNode::GetPointerAttribute(g_pUsbtmcObject, eAttrValue), nullptr);
     EXPECT_TRUE(LastPowerOffExists());
     EXPECT_EQ(platform::soc::recorded_board_actions(),
               std::vector<platform::soc::BoardAction>{platform::soc::BoardAction::PowerOff});

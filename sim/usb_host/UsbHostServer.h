@@ -1,0 +1,97 @@
+// The simulated USB host served to clients outside the process (the pyusb backend of
+// tests/clients/usbsim) on a Unix stream socket, one thread per connection.
+//
+// Attachment follows the D+ pull-up (GPE9): on its rise the host enumerates the device
+// (retried while the pull-up stays up) and counts one more attachment; on its fall the
+// device is gone. Transfers while no device is attached answer -19.
+//
+// Frames, little-endian; n counts the bytes after n.
+//   request: u32 n, u8 op, u8 endpoint, u16 0, u32 timeout_ms (0 = none), u32 in_len,
+//            8 setup bytes (zeros unless CONTROL), then the OUT payload of n - 20 bytes
+//   reply:   u32 n (= 4 + data), i32 status, data
+// Status: 0; -110 time-out; -32 stall; -19 no device; -75 overflow; -22 bad request (also
+// for n < 20, n > 2 MiB + 20 or in_len > 2 MiB, after which the connection is closed).
+// Ops:
+//   1 INFO        six u8 {attached, address, configuration, speed 2, bus 1, port 1}, u16 0,
+//                 u32 attach count
+//   2 RESET       a reset as Linux's after an error (same address and configuration)
+//   3 CONTROL     the setup bytes; IN: in_len = wLength, data the data stage; OUT: the payload
+//                 of wLength bytes
+//   4 BULK_OUT    the payload to an OUT endpoint
+//   5 BULK_IN     at most in_len bytes from an IN endpoint (a short packet ends it)
+//   6 INTR_IN     the same on an interrupt endpoint
+//   7 CLEAR_HALT  CLEAR_FEATURE(ENDPOINT_HALT) of the endpoint
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "sim/common/UnixStreamServer.h"
+#include "sim/usb_host/UsbHost.h"
+
+namespace sim {
+
+class UsbHostServer {
+public:
+    enum Op : std::uint8_t {
+        OpInfo = 1,
+        OpReset = 2,
+        OpControl = 3,
+        OpBulkOut = 4,
+        OpBulkIn = 5,
+        OpInterruptIn = 6,
+        OpClearHalt = 7,
+    };
+    static constexpr std::int32_t kOk = 0;
+    static constexpr std::int32_t kTimeout = -110;
+    static constexpr std::int32_t kStall = -32;
+    static constexpr std::int32_t kNoDevice = -19;
+    static constexpr std::int32_t kOverflow = -75;
+    static constexpr std::int32_t kBadRequest = -22;
+    static constexpr std::uint32_t kHeader = 20;
+    static constexpr std::uint32_t kMaxData = 2u << 20;
+
+    explicit UsbHostServer(platform::soc::UsbdModel& model = platform::soc::usbd());
+    ~UsbHostServer();  // closes
+    UsbHostServer(const UsbHostServer&) = delete;
+    UsbHostServer& operator=(const UsbHostServer&) = delete;
+
+    // Serves on path (an old socket file is unlinked first) and starts following the pull-up;
+    // false when the socket cannot be made.
+    bool Listen(const std::string& path);
+    // Ends the connections (joined) and the attachment watcher, and removes the socket file.
+    void Close();
+    const std::string& SocketPath() const { return server_.Path(); }
+
+    bool Attached() const { return attached_.load(); }
+    std::uint32_t AttachCount() const { return attachCount_.load(); }
+
+private:
+    static void PullUpChanged(unsigned pin, bool high, void* context);
+    void WatchAttachment();
+    void Serve(int fd);
+    // One request's status and data; close: the connection ends after the reply.
+    std::int32_t Handle(const std::vector<std::uint8_t>& request, std::vector<std::uint8_t>* data,
+                        bool* close);
+
+    platform::soc::UsbdModel& model_;
+    UsbHost host_;
+    UnixStreamServer server_;
+    std::atomic<bool> closing_{false};
+    std::atomic<bool> attached_{false};
+    std::atomic<std::uint32_t> attachCount_{0};
+    std::atomic<std::uint8_t> address_{0};        // of the attachment
+    std::atomic<std::uint8_t> configuration_{0};  // of the attachment
+
+    std::mutex watchLock_;
+    std::condition_variable watchWake_;
+    std::uint32_t edges_ = 0;  // pull-up changes; watchLock_
+    std::thread watcher_;
+};
+
+}  // namespace sim

@@ -1,5 +1,7 @@
 #include "engine/vxi11/Vxi11Registry.h"
 
+#include <vector>
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -243,13 +245,48 @@ void CVxi11Registry::DestroyLink(CVxi11Client* client, std::uint32_t lid, std::u
     if (link->lockHeld != 0) {
         std::uint32_t unlockStatus = VXI11_STATUS_FAULT;
         link->physicalInterface->Unlock(lid, &unlockStatus);
+        link->lockHeld = 0;
     }
-    CVxi11Link detached;
-    Detach(lid, &detached);
     m_mutex.Unlock();
-    Dispose(&detached);
-    detached.physicalInterface->DropUnfinished(lid);
+    DropUnfinishedOf(lid);
+    // Meanwhile the interface may have closed and taken the link with it.
+    std::uint32_t lockStatus = 0;
+    m_mutex.Lock(&lockStatus);
+    if (lockStatus != 0) {
+        *status = VXI11_STATUS_FAULT;
+        return;
+    }
+    CVxi11Link probe;
+    probe.lid = lid;
+    const CVxi11Link* still = m_links.Find(probe);
+    CVxi11Link detached;
+    const bool found = still != nullptr && still->client == client && Detach(lid, &detached);
+    m_mutex.Unlock();
+    if (found) {
+        Dispose(&detached);
+    }
     *status = 0;
+}
+
+void CVxi11Registry::DropUnfinishedOf(std::uint32_t lid)
+{
+    std::uint32_t lockStatus = 0;
+    m_mutex.Lock(&lockStatus);
+    if (lockStatus != 0) {
+        return;
+    }
+    CVxi11Link probe;
+    probe.lid = lid;
+    CVxi11Link* link = m_links.Find(probe);
+    if (link == nullptr) {
+        m_mutex.Unlock();
+        return;
+    }
+    CVxi11LinkInterface* target = link->physicalInterface;
+    COSMutex* linkMutex = link->mutex;
+    Handover(link);
+    target->DropUnfinished(lid);
+    linkMutex->Unlock();
 }
 
 std::uint32_t CVxi11Registry::DeviceWrite(CVxi11Client* client, std::uint32_t lid, bool waitLock,
@@ -505,6 +542,26 @@ void CVxi11Registry::DestroyLinksOfClient(CVxi11Client* client)
 void CVxi11Registry::DestroyMatching(const std::function<bool(const CVxi11Link&)>& matches,
                                      bool departing)
 {
+    if (departing) {
+        // A connection's links: what they left unfinished goes with them, dropped while each
+        // link is still registered.
+        std::vector<std::uint32_t> lids;
+        std::uint32_t lockStatus = 0;
+        m_mutex.Lock(&lockStatus);
+        if (lockStatus != 0) {
+            return;
+        }
+        m_links.ForEach([&](CVxi11Link& link) {
+            if (matches(link)) {
+                lids.push_back(link.lid);
+            }
+            return true;
+        });
+        m_mutex.Unlock();
+        for (const std::uint32_t lid : lids) {
+            DropUnfinishedOf(lid);
+        }
+    }
     for (;;) {
         std::uint32_t lockStatus = 0;
         m_mutex.Lock(&lockStatus);
@@ -531,10 +588,6 @@ void CVxi11Registry::DestroyMatching(const std::function<bool(const CVxi11Link&)
         m_mutex.Unlock();
         for (std::uint32_t i = 0; i < found; ++i) {
             Dispose(&detached[i]);
-            if (departing) {
-                // A connection's links: what they left unfinished goes with them.
-                detached[i].physicalInterface->DropUnfinished(detached[i].lid);
-            }
         }
         if (found == 0) {
             return;

@@ -116,6 +116,9 @@ private:
     CVxi11Link* Enter(CVxi11Client* client, std::uint32_t lid, std::uint32_t* status);
     // Takes the link's mutex and releases the registry: the procedure may run.
     void Handover(CVxi11Link* link);
+    // Drops what lid left unfinished while the link is still registered and its mutex held,
+    // so that an interface closing meanwhile waits for it before it goes.
+    void DropUnfinishedOf(std::uint32_t lid);
     // Moves the link out of the tree into detached (registry locked); false when not found.
     bool Detach(std::uint32_t lid, CVxi11Link* detached);
     // Waits for the detached link's running procedure, then destroys its mutex (registry

@@ -102,6 +102,17 @@ CUsb488Class::~CUsb488Class()
 void CUsb488Class::OnClassRequest(const UsbSetupPacket& setup, std::uint32_t* status)
 {
     m_requests->Dispatch(setup, status);
+    ReportClosedInterface(status);
+}
+
+void CUsb488Class::ReportClosedInterface(std::uint32_t* status)
+{
+    // The engine closed the interface during this event (a delivery failed): the pass ends
+    // with an error, and the manager stops the device and unconfigures the class after it.
+    if (*status == 0 && m_io != nullptr && m_physicalInterface != nullptr &&
+        m_physicalInterface->IsActive() == 0) {
+        *status = ZODEVICE_STATUS_DEVICE_ERROR;
+    }
 }
 
 void CUsb488Class::OnOutComplete(std::uint32_t kind, std::uint32_t code, std::uint32_t bytes,
@@ -111,6 +122,7 @@ void CUsb488Class::OnOutComplete(std::uint32_t kind, std::uint32_t code, std::ui
         return;
     }
     m_bulk->OnBulkOutComplete(code, bytes);
+    ReportClosedInterface(status);
 }
 
 void CUsb488Class::OnInComplete(std::uint32_t kind, std::uint32_t code, std::uint32_t bytes,
@@ -126,6 +138,7 @@ void CUsb488Class::OnInComplete(std::uint32_t kind, std::uint32_t code, std::uin
     } else {
         m_requests->OnInterruptComplete(code);
     }
+    ReportClosedInterface(status);
 }
 
 void CUsb488Class::OnActivate(std::uint32_t, std::uint32_t* status)

@@ -107,6 +107,8 @@ public:
     void PulseIndicator(std::uint16_t value, std::uint32_t* status);
 
 private:
+    void ReportClosedInterface(std::uint32_t* status);
+
     CPhysicalInterface* m_physicalInterface = nullptr;
     CUsbInterfaceClassIoManager* m_io = nullptr;
     CUsb488ClassRequests* m_requests = nullptr;

@@ -1,7 +1,4 @@
 // Split transactions: INITIATE/CHECK of abort Bulk-OUT, abort Bulk-IN and clear.
-#include <condition_variable>
-#include <mutex>
-
 #include "UsbtmcFixture.h"
 
 namespace usbtmctest {
@@ -59,35 +56,6 @@ TEST_F(UsbtmcTest, AbortBulkInWithoutRequestFailsAndTagZeroStalls)
     EXPECT_EQ(host.CheckAbortBulkIn(), (Bytes{0x82, 0, 0, 0, 0, 0, 0, 0}));
     EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
 }
-
-// Keeps the device's event thread in a message callback until released.
-class Latch {
-public:
-    void Wait()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_entered = true;
-        m_changed.notify_all();
-        m_changed.wait(lock, [this] { return m_open; });
-    }
-    bool WaitEntered()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(5), [this] { return m_entered; });
-    }
-    void Open()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_open = true;
-        m_changed.notify_all();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_entered = false;
-    bool m_open = false;
-};
 
 TEST_F(UsbtmcTest, ClearIsPendingUntilTheDeviceFinishedIt)
 {

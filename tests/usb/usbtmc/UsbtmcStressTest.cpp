@@ -1,8 +1,6 @@
 // Back-pressure from a device that does not keep up, and service requests and status-byte
 // changes from another thread while the host polls and queries (run under TSan too).
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 #include <thread>
 
 #include "UsbtmcFixture.h"
@@ -10,32 +8,12 @@
 namespace usbtmctest {
 namespace {
 
-class Gate {
-public:
-    void Wait()
-    {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return m_open; });
-    }
-    void Open()
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_open = true;
-        m_changed.notify_all();
-    }
-
-private:
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    bool m_open = false;
-};
-
 // The device's event thread is stuck in a message callback; the host keeps writing. Bulk-OUT
 // is NAKed once nothing can take the bytes, and every message arrives, in order, once the
 // device goes on.
 TEST_F(UsbtmcTest, BlockedDeviceNaksBulkOutAndLosesNothing)
 {
-    Gate gate;
+    Latch gate;
     device->messageHook = [&] { gate.Wait(); };
     const int kMessages = 8;
     int sent = 0;

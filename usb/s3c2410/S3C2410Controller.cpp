@@ -122,10 +122,11 @@ bool CS3C2410Controller::CheckReset(std::uint32_t* status)
     return *status == 0 && m_registers->CheckReset();
 }
 
-template <class T>
-CUsbControllerEndpoint* CS3C2410Controller::Make(CUsbControllerEndpoint** slot, T* made,
-                                                 std::uint32_t* status)
+template <class T, class... Args>
+CUsbControllerEndpoint* CS3C2410Controller::Make(CUsbControllerEndpoint** slot,
+                                                 std::uint32_t* status, Args... args)
 {
+    T* made = EngineNew<T>(this, m_registers, args...);
     if (made == nullptr) {
         *status = ZODEVICE_STATUS_INSUFFICIENT_MEMORY;
         return nullptr;
@@ -143,38 +144,31 @@ CUsbControllerEndpoint* CS3C2410Controller::Make(CUsbControllerEndpoint** slot, 
 CUsbControllerEndpoint* CS3C2410Controller::MakeControlEndpoint(
     CUsbEndpointEventObserver* observer, std::uint32_t* status)
 {
-    return Make(&m_control, EngineNew<CS3C2410ControlEndpoint>(this, m_registers, observer),
-                status);
+    return Make<CS3C2410ControlEndpoint>(&m_control, status, observer);
 }
 
 CUsbControllerEndpoint* CS3C2410Controller::MakeBulkInEndpoint(
     std::uint8_t configuration, std::uint8_t interfaceNumber, std::uint8_t alternate,
     CUsbEndpointEventObserver* observer, std::uint32_t* status)
 {
-    return Make(&m_bulkIn,
-                EngineNew<CS3C2410BulkInEndpoint>(this, m_registers, configuration,
-                                                  interfaceNumber, alternate, observer),
-                status);
+    return Make<CS3C2410BulkInEndpoint>(&m_bulkIn, status, configuration, interfaceNumber,
+                                        alternate, observer);
 }
 
 CUsbControllerEndpoint* CS3C2410Controller::MakeBulkOutEndpoint(
     std::uint8_t configuration, std::uint8_t interfaceNumber, std::uint8_t alternate,
     CUsbEndpointEventObserver* observer, std::uint32_t* status)
 {
-    return Make(&m_bulkOut,
-                EngineNew<CS3C2410BulkOutEndpoint>(this, m_registers, configuration,
-                                                   interfaceNumber, alternate, observer),
-                status);
+    return Make<CS3C2410BulkOutEndpoint>(&m_bulkOut, status, configuration, interfaceNumber,
+                                         alternate, observer);
 }
 
 CUsbControllerEndpoint* CS3C2410Controller::MakeInterruptInEndpoint(
     std::uint8_t configuration, std::uint8_t interfaceNumber, std::uint8_t alternate,
     CUsbEndpointEventObserver* observer, std::uint32_t* status)
 {
-    return Make(&m_interruptIn,
-                EngineNew<CS3C2410InterruptInEndpoint>(this, m_registers, configuration,
-                                                       interfaceNumber, alternate, observer),
-                status);
+    return Make<CS3C2410InterruptInEndpoint>(&m_interruptIn, status, configuration, interfaceNumber,
+                                             alternate, observer);
 }
 
 void CS3C2410Controller::DestroyEndpoint(CUsbControllerEndpoint* endpoint)

@@ -66,8 +66,11 @@ protected:
     void BeginPass() override;
 
 private:
-    template <class T>
-    CUsbControllerEndpoint* Make(CUsbControllerEndpoint** slot, T* made, std::uint32_t* status);
+    // Makes endpoint T (controller, registers, args) into a free slot; out of memory: 0x543F0,
+    // the slot taken: 0x543F1.
+    template <class T, class... Args>
+    CUsbControllerEndpoint* Make(CUsbControllerEndpoint** slot, std::uint32_t* status,
+                                 Args... args);
 
     COSUsbDevice* m_usbDevice;
     CS3C2410Registers* m_registers = nullptr;

@@ -109,6 +109,110 @@ bool CS3C2410Endpoint::IsInterruptPending()
            m_registers->GetRaisePending(Hardware());
 }
 
+void CS3C2410Endpoint::TakeInterrupt()
+{
+    const std::uint32_t hw = Hardware();
+    if (m_registers->IsEndpointInterruptSet(hw) || m_registers->GetRaisePending(hw)) {
+        m_registers->ClearEndpointInterrupt(hw);
+    }
+    m_registers->SetRaisePending(hw, false);
+}
+
+// ---- bulk and interrupt --------------------------------------------------------------------
+
+CS3C2410DataEndpoint::CS3C2410DataEndpoint(CS3C2410Controller* controller,
+                                           CS3C2410Registers* registers,
+                                           std::uint8_t configuration,
+                                           std::uint8_t interfaceNumber, std::uint8_t alternate,
+                                           std::uint8_t number, std::uint32_t kind,
+                                           std::uint32_t direction,
+                                           CUsbEndpointEventObserver* observer)
+    : CS3C2410Endpoint(controller, registers, configuration, interfaceNumber, alternate, number,
+                       kind, observer),
+      m_fifo(kBulkPacket, number, direction, registers),
+      m_direction(direction)
+{
+    const bool in = direction == CS3C2410FifoManager::kIn;
+    m_csr = in ? soc::IN_CSR1_REG : soc::OUT_CSR1_REG;
+    m_sendStall = in ? kInSendStall : kOutSendStall;
+    m_sentStall = in ? kInSentStall : kOutSentStall;
+    m_clearToggle = in ? kInClrToggle : kOutClrToggle;
+}
+
+std::uint16_t CS3C2410DataEndpoint::GetMaxPacketSize(std::uint32_t) { return kBulkPacket; }
+
+std::uint8_t CS3C2410DataEndpoint::GetInterval(std::uint32_t) { return 0; }
+
+bool CS3C2410DataEndpoint::IsTransferDone(std::uint32_t* status)
+{
+    return *status == 0 && m_fifo.IsDone();
+}
+
+void CS3C2410DataEndpoint::Flush(std::uint32_t* status)
+{
+    if (*status == 0) {
+        m_fifo.Flush();
+    }
+}
+
+void CS3C2410DataEndpoint::Configure(std::uint32_t* status)
+{
+    if (*status != 0) {
+        return;
+    }
+    m_registers->ConfigureEndpoint(Hardware(), kBulkPacket, m_kind);
+    m_configured = 1;
+}
+
+bool CS3C2410DataEndpoint::BeginTransfer(CByteBuffer* chain, std::uint32_t* status)
+{
+    if (*status != 0) {
+        return false;
+    }
+    if ((m_transferState & (kUsbStateRunning | kUsbStateEnded)) != 0) {
+        *status = ZODEVICE_STATUS_DRIVER_FAULT;
+        return false;
+    }
+    m_fifo.SetBuffer(chain);
+    m_transferState =
+        kUsbStateRunning | (m_direction == CS3C2410FifoManager::kIn ? kUsbStateIn : kUsbStateOut);
+    m_registers->EnableEndpointInterrupt(Hardware());
+    return true;
+}
+
+std::uint32_t CS3C2410DataEndpoint::ServiceCsr()
+{
+    const std::uint32_t hw = Hardware();
+    const std::uint32_t csr = m_registers->ReadIndexed(hw, m_csr);
+    const std::uint32_t flush = m_direction == CS3C2410FifoManager::kIn ? kInFlush : kOutFlush;
+    if (m_registers->GetFlushPending(hw) && (csr & flush) == 0) {
+        m_registers->SetFlushPending(hw, false);
+    }
+    if ((csr & m_sentStall) != 0) {
+        // Only the handshake bit: the halt stays until the host clears it.
+        m_registers->ModifyIndexed(hw, m_csr, m_sentStall, 0);
+    }
+    return csr;
+}
+
+void CS3C2410DataEndpoint::Deactivate(std::uint32_t* status)
+{
+    if (*status != 0) {
+        return;
+    }
+    if ((m_transferState & (kUsbStateRunning | kUsbStateEnded)) != 0) {
+        const std::uint32_t moved = EndForDeactivation();
+        if (m_observer != nullptr && m_direction == CS3C2410FifoManager::kIn) {
+            m_observer->OnInComplete(this, kUsbCompletionAborted, moved, status);
+        } else if (m_observer != nullptr) {
+            m_observer->OnOutComplete(this, kUsbCompletionAborted, moved, status);
+        }
+    }
+    m_registers->ModifyIndexed(Hardware(), m_csr, 0, m_sendStall);
+    m_configured = 0;
+    m_haltedByFunction = 0;
+}
+
 // ---- bulk IN / interrupt IN ----------------------------------------------------------------
 
 CS3C2410BulkInEndpoint::CS3C2410BulkInEndpoint(CS3C2410Controller* controller,
@@ -129,19 +233,10 @@ CS3C2410BulkInEndpoint::CS3C2410BulkInEndpoint(CS3C2410Controller* controller,
                                                std::uint8_t alternate, std::uint8_t number,
                                                std::uint32_t kind,
                                                CUsbEndpointEventObserver* observer)
-    : CS3C2410Endpoint(controller, registers, configuration, interfaceNumber, alternate, number,
-                       kind, observer),
-      m_fifo(kBulkPacket, number, CS3C2410FifoManager::kIn, registers)
+    : CS3C2410DataEndpoint(controller, registers, configuration, interfaceNumber, alternate,
+                           number, kind, CS3C2410FifoManager::kIn, observer)
 {
-    m_csr = soc::IN_CSR1_REG;
-    m_sendStall = kInSendStall;
-    m_sentStall = kInSentStall;
-    m_clearToggle = kInClrToggle;
 }
-
-std::uint16_t CS3C2410BulkInEndpoint::GetMaxPacketSize(std::uint32_t) { return kBulkPacket; }
-
-std::uint8_t CS3C2410BulkInEndpoint::GetInterval(std::uint32_t) { return 0; }
 
 void CS3C2410BulkInEndpoint::WritePacket()
 {
@@ -154,16 +249,9 @@ void CS3C2410BulkInEndpoint::WritePacket()
 
 void CS3C2410BulkInEndpoint::StartSend(CByteBuffer* chain, std::uint32_t* status)
 {
-    if (*status != 0) {
+    if (!BeginTransfer(chain, status)) {
         return;
     }
-    if ((m_transferState & (kUsbStateRunning | kUsbStateEnded)) != 0) {
-        *status = ZODEVICE_STATUS_DRIVER_FAULT;
-        return;
-    }
-    m_fifo.SetBuffer(chain);
-    m_transferState = kUsbStateRunning | kUsbStateIn;
-    m_registers->EnableEndpointInterrupt(Hardware());
     // The FIFO may still hold a packet the host has not taken: the service writes then.
     if ((m_registers->ReadIndexed(Hardware(), soc::IN_CSR1_REG) & kInPktRdy) == 0) {
         WritePacket();
@@ -199,71 +287,23 @@ std::uint32_t CS3C2410BulkInEndpoint::Abort(std::uint32_t* status)
     return EndTransfer(true);
 }
 
-bool CS3C2410BulkInEndpoint::IsTransferDone(std::uint32_t* status)
-{
-    return *status == 0 && m_fifo.IsDone();
-}
-
-void CS3C2410BulkInEndpoint::Flush(std::uint32_t* status)
-{
-    if (*status == 0) {
-        m_fifo.Flush();
-    }
-}
-
-void CS3C2410BulkInEndpoint::Configure(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    m_registers->ConfigureEndpoint(Hardware(), kBulkPacket, m_kind);
-    m_configured = 1;
-}
-
-void CS3C2410BulkInEndpoint::Deactivate(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    if ((m_transferState & (kUsbStateRunning | kUsbStateEnded)) != 0) {
-        const std::uint32_t taken = EndTransfer(false);
-        if (m_observer != nullptr) {
-            m_observer->OnInComplete(this, kUsbCompletionAborted, taken, status);
-        }
-    }
-    m_registers->ModifyIndexed(Hardware(), soc::IN_CSR1_REG, 0, kInSendStall);
-    m_configured = 0;
-    m_haltedByFunction = 0;
-}
-
 void CS3C2410BulkInEndpoint::Service(std::uint32_t* status)
 {
     if (*status != 0) {
         return;
     }
-    const std::uint32_t hw = Hardware();
-    if (m_registers->IsEndpointInterruptSet(hw) || m_registers->GetRaisePending(hw)) {
-        m_registers->ClearEndpointInterrupt(hw);
-    }
-    m_registers->SetRaisePending(hw, false);
-    std::uint32_t csr = m_registers->ReadIndexed(hw, soc::IN_CSR1_REG);
-    if (m_registers->GetFlushPending(hw) && (csr & kInFlush) == 0) {
-        m_registers->SetFlushPending(hw, false);
-    }
-    if ((csr & kInSentStall) != 0) {
-        // Only the handshake bit: the halt stays until the host clears it.
-        m_registers->ModifyIndexed(hw, soc::IN_CSR1_REG, kInSentStall, 0);
-    }
+    TakeInterrupt();
+    std::uint32_t csr = ServiceCsr();
     if ((csr & kInPktRdy) != 0) {
         return;
     }
     if ((m_transferState & kUsbStateRunning) != 0) {
         WritePacket();
-        csr = m_registers->ReadIndexed(hw, soc::IN_CSR1_REG);
+        csr = m_registers->ReadIndexed(Hardware(), soc::IN_CSR1_REG);
     }
     // Reported once the host has taken the transfer's last packet.
     if ((m_transferState & kUsbStateEnded) != 0 && (csr & kInPktRdy) == 0) {
-        m_registers->DisableEndpointInterrupt(hw);
+        m_registers->DisableEndpointInterrupt(Hardware());
         const std::uint32_t code = UsbCompletionCode(m_transferState);
         const std::uint32_t sent = m_fifo.GetBytesSent();
         m_transferState = 0;
@@ -328,32 +368,16 @@ CS3C2410BulkOutEndpoint::CS3C2410BulkOutEndpoint(CS3C2410Controller* controller,
                                                  std::uint8_t interfaceNumber,
                                                  std::uint8_t alternate,
                                                  CUsbEndpointEventObserver* observer)
-    : CS3C2410Endpoint(controller, registers, configuration, interfaceNumber, alternate, 2,
-                       kUsbEndpointBulkOut, observer),
-      m_fifo(kBulkPacket, 2, CS3C2410FifoManager::kOut, registers)
+    : CS3C2410DataEndpoint(controller, registers, configuration, interfaceNumber, alternate, 2,
+                           kUsbEndpointBulkOut, CS3C2410FifoManager::kOut, observer)
 {
-    m_csr = soc::OUT_CSR1_REG;
-    m_sendStall = kOutSendStall;
-    m_sentStall = kOutSentStall;
-    m_clearToggle = kOutClrToggle;
 }
-
-std::uint16_t CS3C2410BulkOutEndpoint::GetMaxPacketSize(std::uint32_t) { return kBulkPacket; }
-
-std::uint8_t CS3C2410BulkOutEndpoint::GetInterval(std::uint32_t) { return 0; }
 
 void CS3C2410BulkOutEndpoint::StartReceive(CByteBuffer* chain, std::uint32_t* status)
 {
-    if (*status != 0) {
+    if (!BeginTransfer(chain, status)) {
         return;
     }
-    if ((m_transferState & (kUsbStateRunning | kUsbStateEnded)) != 0) {
-        *status = ZODEVICE_STATUS_DRIVER_FAULT;
-        return;
-    }
-    m_fifo.SetBuffer(chain);
-    m_transferState = kUsbStateRunning | kUsbStateOut;
-    m_registers->EnableEndpointInterrupt(2);
     // A packet already waiting is served by the next pass, when the chain can take data.
     if (m_fifo.GetRemaining() > 0 &&
         (m_registers->ReadIndexed(2, soc::OUT_CSR1_REG) & kOutPktRdy) != 0) {
@@ -410,42 +434,10 @@ std::uint32_t CS3C2410BulkOutEndpoint::Abort(std::uint32_t* status)
     return received;
 }
 
-bool CS3C2410BulkOutEndpoint::IsTransferDone(std::uint32_t* status)
+std::uint32_t CS3C2410BulkOutEndpoint::EndForDeactivation()
 {
-    return *status == 0 && m_fifo.IsDone();
-}
-
-void CS3C2410BulkOutEndpoint::Flush(std::uint32_t* status)
-{
-    if (*status == 0) {
-        m_fifo.Flush();
-    }
-}
-
-void CS3C2410BulkOutEndpoint::Configure(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    m_registers->ConfigureEndpoint(2, kBulkPacket, kUsbEndpointBulkOut);
-    m_configured = 1;
-}
-
-void CS3C2410BulkOutEndpoint::Deactivate(std::uint32_t* status)
-{
-    if (*status != 0) {
-        return;
-    }
-    if ((m_transferState & (kUsbStateRunning | kUsbStateEnded)) != 0) {
-        std::uint32_t ignored = 0;
-        const std::uint32_t received = Abort(&ignored);
-        if (m_observer != nullptr) {
-            m_observer->OnOutComplete(this, kUsbCompletionAborted, received, status);
-        }
-    }
-    m_registers->ModifyIndexed(2, soc::OUT_CSR1_REG, 0, kOutSendStall);
-    m_configured = 0;
-    m_haltedByFunction = 0;
+    std::uint32_t ignored = 0;
+    return Abort(&ignored);
 }
 
 void CS3C2410BulkOutEndpoint::Service(std::uint32_t* status)
@@ -453,20 +445,11 @@ void CS3C2410BulkOutEndpoint::Service(std::uint32_t* status)
     if (*status != 0) {
         return;
     }
-    if (m_registers->IsEndpointInterruptSet(2) || m_registers->GetRaisePending(2)) {
-        m_registers->ClearEndpointInterrupt(2);
-    }
-    m_registers->SetRaisePending(2, false);
+    TakeInterrupt();
     if (m_transferState == 0) {
         return;  // the packet waits in the FIFO; the host is NAKed
     }
-    const std::uint32_t csr = m_registers->ReadIndexed(2, soc::OUT_CSR1_REG);
-    if (m_registers->GetFlushPending(2) && (csr & kOutFlush) == 0) {
-        m_registers->SetFlushPending(2, false);
-    }
-    if ((csr & kOutSentStall) != 0) {
-        m_registers->ModifyIndexed(2, soc::OUT_CSR1_REG, kOutSentStall, 0);
-    }
+    const std::uint32_t csr = ServiceCsr();
     if ((m_transferState & kUsbStateEnded) == 0 && (csr & kOutPktRdy) != 0) {
         ReceivePacket();
     }
@@ -490,34 +473,39 @@ std::uint16_t CS3C2410ControlEndpoint::GetMaxPacketSize(std::uint32_t) { return 
 
 std::uint8_t CS3C2410ControlEndpoint::GetInterval(std::uint32_t) { return 0; }
 
-void CS3C2410ControlEndpoint::StartReceive(CByteBuffer* chain, std::uint32_t* status)
+void CS3C2410ControlEndpoint::OpenDataStage(CS3C2410FifoManager* fifo, CByteBuffer* chain,
+                                            std::uint32_t direction)
 {
-    if (*status != 0) {
-        return;
-    }
     m_registers->AcknowledgeSetup(false);
     m_setupAwaitsAck = 0;
-    m_out.SetBuffer(chain);
-    m_out.SetExpectedTotal(m_wLength);
-    m_transferState = kUsbStateRunning | kUsbStateOut;
+    fifo->SetBuffer(chain);
+    fifo->SetExpectedTotal(m_wLength);
+    m_transferState = kUsbStateRunning | direction;
 }
 
-void CS3C2410ControlEndpoint::StartSend(CByteBuffer* chain, std::uint32_t* status)
+void CS3C2410ControlEndpoint::SendPacket()
 {
-    if (*status != 0) {
-        return;
-    }
-    m_registers->AcknowledgeSetup(false);
-    m_setupAwaitsAck = 0;
-    m_in.SetBuffer(chain);
-    m_in.SetExpectedTotal(m_wLength);
-    m_transferState = kUsbStateRunning | kUsbStateIn;
     m_in.WriteFifo();
     m_in.CompletePacket();
     if (m_in.IsTransferDone()) {
         m_statusStagePending = 1;
         m_transferState = kUsbStateStatusPending | kUsbStateIn |
                           (m_in.LastPacketFull() ? kUsbStateFull : kUsbStateShort);
+    }
+}
+
+void CS3C2410ControlEndpoint::StartReceive(CByteBuffer* chain, std::uint32_t* status)
+{
+    if (*status == 0) {
+        OpenDataStage(&m_out, chain, kUsbStateOut);
+    }
+}
+
+void CS3C2410ControlEndpoint::StartSend(CByteBuffer* chain, std::uint32_t* status)
+{
+    if (*status == 0) {
+        OpenDataStage(&m_in, chain, kUsbStateIn);
+        SendPacket();
     }
 }
 
@@ -653,10 +641,7 @@ void CS3C2410ControlEndpoint::Service(std::uint32_t* status)
     if (*status != 0) {
         return;
     }
-    if (m_registers->IsEndpointInterruptSet(0) || m_registers->GetRaisePending(0)) {
-        m_registers->ClearEndpointInterrupt(0);
-    }
-    m_registers->SetRaisePending(0, false);
+    TakeInterrupt();
     std::uint32_t csr = m_registers->ReadIndexed(0, soc::EP0_CSR);
     if ((csr & kEp0SetupEnd) != 0) {
         m_registers->ServiceSetupEnd();
@@ -676,13 +661,7 @@ void CS3C2410ControlEndpoint::Service(std::uint32_t* status)
     csr = m_registers->ReadIndexed(0, soc::EP0_CSR);
     if ((csr & kEp0InPktRdy) == 0 && (m_transferState & kUsbStateRunning) != 0 &&
         (m_transferState & kUsbStateIn) != 0) {
-        m_in.WriteFifo();
-        m_in.CompletePacket();
-        if (m_in.IsTransferDone()) {
-            m_statusStagePending = 1;
-            m_transferState = kUsbStateStatusPending | kUsbStateIn |
-                              (m_in.LastPacketFull() ? kUsbStateFull : kUsbStateShort);
-        }
+        SendPacket();
         return;
     }
     if ((csr & kEp0OutPktRdy) != 0) {

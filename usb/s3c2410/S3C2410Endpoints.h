@@ -56,6 +56,8 @@ public:
 
 protected:
     std::uint32_t Hardware() const { return m_address & 0x0F; }
+    // The first step of a service: the endpoint's interrupt (or software raise) is taken.
+    void TakeInterrupt();
 
     CS3C2410Controller* m_controller;
     CS3C2410Registers* m_registers;
@@ -68,15 +70,48 @@ protected:
     std::uint32_t m_clearToggle = 0;
 };
 
+// What the bulk and interrupt endpoints share: one FIFO manager of 64-byte packets and one CSR
+// (IN_CSR1 or OUT_CSR1) for their stall, toggle and flush bits.
+class CS3C2410DataEndpoint : public CS3C2410Endpoint {
+public:
+    std::uint16_t GetMaxPacketSize(std::uint32_t speed) override;
+    std::uint8_t GetInterval(std::uint32_t speed) override;
+    bool IsTransferDone(std::uint32_t* status) override;
+    void Flush(std::uint32_t* status) override;
+    void Configure(std::uint32_t* status) override;
+    // Stall with abort: a running transfer is ended and reported as aborted, then SEND_STALL
+    // is set and the configured and halted flags are cleared.
+    void Deactivate(std::uint32_t* status) override;
+
+protected:
+    CS3C2410DataEndpoint(CS3C2410Controller* controller, CS3C2410Registers* registers,
+                         std::uint8_t configuration, std::uint8_t interfaceNumber,
+                         std::uint8_t alternate, std::uint8_t number, std::uint32_t kind,
+                         std::uint32_t direction, CUsbEndpointEventObserver* observer);
+    // The start both directions share: refused (0x543FF) while a transfer runs; else the
+    // chain goes to the FIFO manager, the transfer runs and the endpoint interrupt is enabled.
+    // False when it did not start.
+    bool BeginTransfer(CByteBuffer* chain, std::uint32_t* status);
+    // The service's register steps after the interrupt is cleared: reads the CSR, clears the
+    // flush-pending flag once the flush is done and acknowledges SENT_STALL (the halt stays
+    // until the host clears it). Returns the CSR as read.
+    std::uint32_t ServiceCsr();
+    // Ends the running transfer for a deactivation; returns the bytes moved.
+    virtual std::uint32_t EndForDeactivation() = 0;
+
+    CS3C2410FifoManager m_fifo;
+
+private:
+    std::uint32_t m_direction;
+};
+
 // Bulk IN on hardware endpoint 1; the interrupt-IN endpoint is the same on endpoint 3.
-class CS3C2410BulkInEndpoint : public CS3C2410Endpoint {
+class CS3C2410BulkInEndpoint : public CS3C2410DataEndpoint {
 public:
     CS3C2410BulkInEndpoint(CS3C2410Controller* controller, CS3C2410Registers* registers,
                            std::uint8_t configuration, std::uint8_t interfaceNumber,
                            std::uint8_t alternate, CUsbEndpointEventObserver* observer);
 
-    std::uint16_t GetMaxPacketSize(std::uint32_t speed) override;
-    std::uint8_t GetInterval(std::uint32_t speed) override;
     // Sends the chain: packets of 64 bytes, ended by a short (or zero-length) packet. The
     // first packet goes to the FIFO at once when it is free, else once the host took the
     // previous one. Refused (0x543FF) while a transfer runs.
@@ -84,10 +119,6 @@ public:
     // Ends a running transfer: the packet not yet taken is flushed, a zero-length packet ends
     // the host's read, and the bytes the host took are returned. None running: 0x54325.
     std::uint32_t Abort(std::uint32_t* status) override;
-    bool IsTransferDone(std::uint32_t* status) override;
-    void Flush(std::uint32_t* status) override;
-    void Configure(std::uint32_t* status) override;
-    void Deactivate(std::uint32_t* status) override;
     void Service(std::uint32_t* status) override;
 
 protected:
@@ -97,9 +128,8 @@ protected:
                            CUsbEndpointEventObserver* observer);
     // Ends the running transfer; returns the bytes the host took.
     std::uint32_t EndTransfer(bool sendZeroLength);
+    std::uint32_t EndForDeactivation() override { return EndTransfer(false); }
     void WritePacket();
-
-    CS3C2410FifoManager m_fifo;
 };
 
 class CS3C2410InterruptInEndpoint : public CS3C2410BulkInEndpoint {
@@ -123,29 +153,24 @@ private:
 };
 
 // Bulk OUT on hardware endpoint 2.
-class CS3C2410BulkOutEndpoint : public CS3C2410Endpoint {
+class CS3C2410BulkOutEndpoint : public CS3C2410DataEndpoint {
 public:
     CS3C2410BulkOutEndpoint(CS3C2410Controller* controller, CS3C2410Registers* registers,
                             std::uint8_t configuration, std::uint8_t interfaceNumber,
                             std::uint8_t alternate, CUsbEndpointEventObserver* observer);
 
-    std::uint16_t GetMaxPacketSize(std::uint32_t speed) override;
-    std::uint8_t GetInterval(std::uint32_t speed) override;
     // Receives until the chain is full (a short packet does not end the receive). Data
     // already waiting is taken by the next pass.
     void StartReceive(CByteBuffer* chain, std::uint32_t* status) override;
     std::uint32_t Abort(std::uint32_t* status) override;
-    bool IsTransferDone(std::uint32_t* status) override;
-    void Flush(std::uint32_t* status) override;
-    void Configure(std::uint32_t* status) override;
-    void Deactivate(std::uint32_t* status) override;
     void Service(std::uint32_t* status) override;
+
+protected:
+    std::uint32_t EndForDeactivation() override;
 
 private:
     void ReceivePacket();
     void Report(std::uint32_t* status);
-
-    CS3C2410FifoManager m_fifo;
 };
 
 // The default endpoint (hardware endpoint 0).
@@ -175,6 +200,10 @@ public:
     void Service(std::uint32_t* status) override;
 
 private:
+    // Acknowledges the SETUP and hands the chain of the data stage (ended at wLength) to fifo.
+    void OpenDataStage(CS3C2410FifoManager* fifo, CByteBuffer* chain, std::uint32_t direction);
+    // One IN packet of the data stage; the stage's last one leaves the status stage pending.
+    void SendPacket();
     void ReportOpenStage(std::uint32_t code, std::uint32_t* status);
 
     CS3C2410FifoManager m_out;

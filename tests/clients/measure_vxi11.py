@@ -21,7 +21,6 @@ PROBE_MAHZ = 63.86621838        # the simulated probe's frequency at 1.5 T
 TOLERANCE = 1e-6                # relative: 1 ppm (the simulation's noise is 0.05 ppm rms)
 
 
-Failure = runner_session.Failure
 check = runner_session.check
 
 
@@ -132,7 +131,7 @@ def common(inst):
     check(inst.query('SYST:HELP:SYNT? "*IDN?"').strip() == "*IDN?", "SYST:HELP:SYNT? *IDN?")
 
 
-def reset(manager, inst):
+def reset(inst):
     inst.write("*RST")
     ended = False
     try:
@@ -146,7 +145,7 @@ def reset(manager, inst):
         pass
     check(ended, "*RST ends the link")
     start = time.monotonic()
-    again = runner_session.open_session(manager, timeout_s=10.0)
+    again = runner_session.open_session(runner_session.manager(), timeout_s=10.0)
     check(len(again.query("*IDN?").split(",")) == 4,
           "a new link answers *IDN? after %.1f s" % (time.monotonic() - start))
     return again
@@ -161,36 +160,19 @@ def lxi_client():
           "lxi scpi :MEAS:FLUX? prints 1.5 T (%s)" % text)
 
 
+def checks(inst):
+    identity_and_status(inst)
+    units(inst)
+    fetch_and_trigger(inst)
+    common(inst)
+    reset(inst).close()
+    lxi_client()
+
+
 def main():
     runner_session.in_namespace_or_reexec()
-    runner = sys.argv[1] if len(sys.argv) > 1 else runner_session.default_runner()
-    session = runner_session.Runner(runner, ["--field", str(FIELD)])
-    manager = runner_session.manager()
-    inst = None
-    try:
-        inst = runner_session.open_session(manager)
-        identity_and_status(inst)
-        units(inst)
-        fetch_and_trigger(inst)
-        common(inst)
-        inst = reset(manager, inst)
-        inst.close()
-        inst = None
-        lxi_client()
-        print("PASS")
-        return 0
-    except (Failure, Exception) as error:
-        print("FAIL: %s" % error)
-        print("--- end of the runner's output:")
-        print(session.tail())
-        return 1
-    finally:
-        if inst is not None:
-            try:
-                inst.close()
-            except Exception:
-                pass
-        session.stop()
+    runner = sys.argv[1] if len(sys.argv) > 1 else None
+    return runner_session.run_checks(checks, runner, ["--field", str(FIELD)])
 
 
 if __name__ == "__main__":

@@ -117,86 +117,59 @@ Result UsbtmcHost::Interface(std::uint8_t bRequest, std::uint16_t wValue, std::u
     return ClassIn(kInterfaceRequest, bRequest, wValue, 0, wLength, reply);
 }
 
-Result UsbtmcHost::BulkOutEndpoint(std::uint8_t bRequest, std::uint16_t wValue,
-                                   std::uint16_t wLength, Bytes* reply)
+Bytes UsbtmcHost::Reply(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t wValue,
+                        std::uint16_t wIndex, std::uint16_t wLength)
 {
-    return ClassIn(kEndpointRequest, bRequest, wValue, kBulkOut, wLength, reply);
+    Bytes reply;
+    return ClassIn(bmRequestType, bRequest, wValue, wIndex, wLength, &reply) == Result::Ok
+               ? reply
+               : Bytes{};
 }
-
-Result UsbtmcHost::BulkInEndpoint(std::uint8_t bRequest, std::uint16_t wValue,
-                                  std::uint16_t wLength, Bytes* reply)
-{
-    return ClassIn(kEndpointRequest, bRequest, wValue, kBulkIn, wLength, reply);
-}
-
-namespace {
-Bytes OrEmpty(Result result, const Bytes& reply)
-{
-    return result == Result::Ok ? reply : Bytes{};
-}
-} // namespace
 
 Bytes UsbtmcHost::InitiateAbortBulkOut(std::uint8_t bTag)
 {
-    Bytes reply;
-    const Result result = BulkOutEndpoint(1, bTag, 2, &reply);
-    return OrEmpty(result, reply);
+    return Reply(kEndpointRequest, 1, bTag, kBulkOut, 2);
 }
 
 Bytes UsbtmcHost::CheckAbortBulkOut()
 {
-    Bytes reply;
-    const Result result = BulkOutEndpoint(2, 0, 8, &reply);
-    return OrEmpty(result, reply);
+    return Reply(kEndpointRequest, 2, 0, kBulkOut, 8);
 }
 
 Bytes UsbtmcHost::InitiateAbortBulkIn(std::uint8_t bTag)
 {
-    Bytes reply;
-    const Result result = BulkInEndpoint(3, bTag, 2, &reply);
-    return OrEmpty(result, reply);
+    return Reply(kEndpointRequest, 3, bTag, kBulkIn, 2);
 }
 
 Bytes UsbtmcHost::CheckAbortBulkIn()
 {
-    Bytes reply;
-    const Result result = BulkInEndpoint(4, 0, 8, &reply);
-    return OrEmpty(result, reply);
+    return Reply(kEndpointRequest, 4, 0, kBulkIn, 8);
 }
 
 Bytes UsbtmcHost::InitiateClear()
 {
-    Bytes reply;
-    const Result result = Interface(5, 0, 1, &reply);
-    return OrEmpty(result, reply);
+    return Reply(kInterfaceRequest, 5, 0, 0, 1);
 }
 
 Bytes UsbtmcHost::CheckClear()
 {
-    Bytes reply;
-    const Result result = Interface(6, 0, 2, &reply);
-    return OrEmpty(result, reply);
+    return Reply(kInterfaceRequest, 6, 0, 0, 2);
 }
 
 Bytes UsbtmcHost::Capabilities()
 {
-    Bytes reply;
-    const Result result = Interface(7, 0, 24, &reply);
-    return OrEmpty(result, reply);
+    return Reply(kInterfaceRequest, 7, 0, 0, 24);
 }
 
 Bytes UsbtmcHost::ReadStatusByte(std::uint8_t bTag)
 {
-    Bytes reply;
-    const Result result = Interface(128, bTag, 3, &reply);
-    return OrEmpty(result, reply);
+    return Reply(kInterfaceRequest, 128, bTag, 0, 3);
 }
 
 Bytes UsbtmcHost::Notification()
 {
     Bytes bytes;
-    const Result result = m_host.interrupt_in(kInterruptIn, 2, &bytes);
-    return OrEmpty(result, bytes);
+    return m_host.interrupt_in(kInterruptIn, 2, &bytes) == Result::Ok ? bytes : Bytes{};
 }
 
 } // namespace usbtmctest

@@ -62,10 +62,6 @@ public:
                    std::uint16_t wIndex, std::uint16_t wLength, Bytes* reply);
     Result Interface(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wLength,
                      Bytes* reply);
-    Result BulkOutEndpoint(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wLength,
-                           Bytes* reply);
-    Result BulkInEndpoint(std::uint8_t bRequest, std::uint16_t wValue, std::uint16_t wLength,
-                          Bytes* reply);
 
     // The reply of a request (empty when it failed).
     Bytes InitiateAbortBulkOut(std::uint8_t bTag);
@@ -82,6 +78,10 @@ public:
     sim::UsbHost& Usb() { return m_host; }
 
 private:
+    // The reply of a class request (empty when it failed).
+    Bytes Reply(std::uint8_t bmRequestType, std::uint8_t bRequest, std::uint16_t wValue,
+                std::uint16_t wIndex, std::uint16_t wLength);
+
     sim::UsbHost& m_host;
     std::uint8_t m_tag = 0;
 };

@@ -8,6 +8,7 @@
 #include "engine/AvlBst.h"
 #include "engine/api/ZoDeviceInterface.h"
 #include "engine/device/TcpIpDevice.h"
+#include "engine/os/ScopedLock.h"
 #include "engine/vxi11/Vxi11PhysicalInterface.h"
 #include "engine/vxi11/Vxi11Status.h"
 
@@ -23,30 +24,6 @@ void FormatName(std::uint32_t number, char (&name)[kNameSize])
 {
     std::snprintf(name, sizeof(name), "inst%lu", static_cast<unsigned long>(number));
 }
-
-// Locks for a scope; Held() is false when the mutex could not be taken.
-class CScopedLock {
-public:
-    explicit CScopedLock(COSMutex& mutex) : m_mutex(mutex)
-    {
-        std::uint32_t status = 0;
-        m_mutex.Lock(&status);
-        m_held = status == 0;
-    }
-    ~CScopedLock()
-    {
-        if (m_held) {
-            m_mutex.Unlock();
-        }
-    }
-    CScopedLock(const CScopedLock&) = delete;
-    CScopedLock& operator=(const CScopedLock&) = delete;
-    bool Held() const { return m_held; }
-
-private:
-    COSMutex& m_mutex;
-    bool m_held = false;
-};
 } // namespace
 
 CVxi11PhysicalInterfaceManager::CVxi11PhysicalInterfaceManager(std::uint32_t* status)

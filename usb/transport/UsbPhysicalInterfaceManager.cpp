@@ -5,6 +5,7 @@
 #include "engine/api/ZoDeviceApi.h"
 #include "engine/api/ZoDeviceInterface.h"
 #include "engine/os/Allocator.h"
+#include "engine/os/ScopedLock.h"
 #include "engine/status/EngineStatus.h"
 #include "usb/device/UsbDeviceManager.h"
 #include "usb/s3c2410/S3C2410Controller.h"
@@ -18,29 +19,6 @@ constexpr std::uint32_t kApiVersion = 0x10400;  // version >> 8
 constexpr std::uint32_t kDeviceWaitMs = 80;     // 8 ticks
 constexpr std::uint32_t kHardwareStatusFirst = 0x54300;
 constexpr std::uint32_t kHardwareStatusLast = 0x54305;
-
-class CScopedLock {
-public:
-    explicit CScopedLock(COSMutex& mutex) : m_mutex(mutex)
-    {
-        std::uint32_t status = 0;
-        m_mutex.Lock(&status);
-        m_held = status == 0;
-    }
-    ~CScopedLock()
-    {
-        if (m_held) {
-            m_mutex.Unlock();
-        }
-    }
-    CScopedLock(const CScopedLock&) = delete;
-    CScopedLock& operator=(const CScopedLock&) = delete;
-    bool Held() const { return m_held; }
-
-private:
-    COSMutex& m_mutex;
-    bool m_held = false;
-};
 
 std::uint32_t DeviceCreationStatus(std::uint32_t result)
 {

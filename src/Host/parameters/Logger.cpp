@@ -39,8 +39,29 @@ void CLogger::Printf(const char* format, ...) {
     va_end(args);
     // vsnprintf tells the length it would have written; only what fits is in the buffer.
     std::uint32_t n = 0;
-    if (formatted > 0 && lineSize > 0 && ringEnd > ringStart)
+    if (formatted > 0 && lineSize > 0)
         n = std::min(static_cast<std::uint32_t>(formatted), lineSize - 1);
+    AppendLineLocked(n);
+    kernel::mutex_unlock(&mutex);
+}
+
+void CLogger::Print(std::initializer_list<std::string_view> pieces) {
+    if (!kernel::mutex_lock(&mutex)) return;
+    std::uint32_t n = 0;
+    const std::uint32_t room = lineSize > 0 ? lineSize - 1 : 0;
+    for (std::string_view piece : pieces) {
+        const std::uint32_t count =
+            static_cast<std::uint32_t>(std::min<std::size_t>(piece.size(), room - n));
+        std::memcpy(lineBuffer + n, piece.data(), count);
+        n += count;
+    }
+    if (lineSize > 0) lineBuffer[n] = '\0';
+    AppendLineLocked(n);
+    kernel::mutex_unlock(&mutex);
+}
+
+void CLogger::AppendLineLocked(std::uint32_t n) {
+    if (ringEnd <= ringStart) n = 0;
     const char* source = lineBuffer;
     if (LogEcho echo = logEcho.load(); echo != nullptr && n > 0) echo(lineBuffer, n);
     while (n > 0) {
@@ -57,7 +78,6 @@ void CLogger::Printf(const char* format, ...) {
         source += count;
         n -= count;
     }
-    kernel::mutex_unlock(&mutex);
 }
 
 char* CLogger::GetContents() { return Snapshot(false); }

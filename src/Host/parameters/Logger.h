@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
+#include <string_view>
 
 #include "platform/kernel/Kernel.h"
 
@@ -22,6 +24,9 @@ public:
     // Appends one formatted message, cut to line size - 1 characters. External text is
     // passed as an argument ("%s"), never as the format.
     void Printf(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Appends the pieces one after the other as one message, cut like Printf (the same as
+    // Printf("%s%s...") of them, without the formatting).
+    void Print(std::initializer_list<std::string_view> pieces);
     // A new NUL-terminated copy of the whole log, oldest character first (delete[]).
     char* GetContents();
     // The same from the first whole line: once the ring has wrapped, the cut-off rest of the
@@ -30,6 +35,8 @@ public:
 
 private:
     char* Snapshot(bool wholeLines);
+    // Echoes the first n characters of lineBuffer and copies them into the ring (mutex held).
+    void AppendLineLocked(std::uint32_t n);
 
     kernel::Mutex mutex;
     std::uint32_t lineSize;

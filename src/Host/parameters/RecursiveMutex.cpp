@@ -4,59 +4,45 @@
 
 namespace Korvex {
 
+// The owner is written only by the thread that holds (or is about to give up) the kernel
+// mutex, so a thread that reads its own handle there is the holder, and any other thread
+// reads something else: the test needs no scheduler lock. The depth is touched only by the
+// holder; Depth() from another thread is a snapshot.
+
 CRecursiveMutex::CRecursiveMutex() : owner(0), depth(0) { kernel::mutex_init(&mutex); }
 
 CRecursiveMutex::~CRecursiveMutex() { kernel::mutex_destroy(&mutex); }
 
 bool CRecursiveMutex::Lock() {
-    kernel::scheduler_lock();
-    kernel::handle_t self = kernel::thread_self();
-    if (owner != 0 && owner == self) {
-        ++depth;
-        kernel::scheduler_unlock();
+    const kernel::handle_t self = kernel::thread_self();
+    if (owner.load(std::memory_order_relaxed) == self) {
+        depth.store(depth.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
         return true;
     }
-    kernel::scheduler_unlock();
     if (!kernel::mutex_lock(&mutex)) return false;  // wait broken: we hold nothing
-    kernel::scheduler_lock();
-    depth = 1;
-    owner = self;
-    kernel::scheduler_unlock();
+    depth.store(1, std::memory_order_relaxed);
+    owner.store(self, std::memory_order_relaxed);
     return true;
 }
 
 void CRecursiveMutex::Unlock() {
-    kernel::scheduler_lock();
-    if (owner != kernel::thread_self()) {
+    if (owner.load(std::memory_order_relaxed) != kernel::thread_self()) {
         // Not ours to release: leave the holder's hold intact.
         assert(!"CRecursiveMutex::Unlock by a thread that does not hold it");
-        kernel::scheduler_unlock();
         return;
     }
-    std::int32_t remaining = depth - 1;
+    const std::int32_t remaining = depth.load(std::memory_order_relaxed) - 1;
     if (remaining <= 0) {
-        owner = 0;
-        depth = 0;
-        kernel::scheduler_unlock();
+        owner.store(0, std::memory_order_relaxed);
+        depth.store(0, std::memory_order_relaxed);
         kernel::mutex_unlock(&mutex);
     } else {
-        depth = remaining;
-        kernel::scheduler_unlock();
+        depth.store(remaining, std::memory_order_relaxed);
     }
 }
 
-kernel::handle_t CRecursiveMutex::Owner() const {
-    kernel::scheduler_lock();
-    kernel::handle_t h = owner;
-    kernel::scheduler_unlock();
-    return h;
-}
+kernel::handle_t CRecursiveMutex::Owner() const { return owner.load(std::memory_order_relaxed); }
 
-std::int32_t CRecursiveMutex::Depth() const {
-    kernel::scheduler_lock();
-    std::int32_t d = depth;
-    kernel::scheduler_unlock();
-    return d;
-}
+std::int32_t CRecursiveMutex::Depth() const { return depth.load(std::memory_order_relaxed); }
 
 }  // namespace Korvex

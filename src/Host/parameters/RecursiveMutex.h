@@ -2,6 +2,7 @@
 // SCPI status lock and the topology lock are instances.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "platform/kernel/Kernel.h"
@@ -26,8 +27,8 @@ public:
 
 private:
     kernel::Mutex mutex;
-    kernel::handle_t owner;  // 0 when free
-    std::int32_t depth;      // nested holds of the owner, 0 when free
+    std::atomic<kernel::handle_t> owner;  // 0 when free
+    std::atomic<std::int32_t> depth;      // nested holds of the owner, 0 when free
 };
 
 // Scoped hold of a CRecursiveMutex. Locked() tells whether the hold was obtained.

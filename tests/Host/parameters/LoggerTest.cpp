@@ -32,6 +32,27 @@ TEST(Logger, LongMessageIsCutToLineSizeMinusOne) {
     EXPECT_EQ(Contents(log), message.substr(0, 349));
 }
 
+// Print joins its pieces into the same line Printf("%s%s...") makes, cut the same way.
+TEST(Logger, PrintOfPiecesIsPrintfOfThemWithoutFormatting) {
+    const std::string longPiece(400, 'y');
+    const struct {
+        std::string a, b, c;
+    } cases[] = {
+        {"CKorvexHostParser::_DispatchCommand: ", "*IDN?", "\n"},
+        {"", "", ""},
+        {"100% %s ", "%n", ""},
+        {longPiece, "cut", "\n"},
+        {std::string(348, 'a'), "bc", "\n"},
+    };
+    for (const auto& c : cases) {
+        CLogger printed(CLogger::LogRingSize, CLogger::LogLineSize);
+        CLogger formatted(CLogger::LogRingSize, CLogger::LogLineSize);
+        printed.Print({c.a, c.b, c.c});
+        formatted.Printf("%s%s%s", c.a.c_str(), c.b.c_str(), c.c.c_str());
+        EXPECT_EQ(Contents(printed), Contents(formatted)) << c.a.size() << " " << c.b;
+    }
+}
+
 TEST(Logger, EmptyOrFailedFormattingLeavesTheRingUnchanged) {
     CLogger log(100, 50);
     log.Printf("abc\n");

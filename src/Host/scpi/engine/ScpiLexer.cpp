@@ -1,5 +1,6 @@
 #include "Host/scpi/engine/ScpiLexer.h"
 
+#include <array>
 #include <cstdint>
 #include <cstring>
 
@@ -167,7 +168,115 @@ void RememberPath(const char* pattern, bool suffixTyped, std::uint32_t suffix)
     path.pathLength = static_cast<std::uint32_t>(out);
 }
 
+// The length of every pattern of the table, measured once.
+const std::uint16_t* PatternLengths()
+{
+    static const auto lengths = [] {
+        std::array<std::uint16_t, ScpiCommandCount> out{};
+        for (unsigned n = 0; n < ScpiCommandCount; ++n)
+            out[n] = static_cast<std::uint16_t>(std::strlen(ScpiCommandPatternTable[n]));
+        return out;
+    }();
+    return lengths.data();
+}
+
+// The patterns a virtual header does not refuse outright. Matching a header against the
+// whole table is most of the cost of a unit, and a client sends the same few headers again
+// and again: the patterns whose match gave anything but 70 are remembered per virtual
+// header (the remembered path and the received header characters), and only those are
+// matched again, in table order, for the same header. Every other pattern would refuse it
+// again with 70, which never changes the result. A fixed table of sets of a few entries
+// each, the least recently used entry of a set making room; headers longer than an entry
+// holds are always matched against the whole table.
+constexpr std::size_t HeaderMatchTextCapacity = 64;
+constexpr std::size_t HeaderMatchSets = 64;
+constexpr std::size_t HeaderMatchWays = 4;
+constexpr std::size_t PatternWords = (ScpiCommandCount + 63) / 64;
+
+struct HeaderMatches {
+    std::uint32_t pathLength = 0;
+    std::uint32_t length = 0;   // virtual header characters; 0: empty entry
+    std::uint32_t used = 0;     // when it was last looked up
+    char text[HeaderMatchTextCapacity] = {};
+    std::uint64_t patterns[PatternWords] = {};
+};
+
+HeaderMatches headerMatches[HeaderMatchSets][HeaderMatchWays];
+std::uint32_t headerMatchClock = 0;
+
+// The entry of the virtual header (path, then header characters), null when it cannot
+// be remembered. found tells whether the entry holds that header already; when not, the
+// entry is emptied for the caller to fill.
+HeaderMatches* HeaderMatchEntry(const char* header, std::size_t headerLength, bool& found)
+{
+    found = false;
+    const ScpiHeaderPath& path = ScpiGlobalHeaderPath;
+    const std::size_t pathLength = path.pathLength;
+    const std::size_t length = pathLength + headerLength;
+    if (length == 0 || length > HeaderMatchTextCapacity)
+        return nullptr;
+    std::uint32_t hash = 2166136261u;
+    for (std::size_t i = 0; i < pathLength; ++i)
+        hash = (hash ^ static_cast<unsigned char>(path.text[i])) * 16777619u;
+    for (std::size_t i = 0; i < headerLength; ++i)
+        hash = (hash ^ static_cast<unsigned char>(header[i])) * 16777619u;
+    HeaderMatches* set = headerMatches[(hash ^ hash >> 16) % HeaderMatchSets];
+    HeaderMatches* oldest = &set[0];
+    const std::uint32_t now = ++headerMatchClock;
+    for (std::size_t way = 0; way < HeaderMatchWays; ++way) {
+        HeaderMatches& entry = set[way];
+        if (entry.length == length && entry.pathLength == pathLength &&
+            std::memcmp(entry.text, path.text, pathLength) == 0 &&
+            std::memcmp(entry.text + pathLength, header, headerLength) == 0) {
+            entry.used = now;
+            found = true;
+            return &entry;
+        }
+        if (now - entry.used > now - oldest->used)
+            oldest = &entry;
+    }
+    oldest->length = 0;   // filled by the caller
+    oldest->used = now;
+    oldest->pathLength = static_cast<std::uint32_t>(pathLength);
+    std::memcpy(oldest->text, path.text, pathLength);
+    std::memcpy(oldest->text + pathLength, header, headerLength);
+    return oldest;
+}
+
+// Pattern n against the virtual header, then its parameter count and parameters.
+std::uint8_t MatchUnit(unsigned n, std::size_t patternLength, const char* unit,
+                       std::size_t virtualEnd, std::uint8_t count, const char* parameters,
+                       std::size_t parametersLength, ScpiToken tokens[ScpiParameterSlots],
+                       std::uint32_t suffixes[], std::uint8_t& taken, bool& suffixTyped)
+{
+    const std::uint8_t status = MatchPattern(ScpiCommandPatternTable[n], patternLength, unit,
+                                             virtualEnd, 0, suffixes, taken, suffixTyped);
+    if (status != ScpiEngineOk)
+        return status;
+    const ScpiParameterDescriptor* row = ScpiParameterTable[n];
+    unsigned maximum = 0;
+    unsigned minimum = 0;
+    while (maximum < ScpiParameterSlots && row[maximum].kind != ScpiKindNone) {
+        if (!(row[maximum].optional & 1u))
+            minimum = maximum + 1;
+        ++maximum;
+    }
+    if (count < minimum || count > maximum)
+        return ScpiEngineParameterCount;
+    ClearTokens(tokens);
+    return scpi_parse_parameters(static_cast<std::uint8_t>(n), parameters, parametersLength,
+                                 tokens, suffixes, taken);
+}
+
 }  // namespace
+
+void scpi_forget_header_matches()
+{
+    for (auto& set : headerMatches) {
+        for (HeaderMatches& entry : set)
+            entry.length = 0;
+    }
+}
 
 void scpi_reset_header_path()
 {
@@ -256,39 +365,50 @@ std::uint8_t scpi_parse_header(const char* unit, std::size_t length, int firstUn
     std::size_t parametersLength = 0;
     scpi_count_parameters(unit, length, virtualEnd, count, parameters, parametersLength);
 
+    // The patterns worth matching: remembered for this header, or found by matching the
+    // header against the whole table (and then remembered).
+    const std::uint16_t* lengths = PatternLengths();
+    bool found = false;
+    HeaderMatches* entry = HeaderMatchEntry(unit, headerLength, found);
+    std::uint64_t candidates[PatternWords] = {};
+    if (found) {
+        std::memcpy(candidates, entry->patterns, sizeof candidates);
+    } else {
+        for (unsigned n = 0; n < ScpiCommandCount && ScpiCommandPatternTable[n][0] != '\0'; ++n) {
+            std::uint8_t taken = 0;
+            bool suffixTyped = false;
+            if (MatchPattern(ScpiCommandPatternTable[n], lengths[n], unit, virtualEnd, 0, suffixes,
+                             taken, suffixTyped) != ScpiEngineSyntax)
+                candidates[n / 64] |= std::uint64_t{1} << (n % 64);
+        }
+        if (entry != nullptr) {
+            std::memcpy(entry->patterns, candidates, sizeof candidates);
+            entry->length = static_cast<std::uint32_t>(virtualEnd);
+        }
+    }
+
+    // The first candidate, in table order, whose header and parameters both fit; else the
+    // lowest status of all.
     std::uint8_t best = ScpiEngineSyntax;
-    for (unsigned n = 0; n < ScpiCommandCount && ScpiCommandPatternTable[n][0] != '\0'; ++n) {
-        const char* pattern = ScpiCommandPatternTable[n];
-        std::uint8_t taken = 0;
-        bool suffixTyped = false;
-        std::uint8_t status = MatchPattern(pattern, std::strlen(pattern), unit, virtualEnd, 0,
-                                           suffixes, taken, suffixTyped);
-        if (status == ScpiEngineOk) {
-            const ScpiParameterDescriptor* row = ScpiParameterTable[n];
-            unsigned maximum = 0;
-            unsigned minimum = 0;
-            while (maximum < ScpiParameterSlots && row[maximum].kind != ScpiKindNone) {
-                if (!(row[maximum].optional & 1u))
-                    minimum = maximum + 1;
-                ++maximum;
+    for (unsigned word = 0; word < PatternWords; ++word) {
+        for (std::uint64_t bits = candidates[word]; bits != 0; bits &= bits - 1) {
+            const unsigned n = word * 64 + static_cast<unsigned>(__builtin_ctzll(bits));
+            std::uint8_t taken = 0;
+            bool suffixTyped = false;
+            const std::uint8_t status = MatchUnit(n, lengths[n], unit, virtualEnd, count, parameters,
+                                                  parametersLength, tokens, suffixes, taken,
+                                                  suffixTyped);
+            if (status == ScpiEngineOk) {
+                command = static_cast<std::uint8_t>(n);
+                suffixCount = taken;
+                if (headerLength == 0 || unit[0] != '*')
+                    RememberPath(ScpiCommandPatternTable[n], suffixTyped,
+                                 suffixTyped ? suffixes[0] : 0);
+                return ScpiEngineOk;
             }
-            if (count < minimum || count > maximum) {
-                status = ScpiEngineParameterCount;
-            } else {
-                ClearTokens(tokens);
-                status = scpi_parse_parameters(static_cast<std::uint8_t>(n), parameters,
-                                               parametersLength, tokens, suffixes, taken);
-            }
+            if (status < best)
+                best = status;
         }
-        if (status == ScpiEngineOk) {
-            command = static_cast<std::uint8_t>(n);
-            suffixCount = taken;
-            if (headerLength == 0 || unit[0] != '*')
-                RememberPath(pattern, suffixTyped, suffixTyped ? suffixes[0] : 0);
-            return ScpiEngineOk;
-        }
-        if (status < best)
-            best = status;
     }
     return best;
 }

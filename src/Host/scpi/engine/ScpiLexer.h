@@ -1,7 +1,8 @@
 // SCPI lexer and header matcher: cuts the next program message unit out of a message,
 // resolves its header against the remembered compound-header path, matches it against
 // ScpiCommandPatternTable and hands the parameter text to the parameter syntax.
-// Plain functions, no heap, no exceptions; only the parser thread uses them.
+// Plain functions, no heap, no exceptions; only the parser thread uses them (the path and
+// the patterns remembered per header are the parser's).
 #pragma once
 
 #include <cstddef>
@@ -62,5 +63,9 @@ std::uint8_t scpi_match_header(const char* pattern, std::size_t patternLength, c
 
 // Forgets the remembered path: the next relative header starts at the root.
 void scpi_reset_header_path();
+
+// Forgets which patterns each header was found to fit: the next unit of every header is
+// matched against the whole pattern table again.
+void scpi_forget_header_matches();
 
 }  // namespace Korvex

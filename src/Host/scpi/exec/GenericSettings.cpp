@@ -2,6 +2,7 @@
 #include "Host/scpi/exec/GenericSettings.h"
 
 #include <cstdio>
+#include <optional>
 #include <string>
 
 #include "Host/parameters/Bindings.h"
@@ -164,6 +165,10 @@ bool Set(ParsedCommand& record, CKorvexScpiStatus* block, CParameterNode* node,
     std::int32_t integer = 0;
     double number = 0.0;
     std::uint8_t applies = SettingApplies;
+    // The value and the modes it depends on are read under one hold of the tree; not a flux
+    // value, whose conversion may ask the probe (and its locks come before the tree's).
+    std::optional<CRecursiveLock> tree;
+    if (type != eNodeFloat64 || row.fluxFlag == 0) tree.emplace(ParameterTreeLock());
     switch (type) {
         case eNodeBoolean:
             flag = record.GetBool(0, node) != 0;
@@ -194,9 +199,11 @@ bool Set(ParsedCommand& record, CKorvexScpiStatus* block, CParameterNode* node,
             applies = ParsedCommand::CheckSettingApplies(node);
             break;
         default:
+            tree.reset();
             CKorvexScpiStatus::PostError(block, ErrorFirmware, Deferred);
             return false;
     }
+    tree.reset();
     // A value that failed stores nothing, and the command's side effects must not run.
     if (record.status != 0) return true;
     if (applies == SettingConflicts) {

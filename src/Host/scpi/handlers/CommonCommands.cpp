@@ -1,6 +1,7 @@
 // The common commands and system queries on the session's status block.
 #include "Host/scpi/handlers/CommonCommands.h"
 
+#include <charconv>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -81,22 +82,25 @@ void EventStatusQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost& h
 
 void IdentifyQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost&)
 {
-    char serial[26] = {};
-    const std::int32_t number = CParameterNode::GetInt32Attribute(g_pSystemSerialNo, eAttrValue);
-    if (std::snprintf(serial, sizeof serial, "%d", static_cast<int>(number)) <= 0) {
-        command.Latch(ParsedInconsistent);
-        serial[0] = '\0';
-    }
-    const std::string versions = "el" + Value(g_pVersionsHardware) + "-arm" +
-                                 Value(g_pVersionsArmFirmware) + "-dsp" +
-                                 Value(g_pVersionsDspFirmware) + "-cpld" +
-                                 Value(g_pVersionsCpld) + "-pa" + Value(g_pVersionsParmFile);
     // Joined here rather than item by item: an empty field (no identity loaded yet) must
-    // still leave four fields.
-    AppendResponse(command,
-                   Value(g_pSystemManufacturer) + "," + Value(g_pSystemModel) + "," + serial +
-                       "," + versions,
-                   true);
+    // still leave four fields. One hold of the tree for all of them.
+    std::string identity;
+    identity.reserve(128);
+    {
+        CRecursiveLock tree(ParameterTreeLock());
+        char serial[16] = {};
+        const std::int32_t number = CParameterNode::GetInt32Attribute(g_pSystemSerialNo, eAttrValue);
+        const char* serialEnd = std::to_chars(serial, serial + sizeof serial, number).ptr;
+        identity.append(Value(g_pSystemManufacturer)).append(",");
+        identity.append(Value(g_pSystemModel)).append(",");
+        identity.append(serial, static_cast<std::size_t>(serialEnd - serial)).append(",");
+        identity.append("el").append(Value(g_pVersionsHardware));
+        identity.append("-arm").append(Value(g_pVersionsArmFirmware));
+        identity.append("-dsp").append(Value(g_pVersionsDspFirmware));
+        identity.append("-cpld").append(Value(g_pVersionsCpld));
+        identity.append("-pa").append(Value(g_pVersionsParmFile));
+    }
+    AppendResponse(command, identity, true);
 
     // The identification ends what this message may answer: a later query of the same
     // message is reported as unterminated.

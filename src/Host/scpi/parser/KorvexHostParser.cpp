@@ -354,11 +354,7 @@ void CKorvexHostParser::DispatchSteps(ParsedCommand& record, CKorvexHost& host)
     }
 
     // Session lock: only the holder, and the commands allowed under the lock, run.
-    void* holder = nullptr;
-    {
-        CRecursiveLock tree(ParameterTreeLock());
-        holder = CParameterNode::GetPointerAttribute(g_pParametersLock, eAttrValue);
-    }
+    void* holder = CParameterNode::GetPointerAttribute(g_pParametersLock, eAttrValue);
     if (holder != nullptr && holder != &host && ScpiCommandLockFlag(command) == 0) {
         record.Latch(ParsedSettingsConflict);
         return;
@@ -380,7 +376,7 @@ void CKorvexHostParser::DispatchSteps(ParsedCommand& record, CKorvexHost& host)
         queryAnnounced = true;
     }
 
-    Logger().Printf("CKorvexHostParser::_DispatchCommand: %s\n", ScpiCommandPatternTable[command]);
+    Logger().Print({"CKorvexHostParser::_DispatchCommand: ", ScpiCommandPatternTable[command], "\n"});
 
     const bool triggerActive = CAcquisitionSeam::Instance().TriggerActive();
     if (CommandUnavailable(command)) {
@@ -407,7 +403,6 @@ std::uint8_t CKorvexHostParser::ParseMessage(const std::string& text,
                                              std::string* response)
 {
     records.clear();
-    ParsedCommand work(response);
     const char* cursor = text.c_str();
     const char* const end = cursor + text.size() + 1;  // the terminating NUL counts
     int firstUnit = 1;
@@ -421,18 +416,19 @@ std::uint8_t CKorvexHostParser::ParseMessage(const std::string& text,
             scpi_parse_message_unit(cursor, static_cast<std::size_t>(end - cursor), firstUnit,
                                     command, tokens, suffixCount, suffixes);
         firstUnit = 0;
-        work.Reset();
+        if (status == ScpiEngineEmptyUnit) return 0;
+        // Filled where it stays: a record is not copied.
+        ParsedCommand& work = records.emplace_back(response);
         for (unsigned i = 0; i < suffixCount && i < 1; ++i) work.suffixes.push_back(suffixes[i]);
         work.command = command;
         work.status = status;
-        if (status == ScpiEngineEmptyUnit) return 0;
         if (status == 0 && cursor == before) work.status = ScpiEngineSyntax;  // no progress
         if (work.status == 0) ParseParameters(work, tokens);
         if (work.status != 0) {
+            const std::uint8_t failure = work.status;
             records.clear();
-            return work.status;
+            return failure;
         }
-        records.push_back(work);
     }
 }
 

@@ -105,6 +105,7 @@ void OnCaller(benchmark::State& state, const std::string& message)
     std::string response;
     for (auto _ : state) {
         records.clear();
+        response.clear();  // as the parser thread does for each message
         if (CKorvexHostParser::ParseMessage(message, records, &response) != 0) Bench::Abort("parse failed");
         for (ParsedCommand& record : records) bench.parser->_DispatchCommand(record, *bench.host);
     }

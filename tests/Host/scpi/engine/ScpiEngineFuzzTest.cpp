@@ -12,7 +12,9 @@
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "EngineTestSupport.h"
 #include "Host/scpi/engine/ScpiLexer.h"
 #include "Host/scpi/engine/ScpiParameterSyntax.h"
 
@@ -279,6 +281,35 @@ std::string CheckTokens(const ScpiToken tokens[ScpiParameterSlots], const char* 
     return {};
 }
 
+// Everything the unit loop gives for message, from the root (a message whose first unit
+// fails before its header is read would otherwise start behind the last message's path),
+// as text.
+std::string Outcome(const std::string& message)
+{
+    scpi_reset_header_path();
+    std::ostringstream out;
+    for (const KorvexTest::ParsedUnit& unit : KorvexTest::ParseMessage(message, false)) {
+        out << int{unit.status} << ' ' << int{unit.command} << ' ' << int{unit.suffixCount} << ' '
+            << (unit.suffixCount != 0 ? unit.suffix : 0) << ' ' << unit.cursorAfter;
+        for (unsigned slot = 0; slot < ScpiParameterSlots; ++slot) {
+            const ScpiToken& token = unit.tokens[slot];
+            out << " [" << int{token.type};
+            if (token.type == ScpiTokenNumber)
+                out << ' ' << token.number.mantissa << 'e' << int{token.number.exponent} << ' '
+                    << int{token.number.flags} << ' ' << token.number.unitKind;
+            else if (token.type == ScpiTokenBoolean)
+                out << ' ' << int{token.boolean.value};
+            else if (token.type == ScpiTokenChoice)
+                out << ' ' << int{token.choice.index};
+            else if (token.type != ScpiTokenEmpty)
+                out << ' ' << int{token.text.quote} << ' ' << Printable(unit.text[slot]);
+            out << ']';
+        }
+        out << ";";
+    }
+    return out.str();
+}
+
 }  // namespace
 
 TEST(ScpiEngineFuzz, UnitLoopAlwaysAdvancesAndStaysInTheMessage)
@@ -338,4 +369,35 @@ TEST(ScpiEngineFuzz, UnitLoopAlwaysAdvancesAndStaysInTheMessage)
     }
     // The generator must reach the decoders, not only the lexer's error paths.
     EXPECT_GT(successes, UnitsToRun / 10) << "seed " << seed;
+}
+
+// The patterns remembered per header change nothing: every message gives what it gave with
+// nothing remembered, whether its headers are still remembered or were pushed out by the
+// many others since.
+TEST(ScpiEngineFuzz, RememberedHeadersGiveWhatTheWholeTableGives)
+{
+    std::uint64_t seed = 0x68656164657273ull;
+    if (const char* configured = std::getenv("KORVEX_FUZZ_SEED"))
+        seed = std::strtoull(configured, nullptr, 0);
+    Generator generator(seed);
+
+    constexpr unsigned Messages = 3000;
+    std::vector<std::string> messages;
+    std::vector<std::string> expected;
+    for (unsigned i = 0; i < Messages; ++i) {
+        messages.push_back(generator.Message());
+        scpi_forget_header_matches();
+        expected.push_back(Outcome(messages.back()));
+    }
+    for (unsigned i = 0; i < Messages; ++i) {
+        for (int run = 0; run < 2; ++run) {
+            const std::string outcome = Outcome(messages[i]);
+            if (outcome != expected[i]) {
+                ADD_FAILURE() << "seed " << seed << " (KORVEX_FUZZ_SEED), message #" << i << " \""
+                              << Printable(messages[i]) << "\", run " << run << ":\n  " << outcome
+                              << "\n  instead of\n  " << expected[i];
+                return;
+            }
+        }
+    }
 }

@@ -157,6 +157,36 @@ TEST(ScpiLexerUnit, PathIsResetByFirstUnitAndLeadingColon)
     EXPECT_EQ(0, units[2].status);
 }
 
+// The patterns remembered for a header belong to the path it was received behind: the same
+// characters behind another path (or none) find another command. Each message runs twice,
+// the second time from what the first remembered.
+TEST(ScpiLexerUnit, RememberedHeadersFollowThePath)
+{
+    const struct {
+        const char* message;
+        std::uint8_t last;   // status 0 and this command, or 255: status 70
+    } cases[] = {
+        {"STAT:OPER:ENAB 0;NTR 0", 152},
+        {"STAT:QUES:ENAB 0;NTR 0", 172},
+        {"STAT:OPER:BIT11:ENAB 0;NTR 0", 160},
+        {"STAT:OPER:ENAB 0;*ESE 0;NTR 0", 152},
+        {"NTR 0", 255},
+        {"STAT:QUES:ENAB 0;:NTR 0", 255},
+    };
+    for (int round = 0; round < 2; ++round) {
+        for (const auto& c : cases) {
+            const auto units = ParseMessage(c.message, false);
+            ASSERT_FALSE(units.empty()) << c.message;
+            if (c.last == 255) {
+                EXPECT_EQ(70, units.back().status) << c.message << ", round " << round;
+                continue;
+            }
+            EXPECT_EQ(0, units.back().status) << c.message << ", round " << round;
+            EXPECT_EQ(c.last, units.back().command) << c.message << ", round " << round;
+        }
+    }
+}
+
 TEST(ScpiLexerSuffixCarry, TypedSuffixStaysInThePath)
 {
     auto units = ParseMessage("AVER2:COUN 8;TCON MOV");

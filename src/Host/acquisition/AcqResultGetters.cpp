@@ -1,7 +1,6 @@
 #include "Host/acquisition/AcqResultGetters.h"
 
 #include <chrono>
-#include <thread>
 
 #include "Host/acquisition/AcqBufferPool.h"
 #include "Host/acquisition/AcqNodeValues.h"
@@ -17,15 +16,13 @@ namespace Korvex {
 namespace {
 
 // A measurement that is not continuous has handed over its buffer just before its flow goes
-// idle. The reader waits for that (a short while at most), so that the client's next command
+// idle. The reader waits for that (a second at most), so that the client's next command
 // finds no measurement active: a setting would otherwise be refused as busy, or a *TRG taken
 // for that measurement's.
 void WaitForSingleMeasurementEnd()
 {
     if (AcqReadBool(g_pTriggerInContinuous)) return;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (CAcquisitionSeam::Instance().TriggerActive() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    CAcquisitionSeam::Instance().WaitForTriggerIdle(std::chrono::seconds(1));
 }
 
 // The buffer being read; when none is, the newest full one. While a measurement is active

@@ -46,6 +46,21 @@ TEST_F(AcqFlows, ImmediateCountThreeGivesOneBufferOfThree)
     EXPECT_GT(owned[0]->storedValue, 60e6);
 }
 
+// The reader of a single measurement's result returns only once the flow is idle, so that
+// the client's next command finds no measurement active.
+TEST_F(AcqFlows, ResultOfASingleMeasurementIsReadOnceItsFlowIsIdle)
+{
+    AddProbe();
+    StartController();
+    for (int i = 0; i < 5; ++i) {
+        ASSERT_EQ(Initiate(Channels({1})), 0) << i;
+        double flux = 0;
+        ASSERT_EQ(Korvex::KorvexGetFluxResult(0, flux), 0) << i;
+        EXPECT_FALSE(acq->IsTriggerActive()) << i;
+        Korvex::KorvexReleaseReadBuffer();
+    }
+}
+
 TEST_F(AcqFlows, ContinuousRunsUntilResetAndAbortRestartsIt)
 {
     AddProbe();

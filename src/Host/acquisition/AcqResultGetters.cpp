@@ -25,16 +25,21 @@ void WaitForSingleMeasurementEnd()
     CAcquisitionSeam::Instance().WaitForTriggerIdle(std::chrono::seconds(1));
 }
 
+bool MeasurementActive() { return CAcquisitionSeam::Instance().TriggerActive(); }
+
 // The buffer being read; when none is, the newest full one. While a measurement is active
-// this waits for one in slices, looking again at the trigger state after each: a flow that
-// fails and goes idle fills no buffer, and then one last take without waiting decides.
+// this waits for one: a flow that fails and goes idle fills no buffer, so the controller
+// wakes the wait when it goes idle, and then one last take without waiting decides. The
+// wait is cut into slices, looking again at the trigger state after each, for a seam that
+// does not wake it.
 AcqBuffer* BufferBeingRead()
 {
     CAcqBufferPool& pool = AcqBufferPool();
     AcqBuffer* buffer = pool.GetCurrentBuffer(eAcqReaderSide);
     if (buffer != nullptr) return buffer;
-    while (CAcquisitionSeam::Instance().TriggerActive()) {
-        buffer = pool.WaitBuffer(eAcqReaderSide, CKorvexHostAcquisition::ResultWaitSliceMs);
+    while (MeasurementActive()) {
+        buffer = pool.WaitBuffer(eAcqReaderSide, CKorvexHostAcquisition::ResultWaitSliceMs,
+                                 &MeasurementActive);
         if (buffer != nullptr) {
             WaitForSingleMeasurementEnd();
             return buffer;

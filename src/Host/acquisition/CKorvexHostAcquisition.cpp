@@ -246,6 +246,8 @@ void CKorvexHostAcquisition::ClearTriggerActive()
         TriggerActive.store(0);
     }
     triggerIdle.notify_all();
+    // A reader waiting for the measurement's buffer: a flow that ends without one fills none.
+    AcqBufferPool().WakeReader();
 }
 
 bool CKorvexHostAcquisition::WaitForTriggerIdle(std::chrono::steady_clock::time_point deadline)

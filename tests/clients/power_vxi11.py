@@ -4,7 +4,8 @@ with --tick-us 2500, a fresh state folder per start) driven through its control 
 over VXI-11 with pyvisa-py: the power button (a short push, released once the monitor has seen
 it pressed, and a hold of 5 s), the board temperature
 and over-temperature, the keep-alive feeding the watchdog and a hung keep-alive thread, a
-settings file that needs a restart, firmware-update mode, and the fatal stop. Prints each
+settings file that needs a restart, firmware-update mode, and the fatal stop; the last lines
+logged before each power off, restart and stop must have reached korvex.log. Prints each
 check; exit status 0 when all pass, 1 at the first failure. Runs itself in a network
 namespace of its own (tests/net/in-netns.sh); exit status 77 when none can be made.
 """
@@ -64,6 +65,11 @@ class Board:
         with open(self.runner.log_path, "rb") as out:
             return out.read().decode("utf-8", "replace")
 
+    def korvex_log(self):
+        """korvex.log of the state folder, all starts."""
+        with open(self.path("korvex.log"), "rb") as text:
+            return text.read().decode("utf-8", "replace")
+
     def wait_for(self, text, seconds, after=0):
         deadline = time.monotonic() + seconds
         while time.monotonic() < deadline:
@@ -107,6 +113,17 @@ def expect_exit(board, code, seconds, what):
     check(got == code, "%s: exit %s within %.0f s (%s after %.1f s)" % (what, code, seconds, got, took))
 
 
+def logged_in_order(board, *lines):
+    """The lines are in korvex.log in this order. The last of them is logged just before the
+    process ends or replaces itself, so it is there only when the log was written out first."""
+    text = board.korvex_log()
+    at = 0
+    for line in lines:
+        found = text.find(line, at)
+        check(found >= 0, "korvex.log holds %r%s" % (line, " after the line before" if at else ""))
+        at = found + len(line)
+
+
 def button_push(program):
     with Board(program) as board:
         board.ready()
@@ -120,6 +137,7 @@ def button_push(program):
         check(os.path.exists(saved) and os.stat(saved).st_mtime_ns > before,
               "LastPowerOff.xml rewritten")
         check("Standard shut-down" in board.log(), "the log tells a standard shut-down")
+        logged_in_order(board, "Standard shut-down", "Switching Power Off...")
         with open(saved, "rb") as text:
             return text.read()
 
@@ -159,6 +177,7 @@ def temperature(program):
         expect_exit(board, 0, 5, "temp 85 (over the 75 degree limit)")
         check(not os.path.exists(board.path(LAST_POWER_OFF)), "no LastPowerOff.xml written")
         check("Over-temperature shut-down!!!" in board.log(), "the log tells the over-temperature")
+        logged_in_order(board, "Over-temperature shut-down!!!", "Switching Power Off...")
 
 
 def state_field(answer, name):
@@ -186,6 +205,7 @@ def watchdog(program):
         mark = len(board.log())
         board.control("hang KeepAlive Thread")
         board.restarted("board: watchdog reset", 25, mark)
+        logged_in_order(board, "board: watchdog reset", "==== korvex-sim start")
 
 
 def settings_restart(program):
@@ -197,6 +217,7 @@ def settings_restart(program):
         inst.write('MMEM:LOAD 0,"/yaffs/settings/comm_parms/c.xml"')
         board.drop_session()
         board.restarted("board: reset", 10, mark)
+        logged_in_order(board, "board: reset", "==== korvex-sim start")
 
 
 def update_mode(program):
@@ -206,6 +227,7 @@ def update_mode(program):
         board.drop_session()
         expect_exit(board, 5, 10, "DIAG:UPGR")
         check("board: firmware-update mode" in board.log(), "board: firmware-update mode")
+        logged_in_order(board, "Entering DFU mode...", "board: firmware-update mode")
         with open(board.path("eeprom.bin"), "rb") as image:
             return image.read()
 
@@ -220,6 +242,8 @@ def fatal_stop(program, eeprom):
     with Board(program, prepare=bad_version) as board:
         expect_exit(board, 5, 30, "identity record of version 9.9")
         check("board: firmware-update mode" in board.log(), "board: firmware-update mode")
+        logged_in_order(board, "CKorvexPower::Panic !!!", "Entering DFU mode...",
+                        "board: firmware-update mode")
         debug_log = board.path(os.path.join("yaffs", "user", "DebugLog.txt"))
         check(os.path.exists(debug_log), "yaffs/user/DebugLog.txt written")
         with open(debug_log, "rb") as text:

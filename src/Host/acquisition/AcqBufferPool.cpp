@@ -93,11 +93,11 @@ AcqBuffer* CAcqBufferPool::TakeBuffer(std::uint32_t side) {
     return TakeLocked(side);
 }
 
-AcqBuffer* CAcqBufferPool::WaitBuffer(std::uint32_t side, std::int32_t timeoutMs) {
+AcqBuffer* CAcqBufferPool::WaitBuffer(std::uint32_t side, std::int32_t timeoutMs, bool (*stillWanted)()) {
     if (!kernel::mutex_lock(&poolMutex)) return nullptr;
     if (side == eAcqReaderSide) ReaderCalled();
     AcqBuffer* buffer = TakeLocked(side);
-    if (buffer != nullptr || side > eAcqReaderSide) {
+    if (buffer != nullptr || side > eAcqReaderSide || (stillWanted != nullptr && !stillWanted())) {
         kernel::mutex_unlock(&poolMutex);
         return buffer;
     }
@@ -172,6 +172,11 @@ void CAcqBufferPool::Reset() {
     }
     Wake(eAcqProducerSide);
     Wake(eAcqReaderSide);
+}
+
+void CAcqBufferPool::WakeReader() {
+    CPoolHold hold(poolMutex);
+    if (hold.Locked()) Wake(eAcqReaderSide);
 }
 
 AcqBuffer* CAcqBufferPool::TakeLocked(std::uint32_t side) {

@@ -69,10 +69,13 @@ public:
 
     // Takes a buffer for the side without waiting; null when none is available.
     AcqBuffer* TakeBuffer(std::uint32_t side);
-    // Takes a buffer; when none is available waits until the other side or a reset wakes
-    // this side, or the time-out (ms; negative: none) passes, then tries once more and
-    // returns that result (null possible).
-    AcqBuffer* WaitBuffer(std::uint32_t side, std::int32_t timeoutMs = -1);
+    // Takes a buffer; when none is available waits until the other side, a reset or
+    // WakeReader wakes this side, or the time-out (ms; negative: none) passes, then tries
+    // once more and returns that result (null possible). stillWanted, when given, is asked
+    // under the pool mutex before the wait: false returns null at once. Whatever makes it
+    // false and then calls WakeReader cannot be missed by the wait.
+    AcqBuffer* WaitBuffer(std::uint32_t side, std::int32_t timeoutMs = -1,
+                          bool (*stillWanted)() = nullptr);
     // Returns the buffer, then takes for the side, under one hold of the mutex.
     AcqBuffer* ReleaseAndTake(AcqBuffer* buffer, std::uint32_t side);
     // Returns the buffer (null does nothing).
@@ -81,6 +84,8 @@ public:
     AcqBuffer* GetCurrentBuffer(std::uint32_t side);
     // Every buffer back to free; wakes a waiting producer, then a waiting reader.
     void Reset();
+    // Wakes a waiting reader; it takes once more.
+    void WakeReader();
 
 private:
     // The pool mutex is held by the callers of these.

@@ -1,7 +1,6 @@
 #include "Host/acquisition/AcqResultGetters.h"
 
 #include <chrono>
-#include <thread>
 
 #include "Host/acquisition/AcqBufferPool.h"
 #include "Host/acquisition/AcqNodeValues.h"
@@ -17,27 +16,30 @@ namespace Korvex {
 namespace {
 
 // A measurement that is not continuous has handed over its buffer just before its flow goes
-// idle. The reader waits for that (a short while at most), so that the client's next command
+// idle. The reader waits for that (a second at most), so that the client's next command
 // finds no measurement active: a setting would otherwise be refused as busy, or a *TRG taken
 // for that measurement's.
 void WaitForSingleMeasurementEnd()
 {
     if (AcqReadBool(g_pTriggerInContinuous)) return;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-    while (CAcquisitionSeam::Instance().TriggerActive() && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
+    CAcquisitionSeam::Instance().WaitForTriggerIdle(std::chrono::seconds(1));
 }
 
+bool MeasurementActive() { return CAcquisitionSeam::Instance().TriggerActive(); }
+
 // The buffer being read; when none is, the newest full one. While a measurement is active
-// this waits for one in slices, looking again at the trigger state after each: a flow that
-// fails and goes idle fills no buffer, and then one last take without waiting decides.
+// this waits for one: a flow that fails and goes idle fills no buffer, so the controller
+// wakes the wait when it goes idle, and then one last take without waiting decides. The
+// wait is cut into slices, looking again at the trigger state after each, for a seam that
+// does not wake it.
 AcqBuffer* BufferBeingRead()
 {
     CAcqBufferPool& pool = AcqBufferPool();
     AcqBuffer* buffer = pool.GetCurrentBuffer(eAcqReaderSide);
     if (buffer != nullptr) return buffer;
-    while (CAcquisitionSeam::Instance().TriggerActive()) {
-        buffer = pool.WaitBuffer(eAcqReaderSide, CKorvexHostAcquisition::ResultWaitSliceMs);
+    while (MeasurementActive()) {
+        buffer = pool.WaitBuffer(eAcqReaderSide, CKorvexHostAcquisition::ResultWaitSliceMs,
+                                 &MeasurementActive);
         if (buffer != nullptr) {
             WaitForSingleMeasurementEnd();
             return buffer;

@@ -24,6 +24,8 @@ CAcquisitionSeam& DefaultSeam() {
 
 bool CAcquisitionSeam::TriggerActive() { return false; }
 
+bool CAcquisitionSeam::WaitForTriggerIdle(std::chrono::milliseconds) { return !TriggerActive(); }
+
 bool CAcquisitionSeam::SystemUp() { return false; }
 
 int CAcquisitionSeam::SendBusTrigger() { return eAcquisitionNotUp; }

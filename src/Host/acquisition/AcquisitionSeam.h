@@ -6,6 +6,7 @@
 // system is not up: no trigger active, and 43 for the bus trigger and the retrieval.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +27,9 @@ public:
 
     // Set while an initiated measurement runs or waits for its trigger.
     virtual bool TriggerActive();
+    // Waits until TriggerActive is clear, for at most limit; true when it is. The default
+    // seam looks once.
+    virtual bool WaitForTriggerIdle(std::chrono::milliseconds limit);
     // Set once the acquisition system is up (the DSP program runs).
     virtual bool SystemUp();
     // eError: 0 sent, 43 acquisition system not up.

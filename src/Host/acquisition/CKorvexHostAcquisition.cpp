@@ -110,6 +110,10 @@ public:
     explicit CControllerSeam(CKorvexHostAcquisition& controller) : acq(controller) {}
 
     bool TriggerActive() override { return acq.IsTriggerActive(); }
+    bool WaitForTriggerIdle(std::chrono::milliseconds limit) override
+    {
+        return acq.WaitForTriggerIdle(std::chrono::steady_clock::now() + limit);
+    }
     bool SystemUp() override { return acq.IsSystemUp(); }
     int SendBusTrigger() override { return acq.SendBusTrigger(); }
     int RetrieveIntermediateResults() override { return acq.RetrieveIntermediateResults(); }
@@ -159,6 +163,7 @@ CKorvexHostAcquisition::~CKorvexHostAcquisition()
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     kernel::thread_delete(GetHandle());
+    ClearTriggerActive();  // a reader waiting for the end of a measurement stops waiting
     abortMailbox.Drain();
     messageMailbox.Drain();
     kernel::semaphore_destroy(&AcqStartedSemaphore);
@@ -234,6 +239,23 @@ void CKorvexHostAcquisition::PostErrorToInitiator(std::int32_t error)
     if (InitiatorStatus != nullptr) CKorvexScpiStatus::PostError(InitiatorStatus, ErrorRowOf(error), 0);
 }
 
+void CKorvexHostAcquisition::ClearTriggerActive()
+{
+    {
+        std::lock_guard<std::mutex> hold(triggerIdleMutex);
+        TriggerActive.store(0);
+    }
+    triggerIdle.notify_all();
+    // A reader waiting for the measurement's buffer: a flow that ends without one fills none.
+    AcqBufferPool().WakeReader();
+}
+
+bool CKorvexHostAcquisition::WaitForTriggerIdle(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock<std::mutex> hold(triggerIdleMutex);
+    return triggerIdle.wait_until(hold, deadline, [this] { return TriggerActive.load() == 0; });
+}
+
 void CKorvexHostAcquisition::GetSearchProgress(std::uint8_t& progress, float& frequency)
 {
     std::lock_guard<std::mutex> hold(SearchProgress.mutex);
@@ -298,7 +320,7 @@ void CKorvexHostAcquisition::ThreadMain()
 void CKorvexHostAcquisition::ResetAfterFailedPass()
 {
     dsp::ReleaseDSP();
-    TriggerActive.store(0);
+    ClearTriggerActive();
     TriggerState.store(0);
     AcqBufferPool().Reset();
     // Senders waiting on a message that no flow will take are released; an initiation that
@@ -309,7 +331,7 @@ void CKorvexHostAcquisition::ResetAfterFailedPass()
         PostErrorToInitiator(eAcquisitionNotUp);
     }
     abortMailbox.Drain();
-    TriggerActive.store(0);
+    ClearTriggerActive();
     std::lock_guard<std::mutex> hold(HeartbeatWatch.mutex);
     HeartbeatWatch.firstLook = 1;  // the reloaded program counts anew
 }
@@ -437,7 +459,7 @@ int CKorvexHostAcquisition::InitiateTrigger(CKorvexScpiStatus* initiator,
     message.command = PipeMsg::Initiate;
     message.completion = initiateCompletion.Token();
     if (!messageMailbox.Write(message)) {
-        TriggerActive.store(0);
+        ClearTriggerActive();
         return eGeneralFailure;
     }
     initiateCompletion.Wait();

@@ -16,6 +16,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -115,6 +117,8 @@ public:
     bool IsSystemUp() const { return SystemUp.load() != 0; }
     std::uint32_t GetSystemPhase() const { return SystemPhase.load(); }
     bool IsTriggerActive() const { return TriggerActive.load() != 0; }
+    // Waits until no measurement is initiated, at most until the deadline; true when none is.
+    bool WaitForTriggerIdle(std::chrono::steady_clock::time_point deadline);
     std::int32_t GetLastAcqError() const { return LastAcqError.load(); }
     std::uint32_t GetTriggerState() const { return TriggerState.load(); }
     std::uint32_t GetSequencePhase() const { return SequencePhase.load(); }
@@ -168,6 +172,8 @@ protected:
                                                 std::uint16_t& index);
 
 private:
+    // Clears TriggerActive and wakes the readers waiting for it (WaitForTriggerIdle).
+    void ClearTriggerActive();
     // What a failed pass leaves behind, cleared before the next one.
     void ResetAfterFailedPass();
     // Posts an acquisition error to the initiator by the trigger flow's table.
@@ -204,6 +210,9 @@ private:
 
     std::atomic<std::uint32_t> TriggerState{0};
     std::atomic<std::uint8_t> TriggerActive{0};
+    // Cleared under this mutex, so that a waiter cannot miss the clear.
+    std::mutex triggerIdleMutex;
+    std::condition_variable triggerIdle;
     std::atomic<std::int32_t> LastAcqError{0};
     std::atomic<std::uint32_t> SequencePhase{0};
     std::atomic<std::uint32_t> SetupMode{0};

@@ -77,7 +77,7 @@ void CKorvexHostAcquisition::TriggerFlow()
 {
     Logger().Printf("CKorvexHostAcquisition::TriggerFlow, Entering\n");
     TriggerState.store(0);
-    TriggerActive.store(0);
+    ClearTriggerActive();
     KorvexSetAcquisitionStatusBits(0);
     kernel::semaphore_post(&AcqStartedSemaphore);
     while (!stopping.load()) {
@@ -111,7 +111,7 @@ void CKorvexHostAcquisition::TriggerFlow()
             TriggerState.store(1);
         } else {
             TriggerState.store(0);
-            TriggerActive.store(0);
+            ClearTriggerActive();
             KorvexSetAcquisitionStatusBits(0);
         }
     }

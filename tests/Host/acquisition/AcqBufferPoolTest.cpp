@@ -148,6 +148,33 @@ TEST_F(StoresPool, WaitingReaderWakes) {
     kernel::thread_delete(reader.handle);
 }
 
+std::atomic<bool> readerWanted{false};
+bool ReaderWanted() { return readerWanted.load(); }
+
+// A reader no longer wanted does not wait; one that waits is woken by WakeReader once it is
+// no longer wanted, and takes once more.
+TEST_F(StoresPool, ReaderNoLongerWantedStopsWaiting) {
+    readerWanted = false;
+    std::atomic<int> returned{0};
+    std::atomic<AcqBuffer*> second{reinterpret_cast<AcqBuffer*>(1)};
+    kernel::test::TestThread reader([&] {
+        pool.WaitBuffer(Reader, -1, &ReaderWanted);
+        ++returned;
+        readerWanted = true;
+        second = pool.WaitBuffer(Reader, -1, &ReaderWanted);
+        ++returned;
+    });
+    kernel::thread_resume(reader.handle);
+    ASSERT_TRUE(kernel::test::WaitUntil([&] { return readerWanted.load(); }));
+    ASSERT_TRUE(kernel::test::WaitBlocked(reader.handle));
+    EXPECT_EQ(returned.load(), 1);
+    readerWanted = false;
+    pool.WakeReader();
+    ASSERT_TRUE(kernel::test::WaitExited(reader.handle));
+    EXPECT_EQ(second.load(), nullptr);
+    kernel::thread_delete(reader.handle);
+}
+
 // A broken wait leaves no stale count behind: the next wait blocks again.
 TEST_F(StoresPool, BrokenWaitLeavesNoStaleWakeUp) {
     std::atomic<int> returned{0};

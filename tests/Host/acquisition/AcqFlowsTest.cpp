@@ -46,6 +46,27 @@ TEST_F(AcqFlows, ImmediateCountThreeGivesOneBufferOfThree)
     EXPECT_GT(owned[0]->storedValue, 60e6);
 }
 
+// The reader of a single measurement's result returns only once the flow is idle, so that
+// the client's next command finds no measurement active; also when the measurement failed
+// and left no result (channel 2: the resonance is outside the probe's range).
+TEST_F(AcqFlows, ResultOfASingleMeasurementIsReadOnceItsFlowIsIdle)
+{
+    AddProbe({1});
+    AddProbe({2}, 70e6, 84e6);
+    StartController();
+    const struct {
+        std::uint8_t channel;
+        int result;
+    } rows[] = {{1, 0}, {2, Korvex::eNoData}, {1, 0}, {2, Korvex::eNoData}, {1, 0}};
+    for (const auto& row : rows) {
+        ASSERT_EQ(Initiate(Channels({row.channel})), 0) << int(row.channel);
+        double flux = 0;
+        EXPECT_EQ(Korvex::KorvexGetFluxResult(0, flux), row.result) << int(row.channel);
+        EXPECT_FALSE(acq->IsTriggerActive()) << int(row.channel);
+        Korvex::KorvexReleaseReadBuffer();
+    }
+}
+
 TEST_F(AcqFlows, ContinuousRunsUntilResetAndAbortRestartsIt)
 {
     AddProbe();

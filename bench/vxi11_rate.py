@@ -1,12 +1,13 @@
 #!/usr/bin/python3
-"""vxi11_rate.py [--runner R] [--client C] [--null-server S] [--count N]: *IDN? round trips
+"""vxi11_rate.py [--runner R] [--before R0] [--client C] [--null-server S] [--count N]: *IDN? round trips
 over VXI-11 against korvex-sim and against a do-nothing rpcgen/libtirpc server, in one run.
 
 Servers run pinned to CPUs 0-3, the libtirpc client (bench_vxi11_idn) to CPUs 4-7. For each
 server it prints the round-trip rate of 1 link (and of 8 links with device_lock against
 korvex-sim), the server's context switches per query (voluntary and involuntary, summed over
-/proc/<pid>/task/*/status) and, when strace is present, its system calls per query; then the
-ratio of korvex-sim's 1-link rate to the null server's. Figures only, no threshold.
+/proc/<pid>/task/*/status) and its system calls per query (perf stat, and strace -f, when
+present); then the ratio of korvex-sim's 1-link rate to the null server's. --before measures
+another korvex-sim build the same way in the same run. Figures only, no threshold.
 Runs itself in a network namespace of its own (tests/net/in-netns.sh): port 111 is needed.
 """
 import argparse
@@ -14,6 +15,7 @@ import glob
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
@@ -51,8 +53,26 @@ def run_client(client, host, device, count, links):
     return float(match.group(1)), int(failed.group(1))
 
 
-def syscalls(pid, client, host, device, count):
-    """System calls of the server per query (strace -c -f on the running server)."""
+def syscalls_perf(pid, client, host, device, count):
+    """System calls of the server per query, counted by perf on the syscall tracepoint (it does
+    not stop the server at each call as strace does); None when perf cannot count here."""
+    if shutil.which("perf") is None:
+        return None
+    counter = subprocess.Popen(["perf", "stat", "-x,", "-e", "raw_syscalls:sys_enter", "-p", str(pid)],
+                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    time.sleep(0.5)
+    try:
+        run_client(client, host, device, count, 1)
+    finally:
+        counter.send_signal(signal.SIGINT)
+        err = counter.communicate()[1]
+    match = re.search(r"^(\d+),[^,]*,raw_syscalls:sys_enter", err, re.M)
+    return int(match.group(1)) / count if match else None
+
+
+def syscalls_strace(pid, client, host, device, count):
+    """System calls of the server per query (strace -c -f on the running server; it slows every
+    call down, so the threads' waits overlap differently and the figure comes out higher)."""
     if shutil.which("strace") is None:
         return None
     log = tempfile.NamedTemporaryFile(prefix="vxi11-strace-", delete=False)
@@ -69,10 +89,8 @@ def syscalls(pid, client, host, device, count):
         text = f.read()
     os.unlink(log.name)
     total = re.search(r"^[-\s]*[\d.]+\s+[\d.]+\s+\d+\s+(\d+)\s+(?:\d+\s+)?total", text, re.M)
-    if total is None:
-        return None
-    # Not the tracing window's idle calls: the same window with no client.
-    return int(total.group(1)) / count
+    # The idle threads' calls in the window are counted too (a few hundred a second).
+    return int(total.group(1)) / count if total else None
 
 
 def measure(name, pid, client, host, device, count, links_list):
@@ -86,7 +104,10 @@ def measure(name, pid, client, host, device, count, links_list):
         per = [(a - b) / count for a, b in zip(after, before)]
         print("%-12s links=%d  %8.0f queries/s  failed=%d  ctx switches/query: %.2f voluntary, "
               "%.2f involuntary" % (name, links, rate, failed, per[0], per[1]))
-    calls = syscalls(pid, client, host, device, max(count // 10, 500))
+    calls = syscalls_perf(pid, client, host, device, count)
+    if calls is not None:
+        print("%-12s links=1  %.1f syscalls/query (perf stat, all threads)" % (name, calls))
+    calls = syscalls_strace(pid, client, host, device, max(count // 10, 500))
     if calls is not None:
         print("%-12s links=1  %.1f syscalls/query (strace -f, all threads)" % (name, calls))
     sys.stdout.flush()
@@ -105,29 +126,35 @@ def wait_ready(client, host, device, process, timeout_s=60.0):
     raise RuntimeError("no VXI-11 server within %.0f s" % timeout_s)
 
 
+def measure_runner(name, runner, client, count):
+    state = tempfile.mkdtemp(prefix="korvex-rate-")
+    log = open(os.path.join(state, "runner.out"), "wb")
+    sim = subprocess.Popen(["taskset", "-c", SERVER_CPUS, runner, "--state", os.path.join(state, "state")],
+                           stdout=log, stderr=subprocess.STDOUT)
+    try:
+        wait_ready(client, "127.0.0.1", "inst0", sim)
+        return measure(name, sim.pid, client, "127.0.0.1", "inst0", count, (1, 8))
+    finally:
+        sim.terminate()
+        sim.wait()
+        log.close()
+        shutil.rmtree(state, ignore_errors=True)
+
+
 def main():
     runner_session.in_namespace_or_reexec()
     build = os.path.join(ROOT, "build")
     parser = argparse.ArgumentParser()
     parser.add_argument("--runner", default=os.path.join(build, "korvex-sim"))
+    parser.add_argument("--before", help="another korvex-sim (an older build) measured in the same run")
     parser.add_argument("--client", default=os.path.join(build, "tests", "engine", "vxi11", "bench_vxi11_idn"))
     parser.add_argument("--null-server", default=os.path.join(build, "tests", "engine", "vxi11",
                                                               "vxi11_null_server"))
     parser.add_argument("--count", type=int, default=20000)
     args = parser.parse_args()
 
-    state = tempfile.mkdtemp(prefix="korvex-rate-")
-    log = open(os.path.join(state, "runner.out"), "wb")
-    sim = subprocess.Popen(["taskset", "-c", SERVER_CPUS, args.runner, "--state", os.path.join(state, "state")],
-                           stdout=log, stderr=subprocess.STDOUT)
-    try:
-        wait_ready(args.client, "127.0.0.1", "inst0", sim)
-        korvex = measure("korvex-sim", sim.pid, args.client, "127.0.0.1", "inst0", args.count, (1, 8))
-    finally:
-        sim.terminate()
-        sim.wait()
-        log.close()
-        shutil.rmtree(state, ignore_errors=True)
+    before = measure_runner("before", args.before, args.client, args.count) if args.before else None
+    korvex = measure_runner("korvex-sim", args.runner, args.client, args.count)
 
     null = subprocess.Popen(["taskset", "-c", SERVER_CPUS, args.null_server, str(NULL_PORT)],
                             stdout=subprocess.PIPE, text=True)
@@ -139,6 +166,8 @@ def main():
     finally:
         null.terminate()
         null.wait()
+    if before is not None:
+        print("ratio before / rpcgen-null (1 link): %.2f" % (before / reference))
     print("ratio korvex-sim / rpcgen-null (1 link): %.2f" % (korvex / reference))
     return 0
 

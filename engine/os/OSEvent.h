@@ -1,10 +1,13 @@
-// Engine counting event: a count with a maximum, guarded by a mutex and a condition variable
-// on the monotonic clock. Waits are measured in 10-ms ticks.
+// Engine counting event: a count with a maximum, guarded by a mutex; a waiter sleeps outside
+// the mutex on a wake semaphore. Waits are measured in 10-ms ticks on the monotonic clock.
 #pragma once
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
+
+#include "platform/kernel/WakeSemaphore.h"
 
 class COSEvent {
 public:
@@ -21,15 +24,17 @@ public:
 
     // Takes one count. timeoutMs: kWaitForever waits without limit; 0 only tests; otherwise
     // waits max(1, timeoutMs / 10) ticks. Status 0 when the count was taken, else 6.
-    void Wait(std::uint32_t timeoutMs, std::uint32_t* status);
+    // spinUs: for a post expected within microseconds, how long to look for it before
+    // sleeping (a sleep and its wake cost two system calls and the wake latency).
+    void Wait(std::uint32_t timeoutMs, std::uint32_t* status, std::uint32_t spinUs = 0);
     // Adds one count while the count is below the maximum.
     void Post();
 
 private:
     std::uint8_t initFailed;
-    std::uint32_t count;
+    std::atomic<std::uint32_t> count;  // changed under the mutex; read without it while spinning
     std::uint32_t maximumCount;
-    std::uint32_t waiting = 0;  // threads blocked in Wait
+    std::uint32_t waiting = 0;  // threads asleep in Wait
     pthread_mutex_t mutex;
-    pthread_cond_t condition;
+    kernel::WakeSemaphore wake;
 };

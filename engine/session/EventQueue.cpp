@@ -1,5 +1,7 @@
 #include "engine/session/EventQueue.h"
 
+#include <chrono>
+
 #include "engine/os/Allocator.h"
 #include "engine/session/PhysicalInterface.h"
 #include "engine/status/EngineStatus.h"
@@ -8,15 +10,16 @@ namespace Korvex {
 
 namespace {
 constexpr std::uint32_t kQueueEmpty = 0x54354;
+// How long a blocking Wait looks for a record before it sleeps.
+constexpr auto kWaitSpin = std::chrono::microseconds(50);
 } // namespace
 
 CEventQueue::CEventQueue(std::uint32_t capacity, std::uint32_t* status)
 {
-    if (m_mutex.InitFailed() || pthread_cond_init(&m_condition, nullptr) != 0) {
+    if (m_mutex.InitFailed()) {
         *status = ENGINE_STATUS_NOT_CREATED;
         return;
     }
-    m_conditionMade = 1;
     m_records = static_cast<EventRecord*>(
         EngineAllocate(sizeof(EventRecord) * (capacity == 0 ? 1 : capacity)));
     if (m_records == nullptr) {
@@ -34,9 +37,6 @@ CEventQueue::CEventQueue(std::uint32_t capacity, std::uint32_t* status)
 CEventQueue::~CEventQueue()
 {
     EngineFree(m_records);
-    if (m_conditionMade) {
-        pthread_cond_destroy(&m_condition);
-    }
 }
 
 bool CEventQueue::Lock(std::uint32_t* status)
@@ -70,12 +70,12 @@ void CEventQueue::PostLocked(std::uint32_t code, std::uint32_t argument, EventHa
 
 void CEventQueue::UnlockAndWake(bool stored)
 {
-    // The observer needs the mutex as soon as it wakes: signal once it is free, and only when
-    // the observer waits (it looks at the count under the mutex before it sleeps).
+    // The observer needs the mutex as soon as it wakes: wake it once the mutex is free, and
+    // only when it sleeps (it looks at the count under the mutex before it sleeps).
     const bool wake = stored && m_waiting != 0;
     m_mutex.Unlock();
     if (wake) {
-        pthread_cond_signal(&m_condition);
+        m_wake.Post();
     }
 }
 
@@ -126,13 +126,19 @@ void CEventQueue::ReleaseBelowHalf(CPhysicalInterface* transport, std::uint32_t*
 
 void CEventQueue::Wait(bool blocking, std::uint32_t* status)
 {
+    if (blocking && m_ready) {
+        kernel::SpinFor(kWaitSpin, [this] { return m_count.load(std::memory_order_relaxed) != 0; });
+    }
     if (!Lock(status)) {
         return;
     }
     if (blocking) {
         while (m_count == 0 && !m_aborted) {
             ++m_waiting;
-            pthread_cond_wait(&m_condition, m_mutex.NativeHandle());
+            m_mutex.Unlock();
+            m_wake.Wait();
+            std::uint32_t lockStatus = 0;
+            m_mutex.Lock(&lockStatus);
             --m_waiting;
         }
     }
@@ -170,9 +176,12 @@ void CEventQueue::Abort(std::uint32_t* status)
         return;
     }
     m_aborted = 1;
-    pthread_cond_broadcast(&m_condition);
+    const std::uint32_t sleepers = m_waiting;
     *status = 0;
     m_mutex.Unlock();
+    for (std::uint32_t i = 0; i < sleepers; ++i) {
+        m_wake.Post();
+    }
 }
 
 std::uint32_t CEventQueue::Count()

@@ -1,20 +1,23 @@
 // A device session's event queue: a ring of event records filled by the transport's
 // reports and by session operations, emptied by the session's event observer.
 //
-// The queue has its own mutex; Wait waits on "count > 0 or aborted" on a condition
-// variable bound to it, so no post is lost. Posts signal after releasing the mutex, so the
-// woken observer does not block on it at once. The transport flow control of the session is
+// The queue has its own mutex; Wait waits for "count > 0 or aborted", looked at under it,
+// so no post is lost: it first looks for a record for a few microseconds (the events of one
+// message follow each other closely), then sleeps outside the mutex on a wake semaphore.
+// Posts wake it after releasing the mutex, so the woken observer does not block on it at
+// once. The transport flow control of the session is
 // decided under the same mutex: a report that leaves the queue half full or fuller holds
 // the transport (PostHoldingAtHalf), and an operation or a take that leaves it below half
 // releases it (ReleaseBelowHalf). Deciding both under one mutex keeps a report's hold and
 // the observer's release in order, so the transport is never held for good.
 #pragma once
 
-#include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "engine/os/OSMutex.h"
+#include "platform/kernel/WakeSemaphore.h"
 
 namespace Korvex {
 
@@ -41,8 +44,8 @@ class CEventQueue {
 public:
     static constexpr std::uint32_t kNoEvent = 127;
 
-    // Status 0, or 0x543F0 when the records could not be allocated, 5 when the mutex or
-    // the condition variable could not be made.
+    // Status 0, or 0x543F0 when the records could not be allocated, 5 when the mutex could
+    // not be made.
     CEventQueue(std::uint32_t capacity, std::uint32_t* status);
     ~CEventQueue();
     CEventQueue(const CEventQueue&) = delete;
@@ -85,12 +88,11 @@ private:
 
     EventRecord* m_records = nullptr;
     COSMutex m_mutex;
-    pthread_cond_t m_condition;
-    std::uint8_t m_conditionMade = 0;
+    kernel::WakeSemaphore m_wake;  // observers sleep on it outside the mutex
     std::uint8_t m_ready = 0;
     std::uint8_t m_aborted = 0;
     std::uint32_t m_capacity = 0;
-    std::uint32_t m_count = 0;
+    std::atomic<std::uint32_t> m_count{0};  // changed under m_mutex
     std::uint32_t m_waiting = 0;  // observers blocked in Wait
     std::uint32_t m_head = 0;
     std::uint32_t m_tail = 0;

@@ -1,12 +1,21 @@
 #include "engine/vxi11/Vxi11EventDispatcherGate.h"
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 
 #include "engine/os/OSEvent.h"
 #include "engine/vxi11/Vxi11Status.h"
 
-CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() : m_changed(), m_engineMayEnter()
+namespace {
+
+// A procedure leaves the gate within microseconds of posting an event to the engine: the
+// engine looks this long for it before it sleeps.
+constexpr auto kLeaveSpin = std::chrono::microseconds(50);
+
+}  // namespace
+
+CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() : m_changed()
 {
     pthread_condattr_t attributes;
     if (m_mutex.InitFailed() != 0 || pthread_condattr_init(&attributes) != 0) {
@@ -14,11 +23,7 @@ CVxi11EventDispatcherGate::CVxi11EventDispatcherGate() : m_changed(), m_engineMa
     }
     if (pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC) == 0 &&
         pthread_cond_init(&m_changed, &attributes) == 0) {
-        if (pthread_cond_init(&m_engineMayEnter, &attributes) == 0) {
-            m_initFailed = 0;
-        } else {
-            pthread_cond_destroy(&m_changed);
-        }
+        m_initFailed = 0;
     }
     pthread_condattr_destroy(&attributes);
 }
@@ -27,7 +32,6 @@ CVxi11EventDispatcherGate::~CVxi11EventDispatcherGate()
 {
     if (m_initFailed == 0) {
         pthread_cond_destroy(&m_changed);
-        pthread_cond_destroy(&m_engineMayEnter);
     }
 }
 
@@ -100,18 +104,17 @@ void CVxi11EventDispatcherGate::Leave()
     }
     Lock();
     m_held = 0;
-    // One thread can go on: the engine when it waits (the procedures then still wait for its
-    // level to clear), else one procedure. Signalled after the unlock, as the woken thread
-    // takes the mutex at once.
-    pthread_cond_t* wake = nullptr;
-    if (m_engineWaiters != 0) {
-        wake = &m_engineMayEnter;
-    } else if (m_engineInside == 0 && m_procedureWaiters != 0) {
-        wake = &m_changed;
-    }
+    // The engine goes on when it waits (the procedures then still wait for its level to
+    // clear), else one procedure. Woken after the unlock, as the woken thread takes the mutex
+    // at once.
+    const std::uint32_t engineWaiters = m_engineWaiters;
+    const bool wakeProcedure = engineWaiters == 0 && m_engineInside == 0 && m_procedureWaiters != 0;
     Unlock();
-    if (wake != nullptr) {
-        pthread_cond_signal(wake);
+    for (std::uint32_t i = 0; i < engineWaiters; ++i) {
+        m_engineMayEnter.Post();
+    }
+    if (wakeProcedure) {
+        pthread_cond_signal(&m_changed);
     }
 }
 
@@ -123,10 +126,15 @@ void CVxi11EventDispatcherGate::EnterFromEngine()
     Lock();
     if (m_closed == 0) {
         m_engineInside = 1;
-        if (!(m_held != 0 && pthread_equal(m_holderThread, pthread_self()))) {
+        if (m_held != 0 && !pthread_equal(m_holderThread, pthread_self())) {
+            Unlock();
+            kernel::SpinFor(kLeaveSpin, [this] { return m_held.load(std::memory_order_relaxed) == 0; });
+            Lock();
             while (m_held != 0 && m_closed == 0) {
                 ++m_engineWaiters;
-                pthread_cond_wait(&m_engineMayEnter, m_mutex.NativeHandle());
+                Unlock();
+                m_engineMayEnter.Wait();
+                Lock();
                 --m_engineWaiters;
             }
         }
@@ -189,8 +197,11 @@ void CVxi11EventDispatcherGate::Close()
     m_closed = 1;
     m_waitingLid = 0;
     pthread_cond_broadcast(&m_changed);
-    pthread_cond_broadcast(&m_engineMayEnter);
+    const std::uint32_t engineWaiters = m_engineWaiters;
     Unlock();
+    for (std::uint32_t i = 0; i < engineWaiters; ++i) {
+        m_engineMayEnter.Post();
+    }
 }
 
 bool CVxi11EventDispatcherGate::IsHeld()

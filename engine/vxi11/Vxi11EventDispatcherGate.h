@@ -13,9 +13,11 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
 
 #include "engine/os/OSMutex.h"
+#include "platform/kernel/WakeSemaphore.h"
 
 class CVxi11EventDispatcherGate {
 public:
@@ -51,7 +53,7 @@ private:
 
     COSMutex m_mutex;
     pthread_cond_t m_changed;         // procedures waiting in Enter
-    pthread_cond_t m_engineMayEnter;  // the engine waiting in EnterFromEngine
+    kernel::WakeSemaphore m_engineMayEnter;  // the engine asleep in EnterFromEngine
     std::uint32_t m_procedureWaiters = 0;
     std::uint32_t m_engineWaiters = 0;
     std::uint8_t m_initFailed = 1;
@@ -60,5 +62,5 @@ private:
     std::uint8_t m_abort = 0;
     std::uint8_t m_closed = 1;
     std::uint8_t m_engineInside = 1;  // the engine level
-    std::uint8_t m_held = 0;          // a procedure is inside
+    std::atomic<std::uint8_t> m_held{0};  // a procedure is inside (set under the mutex)
 };

@@ -3,6 +3,10 @@
 #include "engine/vxi11/Vxi11OperationGuard.h"
 #include "engine/vxi11/Vxi11Status.h"
 
+namespace {
+constexpr std::uint32_t kResponseSpinUs = 50;
+}  // namespace
+
 bool CVxi11EventGate::RaiseEvent(std::uint32_t event)
 {
     std::uint32_t lockStatus = 0;
@@ -50,8 +54,10 @@ void CVxi11EventGate::WaitEvent(std::uint32_t lid, std::uint32_t event,
 
     guard.LeaveGate();
     guard.ConsumeElapsed();
+    // A response comes from the message the parser is executing, usually within microseconds:
+    // look for it a little before sleeping.
     std::uint32_t waitStatus = 0;
-    m_event.Wait(guard.RemainingMs(), &waitStatus);
+    m_event.Wait(guard.RemainingMs(), &waitStatus, event == kResponsePosted ? kResponseSpinUs : 0);
     guard.ConsumeElapsed();
 
     m_mutex.Lock(&lockStatus);

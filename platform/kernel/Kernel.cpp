@@ -1,13 +1,14 @@
 // Kernel layer of the simulated board over host threads.
 //
 // One internal lock guards every kernel object and thread record; every thread record has
-// its own condition variable on which that thread blocks. A thread that blocks is queued on
+// its own wake semaphore on which that thread sleeps, outside the lock. A thread that blocks is queued on
 // the object it waits for; whoever satisfies the wait (unlock, post, setbits, signal) hands
 // the result over under the internal lock and wakes that one thread, so a woken thread never
 // looks at the object again. The wake itself is sent once the internal lock is released (the
 // woken thread needs it first thing), or before the waker blocks itself. thread_release() and thread_delete() take a waiter off its queue
 // the same way, which is what makes destroying an object after killing its waiters safe.
 #include "platform/kernel/Kernel.h"
+#include "platform/kernel/WakeSemaphore.h"
 
 #include <pthread.h>
 
@@ -15,7 +16,6 @@
 #include <atomic>
 #include <cassert>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +44,8 @@ struct Object {
     explicit Object(Kind k) : kind(k) {}
     Kind kind;
     std::vector<ThreadRecord*> waiters;  // oldest first
-    handle_t owner = 0;                  // mutex, scheduler lock
+    std::atomic<handle_t> owner{0};      // mutex, scheduler lock (changed under the lock)
+    std::atomic<int> spinners{0};        // mutex: threads looking at owner without the lock
     std::uint32_t count = 0;             // semaphore count, flag value, scheduler nesting
     Object* mutex = nullptr;             // condition variable: its mutex
 };
@@ -77,7 +78,8 @@ struct ThreadRecord {
     thread_entry_t entry = nullptr;
     addrword_t data = 0;
     pthread_t host{};
-    std::condition_variable cv;
+    WakeSemaphore wake;
+    bool sleeping = false;  // between sleep()'s unlock and its lock again
     WaitState wait;
     std::atomic<int> wakesInFlight{0};  // wakes owed to this record, sent after the unlock
 };
@@ -114,9 +116,30 @@ constexpr int MaxOwedWakes = 16;
 thread_local ThreadRecord* tlsWakes[MaxOwedWakes];
 thread_local int tlsWakeCount = 0;
 
+// Sleeps until woken (or until the deadline): the internal lock is held on entry and on
+// return; the caller looks at its state again afterwards.
+void sleep(Lock& lk, ThreadRecord* self, const Clock::time_point* until = nullptr) {
+    self->sleeping = true;
+    lk.unlock();
+    if (until == nullptr) {
+        self->wake.Wait();
+    } else {
+        self->wake.WaitFor(*until - Clock::now());
+    }
+    lk.lock();
+    self->sleeping = false;
+}
+
+// With the internal lock held. A thread that does not sleep needs no wake: it looks at its
+// state under the lock before it sleeps.
+void wakeNow(ThreadRecord* r) {
+    if (r->sleeping) r->wake.Post();
+}
+
 void wakeLater(ThreadRecord* r) {
+    if (!r->sleeping) return;
     if (tlsWakeCount == MaxOwedWakes) {
-        r->cv.notify_one();
+        r->wake.Post();
         return;
     }
     r->wakesInFlight.fetch_add(1, std::memory_order_relaxed);
@@ -126,7 +149,7 @@ void wakeLater(ThreadRecord* r) {
 void sendWakes() {
     for (int i = 0; i < tlsWakeCount; ++i) {
         ThreadRecord* r = tlsWakes[i];
-        r->cv.notify_one();
+        r->wake.Post();
         r->wakesInFlight.fetch_sub(1, std::memory_order_release);
     }
     tlsWakeCount = 0;
@@ -201,7 +224,7 @@ void giveUpSchedulerLock(ThreadRecord* self) {
 [[noreturn]] void parkForever(Lock& lk, ThreadRecord* self) {
     giveUpSchedulerLock(self);
     sendWakesBeforeBlocking(lk);
-    for (;;) self->cv.wait(lk);
+    for (;;) sleep(lk, self);
 }
 
 // Done at the start of every kernel call and after every wait: a killed thread parks for
@@ -213,7 +236,7 @@ void checkpoint(Lock& lk, ThreadRecord* self) {
         if (self->suspendCount <= 0 || state().scheduler.owner == self->handle) return;
         sendWakesBeforeBlocking(lk);
         if (self->killed || self->suspendCount <= 0) continue;
-        self->cv.wait(lk);
+        sleep(lk, self);
     }
 }
 
@@ -290,9 +313,10 @@ bool block(State& s, Lock& lk, ThreadRecord* self, Object* obj, bool releasable,
                 w.ok = false;
                 break;
             }
-            self->cv.wait_until(lk, tickTimePoint(s, *abstime));
+            const Clock::time_point until = tickTimePoint(s, *abstime);
+            sleep(lk, self, &until);
         } else {
-            self->cv.wait(lk);
+            sleep(lk, self);
         }
     }
     w.active = false;
@@ -329,7 +353,7 @@ void* trampoline(void* arg) {
     State& s = state();
     {
         Lock lk(s.lock);
-        while (self->suspendCount > 0 && !self->killed) self->cv.wait(lk);
+        while (self->suspendCount > 0 && !self->killed) sleep(lk, self);
         if (self->killed) return nullptr;  // deleted before it ever ran: joined by the deleter
         self->started = true;
     }
@@ -351,6 +375,8 @@ void destroyObject(Object*& impl) {
     State& s = state();
     WakesAfterUnlock wakes;
     Lock lk(s.lock);
+    // A thread killed while it spun on the mutex stops looking at it within the spin's bound.
+    while (impl->spinners.load(std::memory_order_acquire) != 0) std::this_thread::yield();
     assert(impl->waiters.empty() && "kernel object destroyed while threads wait on it");
     for (ThreadRecord* r : impl->waiters) finishWait(r, false);
     delete impl;
@@ -374,7 +400,7 @@ void set_tick_ms(double real_ms_per_tick) {
         s.msPerTick = real_ms_per_tick;
     }
     // Timed waits recompute their deadlines at the new rate.
-    for (auto& entry : s.threads) entry.second->cv.notify_one();
+    for (auto& entry : s.threads) wakeNow(entry.second);
 }
 
 double tick_ms() {
@@ -505,7 +531,7 @@ bool thread_delete(handle_t thread) {
     if (r->exited || (!r->started && !r->foreign)) {
         // Ended, or never ran: its host thread ends by itself and is joined.
         r->killed = true;
-        r->cv.notify_one();
+        wakeNow(r);
         lk.unlock();
         pthread_join(r->host, nullptr);
         deleteRecord(r);
@@ -514,7 +540,7 @@ bool thread_delete(handle_t thread) {
     r->killed = true;
     if (r->wait.active && !r->wait.done && r->wait.object != nullptr)
         removeWaiter(r->wait.object, r);
-    r->cv.notify_one();
+    wakeNow(r);
     s.killed.push_back(r);
     if (!r->foreign) pthread_detach(r->host);
     if (r == self) parkForever(lk, self);
@@ -618,12 +644,36 @@ void mutex_init(Mutex* m) { m->impl = newObject(Kind::Mutex); }
 
 void mutex_destroy(Mutex* m) { destroyObject(m->impl); }
 
+namespace {
+
+// Kernel mutexes are held for short stretches: a thread that finds one held by a running
+// thread looks this long for it to come free before it queues and sleeps.
+constexpr auto MutexSpin = std::chrono::microseconds(20);
+
+// With the internal lock held: the owner of m is running (not in a wait, not parked).
+bool ownerRuns(State& s, Object* m) {
+    const ThreadRecord* owner = find(s, m->owner);
+    return owner != nullptr && !owner->sleeping && !owner->killed && owner->suspendCount <= 0;
+}
+
+}  // namespace
+
 bool mutex_lock(Mutex* m) {
     State& s = state();
     WakesAfterUnlock wakes;
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
-    return acquireMutex(s, lk, self, m->impl, true);
+    Object* o = m->impl;
+    if (o->owner != 0 && o->owner != self->handle && ownerRuns(s, o)) {
+        o->spinners.fetch_add(1, std::memory_order_relaxed);
+        lk.unlock();
+        sendWakes();
+        SpinFor(MutexSpin, [o] { return o->owner.load(std::memory_order_relaxed) == 0; });
+        o->spinners.fetch_sub(1, std::memory_order_release);
+        lk.lock();
+        checkpoint(lk, self);
+    }
+    return acquireMutex(s, lk, self, o, true);
 }
 
 bool mutex_trylock(Mutex* m) {

@@ -5,6 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -602,4 +604,46 @@ TEST(KernelStress, PostWaitTimeoutReleaseKeepEveryCount) {
     semaphore_destroy(&spare);
     mutex_destroy(&mutex);
     flag_destroy(&flag);
+}
+
+// Lockers meet the mutex held by a running thread (they look at it a while before they
+// queue); each round kills them at a random point of that, and the holder unlocks and
+// destroys the mutex at once, while a killed locker may still be looking at it.
+TEST(KernelStress, LockersKilledWhileTheHolderRunsLetTheMutexBeDestroyed) {
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    for (int round = 0; round < 500; ++round) {
+        auto* mutex = new Mutex;
+        mutex_init(mutex);
+        std::atomic<bool> held{false}, release{false};
+        test::TestThread holder([&] {
+            mutex_lock(mutex);
+            held = true;
+            while (!release.load()) {
+            }
+            mutex_unlock(mutex);
+            mutex_destroy(mutex);
+            delete mutex;
+        });
+        // A killed locker may still be on its way into mutex_lock: its body is kept for ever.
+        static auto* kept = new std::vector<std::unique_ptr<test::TestThread>>;
+        std::vector<test::TestThread*> lockers;
+        for (int i = 0; i < 3; ++i) {
+            kept->push_back(std::make_unique<test::TestThread>([mutex] {
+                if (mutex_lock(mutex)) mutex_unlock(mutex);
+            }));
+            lockers.push_back(kept->back().get());
+        }
+        thread_resume(holder.handle);
+        ASSERT_TRUE(test::WaitUntil([&] { return held.load(); }));
+        for (test::TestThread* t : lockers) thread_resume(t->handle);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(random() % 30);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        for (test::TestThread* t : lockers) thread_delete(t->handle);
+        release = true;
+        ASSERT_TRUE(test::WaitExited(holder.handle));
+        thread_delete(holder.handle);
+    }
 }

@@ -65,20 +65,26 @@ TEST(Vxi11Gate, AHoldOnTheDeliveringThreadReturnsAtOnceOthersWaitForTheProcedure
     gate.Enter(7, 0, &status);
     ASSERT_EQ(status, 0u);
 
-    std::atomic<bool> observerIn{false};
+    // Two engine threads (the observer and an API hold) wait; both go on when it leaves.
+    std::atomic<int> engineIn{0};
     std::thread observer([&] {
         gate.EnterFromEngine();
-        observerIn = true;
+        ++engineIn;
+    });
+    std::thread api([&] {
+        gate.EnterFromEngine();
+        ++engineIn;
     });
     SleepMs(60);
-    EXPECT_FALSE(observerIn.load());  // a procedure is inside
+    EXPECT_EQ(engineIn.load(), 0);  // a procedure is inside
 
     gate.EnterFromEngine();  // the procedure delivers and fills the queue half-way
     EXPECT_TRUE(gate.IsEngineInside());
-    EXPECT_FALSE(observerIn.load());
+    EXPECT_EQ(engineIn.load(), 0);
     gate.Leave();
     observer.join();
-    EXPECT_TRUE(observerIn.load());
+    api.join();
+    EXPECT_EQ(engineIn.load(), 2);
 
     // The level stays until the engine releases it; then the next procedure enters.
     std::uint32_t next = 1;

@@ -2,11 +2,14 @@
 // by a test host and waited for until the parser hands the input back; and the same
 // messages parsed and dispatched on the caller's thread.
 #include <benchmark/benchmark.h>
+#include <semaphore.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Host/parameters/Bindings.h"
@@ -115,6 +118,36 @@ void OnCaller(benchmark::State& state, const std::string& message)
 void BM_IdentifyOnCaller(benchmark::State& state) { OnCaller(state, Identify); }
 void BM_TwentyUnitsOnCaller(benchmark::State& state) { OnCaller(state, TwentyUnits); }
 
+// The floor of any hand-off to a sleeping thread and back on this machine: two host threads
+// passing a token through two semaphores, with no work at all. A message through the parser
+// thread makes the same two wake-ups.
+void BM_SleepingHandOffFloor(benchmark::State& state)
+{
+    sem_t there;
+    sem_t back;
+    sem_init(&there, 0, 0);
+    sem_init(&back, 0, 0);
+    std::atomic<bool> stop{false};
+    std::thread partner([&] {
+        for (;;) {
+            sem_wait(&there);
+            if (stop.load()) return;
+            sem_post(&back);
+        }
+    });
+    for (auto _ : state) {
+        sem_post(&there);
+        sem_wait(&back);
+    }
+    stop = true;
+    sem_post(&there);
+    partner.join();
+    sem_destroy(&there);
+    sem_destroy(&back);
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+
+BENCHMARK(BM_SleepingHandOffFloor)->UseRealTime();
 BENCHMARK(BM_Identify)->UseRealTime();
 BENCHMARK(BM_IdentifyOnCaller)->UseRealTime();
 BENCHMARK(BM_TwentyUnitsOnCaller)->UseRealTime();

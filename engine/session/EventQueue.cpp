@@ -179,9 +179,7 @@ void CEventQueue::Abort(std::uint32_t* status)
     const std::uint32_t sleepers = m_waiting;
     *status = 0;
     m_mutex.Unlock();
-    for (std::uint32_t i = 0; i < sleepers; ++i) {
-        m_wake.Post();
-    }
+    m_wake.Post(sleepers);
 }
 
 std::uint32_t CEventQueue::Count()

@@ -110,9 +110,7 @@ void CVxi11EventDispatcherGate::Leave()
     const std::uint32_t engineWaiters = m_engineWaiters;
     const bool wakeProcedure = engineWaiters == 0 && m_engineInside == 0 && m_procedureWaiters != 0;
     Unlock();
-    for (std::uint32_t i = 0; i < engineWaiters; ++i) {
-        m_engineMayEnter.Post();
-    }
+    m_engineMayEnter.Post(engineWaiters);
     if (wakeProcedure) {
         pthread_cond_signal(&m_changed);
     }
@@ -199,9 +197,7 @@ void CVxi11EventDispatcherGate::Close()
     pthread_cond_broadcast(&m_changed);
     const std::uint32_t engineWaiters = m_engineWaiters;
     Unlock();
-    for (std::uint32_t i = 0; i < engineWaiters; ++i) {
-        m_engineMayEnter.Post();
-    }
+    m_engineMayEnter.Post(engineWaiters);
 }
 
 bool CVxi11EventDispatcherGate::IsHeld()

@@ -1,12 +1,13 @@
 // Kernel layer of the simulated board over host threads.
 //
 // One internal lock guards every kernel object and thread record; every thread record has
-// its own wake semaphore on which that thread sleeps, outside the lock. A thread that blocks is queued on
-// the object it waits for; whoever satisfies the wait (unlock, post, setbits, signal) hands
-// the result over under the internal lock and wakes that one thread, so a woken thread never
-// looks at the object again. The wake itself is sent once the internal lock is released (the
-// woken thread needs it first thing), or before the waker blocks itself. thread_release() and thread_delete() take a waiter off its queue
-// the same way, which is what makes destroying an object after killing its waiters safe.
+// its own wake semaphore on which that thread sleeps, outside the lock. A thread that blocks
+// is queued on the object it waits for; whoever satisfies the wait (unlock, post, setbits,
+// signal) hands the result over under the internal lock and wakes that one thread, so a
+// woken thread never looks at the object again. The wake itself is sent once the internal
+// lock is released (the woken thread needs it first thing), or before the waker blocks
+// itself. thread_release() and thread_delete() take a waiter off its queue the same way,
+// which is what makes destroying an object after killing its waiters safe.
 #include "platform/kernel/Kernel.h"
 #include "platform/kernel/WakeSemaphore.h"
 

@@ -20,6 +20,11 @@ public:
     WakeSemaphore& operator=(const WakeSemaphore&) = delete;
 
     void Post() { sem_post(&sem); }
+    // Wakes that many sleepers (a broadcast to the sleepers counted under the caller's lock).
+    void Post(unsigned times)
+    {
+        for (unsigned i = 0; i < times; ++i) sem_post(&sem);
+    }
     // Waits for a post; false when a signal interrupted the wait.
     bool Wait() { return sem_wait(&sem) == 0; }
     // Waits for a post at most span (a second at most in one go: the caller, which keeps its

@@ -132,10 +132,13 @@ public:
     static int SaveXmlFile(const std::string& path, CParameterNode* node);
     static int WriteXml(CParameterNode* node, std::FILE* file);
     // keepRefusedValues: a value the file gives a node of the target that the node's limits
-    // refuse is not applied (the node keeps its value, the path is logged once).
+    // refuse, or that is no readable number, is not applied (the node keeps its value, the
+    // path is logged once). unreadableValues: with no target, receives the nodes of the new
+    // tree whose value attribute was no readable number (their value was not set).
     static int LoadXmlFile(const std::string& path, CParameterNode** root,
                            CParameterNode* target, const XmlLoadVerifier& verifier = nullptr,
-                           bool keepRefusedValues = false);
+                           bool keepRefusedValues = false,
+                           std::vector<CParameterNode*>* unreadableValues = nullptr);
     static int CheckXmlFile(const std::string& path);
 
 private:

@@ -101,26 +101,41 @@ void AppendEscaped(std::string& out, const std::string& text) {
     }
 }
 
+// Whether only white space follows a scanned number: "12abc" or "0x10" is no number.
+bool OnlySpaceAfter(const char* end) {
+    while (*end == ' ' || *end == '\t' || *end == '\n' || *end == '\r') ++end;
+    return *end == '\0';
+}
+
 // The "%d" scan of the file format without its undefined cases: leading white space, an
-// optional sign and at least one digit; what follows the number is ignored. A number
-// outside the int32 range is unreadable.
-bool ScanInt32(const char* text, std::int32_t& value) {
+// optional sign and at least one digit. A number outside the int32 range is unreadable.
+// Limits and defaults ignore what follows the number; a value (whole) must be nothing but
+// the number and white space.
+bool ScanInt32(const char* text, std::int32_t& value, bool whole) {
     char* end = nullptr;
     errno = 0;
     const long long v = std::strtoll(text, &end, 10);
     if (end == text || errno == ERANGE || v < INT32_MIN || v > INT32_MAX) return false;
+    if (whole && !OnlySpaceAfter(end)) return false;
     value = static_cast<std::int32_t>(v);
     return true;
 }
 
 // The "%lf" scan: the leading number is taken, the rest ignored. A magnitude too large
 // for a double is unreadable; a tiny one reads as the nearest (subnormal or zero) double.
-bool ScanFloat64(const char* text, double& value) {
+// A value (whole) must also be finite, decimal and followed by nothing but white space;
+// a limit or default may be an infinity or NaN, as the writer prints them.
+bool ScanFloat64(const char* text, double& value, bool whole) {
     char* end = nullptr;
     errno = 0;
     const double v = std::strtod(text, &end);
     if (end == text) return false;
     if (errno == ERANGE && std::isinf(v)) return false;
+    if (whole) {
+        if (!std::isfinite(v) || !OnlySpaceAfter(end)) return false;
+        for (const char* c = text; c != end; ++c)
+            if (*c == 'x' || *c == 'X') return false;
+    }
     value = v;
     return true;
 }
@@ -271,8 +286,12 @@ int CParameterNode::CheckXmlFile(const std::string& path) {
 class CTreeXmlLoader {
 public:
     // checkValues: values merged into nodes that were there must lie within their limits.
-    CTreeXmlLoader(CParameterNode* target, bool checkValues)
-        : root(target), checkValues(target != nullptr && checkValues) {}
+    // unreadableValues: where the nodes go whose value attribute was no readable number
+    // (when values are not checked).
+    CTreeXmlLoader(CParameterNode* target, bool checkValues,
+                   std::vector<CParameterNode*>* unreadableValues = nullptr)
+        : root(target), checkValues(target != nullptr && checkValues),
+          unreadable(unreadableValues) {}
 
     // Streams the file; eOk, or eXmlNotWellFormed / eGeneralFailure. On failure a tree
     // this pass built is deleted again.
@@ -394,9 +413,11 @@ private:
     }
 
     // The attributes after the name, in file order, read by the node's own type. A key
-    // that names no attribute, an attribute the type lacks or an unreadable number ends
-    // the element's attributes. With checkValue, a value the node's limits refuse is not
-    // applied (the node keeps its value; the path is logged) and the other attributes are.
+    // that names no attribute, an attribute the type lacks or an unreadable limit or
+    // default ends the element's attributes. An unreadable value is out of range: it is
+    // not applied and the other attributes are. With checkValue, a value the node's limits
+    // refuse is not applied (the node keeps its value; the path is logged) and the other
+    // attributes are.
     void ApplyAttributes(CParameterNode* node, const char** attributes, bool checkValue) {
         const std::uint32_t type = node->GetType();
         if (type == eNodePointer) return;  // pointers are never loaded
@@ -410,20 +431,29 @@ private:
             switch (type) {
                 case eNodeBoolean: {
                     std::int32_t v = 0;
-                    if (!ScanInt32(text, v)) return;
+                    if (!ScanInt32(text, v, index == eAttrValue)) {
+                        if (UnreadableValue(node, index, checkValue)) break;
+                        return;
+                    }
                     CParameterNode::SetBooleanAttribute(node, index, v != 0);
                     break;
                 }
                 case eNodeInt32: {
                     std::int32_t v = 0;
-                    if (!ScanInt32(text, v)) return;
+                    if (!ScanInt32(text, v, index == eAttrValue)) {
+                        if (UnreadableValue(node, index, checkValue)) break;
+                        return;
+                    }
                     if (Refused(node, index, checkValue, KorvexAcceptsValue(node, v))) break;
                     CParameterNode::SetInt32Attribute(node, index, v);
                     break;
                 }
                 case eNodeFloat64: {
                     double v = 0.0;
-                    if (!ScanFloat64(text, v)) return;
+                    if (!ScanFloat64(text, v, index == eAttrValue)) {
+                        if (UnreadableValue(node, index, checkValue)) break;
+                        return;
+                    }
                     if (Refused(node, index, checkValue, KorvexAcceptsValue(node, v))) break;
                     CParameterNode::SetFloat64Attribute(node, index, v);
                     break;
@@ -444,6 +474,16 @@ private:
         std::string at;
         for (const CParameterNode* n : path) at += n->GetName() + "/";
         Logger().Printf("%s%s out of range; value kept\n", at.c_str(), node->GetName().c_str());
+        return true;
+    }
+
+    // A value attribute that is no number (or overflows) is skipped like a refused one:
+    // logged when values are checked, else remembered for the caller. False for the other
+    // attributes, whose unreadable number ends the element.
+    bool UnreadableValue(CParameterNode* node, unsigned index, bool checkValue) {
+        if (index != eAttrValue) return false;
+        if (!Refused(node, index, checkValue, false) && unreadable != nullptr)
+            unreadable->push_back(node);
         return true;
     }
 
@@ -508,6 +548,7 @@ private:
     XML_Parser parser = nullptr;
     CParameterNode* root;
     const bool checkValues;
+    std::vector<CParameterNode*>* const unreadable;
     std::unordered_map<CParameterNode*, ChildIndex> children;  // see FindChild
     std::uint64_t indexedAt = 0;
     std::vector<CParameterNode*> path;  // open Branch elements; back() is the current node
@@ -519,7 +560,8 @@ private:
 
 int CParameterNode::LoadXmlFile(const std::string& path, CParameterNode** root,
                                 CParameterNode* target, const XmlLoadVerifier& verifier,
-                                bool keepRefusedValues) {
+                                bool keepRefusedValues,
+                                std::vector<CParameterNode*>* unreadableValues) {
     if (root == nullptr) return eBadNodeArgument;
     if (target == nullptr) *root = nullptr;
     FileHandle file(platform::fs::open(path.c_str(), "r"));
@@ -531,7 +573,8 @@ int CParameterNode::LoadXmlFile(const std::string& path, CParameterNode** root,
     std::rewind(file.get());
 
     // First pass: the file as a tree of its own. Nothing of the target is touched yet.
-    CTreeXmlLoader scratch(nullptr, false);
+    std::vector<CParameterNode*> unreadable;
+    CTreeXmlLoader scratch(nullptr, false, &unreadable);
     int result = scratch.Run(file.get());
     if (result != eOk) return result;
     // Freed on every way out unless handed to the caller (the verifier may throw).
@@ -542,6 +585,7 @@ int CParameterNode::LoadXmlFile(const std::string& path, CParameterNode** root,
     if (!accepted) return eXmlNotWellFormed;
     if (target == nullptr) {
         *root = scratchRoot.release();
+        if (unreadableValues != nullptr) *unreadableValues = std::move(unreadable);
         return Prune(*root);
     }
     scratchRoot.reset();

@@ -1,5 +1,7 @@
 #include "Host/parameters/SettingsLimits.h"
 
+#include <algorithm>
+
 #include "Host/parameters/Logger.h"
 #include "Host/parameters/ParameterNode.h"
 
@@ -29,6 +31,10 @@ CParameterNode* ChildNamed(CParameterNode* parent, const std::string& name) {
 
 void CopyValue(CParameterNode* to, CParameterNode* from) {
     switch (to->GetType()) {
+        case eNodeBoolean:
+            CParameterNode::SetBooleanAttribute(
+                to, eAttrValue, CParameterNode::GetBooleanAttribute(from, eAttrValue));
+            break;
         case eNodeInt32:
             CParameterNode::SetInt32Attribute(to, eAttrValue,
                                               CParameterNode::GetInt32Attribute(from, eAttrValue));
@@ -49,16 +55,18 @@ void CopyValue(CParameterNode* to, CParameterNode* from) {
 // The reference tree is walked beside the tree; a subtree the reference lacks is still
 // checked, its refused values only logged.
 unsigned Walk(CParameterNode* node, CParameterNode* reference, const std::string& path,
-              const char* logPrefix) {
+              const char* logPrefix, const std::vector<CParameterNode*>& unreadable) {
     unsigned kept = 0;
     for (CParameterNode* c = node->GetFirstChild(); c != nullptr; c = c->GetNextSibling()) {
         const std::string childPath = path.empty() ? c->GetName() : path + "/" + c->GetName();
         CParameterNode* counterpart = ChildNamed(reference, c->GetName());
         if (c->GetType() == eNodeBranch) {
-            kept += Walk(c, counterpart, childPath, logPrefix);
+            kept += Walk(c, counterpart, childPath, logPrefix, unreadable);
             continue;
         }
-        if (KorvexValueWithinLimits(c)) continue;
+        if (KorvexValueWithinLimits(c) &&
+            std::find(unreadable.begin(), unreadable.end(), c) == unreadable.end())
+            continue;
         Logger().Printf("%s%s out of range; factory value kept\n", logPrefix, childPath.c_str());
         if (counterpart != nullptr && counterpart->GetType() == c->GetType()) {
             CopyValue(c, counterpart);
@@ -102,9 +110,10 @@ bool KorvexValueWithinLimits(CParameterNode* node) {
 }
 
 unsigned KorvexKeepReferenceValues(CParameterNode* tree, CParameterNode* reference,
-                                   const char* logPrefix) {
+                                   const char* logPrefix,
+                                   const std::vector<CParameterNode*>& unreadable) {
     if (tree == nullptr) return 0;
-    return Walk(tree, reference, std::string(), logPrefix);
+    return Walk(tree, reference, std::string(), logPrefix, unreadable);
 }
 
 }  // namespace Korvex

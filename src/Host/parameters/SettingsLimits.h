@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace Korvex {
 
@@ -19,10 +20,12 @@ bool KorvexAcceptsValue(CParameterNode* node, std::int32_t value);
 bool KorvexAcceptsValue(CParameterNode* node, double value);
 bool KorvexAcceptsValue(CParameterNode* node, const std::string& value);
 
-// Every leaf of tree whose value lies outside its limits gets the value of the node at the
-// same path in reference (when that node has the same type); each such path is logged
-// once as "<logPrefix><path> out of range; factory value kept". Returns how many were set.
+// Every leaf of tree whose value lies outside its limits, or that is among unreadable
+// (its value was no number), gets the value of the node at the same path in reference
+// (when that node has the same type); each such path is logged once as
+// "<logPrefix><path> out of range; factory value kept". Returns how many were set.
 unsigned KorvexKeepReferenceValues(CParameterNode* tree, CParameterNode* reference,
-                                   const char* logPrefix);
+                                   const char* logPrefix,
+                                   const std::vector<CParameterNode*>& unreadable = {});
 
 }  // namespace Korvex

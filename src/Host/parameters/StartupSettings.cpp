@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "Host/parameters/Bindings.h"
 #include "Host/parameters/Error.h"
@@ -51,10 +52,13 @@ bool ParmFileOfTreeAccepted() {
 }
 
 // Loads a whole-tree file into an empty tree and binds it; false when it is unusable.
-bool LoadWholeTree(const char* path) {
+// unreadable: receives the nodes whose value in the file was no readable number.
+bool LoadWholeTree(const char* path, std::vector<CParameterNode*>* unreadable = nullptr) {
     Logger().Printf("KorvexLoadStartupSettings: Reading %s\n", path);
     ParameterTreeRoot = nullptr;
-    if (CParameterNode::LoadXmlFile(path, &ParameterTreeRoot, nullptr) != eOk) return false;
+    if (CParameterNode::LoadXmlFile(path, &ParameterTreeRoot, nullptr, nullptr, false, unreadable) !=
+        eOk)
+        return false;
     return KorvexBindSettingsNodes() == eOk && ParmFileOfTreeAccepted();
 }
 
@@ -106,12 +110,13 @@ bool KorvexStoreIdentityRecord(const std::uint8_t* r) {
 
 namespace {
 
-// A value of the last power-off file that its node would refuse from a host goes back to
-// the factory value; the rest of the file stays.
-void KeepFactoryValuesOfRefused() {
+// A value of the last power-off file that its node would refuse from a host, or that is
+// no readable number, goes back to the factory value; the rest of the file stays.
+void KeepFactoryValuesOfRefused(const std::vector<CParameterNode*>& unreadable) {
     CParameterNode* factory = nullptr;
     if (CParameterNode::LoadXmlFile(FactorySettingsPath, &factory, nullptr) != eOk) return;
-    KorvexKeepReferenceValues(ParameterTreeRoot, factory, "KorvexLoadStartupSettings: ");
+    KorvexKeepReferenceValues(ParameterTreeRoot, factory, "KorvexLoadStartupSettings: ",
+                              unreadable);
     CParameterNode::Delete(factory);
 }
 
@@ -131,8 +136,9 @@ int KorvexLoadStartupSettings() {
         // The normal first boot (or a boot after the settings were forgotten).
         Logger().Printf("KorvexLoadStartupSettings: No last power-off settings; starting from factory settings\n");
         if (!LoadWholeTree(FactorySettingsPath)) KorvexPanic();
-    } else if (LoadWholeTree(LastPowerOffSettingsPath)) {
-        KeepFactoryValuesOfRefused();
+    } else if (std::vector<CParameterNode*> unreadable;
+               LoadWholeTree(LastPowerOffSettingsPath, &unreadable)) {
+        KeepFactoryValuesOfRefused(unreadable);
     } else {
         Logger().Printf("KorvexLoadStartupSettings: Error in file; deleting %s\n", LastPowerOffSettingsPath);
         KorvexRemoveFile(LastPowerOffSettingsPath);

@@ -192,6 +192,30 @@ TEST_F(SettingsClass, LoadKeepsValuesTheNodesLimitsRefuse) {
     EXPECT_EQ(log.find(line, at + 1), std::string::npos);
 }
 
+// A loaded value that is no number, or overflows, is out of range too: the node keeps its
+// value, the path is logged, and the element's other attributes still apply.
+TEST_F(SettingsClass, LoadKeepsValuesThatAreNoNumbers) {
+    for (const char* bad : {"99999999999999999999", "-1e999", "nan", "0x10", "", "7abc"}) {
+        SCOPED_TRACE(bad);
+        std::string text = SavedClass(2, "u.xml");
+        text = Replace(text, "<Int32 name=\"count\" value=\"16\" minimum=\"1\"",
+                       std::string("<Int32 name=\"count\" value=\"") + bad + "\" minimum=\"2\"");
+        text = Replace(text, "<Float64 name=\"low\" value=\"0.04\"",
+                       std::string("<Float64 name=\"low\" value=\"") + bad + "\"");
+        Write("/yaffs/settings/measure_parms/u.xml", text);
+
+        EXPECT_EQ(KorvexLoadSettings("/yaffs/settings/measure_parms/u.xml"), eOk);
+        EXPECT_EQ(CParameterNode::GetInt32Attribute(g_pSignalAveragingCount, eAttrValue), 16);
+        EXPECT_EQ(CParameterNode::GetInt32Attribute(g_pSignalAveragingCount, eAttrMinimum), 2);
+        EXPECT_DOUBLE_EQ(CParameterNode::GetFloat64Attribute(g_pSearchLow, eAttrValue), 0.04);
+        const std::string log = LogSinceSetUp();
+        EXPECT_NE(log.rfind("measure_parms/averaging/signal/count out of range; value kept\n"),
+                  std::string::npos);
+        EXPECT_NE(log.rfind("measure_parms/search/low out of range; value kept\n"), std::string::npos);
+        CParameterNode::SetInt32Attribute(g_pSignalAveragingCount, eAttrMinimum, 1);
+    }
+}
+
 TEST_F(SettingsClass, RestartIsRequestedForAllAndCommunicationOnly) {
     const unsigned expected[] = {1, 1, 0, 0, 0, 0};
     for (int id = 0; id < 6; ++id) {

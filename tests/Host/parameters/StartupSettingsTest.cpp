@@ -298,6 +298,60 @@ TEST_F(StartupSettings, OutOfRangeValuesOfTheFileKeepTheirFactoryValues) {
     }
 }
 
+// A value that is no number, or whose conversion overflows, is out of range: the node keeps
+// its factory value and its limits, and the path is logged, for every node type.
+TEST_F(StartupSettings, UnreadableValuesOfTheFileKeepTheirFactoryValues) {
+    const struct {
+        const char* path;
+        const char* prefix;  // the factory text before the value, unique in the file
+        const char* factoryValue;
+        const char* suffix;  // the rest of the factory line after the value
+    } nodes[] = {
+        {"comm_parms/ethernet/enabled", "<Branch name=\"ethernet\">\n<Boolean name=\"enabled\" value=\"",
+         "1", "\" default=\"1\"/>"},
+        {"measure_parms/averaging/signal/count", "<Branch name=\"signal\">\n<Boolean name=\"active\" value=\"0\" default=\"0\"/>\n<Int32 name=\"count\" value=\"",
+         "16", "\" minimum=\"1\" maximum=\"1024\" default=\"16\"/>"},
+        {"measure_parms/search/low", "<Float64 name=\"low\" value=\"", "0.04",
+         "\" minimum=\"0.04\" maximum=\"14\" default=\"0.04\" digits=\"6\"/>"},
+    };
+    const char* const values[] = {"99999999999999999999", "-99999999999999999999", "2147483648",
+                                  "1e999", "nan", "inf", "-inf", "0x10", "0x1p3", "", " ", "12abc",
+                                  "1.5.5", "4 2", "-"};
+    for (const auto& n : nodes) {
+        for (const char* bad : values) {
+            SCOPED_TRACE(std::string(n.path) + " = \"" + bad + "\"");
+            DropTree();
+            MarkLog();
+            const std::string factoryLine = std::string(n.prefix) + n.factoryValue + n.suffix;
+            ASSERT_NE(FactoryText().find(factoryLine), std::string::npos);
+            WriteLastPowerOff(Replace(FactoryText(), factoryLine, std::string(n.prefix) + bad + n.suffix));
+
+            ASSERT_EQ(KorvexLoadStartupSettings(), eOk);
+            const std::string log = LogSinceMark();
+            EXPECT_EQ(log.find(DeletingLine), std::string::npos) << log;
+            CParameterNode* node = nullptr;
+            ASSERT_EQ(CParameterNode::Find(ParameterTreeRoot, n.path, &node), eOk);
+            switch (node->GetType()) {
+                case eNodeBoolean:
+                    EXPECT_TRUE(CParameterNode::GetBooleanAttribute(node, eAttrValue));
+                    break;
+                case eNodeInt32:
+                    EXPECT_EQ(CParameterNode::GetInt32Attribute(node, eAttrValue), 16);
+                    EXPECT_EQ(CParameterNode::GetInt32Attribute(node, eAttrMinimum), 1);
+                    EXPECT_EQ(CParameterNode::GetInt32Attribute(node, eAttrMaximum), 1024);
+                    break;
+                default:
+                    EXPECT_DOUBLE_EQ(CParameterNode::GetFloat64Attribute(node, eAttrValue), 0.04);
+                    EXPECT_DOUBLE_EQ(CParameterNode::GetFloat64Attribute(node, eAttrMaximum), 14);
+                    break;
+            }
+            const std::string line =
+                std::string("KorvexLoadStartupSettings: ") + n.path + " out of range; factory value kept\n";
+            EXPECT_NE(log.find(line), std::string::npos) << log;
+        }
+    }
+}
+
 // What a save cut short by a power cut left is removed at start-up, logged once, never read.
 TEST_F(StartupSettings, UnfinishedSavesAreRemovedAtStartUp) {
     ASSERT_EQ(KorvexLoadStartupSettings(), eOk);

@@ -151,6 +151,60 @@ TEST_F(UsbtmcStandardRequests, EveryRequestInEveryStateLeavesTheDeviceWorking)
     EXPECT_EQ(device->Count('E'), 0u);
 }
 
+// A new host session after the previous one left a message or a reply unfinished, whether
+// the bus was reset or the configuration left: its first query answers its own message, and
+// a read before any write gets nothing of the old reply.
+TEST_F(UsbtmcTest, ResetOrDeconfigurationDropsWhatThePreviousSessionLeft)
+{
+    enum Left { HalfTransfer, MessageWithoutEnd, UnreadReply };
+    for (bool reset : {true, false}) {
+        for (Left left : {HalfTransfer, MessageWithoutEnd, UnreadReply}) {
+            SCOPED_TRACE(testing::Message() << (reset ? "reset " : "deconfiguration ") << left);
+            if (left == HalfTransfer) {
+                SendPartialMessage();
+            } else if (left == MessageWithoutEnd) {
+                // The device keeps it until its end comes; give it time to take it in.
+                ASSERT_EQ(host.Write("*STB?", false), Ok);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            } else {
+                const std::uint32_t messages = device->Count('M');
+                ASSERT_EQ(host.Write("OLD?"), Ok);
+                ASSERT_TRUE(device->WaitCount('M', messages + 1));
+            }
+            if (reset) {
+                ASSERT_EQ(usb.reset_device(), Ok);
+            } else {
+                Bytes none;
+                for (std::uint16_t value : {0, 1}) {
+                    ASSERT_EQ(usb.control(sim::UsbHost::Setup{0x00, 9, value, 0, 0}, &none), Ok);
+                }
+            }
+            if (left == UnreadReply) {
+                ASSERT_EQ(host.RequestIn(4096), Ok);
+                usb.set_timeout_ms(300);
+                const UsbtmcHost::InTransfer in = host.ReadIn();
+                usb.set_timeout_ms(kTimeoutMs);
+                EXPECT_EQ(in.result, Result::Timeout) << in.data;
+                // The request stays open: a new session starts afresh.
+                ASSERT_EQ(usb.reset_device(), Ok);
+            }
+            EXPECT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
+            EXPECT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
+        }
+    }
+}
+
+// A reset with nothing left over is no device clear (it would drop the device's results).
+TEST_F(UsbtmcTest, ResetAfterAFinishedExchangeClearsNothing)
+{
+    ASSERT_EQ(host.Query("DONE?"), Answer("DONE?"));
+    ASSERT_EQ(host.Write("COMMAND"), Ok);
+    ASSERT_TRUE(device->WaitCount('M', 2));
+    ASSERT_EQ(usb.reset_device(), Ok);
+    EXPECT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
+    EXPECT_EQ(device->Count('C'), 0u);
+}
+
 // A second start is refused and leaves the running device's descriptors as they were.
 TEST_F(UsbtmcTest, RefusedSecondStartKeepsTheDescriptors)
 {

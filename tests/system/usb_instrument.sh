@@ -46,7 +46,7 @@ done
 export KORVEX_USB_SOCKET=$TMP/state/usb.sock
 grep -q "USB host on $KORVEX_USB_SOCKET" "$TMP/stderr" && pass "USB host on its socket" || fail "no USB host line"
 
-for script in usbtmc_pyvisa.py usbtmc_pyusb.py; do
+for script in usbtmc_pyvisa.py usbtmc_pyusb.py usb_requests_pyvisa.py; do
   if timeout 200 "$PY" "$CLIENTS/$script" "$TMP/state/eeprom.bin" > "$TMP/$script.out" 2>&1; then
     pass "$script ($(grep -c '^ok:' "$TMP/$script.out") checks)"
   else

@@ -185,7 +185,9 @@ bool CUsbController::IsValidInterface(std::uint8_t configuration, std::uint8_t i
     CLinkedList<CUsbControllerEndpoint*>::Iterator it = nullptr;
     CUsbControllerEndpoint* endpoint = nullptr;
     while (m_endpoints.Next(&it, &endpoint)) {
-        if (endpoint->GetConfiguration() == configuration &&
+        // The default endpoint is listed as 0 / 0 / 0 but belongs to no interface.
+        if (endpoint->GetKind() != kUsbEndpointControl &&
+            endpoint->GetConfiguration() == configuration &&
             endpoint->GetInterfaceNumber() == interfaceNumber &&
             endpoint->GetAlternateSetting() == alternate) {
             return true;

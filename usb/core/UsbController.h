@@ -65,6 +65,7 @@ public:
 
     std::uint16_t GetConfiguration() const { return m_configuration; }
     bool IsValidConfiguration(std::uint8_t value);
+    // Some endpoint of an interface class has all three (the default endpoint has none).
     bool IsValidInterface(std::uint8_t configuration, std::uint8_t interfaceNumber,
                           std::uint8_t alternate);
     bool IsActiveInterface(std::uint8_t interfaceNumber);

@@ -159,10 +159,12 @@ void CUsbDeviceManager::Start(const UsbDeviceSettings& settings, std::uint32_t* 
         return;
     }
     if (LockMutex(status)) {
+        // A refused start leaves the running device's descriptors alone.
         if (m_started != 0) {
             *status = ZODEVICE_STATUS_DEVICE_ALREADY_EXISTS;
+        } else {
+            BuildDescriptors(settings, status);
         }
-        BuildDescriptors(settings, status);
         if (*status == 0) {
             std::uint32_t size = m_descriptors->GetMaxDescriptorSize();
             if (size < kMinimumReply) {

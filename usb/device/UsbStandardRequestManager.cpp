@@ -201,7 +201,8 @@ void CUsbStandardRequestManager::Handle(const UsbSetupPacket& setup, std::uint32
             return;
         }
         case kSetInterface:
-            if (type != 1 ||
+            // Not in the Address state: configuration 0 has no interfaces.
+            if (type != 1 || controller->GetConfiguration() == 0 ||
                 !controller->IsValidInterface(
                     static_cast<std::uint8_t>(controller->GetConfiguration()),
                     static_cast<std::uint8_t>(setup.wIndex & 0x0F),

@@ -197,6 +197,7 @@ void CUsb488BulkManager::OnHeader(std::uint32_t result, std::uint32_t count)
         m_out.expected = transferSize;
         m_out.active = 1;
         m_outActive = 1;
+        m_messageOpen = 1;
         m_owner->GetRemoteLocalMachine()->OnRemote(0);
         m_owner->GetClassRequests()->ResetFlags();
         if (engine != nullptr) {
@@ -244,6 +245,9 @@ void CUsb488BulkManager::DeliverBulkOutData(std::uint32_t count, std::uint8_t en
     }
     if (count != 0 && m_owner->TakeInputNotification()) {
         engine->ForwardToSession();
+    }
+    if (end != 0) {
+        m_messageOpen = 0;
     }
     engine->OnInputReceived(count, end);
 }

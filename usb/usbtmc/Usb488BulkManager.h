@@ -118,6 +118,10 @@ public:
     // Cancels an armed header receive and disables reception.
     void CancelHeaderReceive(std::uint32_t* status);
 
+    // The engine holds bytes of a message whose end has not come (the header of one taken).
+    bool MessageOpen() const { return m_messageOpen != 0; }
+    // The engine has dropped its input (a device clear).
+    void ForgetMessage() { m_messageOpen = 0; }
     bool BulkOutActive() const { return m_outActive != 0; }
     std::uint8_t BulkOutTag() const { return m_out.bTag; }
     std::uint32_t BulkOutTransferSize() const { return m_out.transferSize; }
@@ -156,6 +160,7 @@ private:
     CUsbInterfaceClassIoManager* m_io = nullptr;
     std::uint32_t m_maximumTransfer;
     std::uint8_t m_outActive = 0;
+    std::uint8_t m_messageOpen = 0;
     CUsb488BulkOutState m_out;
     std::uint8_t m_responseRequested = 0;
     CUsb488BulkInState m_in;

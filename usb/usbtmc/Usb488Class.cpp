@@ -3,6 +3,8 @@
 #include <cstring>
 
 #include "engine/os/Allocator.h"
+#include "engine/session/DeviceSession.h"
+#include "engine/session/MessageExchange.h"
 #include "engine/session/PhysicalInterface.h"
 #include "engine/status/EngineStatus.h"
 #include "usb/core/UsbEndpoint.h"
@@ -146,9 +148,35 @@ void CUsb488Class::OnActivate(std::uint32_t, std::uint32_t* status)
     if (*status != 0) {
         return;
     }
-    m_bulk->Arm(status);
+    m_active = 1;
+    if (m_physicalInterface == nullptr || m_physicalInterface->IsActive() == 0) {
+        // No engine left to finish a clear.
+        m_ownClears = 0;
+    }
+    if (m_ownClears == 0) {
+        m_bulk->Arm(status);
+    }
     m_requests->Start();
     m_remoteLocal->OnRenReleased();
+}
+
+bool CUsb488Class::LeftUnfinished() const
+{
+    if (m_io == nullptr || !m_io->GetDeviceManager()->GetController()->IsServicing() ||
+        m_physicalInterface == nullptr || m_physicalInterface->IsActive() == 0) {
+        return false;
+    }
+    if (m_bulk->MessageOpen()) {
+        return true;
+    }
+    // Engine operations hold the transport, so the session stands still during a pass.
+    const CDeviceSession* session = m_physicalInterface->GetSession();
+    if (session == nullptr) {
+        return false;
+    }
+    const CMessageExchange::State state = session->GetExchange().GetState();
+    return state == CMessageExchange::Query || state == CMessageExchange::Send ||
+           state == CMessageExchange::Response || session->ResponseQueued();
 }
 
 void CUsb488Class::OnDeactivate(std::uint32_t* status)
@@ -156,8 +184,15 @@ void CUsb488Class::OnDeactivate(std::uint32_t* status)
     if (*status != 0) {
         return;
     }
+    const bool unfinished = LeftUnfinished();
+    m_active = 0;
     m_bulk->Stop();
     m_requests->Stop();
+    if (unfinished) {
+        m_bulk->ForgetMessage();
+        ++m_ownClears;
+        m_physicalInterface->DeviceClear();
+    }
 }
 
 void CUsb488Class::OnSuspend(std::uint32_t* status)
@@ -291,6 +326,13 @@ bool CUsb488Class::TakeInputNotification()
 void CUsb488Class::ClearFinished(std::uint32_t* status)
 {
     if (*status != 0) {
+        return;
+    }
+    if (m_ownClears != 0) {
+        --m_ownClears;
+        if (m_ownClears == 0 && m_active != 0) {
+            m_bulk->Arm(status);
+        }
         return;
     }
     m_requests->ClearFinished(status);

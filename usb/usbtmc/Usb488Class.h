@@ -47,9 +47,13 @@ public:
     // interrupt-IN notification to the class requests.
     void OnInComplete(std::uint32_t kind, std::uint32_t code, std::uint32_t bytes,
                       std::uint32_t* status) override;
-    // Start: header receive armed, notifications enabled, remote enable released.
+    // Start: header receive armed (once a clear of the bus's own has finished),
+    // notifications enabled, remote enable released.
     void OnActivate(std::uint32_t value, std::uint32_t* status) override;
-    // Stop: header receive cancelled, both bulk states and the class requests reset.
+    // Stop: header receive cancelled, both bulk states and the class requests reset. When
+    // the bus ends the host's session (a reset, a configuration or interface change) and
+    // the engine holds part of a message or owes a reply, the engine clears the device as
+    // for INITIATE_CLEAR, so that nothing of it reaches the next session.
     void OnDeactivate(std::uint32_t* status) override;
     // Local.
     void OnSuspend(std::uint32_t* status) override;
@@ -108,6 +112,8 @@ public:
 
 private:
     void ReportClosedInterface(std::uint32_t* status);
+    // In a pass of the interrupt service, the engine holds part of a message or owes a reply.
+    bool LeftUnfinished() const;
 
     CPhysicalInterface* m_physicalInterface = nullptr;
     CUsbInterfaceClassIoManager* m_io = nullptr;
@@ -119,6 +125,11 @@ private:
     std::uint8_t m_triggerEnabled = 0;
     std::uint8_t m_remoteLocalEnabled = 0;
     std::uint8_t m_inputNotification = 0;
+    std::uint8_t m_active = 0;
+    // Clears the class asked of the engine itself, not yet finished: until then the header
+    // receive stays unarmed (the host's writes wait) so that none of the next session's
+    // message meets the clear.
+    std::uint32_t m_ownClears = 0;
 };
 
 } // namespace Korvex

@@ -326,6 +326,7 @@ void CUsb488ClassRequests::OnInitiateClear(const UsbSetupPacket& setup, std::uin
     }
     m_owner->GetRemoteLocalMachine()->OnRemote(0);
     CPhysicalInterface* engine = Engine();
+    bulk->ForgetMessage();
     if (engine != nullptr) {
         engine->DeviceClear();
     } else {

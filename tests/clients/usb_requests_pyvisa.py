@@ -1,0 +1,132 @@
+"""usb_requests_pyvisa.py [EEPROM_BIN]: the instrument over USB through pyvisa-py and the usbsim
+backend (KORVEX_USB_SOCKET names the socket): every standard request, valid and invalid, in the
+Address and Configured states, each followed by *IDN? once configured; then what a new pyvisa-py
+session finds after the previous one left a message or a reply unfinished. Exits non-zero at the
+first failure.
+"""
+import errno
+import os
+import struct
+import sys
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import usbsim  # noqa: E402
+
+usbsim.install()
+import pyvisa  # noqa: E402
+import usb.core  # noqa: E402
+
+DEV_DEP_MSG_OUT = 1
+OK, STALL = "ok", "stall"
+
+# (bmRequestType, bRequest, wValue, wIndex, wLength, in the Address state, in the Configured state)
+REQUESTS = [
+    (0x80, 0, 0, 0, 2, OK, OK), (0x81, 0, 0, 0, 2, OK, OK), (0x82, 0, 0, 0x81, 2, STALL, OK),
+    (0x82, 0, 0, 0x05, 2, STALL, STALL), (0x80, 0, 1, 0, 2, STALL, STALL), (0x80, 0, 0, 0, 1, STALL, STALL),
+    (0x02, 1, 0, 0x02, 0, STALL, OK), (0x02, 1, 0, 0x00, 0, STALL, STALL), (0x02, 1, 1, 0x81, 0, STALL, STALL),
+    (0x00, 1, 1, 0, 0, STALL, STALL), (0x02, 3, 0, 0x81, 0, STALL, OK), (0x02, 3, 0, 0x80, 0, STALL, STALL),
+    (0x00, 5, 1, 0, 0, OK, OK), (0x00, 5, 128, 0, 0, STALL, STALL), (0x00, 5, 1, 1, 0, STALL, STALL),
+    (0x80, 6, 0x0100, 0, 18, OK, OK), (0x80, 6, 0x0100, 0, 1, OK, OK), (0x80, 6, 0x0200, 0, 0xFFFF, OK, OK),
+    (0x80, 6, 0x0301, 0x0409, 255, OK, OK), (0x80, 6, 0x030E, 0x0409, 255, STALL, STALL),
+    (0x80, 6, 0x0201, 0, 9, STALL, STALL), (0x80, 6, 0x0600, 0, 10, STALL, STALL),
+    (0x81, 6, 0x0100, 0, 18, STALL, STALL),
+    (0x80, 8, 0, 0, 1, OK, OK), (0x80, 8, 1, 0, 1, STALL, STALL), (0x80, 8, 0, 0, 2, STALL, STALL),
+    (0x00, 9, 1, 0, 0, OK, OK), (0x00, 9, 2, 0, 0, STALL, STALL), (0x00, 9, 1, 1, 0, STALL, STALL),
+    (0x00, 9, 1, 0, 1, STALL, STALL),
+    (0x81, 10, 0, 0, 1, STALL, OK), (0x81, 10, 0, 1, 1, STALL, STALL), (0x81, 10, 0, 0, 2, STALL, STALL),
+    (0x01, 11, 0, 0, 0, STALL, OK), (0x01, 11, 1, 0, 0, STALL, STALL), (0x01, 11, 0, 1, 0, STALL, STALL),
+    (0x01, 11, 0, 0, 1, STALL, STALL),
+    (0x00, 7, 0x0100, 0, 18, STALL, STALL), (0x82, 12, 0, 0x81, 2, STALL, STALL), (0x80, 255, 0, 0, 0, STALL, STALL),
+]
+
+
+def check(name, ok, detail=""):
+    if not ok:
+        print("FAIL: %s %s" % (name, detail))
+        sys.exit(1)
+    print("ok: %s" % name)
+
+
+def drain(i):
+    for _ in range(50):
+        if i.query("SYST:ERR?").strip().startswith("0,"):
+            return
+
+
+rm = pyvisa.ResourceManager("@py")
+name = rm.list_resources("USB?*INSTR")[0]
+
+
+def open_session():
+    s = rm.open_resource(name)
+    s.timeout = 5000
+    return s
+
+
+def pyusb_of(session):
+    raw = rm.visalib.sessions[session.session].interface
+    return raw.usb_dev, raw.usb_send_ep
+
+
+i = open_session()
+idn = i.query("*IDN?")
+dev, bulk_out = pyusb_of(i)
+
+
+def request(rt, req, value, index, length):
+    data = length if rt & 0x80 else (bytes(length) if length else None)
+    try:
+        dev.ctrl_transfer(rt, req, value, index, data, timeout=2000)
+        return OK
+    except usb.core.USBError as e:
+        return STALL if e.errno == errno.EPIPE else "error %s" % e
+
+
+def set_configuration(value):
+    dev.ctrl_transfer(0x00, 9, value, 0, None, timeout=2000)
+
+
+for state, column in (("Address", 5), ("Configured", 6)):
+    for case in REQUESTS:
+        set_configuration(1 if state == "Configured" else 0)
+        answer = request(*case[:5])
+        what = "%s {0x%02X, %d, 0x%X, 0x%X, %d}" % ((state,) + case[:5])
+        if answer != case[column]:
+            check(what + ": " + case[column], False, answer)
+        if not (state == "Configured" and answer == STALL):
+            set_configuration(1)
+        if i.query("*IDN?") != idn:
+            check(what + ": then *IDN?", False)
+check("%d standard requests in the Address and Configured states, each then *IDN?" % (2 * len(REQUESTS)), True)
+drain(i)
+
+
+def header(tag, size, eom):
+    return struct.pack("<BBBBIBBBB", DEV_DEP_MSG_OUT, tag, tag ^ 0xFF, 0, size, 1 if eom else 0, 0, 0, 0)
+
+
+# What one session leaves; a new session's first query or read must not meet it.
+leftovers = (
+    ("40 bytes of a 100-byte message", lambda: bulk_out.write(header(0x31, 100, True) + b"*" * 40, timeout=2000)),
+    ("*STB? without EOM", lambda: bulk_out.write(header(0x32, 5, False) + b"*STB?\0\0\0", timeout=2000)),
+    ("*STB? not read", lambda: i.write("*STB?")),
+)
+for what, leave in leftovers:
+    leave()
+    time.sleep(0.3)
+    i.close()
+    i = open_session()
+    dev, bulk_out = pyusb_of(i)
+    if what.endswith("not read"):
+        i.timeout = 1000
+        try:
+            check("%s: a new session's first read gets nothing" % what, False, i.read())
+        except pyvisa.errors.VisaIOError as e:
+            check("%s: a new session's first read times out" % what,
+                  e.error_code == pyvisa.constants.StatusCode.error_timeout, e)
+        i.timeout = 5000
+    check("%s: a new session's *IDN? answers its own query" % what, i.query("*IDN?") == idn)
+    drain(i)
+i.close()
+print("all passed")

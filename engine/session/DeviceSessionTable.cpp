@@ -113,15 +113,19 @@ void CDeviceSessionTable::Remove(std::uint32_t handle, std::uint32_t* status)
         *status = ZODEVICE_STATUS_DRIVER_FAULT;
         return;
     }
+    CDeviceSession* removed = nullptr;
     if (handle >= kHandleBase && handle - kHandleBase < m_slotCount &&
         m_slots[handle - kHandleBase] != nullptr) {
-        EngineDelete(m_slots[handle - kHandleBase]);
+        removed = m_slots[handle - kHandleBase];
         m_slots[handle - kHandleBase] = nullptr;
         *status = 0;
     } else {
         *status = ENGINE_STATUS_SESSION_NOT_FOUND;
     }
     m_mutex.Unlock();
+    // Destroyed without the table mutex: it waits for device events under way in the
+    // session, and those must not wait for a lookup of another session.
+    EngineDelete(removed);
 }
 
 } // namespace Korvex

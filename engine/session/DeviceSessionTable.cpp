@@ -123,8 +123,8 @@ void CDeviceSessionTable::Remove(std::uint32_t handle, std::uint32_t* status)
         *status = ENGINE_STATUS_SESSION_NOT_FOUND;
     }
     m_mutex.Unlock();
-    // Destroyed without the table mutex: it waits for device events under way in the
-    // session, and those must not wait for a lookup of another session.
+    // Destroyed without the table mutex: the session first waits for a device event still
+    // inside it, and lookups of the other sessions go on meanwhile.
     EngineDelete(removed);
 }
 

@@ -285,6 +285,11 @@ void zo_device_close_session(std::uint32_t handle, std::uint32_t* status)
     // An interface the session forgot (device gone, manager destroyed) belongs to its
     // manager: it goes to no factory.
     CPhysicalInterface* physicalInterface = session->GetInterface();
+    // The session's end begins: from here no device event from a manager's thread reaches
+    // it, and one already inside it is waited for.
+    if (physicalInterface != nullptr) {
+        physicalInterface->Detach(session);
+    }
     if (physicalInterface != nullptr && physicalInterface->IsActive()) {
         std::uint32_t closeStatus = ZODEVICE_STATUS_DRIVER_FAULT;
         session->Close(&closeStatus);

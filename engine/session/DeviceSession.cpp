@@ -51,6 +51,11 @@ CDeviceSession::CDeviceSession(CPhysicalInterface* physicalInterface, std::uint3
 
 CDeviceSession::~CDeviceSession()
 {
+    // No device event from outside may still be inside the session when it goes.
+    CPhysicalInterface* bound = m_interface.load();
+    if (bound != nullptr) {
+        bound->Detach(this);
+    }
     std::uint32_t status = 0;
     m_mutex.Lock(&status);
     CPhysicalInterface* physicalInterface = m_interface.exchange(nullptr);

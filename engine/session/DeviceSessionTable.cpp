@@ -113,15 +113,19 @@ void CDeviceSessionTable::Remove(std::uint32_t handle, std::uint32_t* status)
         *status = ZODEVICE_STATUS_DRIVER_FAULT;
         return;
     }
+    CDeviceSession* removed = nullptr;
     if (handle >= kHandleBase && handle - kHandleBase < m_slotCount &&
         m_slots[handle - kHandleBase] != nullptr) {
-        EngineDelete(m_slots[handle - kHandleBase]);
+        removed = m_slots[handle - kHandleBase];
         m_slots[handle - kHandleBase] = nullptr;
         *status = 0;
     } else {
         *status = ENGINE_STATUS_SESSION_NOT_FOUND;
     }
     m_mutex.Unlock();
+    // Destroyed without the table mutex: the session first waits for a device event still
+    // inside it, and lookups of the other sessions go on meanwhile.
+    EngineDelete(removed);
 }
 
 } // namespace Korvex

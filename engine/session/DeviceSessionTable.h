@@ -31,7 +31,8 @@ public:
     std::uint32_t Open(CPhysicalInterface* physicalInterface, std::uint32_t* status);
     // The session of a handle, or null with 0x54310.
     CDeviceSession* Lookup(std::uint32_t handle, std::uint32_t* status);
-    // Destroys the session of the handle and frees its slot (0x54310 when unknown).
+    // Frees the slot of the handle and destroys its session after releasing the table
+    // mutex (0x54310 when unknown).
     void Remove(std::uint32_t handle, std::uint32_t* status);
 
 private:

@@ -52,24 +52,41 @@ void CPhysicalInterface::AttachOutputBuffer(CMessageDescriptor*, std::uint32_t* 
 
 void CPhysicalInterface::Bind(CDeviceSession* session, std::uint32_t* status)
 {
+    std::lock_guard<std::mutex> lock(m_bindMutex);
     if (m_session.load() != nullptr) {
         *status = ZODEVICE_STATUS_DEVICE_ALREADY_EXISTS;
         return;
     }
     m_session = session;
+    m_notified = session;
     *status = 0;
 }
 
 void CPhysicalInterface::Unbind(CDeviceSession* session)
 {
+    std::lock_guard<std::mutex> lock(m_bindMutex);
     if (m_session.load() != session) {
         return;
     }
     m_session = nullptr;
+    if (m_notified == session) {
+        m_notified = nullptr;
+    }
     m_currentInput = nullptr;
     m_currentResponse = nullptr;
     m_inputActive = 0;
     m_outputActive = 0;
+}
+
+void CPhysicalInterface::Detach(CDeviceSession* session)
+{
+    std::unique_lock<std::mutex> lock(m_bindMutex);
+    if (m_notified == session) {
+        m_notified = nullptr;
+    }
+    // A notification that took the session before (or that unbound it itself) may still be
+    // inside it.
+    m_unpinned.wait(lock, [this] { return m_pins == 0; });
 }
 
 void CPhysicalInterface::SetCurrentInput(CMessageDescriptor* descriptor)
@@ -330,10 +347,20 @@ void CPhysicalInterface::EndSerialPoll()
 
 void CPhysicalInterface::NotifyDeviceEventOutside(std::uint32_t code)
 {
-    CDeviceSession* session = m_session.load();
-    if (session != nullptr) {
-        std::uint32_t status = 0;
-        session->ReportDeviceEventOutside(code, &status);
+    CDeviceSession* session = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_bindMutex);
+        session = m_notified;
+        if (session == nullptr) {
+            return;
+        }
+        ++m_pins;
+    }
+    std::uint32_t status = 0;
+    session->ReportDeviceEventOutside(code, &status);
+    std::lock_guard<std::mutex> lock(m_bindMutex);
+    if (--m_pins == 0) {
+        m_unpinned.notify_all();
     }
 }
 

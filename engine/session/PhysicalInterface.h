@@ -15,7 +15,9 @@
 //
 // Device events from a thread that is not the transport's delivery thread (a manager
 // destroying its interfaces) go through NotifyDeviceEventOutside, which takes the
-// session mutex and holds the transport like an operation first.
+// session mutex and holds the transport like an operation first. Such a notification
+// pins the session: Detach, called when a session's end begins, takes it out of their
+// reach under the same lock and waits until no notification is inside it any more.
 //
 // HoldTransport / ReleaseTransport are a level, not a count: while held the transport
 // starts no delivery (no call of an entry point). A hold asked on the transport's own
@@ -24,7 +26,9 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 
 #include "engine/srq/ServiceRequestObservers.h"
 #include "engine/srq/StatusByteHolder.h"
@@ -103,6 +107,10 @@ public:
     void Bind(CDeviceSession* session, std::uint32_t* status);
     // Clears the binding only when it is this session's.
     void Unbind(CDeviceSession* session);
+    // The session's end begins: notifications from outside no longer reach it, and one
+    // already inside it is waited for. Called without the session mutex; the binding (what
+    // the transport's own thread and the session's close use) stays until Unbind.
+    void Detach(CDeviceSession* session);
     CDeviceSession* GetSession() const { return m_session.load(); }
     CPhysicalInterfaceFactory* GetFactory() const { return m_factory; }
     std::uint32_t GetArgument0() const { return m_argument0; }
@@ -160,6 +168,12 @@ private:
     std::uint32_t m_argument0;
     std::uint32_t m_argument1;
     std::atomic<CDeviceSession*> m_session{nullptr};
+    // The session that notifications from outside reach (the bound one until Detach), and
+    // the number of them inside it: both guarded by m_bindMutex.
+    std::mutex m_bindMutex;
+    std::condition_variable m_unpinned;
+    CDeviceSession* m_notified = nullptr;
+    std::uint32_t m_pins = 0;
     CMessageDescriptor* m_currentInput = nullptr;
     CMessageDescriptor* m_currentResponse = nullptr;
     std::uint8_t m_inputActive = 0;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/OpenCloseRace.h"
 #include "engine/TestDevice.h"
 #include "engine/api/ZoDeviceApi.h"
 #include "engine/api/ZoDeviceInterface.h"
@@ -300,6 +301,17 @@ TEST_F(Vxi11InterfaceFixture, NotifyAllClosesWithoutDeadlock)
     EXPECT_EQ(inst0->IsActive(), 0);
     EXPECT_EQ(g_registry->LinkCount(), 0u);
     EXPECT_EQ(g_manager->Find("inst0"), inst0);
+}
+
+// Device-wide failures while sessions open and close: a session is freed only after the
+// event has left it (ASan, TSan).
+TEST_F(Vxi11InterfaceFixture, SessionsCloseWhileDeviceEventsArrive)
+{
+    const Vxi11DeviceNameSettings settings = Alias(nullptr);
+    const std::uint32_t sent = racetest::OpenCloseWhileNotified(
+        300, kDescriptor, 1, &settings, [] { g_manager->NotifyAll(53); });
+    EXPECT_GT(sent, 0u);
+    EXPECT_EQ(g_manager->Count(), 1u);
 }
 
 // Stopping the server (the manager goes, event 52) leaves no interface behind.

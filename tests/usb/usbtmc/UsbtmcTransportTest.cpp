@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "UsbtmcFixture.h"
+#include "engine/OpenCloseRace.h"
 #include "engine/api/ZoDeviceInterface.h"
 #include "engine/device/UsbDeviceSettings.h"
 #include "usb/device/UsbDeviceManager.h"
@@ -169,6 +170,34 @@ TEST(UsbtmcManager, DestroyingInterfacesWhileExceptionsArriveIsSafe)
     exceptions.join();
     EXPECT_EQ(manager.Count(), 0u);
     EXPECT_EQ(manager.GetDevice(), nullptr);
+}
+
+// Interrupt-service errors while sessions open and close: a session is freed only after
+// the event has left it (ASan, TSan).
+TEST(UsbtmcManager, SessionsCloseWhileExceptionsArrive)
+{
+    platform::soc::usbd().power_on();
+    usb_install_server_builder();
+    ASSERT_EQ(Korvex::zo_device_initialize(), 0);
+    ASSERT_EQ(Korvex::zo_device_start_usb_server(), 0);
+    CUsbPhysicalInterfaceManager* manager = usb_server_manager();
+    Korvex::UsbDeviceSettings settings;
+    settings.Init();
+    std::uint32_t status = 0;
+    settings.SetU16Item(0, 0x1234, &status);
+    settings.SetStringItem(0, "Maker", &status);
+    settings.SetStringItem(1, "Meter", &status);
+    ASSERT_EQ(status, 0u);
+    const std::uint32_t sent = racetest::OpenCloseWhileNotified(
+        300, {32, 0x01040000, 0, 2, "ViZOda"}, 0, &settings, [manager] {
+            COSUsbDevice* usbDevice = manager->GetDevice();
+            if (usbDevice != nullptr) {
+                manager->OnUsbException(usbDevice, 0x54302);
+            }
+        });
+    EXPECT_GT(sent, 0u);
+    EXPECT_EQ(manager->Count(), 0u);
+    Korvex::zo_device_stop_usb_server();
 }
 
 TEST(UsbtmcManager, OpeningTwiceReplacesTheRegistration)

@@ -136,7 +136,8 @@ UsbHost::Handshake UsbHost::in_packet(std::uint8_t endpoint, std::vector<std::ui
     *duplicate = false;
     // The device takes a new address as this status stage ends; so does the host, before
     // any other transaction.
-    if (result == Handshake::Ack && newAddress >= 0) address_ = static_cast<std::uint8_t>(newAddress);
+    if (result == Handshake::Ack && newAddress >= 0)
+        address_ = static_cast<std::uint8_t>(newAddress);
     if (result == Handshake::Ack && checkToggle) {
         if (toggle != inToggle_[endpoint]) {
             *duplicate = true;  // a packet seen before: acknowledged and ignored
@@ -167,11 +168,11 @@ UsbHost::Result UsbHost::control(const Setup& setup, std::vector<std::uint8_t>* 
     Hold hold(*this);
     Result result = acquire(1, deadline, &hold);
     if (result == Result::Ok) result = catch_up(hold, deadline);
-    return result == Result::Ok ? control_transfer(setup, data, deadline) : result;
+    return result == Result::Ok ? control_held(setup, data, deadline) : result;
 }
 
-UsbHost::Result UsbHost::control_transfer(const Setup& setup, std::vector<std::uint8_t>* data,
-                                          Deadline deadline) {
+UsbHost::Result UsbHost::control_held(const Setup& setup, std::vector<std::uint8_t>* data,
+                                      Deadline deadline) {
     const bool standardOut = setup.bmRequestType <= 1;
     const int newAddress = standardOut && setup.bmRequestType == 0 && setup.bRequest == kSetAddress
                                ? setup.wValue & 0x7F
@@ -263,11 +264,11 @@ UsbHost::Result UsbHost::bulk_out(std::uint8_t endpoint, const std::vector<std::
     Hold hold(*this);
     Result result = acquire(static_cast<std::uint16_t>(1u << number), deadline, &hold);
     if (result == Result::Ok) result = catch_up(hold, deadline);
-    return result == Result::Ok ? bulk_out_transfer(number, data, zlp, deadline) : result;
+    return result == Result::Ok ? bulk_out_held(number, data, zlp, deadline) : result;
 }
 
-UsbHost::Result UsbHost::bulk_out_transfer(std::uint8_t number, const std::vector<std::uint8_t>& data,
-                                           bool zlp, Deadline deadline) {
+UsbHost::Result UsbHost::bulk_out_held(std::uint8_t number, const std::vector<std::uint8_t>& data,
+                                       bool zlp, Deadline deadline) {
     Backoff backoff(deadline);
     if (!model_.pull_up()) return Result::NoDevice;
     const std::uint16_t max = max_packet(number);
@@ -389,9 +390,9 @@ UsbHost::Result UsbHost::resume() {
 UsbHost::Result UsbHost::get_descriptor(std::uint8_t type, std::uint8_t index,
                                         std::uint16_t language, std::uint16_t length,
                                         std::vector<std::uint8_t>* out, Deadline deadline) {
-    return control_transfer({0x80, kGetDescriptor, static_cast<std::uint16_t>((type << 8) | index),
-                             language, length},
-                            out, deadline);
+    return control_held({0x80, kGetDescriptor, static_cast<std::uint16_t>((type << 8) | index),
+                         language, length},
+                        out, deadline);
 }
 
 UsbHost::Result UsbHost::parse_configuration(const std::vector<std::uint8_t>& bytes,
@@ -427,9 +428,8 @@ UsbHost::Result UsbHost::enumerate_held() {
     if (r != Result::Ok) return r;
     std::vector<std::uint8_t> bytes;
     if ((r = get_descriptor(1, 0, 0, 64, &bytes, transfer_deadline())) != Result::Ok) return r;
-    if ((r = control_transfer({0x00, kSetAddress, kAddress, 0, 0}, nullptr, transfer_deadline())) !=
-        Result::Ok)
-        return r;
+    r = control_held({0x00, kSetAddress, kAddress, 0, 0}, nullptr, transfer_deadline());
+    if (r != Result::Ok) return r;
     if ((r = get_descriptor(1, 0, 0, 18, &device_, transfer_deadline())) != Result::Ok) return r;
     if (device_.size() != 18) return Result::Overflow;
     std::vector<std::uint8_t> head;
@@ -447,15 +447,15 @@ UsbHost::Result UsbHost::enumerate_held() {
     for (std::uint8_t index : indices) {
         if (index == 0 || strings_.count(index) != 0) continue;
         std::vector<std::uint8_t> text;
-        if ((r = get_descriptor(3, index, kLanguage, 255, &text, transfer_deadline())) != Result::Ok)
-            return r;
+        r = get_descriptor(3, index, kLanguage, 255, &text, transfer_deadline());
+        if (r != Result::Ok) return r;
         std::string ascii;
         for (std::size_t k = 2; k + 1 < text.size(); k += 2) ascii.push_back(static_cast<char>(text[k]));
         strings_[index] = ascii;
     }
     configurationValue_ = configuration_[5];
-    r = control_transfer({0x00, kSetConfiguration, configurationValue_, 0, 0}, nullptr,
-                         transfer_deadline());
+    r = control_held({0x00, kSetConfiguration, configurationValue_, 0, 0}, nullptr,
+                     transfer_deadline());
     if (r == Result::Ok) stale_.store(false);
     return r;
 }
@@ -470,18 +470,17 @@ UsbHost::Result UsbHost::reset_device() {
 // One deadline for every step; without one, the bus reset is waited for 5 s at most. Until
 // the last step completes, the transfers that come next owe a reset of their own.
 UsbHost::Result UsbHost::reset_device_held(Deadline deadline) {
-    const std::uint8_t address = kAddress;
     const Deadline resetWait =
         deadline == Deadline::max() ? Clock::now() + kResetWaitWithoutDeadline : deadline;
     stale_.store(true);
     Result r = bus_reset_held(resetWait);
     if (r != Result::Ok) return r;
-    if ((r = control_transfer({0x00, kSetAddress, address, 0, 0}, nullptr, deadline)) != Result::Ok)
+    if ((r = control_held({0x00, kSetAddress, kAddress, 0, 0}, nullptr, deadline)) != Result::Ok)
         return r;
     std::vector<std::uint8_t> again;
     if ((r = get_descriptor(1, 0, 0, 18, &again, deadline)) != Result::Ok) return r;
     if (again != device_) return Result::NoDevice;
-    r = control_transfer({0x00, kSetConfiguration, configurationValue_, 0, 0}, nullptr, deadline);
+    r = control_held({0x00, kSetConfiguration, configurationValue_, 0, 0}, nullptr, deadline);
     if (r == Result::Ok) stale_.store(false);
     return r;
 }

@@ -133,12 +133,13 @@ private:
     // With every endpoint held: the reset a transfer owes after a reset cut short.
     Result catch_up(const Hold& hold, Deadline deadline);
 
-    Result control_transfer(const Setup& setup, std::vector<std::uint8_t>* data, Deadline deadline);
+    // The transfers with their endpoints held.
+    Result control_held(const Setup& setup, std::vector<std::uint8_t>* data, Deadline deadline);
     // newAddress >= 0: a SET_ADDRESS to it.
     Result control_stages(const Setup& setup, std::vector<std::uint8_t>* data, int newAddress,
                           Deadline deadline);
-    Result bulk_out_transfer(std::uint8_t number, const std::vector<std::uint8_t>& data, bool zlp,
-                             Deadline deadline);
+    Result bulk_out_held(std::uint8_t number, const std::vector<std::uint8_t>& data, bool zlp,
+                         Deadline deadline);
     Result in_transfer_held(std::uint8_t number, std::uint32_t max, std::vector<std::uint8_t>* data,
                             Deadline deadline);
     Handshake setup_packet(const Setup& setup);
@@ -177,10 +178,11 @@ private:
     bool inToggle_[16] = {};
     bool outToggle_[16] = {};
     std::uint8_t address_ = 0;
-    std::mutex gateLock_;  // the endpoints held
+    std::mutex gateLock_;
     std::condition_variable gateFreed_;
-    std::uint16_t held_ = 0;             // gateLock_
-    std::atomic<bool> stale_{false};     // a reset_device cut short; written with every endpoint held
+    std::uint16_t held_ = 0;  // the endpoints held (a bit per number); gateLock_
+    // A reset_device cut short, owed by the next transfer; written with every endpoint held.
+    std::atomic<bool> stale_{false};
     std::vector<std::uint8_t> device_;
     std::vector<std::uint8_t> configuration_;
     std::vector<Interface> interfaces_;

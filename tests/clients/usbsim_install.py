@@ -31,15 +31,12 @@ stale = os.path.join(folder, "stale.sock")
 listener = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
 listener.bind(stale)
 listener.close()  # the file stays, nobody listens
-regular = os.path.join(folder, "file")
-open(regular, "w").close()
 
 # {what, argument, $KORVEX_USB_SOCKET, the path named, the words naming its origin}
 cases = [
     ("missing path", os.path.join(folder, "none", "usb.sock"), None, os.path.join(folder, "none", "usb.sock"),
      "given to usbsim.install"),
     ("socket nobody serves", stale, None, stale, "given to usbsim.install"),
-    ("not a socket", regular, None, regular, "given to usbsim.install"),
     ("from the environment", None, os.path.join(folder, "env.sock"), os.path.join(folder, "env.sock"),
      "$KORVEX_USB_SOCKET"),
     ("the default", None, None, os.path.join(folder, "state", "usb.sock"), "the default"),

@@ -92,7 +92,7 @@ TEST_F(UsbHostSocket, AReadWhoseClientHungUpTakesNothing)
     ASSERT_TRUE(a.Send(BulkIn(64, 0)));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     a.Close();
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a's transfer notices in 1 ms
     Echoes({'e', 'c', 'h', 'o'});
 }
 

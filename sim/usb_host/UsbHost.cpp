@@ -77,7 +77,9 @@ UsbHost::Result UsbHost::Backoff::wait() {
     return Result::Ok;
 }
 
+// A transfer whose caller is gone already takes nothing from the device.
 UsbHost::Result UsbHost::acquire(std::uint16_t mask, Deadline deadline, Hold* hold) {
+    if (abandoned()) return Result::Abandoned;
     std::unique_lock<std::mutex> g(gateLock_);
     for (;;) {
         const std::uint16_t wanted = stale_.load() ? kAllEndpoints : mask;

@@ -57,11 +57,14 @@ def main():
     count = int(sys.argv[2]) if len(sys.argv) > 2 else 2000
     session = runner_session.Runner(runner)
     try:
-        usbsim.install(os.path.join(session.state, "state", "usb.sock"))
+        socket_path = os.path.join(session.state, "state", "usb.sock")
+        end = time.monotonic() + 30
+        while not os.path.exists(socket_path) and time.monotonic() < end:
+            time.sleep(0.1)  # the runner is starting
+        usbsim.install(socket_path)
         import usb.core
         manager = runner_session.manager()
         vxi11 = runner_session.open_session(manager)
-        end = time.monotonic() + 30
         while not manager.list_resources("USB?*INSTR"):
             if time.monotonic() > end:
                 raise runner_session.Failure("no USB instrument")

@@ -1,7 +1,9 @@
 #include "sim/usb_host/UsbHost.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
+#include <utility>
 
 #include "platform/irq/Interrupt.h"
 
@@ -25,10 +27,22 @@ constexpr std::uint16_t kEp0Packet = 8;
 
 // The calling thread's own transfer deadline: -1 none set, 0 no deadline, else ms.
 thread_local std::int64_t threadTimeoutMs = -1;
+// The calling thread's abandon check (empty: never).
+thread_local std::function<bool()> threadAbandoned;
+
+constexpr auto kAbandonCheckPeriod = std::chrono::milliseconds(1);
+// A bus reset without a deadline waits this long for the device to see it.
+constexpr auto kResetWaitWithoutDeadline = std::chrono::milliseconds(5000);
+
+bool abandoned() { return threadAbandoned && threadAbandoned(); }
 
 }  // namespace
 
 void UsbHost::set_thread_timeout_ms(std::uint32_t ms) { threadTimeoutMs = ms; }
+
+void UsbHost::set_thread_abandon_check(std::function<bool()> check) {
+    threadAbandoned = std::move(check);
+}
 
 Clock::time_point UsbHost::transfer_deadline() const {
     if (threadTimeoutMs == 0) return Clock::time_point::max();
@@ -48,15 +62,50 @@ UsbHost::UsbHost(platform::soc::UsbdModel& model) : model_(model) {}
 
 // Between two NAKed tries: the device's interrupt thread usually answers within a few
 // scheduler turns; a device that stays busy gets polled more slowly.
-void UsbHost::Backoff::wait() {
-    if (++tries < 100) {
-        std::this_thread::yield();
-        return;
+UsbHost::Result UsbHost::Backoff::wait() {
+    const auto now = Clock::now();
+    if (now >= deadline_) return Result::Timeout;
+    if (now >= nextCheck_) {
+        if (abandoned()) return Result::Abandoned;
+        nextCheck_ = now + kAbandonCheckPeriod;
     }
-    std::this_thread::sleep_for(std::chrono::microseconds(50));
+    if (++tries_ < 100) {
+        std::this_thread::yield();
+    } else {
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+    return Result::Ok;
 }
 
-std::mutex& UsbHost::transfer_lock(std::uint8_t endpoint) { return transfers_[endpoint & 0x0F]; }
+// A transfer whose caller is gone already takes nothing from the device.
+UsbHost::Result UsbHost::acquire(std::uint16_t mask, Deadline deadline, Hold* hold) {
+    if (abandoned()) return Result::Abandoned;
+    std::unique_lock<std::mutex> g(gateLock_);
+    for (;;) {
+        const std::uint16_t wanted = stale_.load() ? kAllEndpoints : mask;
+        if ((held_ & wanted) == 0) {
+            held_ |= wanted;
+            hold->mask_ = wanted;
+            return Result::Ok;
+        }
+        const auto now = Clock::now();
+        if (now >= deadline) return Result::Timeout;
+        if (abandoned()) return Result::Abandoned;
+        gateFreed_.wait_until(g, std::min(deadline, now + kAbandonCheckPeriod));
+    }
+}
+
+void UsbHost::release(std::uint16_t mask) {
+    if (mask == 0) return;
+    std::lock_guard<std::mutex> g(gateLock_);
+    held_ &= static_cast<std::uint16_t>(~mask);
+    gateFreed_.notify_all();
+}
+
+UsbHost::Result UsbHost::catch_up(const Hold& hold, Deadline deadline) {
+    if (hold.mask_ != kAllEndpoints || !stale_.load()) return Result::Ok;
+    return reset_device_held(deadline);
+}
 
 UsbHost::Result UsbHost::failure(Handshake handshake) const {
     switch (handshake) {
@@ -81,12 +130,16 @@ UsbHost::Handshake UsbHost::setup_packet(const Setup& setup) {
 }
 
 UsbHost::Handshake UsbHost::in_packet(std::uint8_t endpoint, std::vector<std::uint8_t>* data,
-                                      bool checkToggle, bool* duplicate) {
+                                      bool checkToggle, bool* duplicate, int newAddress) {
     irq::InterruptsDisabled bus;
     std::lock_guard<std::mutex> g(state_);
     bool toggle = false;
     const Handshake result = model_.bus_in(address_, endpoint, data, &toggle);
     *duplicate = false;
+    // The device takes a new address as this status stage ends; so does the host, before
+    // any other transaction.
+    if (result == Handshake::Ack && newAddress >= 0)
+        address_ = static_cast<std::uint8_t>(newAddress);
     if (result == Handshake::Ack && checkToggle) {
         if (toggle != inToggle_[endpoint]) {
             *duplicate = true;  // a packet seen before: acknowledged and ignored
@@ -113,9 +166,22 @@ bool UsbHost::expected_in_toggle(std::uint8_t endpoint) {
 }
 
 UsbHost::Result UsbHost::control(const Setup& setup, std::vector<std::uint8_t>* data) {
-    const Result result = control_transfer(setup, data);
+    const Deadline deadline = transfer_deadline();
+    Hold hold(*this);
+    Result result = acquire(1, deadline, &hold);
+    if (result == Result::Ok) result = catch_up(hold, deadline);
+    return result == Result::Ok ? control_held(setup, data, deadline) : result;
+}
+
+UsbHost::Result UsbHost::control_held(const Setup& setup, std::vector<std::uint8_t>* data,
+                                      Deadline deadline) {
+    const bool standardOut = setup.bmRequestType <= 1;
+    const int newAddress = standardOut && setup.bmRequestType == 0 && setup.bRequest == kSetAddress
+                               ? setup.wValue & 0x7F
+                               : -1;
+    const Result result = control_stages(setup, data, newAddress, deadline);
     // SET_CONFIGURATION and SET_INTERFACE put every data toggle back to DATA0.
-    if (result == Result::Ok && setup.bmRequestType <= 1 &&
+    if (result == Result::Ok && standardOut &&
         (setup.bRequest == kSetConfiguration || setup.bRequest == kSetInterface)) {
         std::lock_guard<std::mutex> g(state_);
         for (int i = 1; i < 16; ++i) inToggle_[i] = outToggle_[i] = false;
@@ -123,11 +189,10 @@ UsbHost::Result UsbHost::control(const Setup& setup, std::vector<std::uint8_t>* 
     return result;
 }
 
-UsbHost::Result UsbHost::control_transfer(const Setup& setup, std::vector<std::uint8_t>* data) {
-    Backoff backoff;
-    std::lock_guard<std::mutex> transfer(transfer_lock(0));
+UsbHost::Result UsbHost::control_stages(const Setup& setup, std::vector<std::uint8_t>* data,
+                                        int newAddress, Deadline deadline) {
+    Backoff backoff(deadline);
     if (!model_.pull_up()) return Result::NoDevice;
-    const auto deadline = transfer_deadline();
     Handshake h = setup_packet(setup);
     if (h != Handshake::Ack) return failure(h);
     const bool in = (setup.bmRequestType & 0x80) != 0;
@@ -139,8 +204,7 @@ UsbHost::Result UsbHost::control_transfer(const Setup& setup, std::vector<std::u
                 bool duplicate = false;
                 h = in_packet(0, &packet, false, &duplicate);
                 if (h == Handshake::Nak) {
-                    if (Clock::now() >= deadline) return Result::Timeout;
-                    backoff.wait();
+                    if (const Result r = backoff.wait(); r != Result::Ok) return r;
                     continue;
                 }
                 if (h != Handshake::Ack) return failure(h);
@@ -161,8 +225,7 @@ UsbHost::Result UsbHost::control_transfer(const Setup& setup, std::vector<std::u
             }
             if (h == Handshake::Ack) return Result::Ok;
             if (h != Handshake::Nak) return failure(h);
-            if (Clock::now() >= deadline) return Result::Timeout;
-            backoff.wait();
+            if (const Result r = backoff.wait(); r != Result::Ok) return r;
         }
     }
     const std::vector<std::uint8_t> empty;
@@ -177,17 +240,15 @@ UsbHost::Result UsbHost::control_transfer(const Setup& setup, std::vector<std::u
             continue;
         }
         if (h != Handshake::Nak) return failure(h);
-        if (Clock::now() >= deadline) return Result::Timeout;
-        backoff.wait();
+        if (const Result r = backoff.wait(); r != Result::Ok) return r;
     }
     for (;;) {
         std::vector<std::uint8_t> none;
         bool duplicate = false;
-        h = in_packet(0, &none, false, &duplicate);
+        h = in_packet(0, &none, false, &duplicate, newAddress);
         if (h == Handshake::Ack) return Result::Ok;
         if (h != Handshake::Nak) return failure(h);
-        if (Clock::now() >= deadline) return Result::Timeout;
-        backoff.wait();
+        if (const Result r = backoff.wait(); r != Result::Ok) return r;
     }
 }
 
@@ -200,12 +261,19 @@ std::uint16_t UsbHost::max_packet(std::uint8_t endpointAddress) const {
 
 UsbHost::Result UsbHost::bulk_out(std::uint8_t endpoint, const std::vector<std::uint8_t>& data,
                                   bool zlp) {
-    Backoff backoff;
     const std::uint8_t number = endpoint & 0x0F;
-    std::lock_guard<std::mutex> transfer(transfer_lock(number));
+    const Deadline deadline = transfer_deadline();
+    Hold hold(*this);
+    Result result = acquire(static_cast<std::uint16_t>(1u << number), deadline, &hold);
+    if (result == Result::Ok) result = catch_up(hold, deadline);
+    return result == Result::Ok ? bulk_out_held(number, data, zlp, deadline) : result;
+}
+
+UsbHost::Result UsbHost::bulk_out_held(std::uint8_t number, const std::vector<std::uint8_t>& data,
+                                       bool zlp, Deadline deadline) {
+    Backoff backoff(deadline);
     if (!model_.pull_up()) return Result::NoDevice;
     const std::uint16_t max = max_packet(number);
-    const auto deadline = transfer_deadline();
     std::size_t sent = 0;
     bool zeroLengthDone = !(zlp && (data.empty() || data.size() % max == 0));
     while (sent < data.size() || !zeroLengthDone) {
@@ -218,28 +286,33 @@ UsbHost::Result UsbHost::bulk_out(std::uint8_t endpoint, const std::vector<std::
             continue;
         }
         if (h != Handshake::Nak) return failure(h);
-        if (Clock::now() >= deadline) return Result::Timeout;
-        backoff.wait();
+        if (const Result r = backoff.wait(); r != Result::Ok) return r;
     }
     return Result::Ok;
 }
 
 UsbHost::Result UsbHost::in_transfer(std::uint8_t endpoint, std::uint32_t max,
                                      std::vector<std::uint8_t>* data) {
-    Backoff backoff;
     const std::uint8_t number = endpoint & 0x0F;
-    std::lock_guard<std::mutex> transfer(transfer_lock(number));
     data->clear();
+    const Deadline deadline = transfer_deadline();
+    Hold hold(*this);
+    Result result = acquire(static_cast<std::uint16_t>(1u << number), deadline, &hold);
+    if (result == Result::Ok) result = catch_up(hold, deadline);
+    return result == Result::Ok ? in_transfer_held(number, max, data, deadline) : result;
+}
+
+UsbHost::Result UsbHost::in_transfer_held(std::uint8_t number, std::uint32_t max,
+                                          std::vector<std::uint8_t>* data, Deadline deadline) {
+    Backoff backoff(deadline);
     if (!model_.pull_up()) return Result::NoDevice;
     const std::uint16_t packetMax = max_packet(static_cast<std::uint8_t>(number | 0x80));
-    const auto deadline = transfer_deadline();
     for (;;) {
         std::vector<std::uint8_t> packet;
         bool duplicate = false;
         const Handshake h = in_packet(number, &packet, true, &duplicate);
         if (h == Handshake::Nak) {
-            if (Clock::now() >= deadline) return Result::Timeout;
-            backoff.wait();
+            if (const Result r = backoff.wait(); r != Result::Ok) return r;
             continue;
         }
         if (h != Handshake::Ack) return failure(h);
@@ -280,7 +353,14 @@ UsbHost::Result UsbHost::get_status(std::uint8_t recipient, std::uint16_t index,
 }
 
 UsbHost::Result UsbHost::bus_reset() {
-    Backoff backoff;
+    const Deadline deadline = reset_deadline();
+    Hold hold(*this);
+    const Result result = acquire(kAllEndpoints, deadline, &hold);
+    return result == Result::Ok ? bus_reset_held(deadline) : result;
+}
+
+UsbHost::Result UsbHost::bus_reset_held(Deadline deadline) {
+    Backoff backoff(deadline);
     if (!model_.pull_up()) return Result::NoDevice;
     {
         irq::InterruptsDisabled bus;
@@ -289,10 +369,8 @@ UsbHost::Result UsbHost::bus_reset() {
         address_ = 0;
         for (int i = 0; i < 16; ++i) inToggle_[i] = outToggle_[i] = false;
     }
-    const auto deadline = reset_deadline();
     while (model_.reset_pending()) {
-        if (Clock::now() >= deadline) return Result::Timeout;
-        backoff.wait();
+        if (const Result r = backoff.wait(); r != Result::Ok) return r;
     }
     return Result::Ok;
 }
@@ -313,10 +391,10 @@ UsbHost::Result UsbHost::resume() {
 
 UsbHost::Result UsbHost::get_descriptor(std::uint8_t type, std::uint8_t index,
                                         std::uint16_t language, std::uint16_t length,
-                                        std::vector<std::uint8_t>* out) {
-    return control({0x80, kGetDescriptor, static_cast<std::uint16_t>((type << 8) | index),
-                    language, length},
-                   out);
+                                        std::vector<std::uint8_t>* out, Deadline deadline) {
+    return control_held({0x80, kGetDescriptor, static_cast<std::uint16_t>((type << 8) | index),
+                         language, length},
+                        out, deadline);
 }
 
 UsbHost::Result UsbHost::parse_configuration(const std::vector<std::uint8_t>& bytes,
@@ -341,53 +419,72 @@ UsbHost::Result UsbHost::parse_configuration(const std::vector<std::uint8_t>& by
 }
 
 UsbHost::Result UsbHost::enumerate() {
-    Result r = bus_reset();
+    Hold hold(*this);
+    const Result result = acquire(kAllEndpoints, transfer_deadline(), &hold);
+    return result == Result::Ok ? enumerate_held() : result;
+}
+
+// Each step with a deadline of its own.
+UsbHost::Result UsbHost::enumerate_held() {
+    Result r = bus_reset_held(reset_deadline());
     if (r != Result::Ok) return r;
     std::vector<std::uint8_t> bytes;
-    if ((r = get_descriptor(1, 0, 0, 64, &bytes)) != Result::Ok) return r;
-    if ((r = control({0x00, kSetAddress, kAddress, 0, 0}, nullptr)) != Result::Ok) return r;
-    {
-        std::lock_guard<std::mutex> g(state_);
-        address_ = kAddress;
-    }
-    if ((r = get_descriptor(1, 0, 0, 18, &device_)) != Result::Ok) return r;
+    if ((r = get_descriptor(1, 0, 0, 64, &bytes, transfer_deadline())) != Result::Ok) return r;
+    r = control_held({0x00, kSetAddress, kAddress, 0, 0}, nullptr, transfer_deadline());
+    if (r != Result::Ok) return r;
+    if ((r = get_descriptor(1, 0, 0, 18, &device_, transfer_deadline())) != Result::Ok) return r;
     if (device_.size() != 18) return Result::Overflow;
     std::vector<std::uint8_t> head;
-    if ((r = get_descriptor(2, 0, 0, 9, &head)) != Result::Ok) return r;
+    if ((r = get_descriptor(2, 0, 0, 9, &head, transfer_deadline())) != Result::Ok) return r;
     if (head.size() != 9) return Result::Overflow;
     const std::uint16_t total = static_cast<std::uint16_t>(head[2] | (head[3] << 8));
-    if ((r = get_descriptor(2, 0, 0, total, &configuration_)) != Result::Ok) return r;
+    if ((r = get_descriptor(2, 0, 0, total, &configuration_, transfer_deadline())) != Result::Ok)
+        return r;
     if ((r = parse_configuration(configuration_, &interfaces_)) != Result::Ok) return r;
     strings_.clear();
     std::vector<std::uint8_t> languages;
-    if ((r = get_descriptor(3, 0, 0, 255, &languages)) != Result::Ok) return r;
+    if ((r = get_descriptor(3, 0, 0, 255, &languages, transfer_deadline())) != Result::Ok) return r;
     std::vector<std::uint8_t> indices = {device_[14], device_[15], device_[16], configuration_[6]};
     for (const Interface& i : interfaces_) indices.push_back(i.stringIndex);
     for (std::uint8_t index : indices) {
         if (index == 0 || strings_.count(index) != 0) continue;
         std::vector<std::uint8_t> text;
-        if ((r = get_descriptor(3, index, kLanguage, 255, &text)) != Result::Ok) return r;
+        r = get_descriptor(3, index, kLanguage, 255, &text, transfer_deadline());
+        if (r != Result::Ok) return r;
         std::string ascii;
         for (std::size_t k = 2; k + 1 < text.size(); k += 2) ascii.push_back(static_cast<char>(text[k]));
         strings_[index] = ascii;
     }
     configurationValue_ = configuration_[5];
-    return control({0x00, kSetConfiguration, configurationValue_, 0, 0}, nullptr);
+    r = control_held({0x00, kSetConfiguration, configurationValue_, 0, 0}, nullptr,
+                     transfer_deadline());
+    if (r == Result::Ok) stale_.store(false);
+    return r;
 }
 
 UsbHost::Result UsbHost::reset_device() {
-    const std::uint8_t address = address_ != 0 ? address_ : kAddress;
-    Result r = bus_reset();
+    const Deadline deadline = transfer_deadline();
+    Hold hold(*this);
+    const Result result = acquire(kAllEndpoints, deadline, &hold);
+    return result == Result::Ok ? reset_device_held(deadline) : result;
+}
+
+// One deadline for every step; without one, the bus reset is waited for 5 s at most. Until
+// the last step completes, the transfers that come next owe a reset of their own.
+UsbHost::Result UsbHost::reset_device_held(Deadline deadline) {
+    const Deadline resetWait =
+        deadline == Deadline::max() ? Clock::now() + kResetWaitWithoutDeadline : deadline;
+    stale_.store(true);
+    Result r = bus_reset_held(resetWait);
     if (r != Result::Ok) return r;
-    if ((r = control({0x00, kSetAddress, address, 0, 0}, nullptr)) != Result::Ok) return r;
-    {
-        std::lock_guard<std::mutex> g(state_);
-        address_ = address;
-    }
+    if ((r = control_held({0x00, kSetAddress, kAddress, 0, 0}, nullptr, deadline)) != Result::Ok)
+        return r;
     std::vector<std::uint8_t> again;
-    if ((r = get_descriptor(1, 0, 0, 18, &again)) != Result::Ok) return r;
+    if ((r = get_descriptor(1, 0, 0, 18, &again, deadline)) != Result::Ok) return r;
     if (again != device_) return Result::NoDevice;
-    return control({0x00, kSetConfiguration, configurationValue_, 0, 0}, nullptr);
+    r = control_held({0x00, kSetConfiguration, configurationValue_, 0, 0}, nullptr, deadline);
+    if (r == Result::Ok) stale_.store(false);
+    return r;
 }
 
 std::string UsbHost::string(std::uint8_t index) const {

@@ -7,8 +7,11 @@
 // model's), so the device's interrupt is taken as soon as a transaction ends.
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -20,7 +23,8 @@ namespace sim {
 
 class UsbHost {
 public:
-    enum class Result { Ok, Timeout, Stall, NoDevice, Overflow };
+    // Abandoned: the calling thread's abandon check said so (set_thread_abandon_check).
+    enum class Result { Ok, Timeout, Stall, NoDevice, Overflow, Abandoned };
 
     struct Setup {
         std::uint8_t bmRequestType;
@@ -57,6 +61,10 @@ public:
     // The deadline of the transfers the calling thread starts from now on, whatever
     // set_timeout_ms says (0: none; a bus reset then waits 5 s at most).
     static void set_thread_timeout_ms(std::uint32_t ms);
+    // The transfers the calling thread starts from now on end (Abandoned) once check()
+    // returns true; it is asked about once a millisecond while they wait (for the endpoint,
+    // on NAKs). An empty check: never.
+    static void set_thread_abandon_check(std::function<bool()> check);
     bool device_present() const { return model_.pull_up(); }
 
     // Reset; GET_DESCRIPTOR(device, 64) at address 0; SET_ADDRESS(1); the device descriptor,
@@ -64,7 +72,8 @@ public:
     // SET_CONFIGURATION(the first configuration).
     Result enumerate();
     // A reset as Linux's after an error: reset, the same address, the device descriptor
-    // compared with the one enumerated (a different one: NoDevice), the same configuration.
+    // compared with the one enumerated (a different one: NoDevice), the same configuration;
+    // all within one transfer deadline.
     Result reset_device();
     // Bus reset only; waits until the device has seen it (100 ms, or the transfer deadline
     // when that is longer). Address 0 after it.
@@ -72,7 +81,8 @@ public:
     Result suspend();
     Result resume();
 
-    // data: the OUT data stage, or the IN data stage received (at most wLength bytes).
+    // data: the OUT data stage, or the IN data stage received (at most wLength bytes). A
+    // SET_ADDRESS that completes moves the host to the new address too.
     Result control(const Setup& setup, std::vector<std::uint8_t>* data);
     // Packets of the endpoint's maximum; zlp: a zero-length packet after data that fills
     // whole packets.
@@ -101,25 +111,65 @@ public:
 
 private:
     using Handshake = platform::soc::UsbdModel::Handshake;
+    using Deadline = std::chrono::steady_clock::time_point;
+    static constexpr std::uint16_t kAllEndpoints = 0xFFFF;
 
-    Result control_transfer(const Setup& setup, std::vector<std::uint8_t>* data);
+    // Holds endpoints (a bit per endpoint number) until it goes.
+    class Hold {
+    public:
+        explicit Hold(UsbHost& host) : host_(host) {}
+        ~Hold() { host_.release(mask_); }
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+        std::uint16_t mask_ = 0;
+
+    private:
+        UsbHost& host_;
+    };
+    // Waits until the endpoints are free (every endpoint while a re-enumeration is due) and
+    // takes them for hold; Timeout at the deadline, Abandoned when the thread's check says so.
+    Result acquire(std::uint16_t mask, Deadline deadline, Hold* hold);
+    void release(std::uint16_t mask);
+    // With every endpoint held: the reset a transfer owes after a reset cut short.
+    Result catch_up(const Hold& hold, Deadline deadline);
+
+    // The transfers with their endpoints held.
+    Result control_held(const Setup& setup, std::vector<std::uint8_t>* data, Deadline deadline);
+    // newAddress >= 0: a SET_ADDRESS to it.
+    Result control_stages(const Setup& setup, std::vector<std::uint8_t>* data, int newAddress,
+                          Deadline deadline);
+    Result bulk_out_held(std::uint8_t number, const std::vector<std::uint8_t>& data, bool zlp,
+                         Deadline deadline);
+    Result in_transfer_held(std::uint8_t number, std::uint32_t max, std::vector<std::uint8_t>* data,
+                            Deadline deadline);
     Handshake setup_packet(const Setup& setup);
+    // newAddress >= 0: the host's address once the packet is acknowledged (in the same step).
     Handshake in_packet(std::uint8_t endpoint, std::vector<std::uint8_t>* data, bool checkToggle,
-                        bool* duplicate);
+                        bool* duplicate, int newAddress = -1);
     Handshake out_packet(std::uint8_t endpoint, const std::uint8_t* data, std::uint32_t length,
                          bool useToggle);
     Result failure(Handshake handshake) const;
     // The deadline of a transfer that starts now; of a bus reset's wait.
-    std::chrono::steady_clock::time_point transfer_deadline() const;
-    std::chrono::steady_clock::time_point reset_deadline() const;
+    Deadline transfer_deadline() const;
+    Deadline reset_deadline() const;
+    Result bus_reset_held(Deadline deadline);
+    Result reset_device_held(Deadline deadline);
+    Result enumerate_held();
     Result get_descriptor(std::uint8_t type, std::uint8_t index, std::uint16_t language,
-                          std::uint16_t length, std::vector<std::uint8_t>* out);
+                          std::uint16_t length, std::vector<std::uint8_t>* out, Deadline deadline);
     Result in_transfer(std::uint8_t endpoint, std::uint32_t max, std::vector<std::uint8_t>* data);
     std::uint16_t max_packet(std::uint8_t endpointAddress) const;
-    std::mutex& transfer_lock(std::uint8_t endpoint);
-    struct Backoff {
-        unsigned tries = 0;
-        void wait();
+    // Between two NAKed tries; Timeout past the deadline, Abandoned when the thread's check
+    // says so (asked once a millisecond).
+    class Backoff {
+    public:
+        explicit Backoff(Deadline deadline) : deadline_(deadline) {}
+        Result wait();
+
+    private:
+        Deadline deadline_;
+        Deadline nextCheck_{};
+        unsigned tries_ = 0;
     };
 
     platform::soc::UsbdModel& model_;
@@ -128,7 +178,11 @@ private:
     bool inToggle_[16] = {};
     bool outToggle_[16] = {};
     std::uint8_t address_ = 0;
-    std::mutex transfers_[16];  // one transfer per endpoint number
+    std::mutex gateLock_;
+    std::condition_variable gateFreed_;
+    std::uint16_t held_ = 0;  // the endpoints held (a bit per number); gateLock_
+    // A reset_device cut short, owed by the next transfer; written with every endpoint held.
+    std::atomic<bool> stale_{false};
     std::vector<std::uint8_t> device_;
     std::vector<std::uint8_t> configuration_;
     std::vector<Interface> interfaces_;

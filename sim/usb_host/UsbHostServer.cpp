@@ -1,5 +1,6 @@
 #include "sim/usb_host/UsbHostServer.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -12,6 +13,7 @@ namespace sim {
 namespace {
 
 constexpr int kEnumerationTries = 5;
+constexpr std::uint8_t kSetAddress = 5;
 
 std::uint32_t Le32(const std::uint8_t* p) {
     return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
@@ -43,6 +45,12 @@ bool WriteAll(int fd, const std::uint8_t* data, std::size_t length) {
     return true;
 }
 
+// The client has closed its end (or the server shut the connection down).
+bool HungUp(int fd) {
+    pollfd p{fd, 0, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR)) != 0;
+}
+
 std::int32_t StatusOf(UsbHost::Result result) {
     switch (result) {
         case UsbHost::Result::Ok: return UsbHostServer::kOk;
@@ -50,6 +58,7 @@ std::int32_t StatusOf(UsbHost::Result result) {
         case UsbHost::Result::Stall: return UsbHostServer::kStall;
         case UsbHost::Result::NoDevice: return UsbHostServer::kNoDevice;
         case UsbHost::Result::Overflow: return UsbHostServer::kOverflow;
+        case UsbHost::Result::Abandoned: return UsbHostServer::kTimeout;  // nobody to tell
     }
     return UsbHostServer::kBadRequest;
 }
@@ -124,6 +133,8 @@ void UsbHostServer::WatchAttachment() {
 }
 
 void UsbHostServer::Serve(int fd) {
+    // A transfer whose client has gone ends at once: it takes nothing more from the device.
+    UsbHost::set_thread_abandon_check([fd] { return HungUp(fd); });
     std::vector<std::uint8_t> request;
     std::vector<std::uint8_t> data;
     std::vector<std::uint8_t> reply;
@@ -194,6 +205,8 @@ std::int32_t UsbHostServer::Handle(const std::vector<std::uint8_t>& request,
     if (op == OpControl && ((s.bmRequestType & 0x80) != 0 ? inLength != s.wLength || !payload.empty()
                                                           : payload.size() != s.wLength))
         return kBadRequest;
+    // The host owns the device's address.
+    if (op == OpControl && s.bmRequestType == 0x00 && s.bRequest == kSetAddress) return kBadRequest;
     if (!attached_.load()) return kNoDevice;
     UsbHost::set_thread_timeout_ms(timeoutMs);
     UsbHost::Result result = UsbHost::Result::Ok;

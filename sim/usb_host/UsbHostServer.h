@@ -5,6 +5,10 @@
 // (retried while the pull-up stays up) and counts one more attachment; on its fall the
 // device is gone. Transfers while no device is attached answer -19.
 //
+// Each request runs on its connection's thread within its own deadline (the wait for a busy
+// endpoint included) and ends early when its client hangs up; its data goes only to its
+// connection.
+//
 // Frames, little-endian; n counts the bytes after n.
 //   request: u32 n, u8 op, u8 endpoint, u16 0, u32 timeout_ms (0 = none), u32 in_len,
 //            8 setup bytes (zeros unless CONTROL), then the OUT payload of n - 20 bytes
@@ -14,9 +18,10 @@
 // Ops:
 //   1 INFO        six u8 {attached, address, configuration, speed 2, bus 1, port 1}, u16 0,
 //                 u32 attach count
-//   2 RESET       a reset as Linux's after an error (same address and configuration)
+//   2 RESET       a reset as Linux's after an error (same address and configuration); one cut
+//                 short is made up by the next request before it runs
 //   3 CONTROL     the setup bytes; IN: in_len = wLength, data the data stage; OUT: the payload
-//                 of wLength bytes
+//                 of wLength bytes. SET_ADDRESS is refused (-22): the host owns the address.
 //   4 BULK_OUT    the payload to an OUT endpoint
 //   5 BULK_IN     at most in_len bytes from an IN endpoint (a short packet ends it)
 //   6 INTR_IN     the same on an interrupt endpoint

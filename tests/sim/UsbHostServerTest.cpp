@@ -3,49 +3,21 @@
 // requests keep it), and no device for transfers.
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "platform/soc/UsbdModel.h"
+#include "sim/UsbHostSocket.h"
 #include "sim/usb_host/UsbHostServer.h"
 
 namespace {
 
 using Server = sim::UsbHostServer;
-using Bytes = std::vector<std::uint8_t>;
-
-void Put32(Bytes& b, std::uint32_t v)
-{
-    for (int i = 0; i < 4; ++i) b.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
-std::uint32_t Get32(const Bytes& b, std::size_t at)
-{
-    return b[at] | (b[at + 1] << 8) | (b[at + 2] << 16) | (static_cast<std::uint32_t>(b[at + 3]) << 24);
-}
-
-// A request frame; n: the length field (default: the real one).
-Bytes Frame(std::uint8_t op, std::uint8_t endpoint, std::uint32_t inLength, const Bytes& setup,
-            const Bytes& payload, long n = -1)
-{
-    Bytes body = {op, endpoint, 0, 0};
-    Put32(body, 100);
-    Put32(body, inLength);
-    Bytes s = setup;
-    s.resize(8);
-    body.insert(body.end(), s.begin(), s.end());
-    body.insert(body.end(), payload.begin(), payload.end());
-    Bytes frame;
-    Put32(frame, n < 0 ? static_cast<std::uint32_t>(body.size()) : static_cast<std::uint32_t>(n));
-    frame.insert(frame.end(), body.begin(), body.end());
-    return frame;
-}
+using usbsocket::Bytes;
+using usbsocket::Frame;
 
 class UsbHostServer : public ::testing::Test {
 protected:
@@ -59,54 +31,18 @@ protected:
     }
     void TearDown() override
     {
-        if (fd >= 0) ::close(fd);
+        client.Close();
         server.Close();
         ::rmdir(dir.c_str());
     }
 
-    void Connect()
-    {
-        if (fd >= 0) ::close(fd);
-        fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        server.SocketPath().copy(a.sun_path, server.SocketPath().size());
-        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    }
-
-    // Sends a frame; the reply's status and data (status 1: no reply, the socket closed).
-    std::int32_t Ask(const Bytes& frame, Bytes* data = nullptr)
-    {
-        if (::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(frame.size()))
-            return 1;
-        Bytes head(4);
-        if (!Read(head)) return 1;
-        Bytes reply(Get32(head, 0));
-        if (reply.size() < 4 || !Read(reply)) return 1;
-        if (data != nullptr) data->assign(reply.begin() + 4, reply.end());
-        return static_cast<std::int32_t>(Get32(reply, 0));
-    }
-
-    bool Read(Bytes& into)
-    {
-        std::size_t got = 0;
-        while (got < into.size()) {
-            const ssize_t n = ::recv(fd, into.data() + got, into.size() - got, 0);
-            if (n <= 0) return false;
-            got += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-    bool Closed()
-    {
-        char byte;
-        return ::recv(fd, &byte, 1, 0) <= 0;  // a reset when the frame's rest went unread
-    }
+    void Connect() { ASSERT_TRUE(client.Connect(server.SocketPath())); }
+    std::int32_t Ask(const Bytes& frame, Bytes* data = nullptr) { return client.Ask(frame, data); }
+    bool Closed() { return client.Closed(); }
 
     Server server;
     std::string dir;
-    int fd = -1;
+    usbsocket::Client client;
 };
 
 TEST_F(UsbHostServer, InfoWithoutADevice)

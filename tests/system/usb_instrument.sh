@@ -57,6 +57,9 @@ for script in usbtmc_pyvisa.py usbtmc_pyusb.py usb_requests_pyvisa.py; do
   fi
 done
 
+grep -qF "usbsim: simulated USB host at $KORVEX_USB_SOCKET (from \$KORVEX_USB_SOCKET)" "$TMP/usbtmc_pyusb.py.out" &&
+  pass "usbsim names its socket" || fail "usbsim does not name its socket"
+
 # SIGINT: switched off, exit 0.
 kill -INT "$PID"
 for ((i = 0; i < 150; i++)); do

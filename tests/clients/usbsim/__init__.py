@@ -13,7 +13,9 @@ and every reply is u32 n (= 4 + len(data)), i32 status, data. Statuses: 0, -110 
     import pyvisa; rm = pyvisa.ResourceManager('@py')
 
 `install` replaces pyusb's libusb-1.0 backend, so it must run before pyvisa-py's USB module
-is imported (before the ResourceManager is made).
+is imported (before the ResourceManager is made). It asks the host once: a socket it cannot
+reach raises UnreachableHost naming the path; otherwise it names the socket used on standard
+error.
 """
 
 import array
@@ -21,6 +23,7 @@ import errno
 import os
 import socket
 import struct
+import sys
 import threading
 
 import usb.backend
@@ -29,6 +32,10 @@ import usb.core
 OP_INFO, OP_RESET, OP_CONTROL, OP_BULK_OUT, OP_BULK_IN, OP_INTR_IN, OP_CLEAR_HALT = range(1, 8)
 
 OK, TIMEOUT, STALL, NO_DEVICE, OVERFLOW, BAD_REQUEST = 0, -110, -32, -19, -75, -22
+
+
+class UnreachableHost(ConnectionError):
+    """The simulated USB host's socket cannot be reached."""
 
 
 class WireError(Exception):
@@ -327,9 +334,26 @@ _backend = None
 
 
 def install(path=None):
-    """Makes pyusb (and pyvisa-py through it) use the simulated host at `path`."""
+    """Makes pyusb (and pyvisa-py through it) use the simulated host at `path` (default:
+    $KORVEX_USB_SOCKET, else state/usb.sock)."""
     global _backend
-    path = path or os.environ.get("KORVEX_USB_SOCKET", "state/usb.sock")
+    if path:
+        origin = "given to usbsim.install"
+    elif os.environ.get("KORVEX_USB_SOCKET"):
+        path, origin = os.environ["KORVEX_USB_SOCKET"], "from $KORVEX_USB_SOCKET"
+    else:
+        path, origin = "state/usb.sock", "the default: no path given, $KORVEX_USB_SOCKET unset"
+    probe = Connection(path)
+    try:
+        probe.request(OP_INFO)
+    except OSError as e:
+        raise UnreachableHost("usbsim: cannot reach the simulated USB host at %s (%s): %s; start "
+                              "korvex-sim or pass the socket it serves (<state>/usb.sock or its "
+                              "--usb-socket path)" % (os.path.abspath(path), origin,
+                                                      e.strerror or e)) from e
+    finally:
+        probe.close()
+    sys.stderr.write("usbsim: simulated USB host at %s (%s)\n" % (os.path.abspath(path), origin))
     _backend = SimBackend(path)
     import usb.backend.libusb1 as libusb1
 

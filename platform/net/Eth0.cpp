@@ -253,6 +253,14 @@ bool dhcp_bind_step()
     return kept;
 }
 
+void dhcp_decline()
+{
+    Eth0State& s = State();
+    std::lock_guard<std::mutex> dhcp(s.dhcpMutex);
+    if (s.client) s.client->Decline();
+    s.nextTimer.store(0);
+}
+
 void dhcp_wait_attention()
 {
     Eth0State& s = State();

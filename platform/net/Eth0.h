@@ -58,6 +58,8 @@ bool dhcp_run();
 // The lease step after an attention: renews or rebinds as the lease's times ask. true: the
 // lease is kept; false: it is lost.
 bool dhcp_bind_step();
+// DHCPDECLINE of the address dhcp_run just obtained (another station uses it); no lease then.
+void dhcp_decline();
 // Waits until a lease timer (T1, T2, expiry or a retry) is due.
 void dhcp_wait_attention();
 

@@ -5,8 +5,10 @@ it receives to LOG: "<type> <requested or ciaddr>" (DISCOVER, REQUEST, DECLINE, 
 PLAN is a list of rounds; each new DISCOVER transaction (xid) takes the next round, and past
 the last one DISCOVERs get no answer. A round is {"offer": [...], "ack": [...]}: the n-th
 DISCOVER and the n-th REQUEST of the transaction are answered with the n-th entry (the last
-one once they run out), an entry being [yiaddr, mask] (mask null: no option 1) or null (no
-answer). A REQUEST of another transaction (a renewal) is acknowledged with its ciaddr.
+one once they run out), an entry being [yiaddr, mask] (mask null: no option 1), null (no
+answer) or, in "ack", "requested": the address the REQUEST asks for (option 50, else ciaddr)
+with the mask of the last offer sent. A REQUEST of another transaction (a renewal) is
+acknowledged with its ciaddr.
 Leases last an hour. Runs until terminated. Needs root (port 67, SO_BINDTODEVICE)."""
 import json
 import socket
@@ -56,7 +58,7 @@ def main():
     s.setsockopt(socket.SOL_SOCKET, socket.SO_BINDTODEVICE, iface.encode())
     s.bind(("0.0.0.0", 67))
     log = open(log_path, "w", buffering=1)
-    rounds = {}  # xid -> [round, DISCOVERs seen, REQUESTs seen]
+    rounds = {}  # xid -> [round, DISCOVERs seen, REQUESTs seen, last offer sent]
     taken = 0
     while True:
         message = s.recv(2048)
@@ -69,16 +71,19 @@ def main():
         requested = socket.inet_ntoa(opts[50]) if len(opts.get(50, b"")) == 4 else ciaddr
         log.write("%s %s\n" % (TYPES.get(kind, str(kind)), requested))
         if kind == 1 and xid not in rounds:
-            rounds[xid] = [plan[taken] if taken < len(plan) else {"offer": [None], "ack": [None]}, 0, 0]
+            rounds[xid] = [plan[taken] if taken < len(plan) else {"offer": [None], "ack": [None]}, 0, 0, None]
             taken += 1
         if kind == 1:
             entry = rounds[xid]
             answers, entry[1] = entry[0]["offer"], entry[1] + 1
             answer, answer_kind = answers[min(entry[1], len(answers)) - 1], 2
+            entry[3] = answer or entry[3]
         elif kind == 3 and xid in rounds:
             entry = rounds[xid]
             answers, entry[2] = entry[0]["ack"], entry[2] + 1
             answer, answer_kind = answers[min(entry[2], len(answers)) - 1], 5
+            if answer == "requested":
+                answer = [requested, entry[3][1] if entry[3] else "255.255.255.0"]
         elif kind == 3:
             answer, answer_kind = [ciaddr, "255.255.255.0"], 5
         else:

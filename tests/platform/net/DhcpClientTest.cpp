@@ -261,21 +261,4 @@ TEST_F(DhcpClientTest, UnusableAddressesAreIgnored)
     }
 }
 
-TEST_F(DhcpClientTest, DeclineIsBroadcastAndNamesTheAddress)
-{
-    server.script = [](const Bytes& m) { return Willing(m); };
-    ASSERT_TRUE(client.Run(record));
-    client.Decline();
-    ASSERT_EQ(server.sent.size(), 3u);
-    const Sent& decline = server.sent.back();
-    EXPECT_EQ(TypeOf(decline.bytes), DhcpClient::MsgDecline);
-    EXPECT_EQ(decline.to, Broadcast);
-    DhcpOption o{};
-    ASSERT_TRUE(Has(decline.bytes, OptRequestedAddress, o));
-    EXPECT_EQ(std::memcmp(o.data, &Offered, 4), 0);
-    ASSERT_TRUE(Has(decline.bytes, OptServerId, o));
-    EXPECT_EQ(std::memcmp(o.data, &Server, 4), 0);
-    EXPECT_FALSE(client.Leased());
-}
-
 }  // namespace

@@ -179,6 +179,8 @@ void eth0_halt()
     s.record = BootpRecord{};
 }
 
+bool eth0_bring_up() { return Backend().BringUp(); }
+
 bool loopback_up() { return Backend().LoopbackUp(); }
 
 EthDriver* eth0_driver() { return Backend().Driver(); }

@@ -45,6 +45,8 @@ bool eth0_configure_from_record();
 // The DHCP halt: DHCPRELEASE when a lease is held, route deleted, address 0.0.0.0, down,
 // not configured.
 void eth0_halt();
+// Up without an address.
+bool eth0_bring_up();
 bool loopback_up();
 EthDriver* eth0_driver();
 

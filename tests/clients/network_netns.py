@@ -289,6 +289,9 @@ def hostile(runner):
         # The server's own address, in use on the link: declined, then a new DISCOVER.
         plan.append({"offer": [["192.0.2.1", "255.255.255.0"]], "ack": [["192.0.2.1", "255.255.255.0"]]})
         plan.append({"offer": [["192.0.2.59", "255.255.255.0"]], "ack": [["192.0.2.59", "255.255.255.0"]]})
+        # A lease whose router is off its subnet, which eth0 cannot take: link-local.
+        off = ["192.0.2.60", "255.255.255.0", "10.9.9.9"]
+        plan.append({"offer": [off], "ack": [off]})
         # Nothing usable at all: link-local.
         plan.append({"offer": [["224.0.0.1", "255.255.255.0"]], "ack": [None]})
         with open(lab.path("plan.json"), "w") as f:
@@ -318,11 +321,22 @@ def hostile(runner):
         unusable = [bad for where, bad, _, _ in HOSTILE if where == "offer" and bad != "192.0.2.58"]
         check(not any("REQUEST %s\n" % bad in requests for bad in unusable), "no unusable offer requested")
 
-        check(wait_for(lambda: linklocal_address(inst), 30), "nothing usable: a link-local address")
+        def korvex_log():
+            with open(lab.path("fw-state/korvex.log"), errors="replace") as f:
+                return f.read()
+
+        check(wait_for(lambda: linklocal_address(inst), 30) and "eth0 cannot take the lease" in korvex_log(),
+              "router off the subnet: a link-local address")
         x = linklocal_address(inst)
         check(x is not None and idn(lab, peer, x), "*IDN? over %s" % x)
-        with open(lab.path("fw-state/korvex.log"), errors="replace") as f:
-            log = f.read()
+        mark = len(korvex_log())
+        if x is not None:
+            restart_network(lab, peer, x)
+        check(wait_for(lambda: "IPv4LL: link-local probing ends" in korvex_log()[mark:], 30),
+              "nothing usable: a link-local address")
+        x = linklocal_address(inst)
+        check(x is not None and idn(lab, peer, x), "*IDN? over %s" % x)
+        log = korvex_log()[mark:]
         gave_up = re.search(LOG_LINE + r"DHCP: .*the DHCP client gives up", log)
         starts = re.search(LOG_LINE + r"IPv4LL: link-local probing starts", log)
         ends = re.search(LOG_LINE + r"IPv4LL: link-local probing ends: " + re.escape(str(x)), log)

@@ -5,7 +5,8 @@ it receives to LOG: "<type> <requested or ciaddr>" (DISCOVER, REQUEST, DECLINE, 
 PLAN is a list of rounds; each new DISCOVER transaction (xid) takes the next round, and past
 the last one DISCOVERs get no answer. A round is {"offer": [...], "ack": [...]}: the n-th
 DISCOVER and the n-th REQUEST of the transaction are answered with the n-th entry (the last
-one once they run out), an entry being [yiaddr, mask] (mask null: no option 1), null (no
+one once they run out), an entry being [yiaddr, mask] or [yiaddr, mask, router] (mask null:
+no option 1; the router is SERVER_IP unless given), null (no
 answer) or, in "ack", "requested": the address the REQUEST asks for (option 50, else ciaddr)
 with the mask of the last offer sent. A REQUEST of another transaction (a renewal) is
 acknowledged with its ciaddr.
@@ -33,7 +34,7 @@ def options(message):
     return found
 
 
-def reply(request, kind, yiaddr, mask, server):
+def reply(request, kind, yiaddr, mask, server, router):
     fixed = bytearray(236)
     fixed[0:3] = b"\x02\x01\x06"
     fixed[4:8] = request[4:8]
@@ -44,7 +45,7 @@ def reply(request, kind, yiaddr, mask, server):
     opts = COOKIE + bytes([53, 1, kind, 54, 4]) + socket.inet_aton(server) + bytes([51, 4]) + struct.pack("!I", 3600)
     if mask is not None:
         opts += bytes([1, 4]) + socket.inet_aton(mask)
-    opts += bytes([3, 4]) + socket.inet_aton(server) + b"\xff"
+    opts += bytes([3, 4]) + socket.inet_aton(router) + b"\xff"
     return bytes(fixed) + opts + bytes(max(0, 300 - 236 - len(opts)))
 
 
@@ -83,13 +84,14 @@ def main():
             answers, entry[2] = entry[0]["ack"], entry[2] + 1
             answer, answer_kind = answers[min(entry[2], len(answers)) - 1], 5
             if answer == "requested":
-                answer = [requested, entry[3][1] if entry[3] else "255.255.255.0"]
+                answer = [requested, entry[3][1] if entry[3] else "255.255.255.0"] + (entry[3] or [])[2:]
         elif kind == 3:
             answer, answer_kind = [ciaddr, "255.255.255.0"], 5
         else:
             continue
         if answer is not None:
-            s.sendto(reply(message, answer_kind, answer[0], answer[1], server), ("255.255.255.255", 68))
+            router = answer[2] if len(answer) > 2 else server
+            s.sendto(reply(message, answer_kind, answer[0], answer[1], server, router), ("255.255.255.255", 68))
 
 
 if __name__ == "__main__":

@@ -113,6 +113,18 @@ bool ObtainLease(const std::uint8_t mac[6], const char* host)
     }
 }
 
+// eth0 on a link-local address instead of DHCP: chosen, probed and announced, watched by the
+// monitor, in the record. false when eth0 has no Ethernet driver.
+bool UseLinkLocal(const std::uint8_t mac[6])
+{
+    addressMode.store(AddressLinkLocal);
+    const std::uint32_t chosen = ipv4ll_acquire_address(mac);
+    if (chosen == 0) return false;
+    ipv4ll_start_monitor(&KorvexStartNetworkThread);
+    net::eth0_set_record(net::MakeBootpRecord(chosen, htonl(0xFFFF0000u), chosen | htonl(0x0000FFFFu), 0, 0));
+    return true;
+}
+
 class CLeaseThread : public CThread {
 public:
     static constexpr int ThreadPriority = 8;
@@ -212,17 +224,17 @@ int KorvexConfigureInterface(const std::uint8_t mac[6], const char* host, const 
             net::eth0_set_record(net::MakeBootpRecord(a, m, b, g, d));
         } else {
             addressMode.store(AddressDhcp);
-            if (!ObtainLease(mac, host)) {
-                addressMode.store(AddressLinkLocal);
-                const std::uint32_t chosen = ipv4ll_acquire_address(mac);
-                if (chosen == 0) return ConfigureFailed;
-                ipv4ll_start_monitor(&KorvexStartNetworkThread);
-                net::eth0_set_record(
-                    net::MakeBootpRecord(chosen, htonl(0xFFFF0000u), chosen | htonl(0x0000FFFFu), 0, 0));
-            }
+            if (!ObtainLease(mac, host) && !UseLinkLocal(mac)) return ConfigureFailed;
         }
     }
-    if (!net::eth0_configure_from_record()) return ConfigureFailed;
+    if (!net::eth0_configure_from_record()) {
+        if (addressMode.load() != AddressDhcp) return ConfigureFailed;
+        // A lease eth0 cannot take (a router off its subnet, say): link-local instead.
+        Logger().Printf("DHCP: eth0 cannot take the lease; the DHCP client gives up\n");
+        net::eth0_halt();
+        if (!net::eth0_bring_up() || !UseLinkLocal(mac) || !net::eth0_configure_from_record())
+            return ConfigureFailed;
+    }
     if (addressMode.load() == AddressDhcp) KorvexStartDhcpLeaseThread(mac, host);
     net::loopback_up();
     return ConfigureOk;

@@ -30,6 +30,17 @@ std::uint32_t NaturalMask(std::uint32_t address)
     return htonl(0xFFFFFF00u);
 }
 
+bool UsableHostAddress(std::uint32_t address, std::uint32_t mask)
+{
+    const std::uint32_t a = ntohl(address);
+    const std::uint32_t hostBits = ~ntohl(mask);
+    if (hostBits == 0xFFFFFFFFu || (hostBits & (hostBits + 1)) != 0) return false;  // 0 or not contiguous
+    const std::uint32_t first = a >> 24;
+    if (first == 0 || first == 127 || first >= 224) return false;
+    const std::uint32_t host = a & hostBits;
+    return host != 0 && host != hostBits;
+}
+
 std::uint32_t RecordMask(const BootpRecord& record)
 {
     std::uint32_t mask = 0;

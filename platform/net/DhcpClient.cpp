@@ -72,7 +72,7 @@ std::size_t DhcpClient::Build(std::uint8_t* out, std::size_t capacity, MessageTy
     writer.AddByte(OptMessageType, type);
     if (requested != 0) writer.AddAddress(OptRequestedAddress, requested);
     if (server != 0) writer.AddAddress(OptServerId, server);
-    if (type != MsgRelease) {
+    if (type != MsgRelease && type != MsgDecline) {
         if (!hostName_.empty()) writer.Add(OptHostName, hostName_.data(), hostName_.size());
         writer.Add(OptParameterList, ParameterList, sizeof ParameterList);
     }
@@ -91,7 +91,14 @@ bool DhcpClient::Matches(const std::uint8_t* reply, int length, std::uint8_t wan
         option.length != 1)
         return false;
     type = option.data[0];
-    return type == want1 || (want2 != 0 && type == want2);
+    if (type != want1 && (want2 == 0 || type != want2)) return false;
+    if (type != MsgOffer && type != MsgAck) return true;
+    std::uint32_t yiaddr = 0;
+    std::memcpy(&yiaddr, reply + 16, 4);
+    std::uint32_t mask = 0;
+    if (!FindDhcpWord(reply + FixedPart, static_cast<std::size_t>(length) - FixedPart, OptSubnetMask, mask))
+        mask = NaturalMask(yiaddr);
+    return UsableHostAddress(yiaddr, mask);
 }
 
 std::uint8_t DhcpClient::Exchange(const std::uint8_t* message, std::size_t length, std::uint32_t to,
@@ -213,6 +220,16 @@ void DhcpClient::Release()
     xid_ = NewXid();
     const std::size_t length = Build(message, sizeof message, MsgRelease, false, address_, 0, server_);
     transport_.Send(message, length, server_ != 0 ? server_ : Broadcast);
+}
+
+void DhcpClient::Decline()
+{
+    if (!leased_) return;
+    leased_ = false;
+    std::uint8_t message[MessageSize];
+    xid_ = NewXid();
+    const std::size_t length = Build(message, sizeof message, MsgDecline, false, 0, address_, server_);
+    transport_.Send(message, length, Broadcast);
 }
 
 }  // namespace platform::net

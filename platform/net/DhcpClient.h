@@ -1,7 +1,9 @@
 // A DHCP client (RFC 2131) over a DhcpTransport, timed in board ticks (100 a second).
 //
 // Run: DISCOVER, OFFER, REQUEST, ACK. DISCOVER and the first REQUEST ask for broadcast
-// replies; a reply counts only with our xid, our chaddr and the awaited message type. Each
+// replies; a reply counts only with our xid, our chaddr and the awaited message type, and an
+// OFFER or ACK only when its yiaddr is a usable host address on the subnet of its mask
+// (option 1, else the address's natural mask): any other is ignored as malformed. Each
 // message is sent again after 400 and then 800 ticks without an answer; the run gives up
 // 1600 ticks after the first DISCOVER.
 //
@@ -42,6 +44,8 @@ public:
     bool BindStep(BootpRecord& record);
     // DHCPRELEASE to the server when a lease is held; forgets the lease.
     void Release();
+    // DHCPDECLINE (broadcast) of the address just leased, found in use; forgets the lease.
+    void Decline();
     bool Leased() const { return leased_; }
     // The tick at which the lease wants attention; 0: none.
     kernel::tick_t NextTimer() const { return leased_ ? next_ : 0; }

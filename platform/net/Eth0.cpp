@@ -179,6 +179,8 @@ void eth0_halt()
     s.record = BootpRecord{};
 }
 
+bool eth0_bring_up() { return Backend().BringUp(); }
+
 bool loopback_up() { return Backend().LoopbackUp(); }
 
 EthDriver* eth0_driver() { return Backend().Driver(); }
@@ -251,6 +253,14 @@ bool dhcp_bind_step()
     if (kept) eth0_set_record(record);
     s.nextTimer.store(s.client->NextTimer());
     return kept;
+}
+
+void dhcp_decline()
+{
+    Eth0State& s = State();
+    std::lock_guard<std::mutex> dhcp(s.dhcpMutex);
+    if (s.client) s.client->Decline();
+    s.nextTimer.store(0);
 }
 
 void dhcp_wait_attention()

@@ -45,6 +45,8 @@ bool eth0_configure_from_record();
 // The DHCP halt: DHCPRELEASE when a lease is held, route deleted, address 0.0.0.0, down,
 // not configured.
 void eth0_halt();
+// Up without an address.
+bool eth0_bring_up();
 bool loopback_up();
 EthDriver* eth0_driver();
 
@@ -58,6 +60,8 @@ bool dhcp_run();
 // The lease step after an attention: renews or rebinds as the lease's times ask. true: the
 // lease is kept; false: it is lost.
 bool dhcp_bind_step();
+// DHCPDECLINE of the address dhcp_run just obtained (another station uses it); no lease then.
+void dhcp_decline();
 // Waits until a lease timer (T1, T2, expiry or a retry) is due.
 void dhcp_wait_attention();
 

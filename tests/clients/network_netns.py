@@ -8,7 +8,12 @@ Scenarios:
   linklocal  no DHCP server: a link-local address, its probes and announcements, its defence,
              and a new address after a conflict
   bridge     two instruments with the same first candidate on one bridge keep two addresses
+  hostile    a scripted DHCP server offering or acknowledging unusable addresses and masks, and
+             an address another station holds (declined); a server with nothing usable ends in
+             link-local; then dnsmasq refuses a renewal and falls silent: eth0 goes down with
+             ethernet_active, and comes back link-local (one runner, 4x board ticks)
 """
+import json
 import os
 import re
 import sys
@@ -243,9 +248,129 @@ def bridge(runner):
         check("Sanitizer" not in first.log() + second.log(), "no sanitizer report")
 
 
+# Each case: the unusable answer first ("offer" or "ack": which message carries it, its
+# address and mask), then the sound address the instrument must end with.
+HOSTILE = [
+    ("offer", "0.0.0.0", "255.255.255.0", "192.0.2.50"),
+    ("offer", "224.0.0.1", "255.255.255.0", "192.0.2.51"),
+    ("ack", "255.255.255.255", "255.255.255.0", "192.0.2.52"),
+    ("ack", "127.0.0.1", "0.0.0.0", "192.0.2.53"),
+    ("offer", "240.0.0.1", "255.255.255.0", "192.0.2.54"),
+    ("ack", "192.0.2.0", "255.255.255.0", "192.0.2.55"),
+    ("offer", "192.0.2.255", "255.255.255.0", "192.0.2.56"),
+    ("ack", "192.0.2.57", "0.0.0.0", "192.0.2.57"),
+    ("offer", "192.0.2.58", "255.0.255.0", "192.0.2.58"),
+]
+LOG_LINE = r"(?m)^\d+\.\d{3} "
+
+
+def restart_network(lab, ns, address):
+    """SYST:COMM:ETH:REST sent once over address; its reply may be lost with the interface."""
+    lab.run(ns, ["/usr/bin/python3", "-c", QUERY, address, "SYST:COMM:ETH:REST;*OPC?"], timeout=30)
+
+
+def idn(lab, ns, address):
+    replies = query(lab, ns, address, "*IDN?", timeout=20)
+    return replies is not None and " ".join(replies).count(",") == 3
+
+
+def hostile(runner):
+    lab, fw, peer = peer_lab(runner)
+    with lab:
+        lab.address(peer, "peer0", "192.0.2.1/24")
+        lab.address(peer, "peer0", "169.254.255.9/16")
+        plan = []
+        for where, bad, mask, good in HOSTILE:
+            good_answer = [good, "255.255.255.0"]
+            if where == "offer":
+                plan.append({"offer": [[bad, mask], good_answer], "ack": ["requested"]})
+            else:
+                plan.append({"offer": [good_answer], "ack": [[bad, mask], good_answer]})
+        # The server's own address, in use on the link: declined, then a new DISCOVER.
+        plan.append({"offer": [["192.0.2.1", "255.255.255.0"]], "ack": [["192.0.2.1", "255.255.255.0"]]})
+        plan.append({"offer": [["192.0.2.59", "255.255.255.0"]], "ack": [["192.0.2.59", "255.255.255.0"]]})
+        # A lease whose router is off its subnet, which eth0 cannot take: link-local.
+        off = ["192.0.2.60", "255.255.255.0", "10.9.9.9"]
+        plan.append({"offer": [off], "ack": [off]})
+        # Nothing usable at all: link-local.
+        plan.append({"offer": [["224.0.0.1", "255.255.255.0"]], "ack": [None]})
+        with open(lab.path("plan.json"), "w") as f:
+            json.dump(plan, f)
+        server = lab.start(peer, ["/usr/bin/python3", os.path.join(HERE, "..", "net", "dhcp_peer.py"), "peer0",
+                                  "192.0.2.1", lab.path("plan.json"), lab.path("dhcp.txt")], log_name="dhcp_peer.log")
+        inst = Instrument(lab, fw, "fw0", runner, extra=["--tick-us", "2500"])
+        seen = set()
+
+        def holds(address):
+            seen.update(inst.addresses())
+            return (address, "24") in inst.addresses()
+
+        cases = [(bad + "/" + mask + " in the " + where, good) for where, bad, mask, good in HOSTILE]
+        cases.append(("192.0.2.1, in use", "192.0.2.59"))
+        before = None
+        for what, good in cases:
+            seen.clear()
+            took = wait_for(lambda: holds(good), 20)
+            # Nothing but the sound address (and the last case's, until the restart removes it).
+            sound = seen <= {(good, "24"), (before, "24")}
+            check(took and sound and idn(lab, peer, good), "%s: ignored, *IDN? over %s %s" % (what, good, sorted(seen)))
+            restart_network(lab, peer, good)
+            before = good
+        requests = lab.log("dhcp.txt")
+        check("DECLINE 192.0.2.1" in requests, "192.0.2.1 declined")
+        unusable = [bad for where, bad, _, _ in HOSTILE if where == "offer" and bad != "192.0.2.58"]
+        check(not any("REQUEST %s\n" % bad in requests for bad in unusable), "no unusable offer requested")
+
+        def korvex_log():
+            with open(lab.path("fw-state/korvex.log"), errors="replace") as f:
+                return f.read()
+
+        check(wait_for(lambda: linklocal_address(inst), 30) and "eth0 cannot take the lease" in korvex_log(),
+              "router off the subnet: a link-local address")
+        x = linklocal_address(inst)
+        check(x is not None and idn(lab, peer, x), "*IDN? over %s" % x)
+        mark = len(korvex_log())
+        if x is not None:
+            restart_network(lab, peer, x)
+        check(wait_for(lambda: "IPv4LL: link-local probing ends" in korvex_log()[mark:], 30),
+              "nothing usable: a link-local address")
+        x = linklocal_address(inst)
+        check(x is not None and idn(lab, peer, x), "*IDN? over %s" % x)
+        log = korvex_log()[mark:]
+        gave_up = re.search(LOG_LINE + r"DHCP: .*the DHCP client gives up", log)
+        starts = re.search(LOG_LINE + r"IPv4LL: link-local probing starts", log)
+        ends = re.search(LOG_LINE + r"IPv4LL: link-local probing ends: " + re.escape(str(x)), log)
+        check(gave_up and starts and ends and gave_up.start() < starts.start() < ends.start(),
+              "korvex.log: DHCP gives up, link-local probing starts, ends with %s" % x)
+
+        # dnsmasq leases 192.0.2.70; then one with only 192.0.2.71, held by another host,
+        # refuses the renewal and answers no DISCOVER.
+        lab.stop(server)
+        dnsmasq(lab, peer, "192.0.2.70", log_name="dnsmasq70.log")
+        if x is not None:
+            restart_network(lab, peer, x)
+        check(wait_for(lambda: ("192.0.2.70", "24") in inst.addresses(), 30), "leased 192.0.2.70 from dnsmasq")
+        lab.stop(lab.processes[-1])
+        with open(lab.path("dnsmasq71.log.leases"), "w") as f:
+            f.write("%d 02:00:00:00:00:99 192.0.2.71 other *\n" % (time.time() + 3600))
+        before = len(inst.log())
+        dnsmasq(lab, peer, "192.0.2.71", extra=["--dhcp-authoritative"], log_name="dnsmasq71.log")
+        check(wait_for(lambda: "DHCPNAK" in lab.log("dnsmasq71.log"), 30), "dnsmasq refuses the renewal")
+        check(wait_for(lambda: linklocal_address(inst), 30), "a link-local address after the lost lease")
+        y = linklocal_address(inst)
+        check(y is not None and idn(lab, peer, y), "*IDN? over %s" % y)
+        after = inst.log()[before:]
+        lost = after.find("lease lost")
+        stopped = after.find("Stopping TCP/IP SCPI module.", max(lost, 0))
+        probing = after.find("IPv4LL: link-local probing starts", max(lost, 0))
+        check(0 <= lost < stopped < probing, "the TCP/IP module stops with eth0, before link-local probing")
+        check("no address available" in lab.log("dnsmasq71.log"), "dnsmasq kept silent on the DISCOVER")
+        check("Sanitizer" not in inst.log(), "no sanitizer report")
+
+
 def main():
     runner, scenario = sys.argv[1], sys.argv[2]
-    {"lease": lease, "static": static, "linklocal": linklocal, "bridge": bridge}[scenario](runner)
+    {"lease": lease, "static": static, "linklocal": linklocal, "bridge": bridge, "hostile": hostile}[scenario](runner)
     if failures:
         print("%d check(s) failed" % len(failures))
         sys.exit(1)

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 #include "Host/parameters/Logger.h"
 #include "platform/kernel/Kernel.h"
@@ -24,6 +25,8 @@ constexpr kernel::tick_t LastProbeWait = 200;
 constexpr kernel::tick_t AnnounceWait = 200;
 constexpr kernel::tick_t RateLimitedWait = 6000;
 constexpr std::uint32_t RateLimitAfter = 9;
+constexpr int InUseProbes = 2;
+constexpr kernel::tick_t InUseWait = 50;
 constexpr std::uint32_t ConflictBit = 1;
 constexpr std::uint32_t StopBit = 2;
 constexpr std::uint32_t EndedBit = 4;  // the monitor has ended (kept until the next start)
@@ -76,6 +79,26 @@ void Arm(std::uint32_t address, bool acquiring)
 
 void Disarm() { Ll().armed.store(false); }
 
+void SetOwnMac(const std::uint8_t mac[6])
+{
+    LinkLocal& ll = Ll();
+    std::lock_guard<std::mutex> hold(ll.macMutex);
+    std::memcpy(ll.ownMac, mac, sizeof ll.ownMac);
+}
+
+void SendFrame(platform::net::EthDriver& driver, const std::uint8_t frame[ArpProbeFrameSize])
+{
+    const platform::net::ScatterPiece pieces[2] = {{frame, 14}, {frame + 14, ArpProbeFrameSize - 14}};
+    driver.Send(pieces, 2, ArpProbeFrameSize, 0);
+}
+
+std::string Dotted(std::uint32_t address)
+{
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &address, text, sizeof text);
+    return text;
+}
+
 void MonitorEntry(kernel::addrword_t data)
 {
     auto callback = reinterpret_cast<void (*)()>(data);
@@ -94,10 +117,7 @@ void MonitorEntry(kernel::addrword_t data)
     }
     ll.running.store(0);
     if ((bits & ConflictBit) != 0 && ll.stopRequested.load() == 0) {
-        char text[INET_ADDRSTRLEN] = "";
-        const std::uint32_t address = ll.watched.load();
-        inet_ntop(AF_INET, &address, text, sizeof text);
-        Logger().Printf("IPv4LL: conflict on %s\n", text);
+        Logger().Printf("IPv4LL: conflict on %s\n", Dotted(ll.watched.load()).c_str());
         if (callback != nullptr) callback();
     }
     ll.stopped.store(1);
@@ -175,10 +195,8 @@ std::uint32_t ipv4ll_acquire_address(const std::uint8_t mac[6])
     platform::net::eth0_mark_configured();
     platform::net::EthDriver* driver = platform::net::eth0_driver();
     if (driver == nullptr) return 0;
-    {
-        std::lock_guard<std::mutex> hold(ll.macMutex);
-        std::memcpy(ll.ownMac, mac, sizeof ll.ownMac);
-    }
+    SetOwnMac(mac);
+    Logger().Printf("IPv4LL: link-local probing starts\n");
     CProbeDelays delays;
     CLinkLocalCandidates candidates(mac);
     std::uint32_t candidate = candidates.Next();
@@ -199,8 +217,7 @@ std::uint32_t ipv4ll_acquire_address(const std::uint8_t mac[6])
             }
             ipv4ll_fill_frame(frame, mac, state <= 2 ? 0 : candidate, candidate);
             while (!driver->CanSend()) kernel::thread_delay(1);
-            const platform::net::ScatterPiece pieces[2] = {{frame, 14}, {frame + 14, ArpProbeFrameSize - 14}};
-            driver->Send(pieces, 2, ArpProbeFrameSize, 0);
+            SendFrame(*driver, frame);
             const std::uint32_t bits = kernel::flag_timed_wait(&ll.events, ConflictBit, kernel::FLAG_WAITMODE_OR,
                                                                kernel::current_time() + timeout);
             state = (bits & ConflictBit) != 0 ? StateConflict : state + 1;
@@ -208,6 +225,8 @@ std::uint32_t ipv4ll_acquire_address(const std::uint8_t mac[6])
             Disarm();
             driver->SetReceive(driver->OwnReceive());
             ll.watched.store(candidate);
+            Logger().Printf("IPv4LL: link-local probing ends: %s after %u conflict(s)\n", Dotted(candidate).c_str(),
+                            static_cast<unsigned>(conflicts));
             return candidate;
         } else {
             candidate = candidates.Next();
@@ -217,6 +236,29 @@ std::uint32_t ipv4ll_acquire_address(const std::uint8_t mac[6])
             state = 0;
         }
     }
+}
+
+bool ipv4ll_address_in_use(const std::uint8_t mac[6], std::uint32_t address)
+{
+    platform::net::EthDriver* driver = platform::net::eth0_driver();
+    if (driver == nullptr) return false;
+    LinkLocal& ll = Ll();
+    SetOwnMac(mac);
+    Arm(address, true);
+    driver->SetReceive(&ipv4ll_arp_hook);
+    std::uint8_t frame[ArpProbeFrameSize];
+    ipv4ll_fill_frame(frame, mac, 0, address);
+    bool taken = false;
+    for (int probe = 0; probe < InUseProbes && !taken; ++probe) {
+        for (kernel::tick_t waited = 0; !driver->CanSend() && waited < InUseWait; ++waited) kernel::thread_delay(1);
+        SendFrame(*driver, frame);
+        const std::uint32_t bits = kernel::flag_timed_wait(&ll.events, ConflictBit, kernel::FLAG_WAITMODE_OR,
+                                                           kernel::current_time() + InUseWait);
+        taken = (bits & ConflictBit) != 0;
+    }
+    Disarm();
+    driver->SetReceive(driver->OwnReceive());
+    return taken;
 }
 
 void ipv4ll_start_monitor(void (*conflictCallback)())

@@ -56,6 +56,10 @@ private:
 // Chooses, probes and announces an address for eth0; returns it (network order), or 0 when
 // eth0 has no Ethernet driver.
 std::uint32_t ipv4ll_acquire_address(const std::uint8_t mac[6]);
+// Whether another station uses address (network order): up to two ARP probes from 0.0.0.0,
+// each awaited half a second; an ARP frame from another MAC whose sender is the address, or
+// another station's probe for it, answers yes. false when eth0 has no Ethernet driver.
+bool ipv4ll_address_in_use(const std::uint8_t mac[6], std::uint32_t address);
 // Starts the monitor of the address last acquired.
 void ipv4ll_start_monitor(void (*conflictCallback)());
 // Stops the monitor and joins it; on the monitor's own thread it only asks it to stop.

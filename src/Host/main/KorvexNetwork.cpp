@@ -27,6 +27,14 @@ constexpr const char* DefaultDomain = "local";
 
 std::atomic<std::uint32_t> addressMode{AddressNone};
 std::atomic<bool> latched{false};
+// A lost lease's reconfiguration failed: the lease thread tries again (configuration mutex);
+// a run of the network thread takes over and clears it.
+std::atomic<bool> reconfigurePending{false};
+
+// RFC 2131: at least 10 s between a DHCPDECLINE and the next DISCOVER.
+constexpr kernel::tick_t DeclinePause = 1000;
+constexpr int MaxDeclines = 3;
+constexpr kernel::tick_t ReconfigurePause = 1000;
 
 // Lease data (configuration mutex held).
 struct LeaseData {
@@ -80,6 +88,43 @@ void StopLinkLocalMonitor()
     if (addressMode.load() == AddressLinkLocal) ipv4ll_stop_monitor();
 }
 
+// DHCP (host name given each time) until a lease whose address no other station answers for;
+// an address in use is declined and a new DISCOVER follows after DeclinePause. false: no
+// lease (no usable answer in time, or MaxDeclines addresses declined).
+bool ObtainLease(const std::uint8_t mac[6], const char* host)
+{
+    for (int declined = 0;; ++declined) {
+        net::dhcp_reset();
+        if (host != nullptr) net::dhcp_set_host_name(host);
+        if (!net::dhcp_run()) {
+            Logger().Printf("DHCP: no usable answer from a server; the DHCP client gives up\n");
+            return false;
+        }
+        char address[16];
+        Dotted(net::eth0_record().yiaddr, address);
+        if (!ipv4ll_address_in_use(mac, net::eth0_record().yiaddr)) return true;
+        net::dhcp_decline();
+        Logger().Printf("DHCP: %s is in use by another station; declined\n", address);
+        if (declined + 1 >= MaxDeclines) {
+            Logger().Printf("DHCP: %d addresses declined; the DHCP client gives up\n", MaxDeclines);
+            return false;
+        }
+        kernel::thread_delay(DeclinePause);
+    }
+}
+
+// eth0 on a link-local address instead of DHCP: chosen, probed and announced, watched by the
+// monitor, in the record. false when eth0 has no Ethernet driver.
+bool UseLinkLocal(const std::uint8_t mac[6])
+{
+    addressMode.store(AddressLinkLocal);
+    const std::uint32_t chosen = ipv4ll_acquire_address(mac);
+    if (chosen == 0) return false;
+    ipv4ll_start_monitor(&KorvexStartNetworkThread);
+    net::eth0_set_record(net::MakeBootpRecord(chosen, htonl(0xFFFF0000u), chosen | htonl(0x0000FFFFu), 0, 0));
+    return true;
+}
+
 class CLeaseThread : public CThread {
 public:
     static constexpr int ThreadPriority = 8;
@@ -90,15 +135,21 @@ protected:
     void ThreadMain() override
     {
         for (;;) {
-            net::dhcp_wait_attention();
+            if (reconfigurePending.load()) kernel::thread_delay(ReconfigurePause);
+            else net::dhcp_wait_attention();
             bool ignored = false;
             {
                 CRecursiveLock config(NetworkConfigurationMutex());
-                if (latched.load() || addressMode.load() != AddressDhcp) {
+                if (latched.load()) {
+                    ignored = true;
+                } else if (reconfigurePending.load()) {
+                    Reconfigure();
+                } else if (addressMode.load() != AddressDhcp) {
                     ignored = true;
                 } else if (!net::dhcp_bind_step()) {
                     Logger().Printf("Korvex DHCP lease mgt: lease lost\n");
                     net::eth0_halt();
+                    SetEthernetActive(false);
                     if (Lease().loop == 0) return;
                     Reconfigure();
                 }
@@ -108,7 +159,7 @@ protected:
     }
 
 private:
-    // Configuration mutex held.
+    // Configuration mutex held. A failure leaves eth0 down and the next try to the loop.
     static void Reconfigure()
     {
         LeaseData& lease = Lease();
@@ -116,13 +167,18 @@ private:
         net::eth0_halt();
         const int result = KorvexConfigureInterface(lease.mac, lease.hasHost ? lease.host.c_str() : nullptr,
                                                     nullptr, nullptr, nullptr, nullptr, nullptr);
-        if (result != ConfigureOk) return;
+        reconfigurePending.store(result != ConfigureOk);
+        if (result != ConfigureOk) {
+            StopLinkLocalMonitor();
+            net::eth0_halt();
+            Logger().Printf("Korvex DHCP lease mgt: eth0 not configured (%d); trying again\n", result);
+            return;
+        }
         char address[16], mask[16], broadcast[16], gateway[16], dns[16], domain[256];
         KorvexGetAddressStrings(address, mask, broadcast, gateway, dns, domain);
-        if (ReadString(g_pEthernetIpAddress) == address) return;
-        Logger().Printf("Korvex DHCP lease mgt: new address %s\n", address);
+        Logger().Printf("Korvex DHCP lease mgt: eth0 up again, %s mask %s (mode %u)\n", address, mask,
+                        static_cast<unsigned>(addressMode.load()));
         KorvexPublishAddresses();
-        SetEthernetActive(false);
         SetEthernetActive(true);
     }
 };
@@ -168,19 +224,17 @@ int KorvexConfigureInterface(const std::uint8_t mac[6], const char* host, const 
             net::eth0_set_record(net::MakeBootpRecord(a, m, b, g, d));
         } else {
             addressMode.store(AddressDhcp);
-            net::dhcp_reset();
-            if (host != nullptr) net::dhcp_set_host_name(host);
-            if (!net::dhcp_run()) {
-                addressMode.store(AddressLinkLocal);
-                const std::uint32_t chosen = ipv4ll_acquire_address(mac);
-                if (chosen == 0) return ConfigureFailed;
-                ipv4ll_start_monitor(&KorvexStartNetworkThread);
-                net::eth0_set_record(
-                    net::MakeBootpRecord(chosen, htonl(0xFFFF0000u), chosen | htonl(0x0000FFFFu), 0, 0));
-            }
+            if (!ObtainLease(mac, host) && !UseLinkLocal(mac)) return ConfigureFailed;
         }
     }
-    if (!net::eth0_configure_from_record()) return ConfigureFailed;
+    if (!net::eth0_configure_from_record()) {
+        if (addressMode.load() != AddressDhcp) return ConfigureFailed;
+        // A lease eth0 cannot take (a router off its subnet, say): link-local instead.
+        Logger().Printf("DHCP: eth0 cannot take the lease; the DHCP client gives up\n");
+        net::eth0_halt();
+        if (!net::eth0_bring_up() || !UseLinkLocal(mac) || !net::eth0_configure_from_record())
+            return ConfigureFailed;
+    }
     if (addressMode.load() == AddressDhcp) KorvexStartDhcpLeaseThread(mac, host);
     net::loopback_up();
     return ConfigureOk;
@@ -236,6 +290,7 @@ void KorvexNetworkRun()
 {
     CRecursiveLock config(NetworkConfigurationMutex());
     if (latched.load()) return;
+    reconfigurePending.store(false);
     SetEthernetActive(false);
     StopLinkLocalMonitor();
     net::eth0_halt();

@@ -1,6 +1,9 @@
 // Configuration of eth0 from the communication settings: fixed, by DHCP with a lease thread
 // ("Korvex DHCP lease mgt") that renews it and configures again when it is lost, or, when no
-// DHCP server answers, an IPv4 link-local address watched by its monitor.
+// DHCP server gives a usable address, an IPv4 link-local address watched by its monitor.
+// A leased address is ARP-probed before use and declined when another station answers.
+// ethernet_active follows eth0: a lost lease clears it, and the lease thread sets it again
+// once eth0 is configured, trying again every 10 s while that fails.
 //
 // One configuration mutex covers each run of the network thread, each bind step and
 // reconfiguration of the lease thread, and the lease data. Lock order: the configuration

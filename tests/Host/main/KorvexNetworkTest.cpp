@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -199,6 +200,76 @@ TEST_F(Network, NewAddressAfterALostLeaseIsPublished)
         << "the VXI-11 module started again";
     EXPECT_EQ(backend.configured, inet_addr("192.0.2.60"));
     EXPECT_TRUE(NodeBool(g_pEthernetActive));
+    {
+        CRecursiveLock config(NetworkConfigurationMutex());
+        net::eth0_use_backend(nullptr);
+    }
+    kernel::set_tick_ms(10.0);
+}
+
+// An ACKed address that another station answers for is declined; the next DISCOVER's lease
+// is taken.
+TEST_F(Network, AddressInUseIsDeclined)
+{
+    kernel::set_tick_ms(0.5);
+    const std::uint32_t taken = inet_addr("192.0.2.50");
+    const std::uint32_t other = inet_addr("192.0.2.51");
+    korvex_test::ScriptedDhcp server;
+    std::atomic<int> declines{0};
+    server.script = [&](const korvex_test::DhcpBytes& m) {
+        const korvex_test::DhcpLease lease{declines.load() == 0 ? taken : other, inet_addr("192.0.2.1"), 600, true};
+        switch (korvex_test::DhcpTypeOf(m)) {
+            case 1: return std::vector<korvex_test::DhcpBytes>{korvex_test::DhcpReply(m, 2, lease)};
+            case 3: return std::vector<korvex_test::DhcpBytes>{korvex_test::DhcpReply(m, 5, lease)};
+            case 4: ++declines; break;
+        }
+        return std::vector<korvex_test::DhcpBytes>{};
+    };
+    WireBackend backend;
+    backend.dhcp = &server;
+    const std::uint8_t owner[6] = {6, 0x4c, 0x56, 0, 0x30, 0x39};
+    backend.wire.station = [&](WireDriver& w, const SentFrame& f, std::size_t) {
+        if (f.TargetIp() == taken) w.Inject(ArpFrame(2, owner, taken, 0));
+    };
+    net::eth0_use_backend(&backend);
+    Run();
+    EXPECT_EQ(declines.load(), 1);
+    EXPECT_EQ(Text(g_pEthernetIpAddress), "192.0.2.51");
+    EXPECT_EQ(backend.configured, other);
+    EXPECT_TRUE(NodeBool(g_pEthernetActive));
+    {
+        CRecursiveLock config(NetworkConfigurationMutex());
+        net::eth0_use_backend(nullptr);
+    }
+    kernel::set_tick_ms(10.0);
+}
+
+// After a lost lease, eth0 that cannot be configured is tried again until it is, with
+// ethernet_active false meanwhile.
+TEST_F(Network, FailedReconfigurationIsRetried)
+{
+    kernel::set_tick_ms(0.5);
+    struct FailingBackend : WireBackend {
+        std::atomic<bool> fail{false};
+        bool Configure(std::uint32_t a, std::uint32_t m, std::uint32_t b, std::uint32_t g) override
+        {
+            return !fail.load() && WireBackend::Configure(a, m, b, g);
+        }
+    } backend;
+    OneAddressDhcp server;
+    server.address.store(inet_addr("192.0.2.50"));
+    backend.dhcp = &server;
+    net::eth0_use_backend(&backend);
+    Run();
+    ASSERT_TRUE(NodeBool(g_pEthernetActive));
+    backend.fail.store(true);
+    server.address.store(inet_addr("192.0.2.60"));  // the renewal at T1 is refused
+    EXPECT_TRUE(Eventually([] { return !NodeBool(g_pEthernetActive); }, 20000));
+    EXPECT_FALSE(net::eth0_configured());
+    backend.fail.store(false);
+    EXPECT_TRUE(Eventually([] { return NodeBool(g_pEthernetActive); }, 20000));
+    EXPECT_EQ(Text(g_pEthernetIpAddress), "192.0.2.60");
+    EXPECT_EQ(backend.configured, inet_addr("192.0.2.60"));
     {
         CRecursiveLock config(NetworkConfigurationMutex());
         net::eth0_use_backend(nullptr);

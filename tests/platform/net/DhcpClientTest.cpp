@@ -206,4 +206,59 @@ TEST_F(DhcpClientTest, ReleaseGoesToTheServer)
     EXPECT_EQ(server.sent.size(), count) << "nothing to release twice";
 }
 
+TEST(DhcpLeaseAddress, OnlyAUsableHostAddressOnItsSubnet)
+{
+    struct Case {
+        const char* address;
+        const char* mask;
+        bool usable;
+    } cases[] = {
+        {"192.0.2.50", "255.255.255.0", true},    {"10.1.2.3", "255.0.0.0", true},
+        {"192.0.2.1", "255.255.255.252", true},   {"0.0.0.0", "255.255.255.0", false},
+        {"0.1.2.3", "255.0.0.0", false},          {"255.255.255.255", "255.255.255.0", false},
+        {"224.0.0.1", "255.255.255.0", false},    {"239.1.2.3", "255.0.0.0", false},
+        {"127.0.0.1", "255.0.0.0", false},        {"127.0.0.1", "0.0.0.0", false},
+        {"240.0.0.1", "255.255.255.0", false},    {"192.0.2.0", "255.255.255.0", false},
+        {"192.0.2.255", "255.255.255.0", false},  {"192.0.2.50", "0.0.0.0", false},
+        {"192.0.2.50", "255.0.255.0", false},     {"192.0.2.50", "255.255.255.255", false},
+        {"192.0.2.3", "255.255.255.252", false},  {"192.0.3.0", "255.255.254.0", true},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(UsableHostAddress(inet_addr(c.address), inet_addr(c.mask)), c.usable) << c.address << " " << c.mask;
+}
+
+// An OFFER or ACK with an unusable address or mask is ignored like a malformed reply: the
+// message goes again and the next, sound, answer is taken.
+TEST_F(DhcpClientTest, UnusableAddressesAreIgnored)
+{
+    struct Case {
+        std::uint8_t spoiled;
+        const char* address;
+        const char* mask;
+    } cases[] = {
+        {DhcpClient::MsgOffer, "224.0.0.1", "255.255.255.0"}, {DhcpClient::MsgOffer, "192.0.2.0", "255.255.255.0"},
+        {DhcpClient::MsgAck, "255.255.255.255", "255.255.255.0"}, {DhcpClient::MsgAck, "127.0.0.1", "0.0.0.0"},
+        {DhcpClient::MsgAck, "192.0.2.50", "255.0.255.0"},
+    };
+    for (const Case& c : cases) {
+        int spoilt = 0;
+        server.script = [&](const Bytes& m) {
+            std::vector<Bytes> replies = Willing(m);
+            DhcpOption o{};
+            if (!replies.empty() && TypeOf(replies[0]) == c.spoiled && spoilt++ == 0 &&
+                Has(replies[0], OptSubnetMask, o)) {
+                const std::uint32_t address = inet_addr(c.address);
+                const std::uint32_t mask = inet_addr(c.mask);
+                std::memcpy(&replies[0][16], &address, 4);
+                std::memcpy(const_cast<std::uint8_t*>(o.data), &mask, 4);
+            }
+            return replies;
+        };
+        server.sent.clear();
+        ASSERT_TRUE(client.Run(record)) << c.address;
+        EXPECT_EQ(record.yiaddr, Offered) << c.address;
+        EXPECT_EQ(server.sent.size(), 3u) << c.address << ": the spoiled answer's message went again";
+    }
+}
+
 }  // namespace

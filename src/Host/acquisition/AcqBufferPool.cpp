@@ -158,15 +158,25 @@ AcqBuffer* CAcqBufferPool::GetCurrentBuffer(std::uint32_t side) {
 
 void CAcqBufferPool::Reset() {
     CPoolHold hold(poolMutex);
-    if (!hold.Locked()) return;
+    if (hold.Locked()) ResetLocked(false);
+}
+
+void CAcqBufferPool::ResetKeepingFilling() {
+    CPoolHold hold(poolMutex);
+    if (hold.Locked()) ResetLocked(true);
+}
+
+void CAcqBufferPool::ResetLocked(bool keepFilling) {
+    AcqBuffer* const kept = keepFilling ? filling : nullptr;
     freeQueue.clear();
-    filling = nullptr;
+    filling = kept;
     full = nullptr;
     // The reader may still be reading its buffer: keep it out of the producer's reach until
     // the reader comes back.
     if (reading != nullptr) setAside = reading;
     reading = nullptr;
     for (AcqBuffer* buffer : buffers) {
+        if (buffer == kept) continue;
         buffer->state = eAcqBufferFree;
         if (buffer != setAside) freeQueue.push_back(buffer);
     }

@@ -84,6 +84,9 @@ public:
     AcqBuffer* GetCurrentBuffer(std::uint32_t side);
     // Every buffer back to free; wakes a waiting producer, then a waiting reader.
     void Reset();
+    // As Reset, but the buffer the producer fills stays its own, with what it holds: a
+    // measurement under way loses none of its entries.
+    void ResetKeepingFilling();
     // Wakes a waiting reader; it takes once more.
     void WakeReader();
 
@@ -93,6 +96,7 @@ private:
     void ReturnLocked(AcqBuffer* buffer);
     void Wake(std::uint32_t side);
     void ReaderCalled();
+    void ResetLocked(bool keepFilling);
 
     kernel::Mutex poolMutex;
     std::vector<AcqBuffer*> buffers;  // owned, in creation order

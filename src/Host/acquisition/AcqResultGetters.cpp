@@ -1,5 +1,6 @@
 #include "Host/acquisition/AcqResultGetters.h"
 
+#include <atomic>
 #include <chrono>
 
 #include "Host/acquisition/AcqBufferPool.h"
@@ -25,26 +26,33 @@ void WaitForSingleMeasurementEnd()
     CAcquisitionSeam::Instance().WaitForTriggerIdle(std::chrono::seconds(1));
 }
 
+// Set while the message the reader serves no longer wants its results.
+std::atomic<bool> resultWaitEnded{false};
+
 bool MeasurementActive() { return CAcquisitionSeam::Instance().TriggerActive(); }
+
+// Whether a reader should wait for the active measurement's buffer.
+bool WaitWanted() { return !resultWaitEnded.load() && MeasurementActive(); }
 
 // The buffer being read; when none is, the newest full one. While a measurement is active
 // this waits for one: a flow that fails and goes idle fills no buffer, so the controller
 // wakes the wait when it goes idle, and then one last take without waiting decides. The
 // wait is cut into slices, looking again at the trigger state after each, for a seam that
-// does not wake it.
+// does not wake it. An ended result wait gives nothing.
 AcqBuffer* BufferBeingRead()
 {
     CAcqBufferPool& pool = AcqBufferPool();
     AcqBuffer* buffer = pool.GetCurrentBuffer(eAcqReaderSide);
     if (buffer != nullptr) return buffer;
-    while (MeasurementActive()) {
+    while (WaitWanted()) {
         buffer = pool.WaitBuffer(eAcqReaderSide, CKorvexHostAcquisition::ResultWaitSliceMs,
-                                 &MeasurementActive);
+                                 &WaitWanted);
         if (buffer != nullptr) {
             WaitForSingleMeasurementEnd();
             return buffer;
         }
     }
+    if (resultWaitEnded.load()) return nullptr;
     return pool.TakeBuffer(eAcqReaderSide);
 }
 
@@ -75,6 +83,15 @@ int GetArray(const std::uint32_t*& array, std::uint16_t count, std::uint32_t* st
 }
 
 }  // namespace
+
+void KorvexEndResultWait()
+{
+    // Set before the wake-up: the waiter asks WaitWanted under the pool mutex before it waits.
+    resultWaitEnded.store(true);
+    AcqBufferPool().WakeReader();
+}
+
+void KorvexAllowResultWait() { resultWaitEnded.store(false); }
 
 int KorvexGetFluxResult(std::uint32_t i, double& value)
 {

@@ -24,6 +24,14 @@ int KorvexGetChannelResult(std::uint32_t i, CKorvexChannel& value);
 int KorvexGetFluxUnitResult(std::uint32_t i, std::uint32_t& value);
 int KorvexGetStatusResult(std::uint32_t i, std::uint8_t& value);
 
+// The reader's wait for a measurement's buffer serves the program message the parser runs.
+// When that message's session is cleared or goes away, KorvexEndResultWait ends the wait
+// (from any thread): the per-measurement getters then answer 48 at once, without waiting,
+// until KorvexAllowResultWait, which the parser calls as it takes each message. The
+// measurement itself goes on.
+void KorvexEndResultWait();
+void KorvexAllowResultWait();
+
 // Intermediate results. The array getters hand out the store's array (32-bit words as
 // the DSP stores them); count is the number of words the caller will read.
 int KorvexGetNmrSignalArray(const std::uint32_t*& array, std::uint16_t count);

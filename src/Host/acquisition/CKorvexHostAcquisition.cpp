@@ -216,7 +216,8 @@ int CKorvexHostAcquisition::Clear()
 {
     Logger().Printf("CKorvexHostAcquisition::Clear()\n");
     if (SystemUp.load() == 0) return eAcquisitionNotUp;
-    AcqBufferPool().Reset();
+    // A device clear changes no setting: a measurement under way keeps what it has measured.
+    AcqBufferPool().ResetKeepingFilling();
     return 0;
 }
 

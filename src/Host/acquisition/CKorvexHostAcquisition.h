@@ -107,7 +107,8 @@ public:
     int TriggerOut(std::uint8_t flag);
     // Releases a measurement waiting for a bus trigger: 0, 51 none expected.
     int SendBusTrigger();
-    // Device clear: resets the buffer pool; 0.
+    // Device clear: resets the buffer pool, keeping the buffer a measurement under way fills;
+    // 0.
     int Clear();
     // A session's status block is going away: no error is posted to it any more. Must not be
     // called with the status lock held.

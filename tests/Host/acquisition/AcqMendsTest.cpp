@@ -91,6 +91,51 @@ TEST_F(AcqMends, ReaderLooksAgainWhenTheMeasurementEndsWithoutResult)
     EXPECT_GE(seam.looks.load(), 2);
 }
 
+// A device clear while a measurement waits for its second bus trigger: the entry already
+// measured stays, and the measurement completes with all three.
+TEST_F(AcqMends, DeviceClearKeepsTheEntriesOfAMeasurementUnderWay)
+{
+    AddProbe();
+    SetText(Korvex::g_pTriggerInSource, "BUS");
+    SetInt(Korvex::g_pTriggerInCount, 3);
+    StartController();
+    ASSERT_EQ(Initiate(Channels({1})), 0);
+    ASSERT_EQ(acq->SendBusTrigger(), 0);
+    ASSERT_TRUE(Eventually([&] { return sim->requests(dsp::TRIGGER) == 1; }, 5s));
+    std::this_thread::sleep_for(200ms);  // the entry is stored, the next trigger awaited
+    EXPECT_EQ(acq->Clear(), 0);
+    ASSERT_EQ(acq->SendBusTrigger(), 0);
+    ASSERT_EQ(acq->SendBusTrigger(), 0);
+    ASSERT_TRUE(WaitIdle());
+    double flux = 0;
+    EXPECT_EQ(Korvex::KorvexGetFluxResult(2, flux), 0);
+}
+
+// The wait of a reader for an active measurement's buffer ends when its message no longer
+// wants the results, and only for that message.
+class CActiveSeam : public Korvex::CAcquisitionSeam {
+public:
+    bool TriggerActive() override { return true; }
+};
+
+TEST_F(AcqMends, EndedResultWaitAnswersNoDataAtOnce)
+{
+    Korvex::AcqBufferPool().Reset();
+    CActiveSeam seam;
+    Korvex::CAcquisitionSeam::Install(&seam);
+    auto getter = std::async(std::launch::async, [] {
+        double flux = 0;
+        return Korvex::KorvexGetFluxResult(0, flux);
+    });
+    EXPECT_EQ(getter.wait_for(300ms), std::future_status::timeout);
+    Korvex::KorvexEndResultWait();
+    const bool done = getter.wait_for(2s) == std::future_status::ready;
+    Korvex::KorvexAllowResultWait();
+    Korvex::CAcquisitionSeam::Install(nullptr);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(getter.get(), Korvex::eNoData);
+}
+
 TEST_F(AcqMends, ForgottenInitiatorGetsNoError)
 {
     AddProbe();

@@ -87,6 +87,8 @@ void CKorvexHost::RemoveMessagesAtParser()
     const std::uint32_t removed = p != nullptr ? static_cast<std::uint32_t>(p->RemovePendingMessages(this)) : 0;
     messagesAtParser = removed < messagesAtParser ? messagesAtParser - removed : 0;
     abandonedMessages = messagesAtParser;
+    // One that runs must not wait on for results nobody will read.
+    if (p != nullptr) p->AbandonRunningMessage(this);
 }
 
 }  // namespace Korvex

@@ -73,8 +73,9 @@ protected:
     // Device clear: queued messages removed, response text emptied, query flag cleared.
     void DeviceClear();
     // Removes this host's queued messages at the parser; the one the parser is running, if
-    // any, is abandoned: its query announcement, response and end are dropped when they come,
-    // so they never act on a message that arrives after the clear.
+    // any, is abandoned: it stops waiting for results and runs no further command, and its
+    // query announcement, response and end are dropped when they come, so they never act on a
+    // message that arrives after the clear.
     void RemoveMessagesAtParser();
     // Under the host mutex: a message was handed to the parser.
     void MessagePosted() { ++messagesAtParser; }

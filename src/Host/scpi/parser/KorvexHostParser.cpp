@@ -4,6 +4,7 @@
 #include <exception>
 #include <utility>
 
+#include "Host/acquisition/AcqResultGetters.h"
 #include "Host/acquisition/AcquisitionSeam.h"
 #include "Host/acquisition/IntermediateResults.h"
 #include "Host/parameters/Bindings.h"
@@ -196,7 +197,7 @@ void CKorvexHostParser::ReleaseHost(CKorvexHost* host)
         CRecursiveLock use(hostUse);
         QueueLock lock(queueMutex);
         input.remove_if([host](const QueuedMessage& m) { return m.host == host; });
-        if (currentHost == host && host != nullptr) hostGone.store(true);
+        EndWaitOf(host, true);
     }
     // The session lock dies with its holder.
     CRecursiveLock tree(ParameterTreeLock());
@@ -210,9 +211,22 @@ bool CKorvexHostParser::HandOverHost(CKorvexHost* host)
     CRecursiveLock use(hostUse);
     QueueLock lock(queueMutex);
     if (host == nullptr || currentHost != host) return false;
-    hostGone.store(true);
+    EndWaitOf(host, true);
     handedOver.push_back(host);
     return true;
+}
+
+void CKorvexHostParser::AbandonRunningMessage(CKorvexHost* host)
+{
+    QueueLock lock(queueMutex);
+    EndWaitOf(host, false);
+}
+
+void CKorvexHostParser::EndWaitOf(CKorvexHost* host, bool gone)
+{
+    if (host == nullptr || currentHost != host) return;
+    (gone ? hostGone : messageAbandoned).store(true);
+    KorvexEndResultWait();
 }
 
 CKorvexHost* CKorvexHostParser::MessageHost() const
@@ -242,6 +256,8 @@ void CKorvexHostParser::ThreadMain()
             message = std::move(input.front());
             input.pop_front();
             currentHost = message.host;
+            messageAbandoned.store(false);
+            KorvexAllowResultWait();
         }
         ProcessMessage(message.text, message.host);
         std::vector<CKorvexHost*> hosts;
@@ -267,7 +283,7 @@ void CKorvexHostParser::ProcessMessage(const std::string& text, CKorvexHost* hos
     const std::uint8_t status = ParseMessage(text, records, &reply);
     if (status != 0) {
         CRecursiveLock use(hostUse);
-        if (!hostGone.load()) ReportParseStatus(status, host->StatusBlock());
+        if (!hostGone.load() && !messageAbandoned.load()) ReportParseStatus(status, host->StatusBlock());
     }
     const bool stopped = records.empty() ? false : ExecuteMessage(records, *host);
 
@@ -307,7 +323,7 @@ bool CKorvexHostParser::ExecuteMessage(std::vector<ParsedCommand>& records, CKor
             record.mark = static_cast<std::uint32_t>(reply.size());
         }
         _DispatchCommand(record, host);
-        if (hostGone.load()) return true;
+        if (hostGone.load() || messageAbandoned.load()) return true;
         if (record.status != 0) {
             CRecursiveLock use(hostUse);
             if (!hostGone.load()) ReportParseStatus(record.status, host.StatusBlock());
@@ -325,7 +341,8 @@ bool CKorvexHostParser::ExecuteMessage(std::vector<ParsedCommand>& records, CKor
 void CKorvexHostParser::PostToHost(CKorvexHost& host, std::uint32_t row)
 {
     CRecursiveLock use(hostUse);
-    if (!hostGone.load()) CKorvexScpiStatus::PostError(host.StatusBlock(), row, 1);
+    if (!hostGone.load() && !messageAbandoned.load())
+        CKorvexScpiStatus::PostError(host.StatusBlock(), row, 1);
 }
 
 // ---- dispatch ----

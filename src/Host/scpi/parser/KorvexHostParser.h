@@ -57,6 +57,11 @@ public:
     // waiting: from then on nothing of that host is touched and the rest of the message is
     // dropped.
     void ReleaseHost(CKorvexHost* host);
+    // Called by a host on device clear, holding its host mutex: when a message of host runs,
+    // it is abandoned. The command it is in stops waiting for a measurement's results (the
+    // measurement goes on), no further command of it runs and nothing more of it is posted
+    // to the host; its end steps still run.
+    void AbandonRunningMessage(CKorvexHost* host);
     // Whether the host of the running message has been released (parser thread).
     bool HostGone() const { return hostGone.load(); }
     // When a message of host runs, takes host over: it is marked gone and deleted on the
@@ -115,8 +120,12 @@ private:
     // Returns whether the last executed record stopped the message (or the host is gone).
     bool ExecuteMessage(std::vector<ParsedCommand>& records, CKorvexHost& host);
     void DispatchSteps(ParsedCommand& record, CKorvexHost& host);
-    // Posts an error row to the running message's host unless it is gone.
+    // Posts an error row to the running message's host unless it is gone or the message was
+    // abandoned.
     void PostToHost(CKorvexHost& host, std::uint32_t row);
+    // Under the queue mutex, for the host of the running message: ends the message's wait
+    // for results.
+    void EndWaitOf(CKorvexHost* host, bool gone);
 
     std::uint8_t running = 0;
     std::atomic<bool> stopping{false};
@@ -131,6 +140,8 @@ private:
     CRecursiveMutex hostUse;
     CKorvexHost* currentHost = nullptr;
     std::atomic<bool> hostGone{false};
+    // The running message was abandoned by a device clear of its host (under the queue mutex).
+    std::atomic<bool> messageAbandoned{false};
     // Hosts handed over during the running message (under the queue mutex) and the actions
     // asked for by its commands (parser thread only).
     std::vector<CKorvexHost*> handedOver;

@@ -1,0 +1,207 @@
+#!/usr/bin/python3
+"""fetch_wait_clear.py [RUNNER [CASE...]]: a FETC? that waits for bus triggers ends with a device clear,
+or with the end of the waiting client, over VXI-11 and over USB (pyvisa-py; USB through the
+runner's simulated host, tests/clients/usbsim). With TRIG:SOUR BUS, TRIG:COUN 3, INIT and one
+*TRG, a FETC? waits for the two missing triggers. After a clear (VXI-11 device_clear, USBTMC
+INITIATE_CLEAR) or after the waiting client is killed, *IDN? answers on that link and on a new
+one, the measurement is still armed (two more *TRG and FETC:ARR? 3 give three values), and
+ABORt still aborts an armed measurement. The cases: vxi11-clear, vxi11-killed, usb-clear,
+usb-killed (default: all; over USB a killed client's session ends with the bus reset of the
+next client's open). Runs itself in a network namespace of its own
+(tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77 when no
+namespace can be made.
+"""
+import os
+import signal
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+import runner_session  # noqa: E402
+
+check = runner_session.check
+FIELD = 1.5
+SUCCESS, PENDING = 1, 2
+INITIATE_CLEAR, CHECK_CLEAR_STATUS = 5, 6
+
+# The waiting client of the "killed" cases: opens its own session, sends FETC? and reads
+# until it is killed.
+WAITER = r"""
+import sys
+sys.path.insert(0, %r)
+if sys.argv[1].startswith("USB"):
+    import usbsim
+    usbsim.install(sys.argv[2])
+import pyvisa
+inst = pyvisa.ResourceManager("@py").open_resource(sys.argv[1])
+inst.timeout = 60000
+inst.write("FETC?")
+print("waiting", flush=True)
+inst.read()
+""" % HERE
+
+
+def errors(inst):
+    found = []
+    for _ in range(20):
+        reply = inst.query("SYST:ERR?").strip()
+        if reply.startswith("0,"):
+            return found
+        found.append(reply)
+    return found
+
+
+def arm(inst):
+    """One probe, bus triggers, three measurements initiated and one triggered."""
+    errors(inst)
+    inst.write("ROUT:CLOS (@1);:TRIG:SOUR BUS;:TRIG:COUN 3;:INIT;*TRG")
+    check(inst.query("*OPC?").strip() == "1" and errors(inst) == [], "armed, one *TRG sent, no error")
+
+
+def fetch_times_out(inst):
+    inst.timeout = 1000
+    inst.write("FETC?")
+    try:
+        inst.read()
+        answered = True
+    except Exception:  # pyvisa-py: time-out
+        answered = False
+    inst.timeout = 10000
+    check(not answered, "FETC? waits for the missing triggers (no answer within 1 s)")
+
+
+def answers_idn(inst, what):
+    inst.timeout = 10000
+    check(len(inst.query("*IDN?").split(",")) == 4, "*IDN? answers %s" % what)
+
+
+def finish(inst, what):
+    """Two more triggers complete the armed measurement: FETC:ARR? 3 gives three values."""
+    inst.write("*TRG")
+    inst.write("*TRG")
+    values = inst.query("FETC:ARR? 3").strip().split(",")
+    check(len(values) == 3 and all(abs(float(v.split()[0]) - FIELD) < 1e-3 for v in values),
+          "%s: two more *TRG, FETC:ARR? 3 gives three values (%s)" % (what, values))
+    check(errors(inst) == [], "%s: no error queued" % what)
+
+
+def abort_still_aborts(inst, clear, what):
+    arm(inst)
+    fetch_times_out(inst)
+    clear(inst)
+    inst.write("ABOR")
+    inst.write("INIT")  # refused while the earlier measurement were still armed
+    inst.write("ABOR")
+    check(inst.query("*OPC?").strip() == "1" and errors(inst) == [], "%s: ABOR aborts after the clear" % what)
+
+
+def case_clear(open_link, clear, what):
+    inst = open_link()
+    arm(inst)
+    fetch_times_out(inst)
+    started = time.monotonic()
+    clear(inst)
+    answers_idn(inst, "on the cleared link (%.2f s after the clear)" % (time.monotonic() - started))
+    other = open_link()
+    answers_idn(other, "on a new link")
+    finish(inst, what)
+    abort_still_aborts(inst, clear, what)
+    other.close()
+    inst.close()
+
+
+def case_killed(open_link, resource, socket_path, what):
+    inst = open_link()
+    arm(inst)
+    waiter = subprocess.Popen([sys.executable, "-c", WAITER, resource, socket_path or ""],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        check(waiter.stdout.readline().strip() == "waiting", "%s: the waiting client sent FETC?" % what)
+        time.sleep(1.0)
+        check(waiter.poll() is None, "%s: its FETC? is still waiting after 1 s" % what)
+    finally:
+        waiter.send_signal(signal.SIGKILL)
+        waiter.wait()
+    inst.close()
+    again = open_link()
+    answers_idn(again, "on a new link after the waiting client was killed")
+    finish(again, what)
+    again.close()
+
+
+def vxi11_clear(inst):
+    inst.clear()
+
+
+def usb_clear(inst):
+    """INITIATE_CLEAR, CHECK_CLEAR_STATUS until SUCCESS, CLEAR_FEATURE of the bulk-OUT endpoint."""
+    raw = inst.visalib.sessions[inst.session].interface
+    dev = raw.usb_dev
+
+    def request(code, length):
+        return list(dev.ctrl_transfer(0xA1, code, 0, 0, length, timeout=2000))
+
+    check(request(INITIATE_CLEAR, 1) == [SUCCESS], "INITIATE_CLEAR: SUCCESS")
+    deadline = time.monotonic() + 5
+    status = request(CHECK_CLEAR_STATUS, 2)
+    while status[0] == PENDING and time.monotonic() < deadline:
+        time.sleep(0.01)
+        status = request(CHECK_CLEAR_STATUS, 2)
+    check(status[0] == SUCCESS, "CHECK_CLEAR_STATUS ends with SUCCESS (%s)" % status)
+    dev.clear_halt(raw.usb_send_ep.bEndpointAddress)
+
+
+def main():
+    runner_session.in_namespace_or_reexec()
+    runner = sys.argv[1] if len(sys.argv) > 1 else runner_session.default_runner()
+    session = runner_session.Runner(runner, ["--field", str(FIELD)])
+    socket_path = os.path.join(session.state, "state", "usb.sock")
+    try:
+        runner_session.open_session(runner_session.manager()).close()
+        import usbsim
+        usbsim.install(socket_path)
+        manager = runner_session.manager()
+
+        def open_vxi11():
+            inst = manager.open_resource(runner_session.RESOURCE)
+            inst.timeout = 10000
+            inst.read_termination = inst.write_termination = "\n"
+            return inst
+
+        deadline = time.monotonic() + 20
+        usb = manager.list_resources("USB?*INSTR")
+        while not usb and time.monotonic() < deadline:
+            time.sleep(0.2)
+            usb = manager.list_resources("USB?*INSTR")
+        check(len(usb) == 1, "one USB instrument listed")
+
+        def open_usb():
+            inst = manager.open_resource(usb[0])
+            inst.timeout = 10000
+            inst.read_termination = inst.write_termination = "\n"
+            return inst
+
+        cases = {
+            "vxi11-clear": lambda: case_clear(open_vxi11, vxi11_clear, "VXI-11 device_clear"),
+            "vxi11-killed": lambda: case_killed(open_vxi11, runner_session.RESOURCE, None,
+                                                "VXI-11 client killed"),
+            "usb-clear": lambda: case_clear(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
+            "usb-killed": lambda: case_killed(open_usb, usb[0], socket_path, "USB client killed"),
+        }
+        for name in sys.argv[2:] or list(cases):
+            cases[name]()
+        print("PASS")
+        return 0
+    except Exception as error:
+        print("FAIL: %s" % error)
+        print("--- end of the runner's output:")
+        print(session.tail())
+        return 1
+    finally:
+        session.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -86,12 +86,17 @@ bool CLogSink::Problem(const std::string& text)
 {
     static const char* const kWords[] = {"error", "fail",   "fault",       "fatal", "warn", "panic",
                                          "cannot", "can't", "unavailable", "refus", "stale", "abort"};
-    std::string lower(text);
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     for (const char* word : kWords) {
-        for (std::size_t at = lower.find(word); at != std::string::npos; at = lower.find(word, at + 1)) {
-            // A word or a word's beginning ("failed", "refused"), not the inside of one.
-            if (at == 0 || !std::isalpha(static_cast<unsigned char>(lower[at - 1]))) return true;
+        // As written in a sentence (error, Error, ERROR), not as a SCPI header's short form
+        // shows it ("SYSTem:ERRor").
+        std::string forms[3] = {word, word, word};
+        forms[1][0] = static_cast<char>(std::toupper(static_cast<unsigned char>(forms[1][0])));
+        for (char& c : forms[2]) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (const std::string& form : forms) {
+            for (std::size_t at = text.find(form); at != std::string::npos; at = text.find(form, at + 1)) {
+                // A word or a word's beginning ("failed", "refused"), not the inside of one.
+                if (at == 0 || !std::isalpha(static_cast<unsigned char>(text[at - 1]))) return true;
+            }
         }
     }
     return false;

@@ -58,7 +58,8 @@ public:
 
     // Whether a firmware line reports a problem: it names an error, a failure, a fault, a
     // fatal stop or a warning, or says that something cannot be done, is refused, unavailable
-    // or stale (whole words or word beginnings, any case).
+    // or stale (words or word beginnings, written error, Error or ERROR; a SCPI header such
+    // as SYSTem:ERRor is not one).
     static bool Problem(const std::string& text);
 private:
     struct Repeat {

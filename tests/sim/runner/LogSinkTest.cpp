@@ -189,7 +189,8 @@ TEST(LogSinkProblem, WordsThatReportAProblem)
         {"bind failed on port 137", true},
         {"the portmapper refused the registration", true},
         {"PowerDownMonitorThreadMain: no alarm or button line", false},
-        {"CKorvexHostParser::_DispatchCommand: SYST:ERR?", false},
+        {"CKorvexHostParser::_DispatchCommand: SYSTem:ERRor[:NEXT]?", false},
+        {"PANIC: stack overflow", true},
         {"Received PW_DEFAULT_CONFIGURATION_ACK message from DSP", false},
         {"Writing /yaffs/settings/DefaultFile.xml", false},
     };

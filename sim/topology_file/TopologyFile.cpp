@@ -236,12 +236,12 @@ void RegisterPeripheralCommands() {
         {"unplug", "<path>"},
         {"nmr", "0|1|2|3 (AIN0 1000 empty, 790 plugged, 565 broken path, 320 broken path)"},
         {"adc", "<0..1023> (AIN0 raw)"},
-        {"fault", "[<name> <n>] (none: lists the names)"},
+        {"fault", "[<name> <n>]"},
     };
     for (const auto& c : kCommands) {
         const std::string command = c.name;
         std::string arguments = c.arguments;
-        if (command == "fault") arguments += " (names: " + FaultNames() + ")";
+        if (command == "fault") arguments += " (names: " + FaultNames() + "; none: lists them)";
         Board::RegisterCommand(
             command,
             [command](const std::string& args) {

@@ -4,7 +4,8 @@
 // Runs the firmware on the simulated board in this process. The state folder (default
 // ./state) keeps the flash file system (yaffs/), the identity EEPROM (eeprom.bin, written
 // from the board's default record when absent), the log (korvex.log, also copied to
-// standard error), the board's control socket (board.sock) and the simulated USB host's
+// standard error, with --quiet only the runner's own lines and the problem reports; see
+// LogSink.h), the board's control socket (board.sock) and the simulated USB host's
 // socket (usb.sock unless --usb-socket names another). Every network socket binds to
 // ADDR (default 127.0.0.1, or 0.0.0.0 with --netif). SIGINT and SIGTERM ask for a power-off as
 // a short push of the power button does (settings saved); a second one switches the board off
@@ -21,8 +22,9 @@
 // pins, interrupt controller and device table.
 //
 // The peripheral controller holds one proton probe on the socket unless --topology names a
-// file of device descriptions. The simulated DSP measures --field tesla (default 1.5), each
-// measurement taking --measurement-time ms (default 20); --dsp-refuse-boot makes it refuse
+// file of device descriptions. The simulated DSP keeps board time (it follows --tick-us) and
+// measures --field tesla (default 1.5), each measurement taking --measurement-time ms of
+// board time (default 20); --dsp-refuse-boot makes it refuse
 // every program. It sees the NMR signal only while the NMR path sense reads "plugged".
 //
 // One firmware runs per state folder: the runner holds an exclusive flock on <state>/lock
@@ -32,9 +34,14 @@
 // firmware-update mode (and a fatal stop) prints "board: firmware-update mode" and exits 5, a
 // reset prints "board: reset" and a watchdog reset "board: watchdog reset", and both start the
 // same command line again with --boot-condition 2 (the same executable, by its resolved path,
-// so the process keeps its name). A start-up failure exits 1, a bad option 2. Without a boot
-// monitor, reset and firmware-update mode do nothing and the firmware stays stopped until a
-// signal switches the board off.
+// so the process keeps its name). A start-up failure exits 1, a bad option 2, each with one
+// line that says why and what to do (in korvex.log too once the state folder is taken).
+// Without a boot monitor, reset and firmware-update mode do nothing and the firmware stays
+// stopped until a signal switches the board off (the first one does).
+//
+// The VXI-11 server's lines go to the log; when it cannot start, the line says why (port 111
+// out of reach, or the core channel's program held by another process of this network
+// namespace), what to do, and that USB still works.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -215,7 +222,8 @@ constexpr HelpRow BootConditionTable[] = {
 };
 
 constexpr HelpRow SignalTable[] = {
-    {"SIGINT", "switches the instrument off as the power button does (settings saved)"},
+    {"SIGINT", "switches the instrument off as the power button does (settings saved; a firmware\n"
+               "           stopped by a reset without boot monitor is switched off at once)"},
     {"SIGTERM", "the same as SIGINT; a second SIGINT or SIGTERM switches the board off at once"},
 };
 
@@ -668,8 +676,8 @@ int main(int argc, char** argv)
     korvex_sim::RunnerLog().SetQuiet(options.quiet);
     std::atexit([] { korvex_sim::RunnerLog().Flush(); });
     Korvex::SetLogEcho(&EchoLog);
-    vxi11_set_log_sink(&Vxi11Line);
     usbSocketPath = options.usbSocket.empty() ? state + "/usb.sock" : options.usbSocket;
+    vxi11_set_log_sink(&Vxi11Line);
 
     // What is plugged into the socket.
     if (!options.topology.empty()) {

@@ -1,6 +1,6 @@
 // The runner's log sink: start line, time prefixes, the cap with one old file, that
 // everything logged reaches the file when the process ends with _exit after a flush, the
-// throttle of repeated lines and the quiet echo.
+// throttle of repeated lines and which lines a quiet echo keeps.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -152,30 +152,6 @@ TEST_F(LogSinkTest, ALineRepeatedWithoutEndIsWrittenThreeTimesThenOnlyCounted)
     EXPECT_EQ(retries, 24u + 3u);  // 24 distinct even numbers but 0, and three of "retry 0"
     EXPECT_TRUE(Prefixed(lines[5], "DSP code loaded! [repeats: further copies within 60 s only counted]"))
         << lines[5];
-}
-
-TEST_F(LogSinkTest, QuietEchoGetsOnlyProblemsAndTheRunnersOwnLinesTheFileGetsAll)
-{
-    int echo[2];
-    ASSERT_EQ(::pipe(echo), 0);
-    {
-        CLogSink sink;
-        ASSERT_TRUE(sink.Open(path, echo[1]));
-        sink.SetQuiet(true);
-        const std::string firmware = "CKorvexHostParser::_DispatchCommand: MEAS:FLUX?\n"
-                                     "VXI-11 server start failed: port 111 unavailable\n";
-        sink.Write(firmware.data(), firmware.size());
-        sink.Line("USB host on usb.sock");
-    }
-    ::close(echo[1]);
-    std::string echoed;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(echo[0], buffer, sizeof buffer)) > 0;) echoed.append(buffer, static_cast<std::size_t>(n));
-    ::close(echo[0]);
-    EXPECT_EQ(echoed.find("MEAS:FLUX?"), std::string::npos) << echoed;
-    EXPECT_NE(echoed.find("start failed"), std::string::npos) << echoed;
-    EXPECT_NE(echoed.find("USB host on"), std::string::npos) << echoed;
-    EXPECT_EQ(Lines(path).size(), 4u);
 }
 
 TEST(LogSinkProblem, WordsThatReportAProblem)

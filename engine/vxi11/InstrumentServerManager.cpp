@@ -6,6 +6,7 @@
 #include <sys/time.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <chrono>
 #include <cstring>
 #include <thread>
@@ -123,7 +124,9 @@ void CInstrumentServerManager::Register(std::uint32_t bindAddress, std::uint16_t
         return;
     }
     if (status == kRegistered) {
-        m_cause = "395183 already registered, and served there";
+        std::snprintf(m_causeText, sizeof(m_causeText), "395183 already registered, and served on port %u",
+                      static_cast<unsigned>(registeredPort));
+        m_cause = m_causeText;
         return;
     }
     if (status != 0) {

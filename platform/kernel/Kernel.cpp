@@ -588,6 +588,21 @@ handle_t thread_find(const char* name) {
     return 0;
 }
 
+std::vector<std::string> thread_names() {
+    State& s = state();
+    Lock lk(s.lock);
+    enter(s, lk);
+    std::vector<std::pair<handle_t, std::string>> live;
+    for (const auto& entry : s.threads) {
+        const ThreadRecord* r = entry.second;
+        if (!r->foreign && !r->exited && !r->killed && !r->name.empty()) live.emplace_back(r->handle, r->name);
+    }
+    std::sort(live.begin(), live.end());
+    std::vector<std::string> names;
+    for (auto& thread : live) names.push_back(std::move(thread.second));
+    return names;
+}
+
 void thread_set_priority(handle_t thread, int priority) {
     State& s = state();
     WakesAfterUnlock wakes;

@@ -15,6 +15,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <vector>
 #include <cstdint>
 
 namespace kernel {
@@ -58,6 +60,8 @@ struct ThreadInfo {
 ThreadInfo thread_info(handle_t thread);
 // A live thread (created by the kernel, not exited, not deleted) of that name; 0 when none.
 handle_t thread_find(const char* name);
+// The names of the live threads (as thread_find sees them), in creation order; unnamed ones left out.
+std::vector<std::string> thread_names();
 void thread_set_priority(handle_t thread, int priority);
 
 // ---- scheduler lock (nestable, process-wide) ---------------------------------------------

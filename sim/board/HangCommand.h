@@ -1,5 +1,6 @@
 // The control command "hang <thread name>": suspends the named kernel thread, as a firmware
-// thread that stops making progress would. Answers "OK hung <name>" or "ERR no thread <name>".
+// thread that stops making progress would. Answers "OK hung <name>" or "ERR no thread <name>";
+// "hang" alone lists the live threads ("OK threads: <name> | <name> ...").
 #pragma once
 
 #include <string>

@@ -12,6 +12,13 @@ SimClock::duration SteadySimClock::now() const {
     return duration_cast<duration>(steady_clock::now() - start_);
 }
 
+ScaledSimClock::ScaledSimClock(double rate) : start_(steady_clock::now()), rate_(rate) {}
+
+SimClock::duration ScaledSimClock::now() const {
+    const std::chrono::duration<double, std::micro> real = steady_clock::now() - start_;
+    return duration(static_cast<duration::rep>(real.count() * rate_));
+}
+
 SimClock::duration TestSimClock::now() const {
     std::lock_guard<std::mutex> g(lock_);
     if (paused_) return base_;

@@ -28,6 +28,19 @@ private:
     std::chrono::steady_clock::time_point start_;
 };
 
+// Board time when the board's tick runs at another pace than the real one: the host's steady
+// clock times rate (the runner's --tick-us N gives rate 10000 / N), so that a measurement of
+// 20 ms takes 20 ms of board time whatever the pace.
+class ScaledSimClock final : public SimClock {
+public:
+    explicit ScaledSimClock(double rate);
+    duration now() const override;
+
+private:
+    std::chrono::steady_clock::time_point start_;
+    double rate_;
+};
+
 // A clock for tests: starts paused at 0 and only moves when stepped, or with the steady
 // clock while resumed.
 class TestSimClock final : public SimClock {

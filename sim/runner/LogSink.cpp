@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 
 namespace korvex_sim {
 
@@ -15,6 +17,8 @@ namespace {
 
 // Past this much unwritten text the logging thread writes it out itself.
 constexpr std::size_t kMaxPending = 1024u * 1024u;
+// Distinct lines the throttle remembers.
+constexpr std::size_t kMaxRepeats = 4096;
 
 void WriteAll(int fd, const char* text, std::size_t length)
 {
@@ -62,31 +66,101 @@ bool CLogSink::Open(const std::string& file, int echo, std::size_t limit)
     fileSize = ::fstat(fd, &info) == 0 ? static_cast<std::size_t>(info.st_size) : 0;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        pending.insert(0, StartLine());
+        const std::string line = StartLine();
+        pending.insert(0, line);
+        pendingEcho.insert(0, line);
     }
     writer = std::thread([this] { WriterMain(); });
     return true;
 }
 
-void CLogSink::Write(const char* text, std::size_t length)
+std::string CLogSink::Prefix() const
 {
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     char prefix[32];
-    const int prefixLength = std::snprintf(prefix, sizeof prefix, "%.3f ", seconds);
+    const int length = std::snprintf(prefix, sizeof prefix, "%.3f ", seconds);
+    return std::string(prefix, static_cast<std::size_t>(length));
+}
+
+bool CLogSink::Problem(const std::string& text)
+{
+    static const char* const kWords[] = {"error", "fail",   "fault",       "fatal", "warn", "panic",
+                                         "cannot", "can't", "unavailable", "refus", "stale", "abort"};
+    for (const char* word : kWords) {
+        // As written in a sentence (error, Error, ERROR), not as a SCPI header's short form
+        // shows it ("SYSTem:ERRor").
+        std::string forms[3] = {word, word, word};
+        forms[1][0] = static_cast<char>(std::toupper(static_cast<unsigned char>(forms[1][0])));
+        for (char& c : forms[2]) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        for (const std::string& form : forms) {
+            for (std::size_t at = text.find(form); at != std::string::npos; at = text.find(form, at + 1)) {
+                // A word or a word's beginning ("failed", "refused"), not the inside of one.
+                if (at == 0 || !std::isalpha(static_cast<unsigned char>(text[at - 1]))) return true;
+            }
+        }
+    }
+    return false;
+}
+
+void CLogSink::AddLineLocked(const std::string& prefix, std::string line, bool own)
+{
+    const auto now = std::chrono::steady_clock::now();
+    const std::string text = line.substr(0, line.size() - 1);
+    auto found = repeats.find(text);
+    if (found == repeats.end() || (now - found->second.windowStart >= kRepeatWindow && found->second.hidden == 0)) {
+        if (found == repeats.end() && repeats.size() >= kMaxRepeats) {
+            // Forget the lines whose window has ended; the others stay throttled.
+            for (auto it = repeats.begin(); it != repeats.end();)
+                it = now - it->second.windowStart >= kRepeatWindow ? repeats.erase(it) : std::next(it);
+            if (repeats.size() >= kMaxRepeats) repeats.clear();
+        }
+        Repeat& fresh = repeats[text];
+        fresh = Repeat{now, 1, 0};
+    } else {
+        Repeat& repeat = found->second;
+        if (++repeat.seen == kRepeatsShown) {
+            line = text + " [repeats: further copies within " + std::to_string(kRepeatWindow.count()) +
+                   " s only counted]\n";
+        } else if (repeat.seen > kRepeatsShown) {
+            if (now - repeat.windowStart < kRepeatWindow) {
+                ++repeat.hidden;
+                return;
+            }
+            line = text + " [" + std::to_string(repeat.hidden) + " more in the last " +
+                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - repeat.windowStart).count()) +
+                   " s not shown]\n";
+            repeat.windowStart = now;
+            repeat.hidden = 0;
+        }
+    }
+    pending += prefix;
+    pending += line;
+    if (!quiet || own || Problem(text)) {
+        pendingEcho += prefix;
+        pendingEcho += line;
+    }
+}
+
+void CLogSink::Write(const char* text, std::size_t length)
+{
+    const std::string prefix = Prefix();
     bool wasEmpty = false;
     bool full = false;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        wasEmpty = pending.empty();
+        wasEmpty = pending.empty() && pendingEcho.empty();
         for (std::size_t at = 0; at < length;) {
-            if (atLineStart) pending.append(prefix, static_cast<std::size_t>(prefixLength));
+            if (partial.empty()) partialPrefix = prefix;
             const char* end = static_cast<const char*>(std::memchr(text + at, '\n', length - at));
             const std::size_t upTo = end != nullptr ? static_cast<std::size_t>(end - text) + 1 : length;
-            pending.append(text + at, upTo - at);
-            atLineStart = end != nullptr;
+            partial.append(text + at, upTo - at);
             at = upTo;
+            if (end != nullptr) {
+                AddLineLocked(partialPrefix, std::move(partial), false);
+                partial.clear();
+            }
         }
-        full = pending.size() > kMaxPending;
+        full = pending.size() > kMaxPending || partial.size() > kMaxPending;
     }
     if (full) {
         Flush();
@@ -95,36 +169,62 @@ void CLogSink::Write(const char* text, std::size_t length)
     }
 }
 
-void CLogSink::Flush()
+void CLogSink::Line(const std::string& line)
+{
+    const std::string prefix = Prefix();
+    bool wasEmpty = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        wasEmpty = pending.empty() && pendingEcho.empty();
+        AddLineLocked(prefix, line + "\n", true);
+    }
+    if (wasEmpty) wake.notify_one();
+}
+
+void CLogSink::SetQuiet(bool on)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    quiet = on;
+}
+
+void CLogSink::Flush() { WriteGathered(true); }
+
+void CLogSink::WriteGathered(bool partialToo)
 {
     std::lock_guard<std::mutex> out(writeMutex);
     std::string batch;
+    std::string echo;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        // A firmware line still in pieces goes out as it stands.
+        if (partialToo && !partial.empty()) {
+            AddLineLocked(partialPrefix, partial + "\n", false);
+            partial.clear();
+        }
         batch.swap(pending);
+        echo.swap(pendingEcho);
     }
-    WriteOut(batch);
+    WriteOut(batch, echo);
 }
 
 void CLogSink::WriterMain()
 {
     std::unique_lock<std::mutex> lock(mutex);
     for (;;) {
-        wake.wait(lock, [this] { return stopping || !pending.empty(); });
+        wake.wait(lock, [this] { return stopping || !pending.empty() || !pendingEcho.empty(); });
         if (stopping) return;
         // Lines logged within the next period go out with this one.
         wake.wait_for(lock, kFlushPeriod, [this] { return stopping; });
         lock.unlock();
-        Flush();
+        WriteGathered(false);
         lock.lock();
     }
 }
 
-void CLogSink::WriteOut(const std::string& batch)
+void CLogSink::WriteOut(const std::string& batch, const std::string& echo)
 {
-    if (batch.empty()) return;
-    if (echoFd >= 0) WriteAll(echoFd, batch.data(), batch.size());
-    if (fd < 0) return;
+    if (echoFd >= 0 && !echo.empty()) WriteAll(echoFd, echo.data(), echo.size());
+    if (fd < 0 || batch.empty()) return;
     std::size_t at = 0;
     while (at < batch.size()) {
         std::size_t take = batch.size() - at;

@@ -9,6 +9,14 @@
 //   everything logged so far at once, from any thread (before _exit and execv).
 // - The file is capped: a batch that would take it past the cap first moves it to
 //   <file>.1 (one old file kept) and starts a new one.
+// - Repeats are throttled: the same line (the text after the prefix) is written at most
+//   kRepeatsShown times within kRepeatWindow (the last of them marked " [repeats: further
+//   copies within 60 s only counted]"); further copies are only counted, and the first copy
+//   after the window carries their number (" [N more in the last 60 s not shown]").
+//   A firmware that retries without end (a DSP that refuses every program) thus fills
+//   neither the file nor the terminal.
+// - Quiet echo: with SetQuiet(true) standard error gets only the runner's own lines (Line)
+//   and the firmware's lines that report a problem (Problem); the file still gets every line.
 #pragma once
 
 #include <chrono>
@@ -17,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 namespace korvex_sim {
 
@@ -24,6 +33,8 @@ class CLogSink {
 public:
     static constexpr std::size_t kDefaultCap = 4u * 1024u * 1024u;
     static constexpr std::chrono::milliseconds kFlushPeriod{100};
+    static constexpr unsigned kRepeatsShown = 3;
+    static constexpr std::chrono::seconds kRepeatWindow{60};
 
     CLogSink() = default;
     ~CLogSink();  // flushes and stops the writer thread
@@ -35,17 +46,36 @@ public:
     // (standard error; -1: nowhere).
     bool Open(const std::string& path, int echoFd, std::size_t cap = kDefaultCap);
 
-    // Logs text (any number of lines, a line may come in pieces); prefixes each new line.
+    // Logs the firmware's text (any number of lines, a line may come in pieces); prefixes
+    // each new line. A line is written once it is complete (or at Flush).
     void Write(const char* text, std::size_t length);
-    // Logs one line (the newline is added).
-    void Line(const std::string& line) { Write((line + "\n").data(), line.size() + 1); }
+    // Logs one line of the runner's own (the newline is added): echoed also when quiet.
+    void Line(const std::string& line);
     // Writes out everything logged so far before returning.
     void Flush();
+    // Quiet: the echo gets only the runner's own lines and the firmware's problem reports.
+    void SetQuiet(bool quiet);
 
+    // Whether a firmware line reports a problem: it names an error, a failure, a fault, a
+    // fatal stop or a warning, or says that something cannot be done, is refused, unavailable
+    // or stale (words or word beginnings, written error, Error or ERROR; a SCPI header such
+    // as SYSTem:ERRor is not one).
+    static bool Problem(const std::string& text);
 private:
+    struct Repeat {
+        std::chrono::steady_clock::time_point windowStart;
+        unsigned seen = 0;    // copies in this window
+        unsigned hidden = 0;  // copies not written in this window
+    };
+
+    // With mutex held: one complete line (its newline included) into pending (and the echo).
+    void AddLineLocked(const std::string& prefix, std::string line, bool own);
+    std::string Prefix() const;
+    // Writes out what has gathered; partialToo: also a firmware line not complete yet.
+    void WriteGathered(bool partialToo);
     void WriterMain();
     // With writeMutex held: writes batch to the file (rotating at the cap) and the echo.
-    void WriteOut(const std::string& batch);
+    void WriteOut(const std::string& batch, const std::string& echo);
     void Rotate();
 
     std::string path;
@@ -55,10 +85,14 @@ private:
     std::size_t fileSize = 0;
     std::chrono::steady_clock::time_point start;
 
-    std::mutex mutex;  // pending, atLineStart, stopping
+    std::mutex mutex;  // pending, pendingEcho, partial, repeats, quiet, stopping
     std::condition_variable wake;
-    std::string pending;
-    bool atLineStart = true;
+    std::string pending;      // for the file
+    std::string pendingEcho;  // for the echo
+    std::string partial;      // a firmware line not complete yet
+    std::string partialPrefix;
+    std::unordered_map<std::string, Repeat> repeats;
+    bool quiet = false;
     bool stopping = false;
 
     std::mutex writeMutex;  // file, fileSize; held over a whole batch

@@ -1,12 +1,16 @@
 #include "SimBoard.h"
 
+#include <utility>
+
 #include "Host/acquisition/CKorvexHostAcquisition.h"
 
 namespace korvex_sim {
 
 using Korvex::CKorvexHostAcquisition;
 
-SimBoard::SimBoard(const sim::dsp::DspSimSettings& settings, bool dspRefusesBoot) : dsp(settings)
+SimBoard::SimBoard(const sim::dsp::DspSimSettings& settings, bool dspRefusesBoot,
+                   std::shared_ptr<sim::dsp::SimClock> clock)
+    : dsp(settings, std::move(clock))
 {
     dsp.refuse_boot(dspRefusesBoot);
     dsp.attach();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "Host/main/SystemSeams.h"
 #include "sim/dsp/DspSim.h"
@@ -13,8 +14,10 @@ namespace korvex_sim {
 
 class SimBoard : public Korvex::CSystemSeams {
 public:
-    // Puts the simulated DSP behind the host port (the board's device table is set up).
-    SimBoard(const sim::dsp::DspSimSettings& settings, bool dspRefusesBoot);
+    // Puts the simulated DSP behind the host port (the board's device table is set up); the
+    // DSP keeps the board's time (clock).
+    SimBoard(const sim::dsp::DspSimSettings& settings, bool dspRefusesBoot,
+             std::shared_ptr<sim::dsp::SimClock> clock);
     ~SimBoard() override;
 
     void StartAcquisition() override;

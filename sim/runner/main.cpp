@@ -4,7 +4,8 @@
 // Runs the firmware on the simulated board in this process. The state folder (default
 // ./state) keeps the flash file system (yaffs/), the identity EEPROM (eeprom.bin, written
 // from the board's default record when absent), the log (korvex.log, also copied to
-// standard error), the board's control socket (board.sock) and the simulated USB host's
+// standard error, with --quiet only the runner's own lines and the problem reports; see
+// LogSink.h), the board's control socket (board.sock) and the simulated USB host's
 // socket (usb.sock unless --usb-socket names another). Every network socket binds to
 // ADDR (default 127.0.0.1, or 0.0.0.0 with --netif). SIGINT and SIGTERM ask for a power-off as
 // a short push of the power button does (settings saved); a second one switches the board off
@@ -21,8 +22,9 @@
 // pins, interrupt controller and device table.
 //
 // The peripheral controller holds one proton probe on the socket unless --topology names a
-// file of device descriptions. The simulated DSP measures --field tesla (default 1.5), each
-// measurement taking --measurement-time ms (default 20); --dsp-refuse-boot makes it refuse
+// file of device descriptions. The simulated DSP keeps board time (it follows --tick-us) and
+// measures --field tesla (default 1.5), each measurement taking --measurement-time ms of
+// board time (default 20); --dsp-refuse-boot makes it refuse
 // every program. It sees the NMR signal only while the NMR path sense reads "plugged".
 //
 // One firmware runs per state folder: the runner holds an exclusive flock on <state>/lock
@@ -32,9 +34,14 @@
 // firmware-update mode (and a fatal stop) prints "board: firmware-update mode" and exits 5, a
 // reset prints "board: reset" and a watchdog reset "board: watchdog reset", and both start the
 // same command line again with --boot-condition 2 (the same executable, by its resolved path,
-// so the process keeps its name). A start-up failure exits 1, a bad option 2. Without a boot
-// monitor, reset and firmware-update mode do nothing and the firmware stays stopped until a
-// signal switches the board off.
+// so the process keeps its name). A start-up failure exits 1, a bad option 2, each with one
+// line that says why and what to do (in korvex.log too once the state folder is taken).
+// Without a boot monitor, reset and firmware-update mode do nothing and the firmware stays
+// stopped until a signal switches the board off (the first one does).
+//
+// The VXI-11 server's lines go to the log; when it cannot start, the line says why (port 111
+// out of reach, or the core channel's program held by another process of this network
+// namespace), what to do, and that USB still works.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -56,6 +63,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +106,7 @@ struct Options {
     std::string usbSocket;  // empty: <state>/usb.sock
     bool hasMac = false;
     std::uint8_t mac[6] = {};
+    bool quiet = false;
     bool help = false;
 };
 
@@ -162,7 +172,7 @@ constexpr OptionRow OptionTable[] = {
      [](Options& o, const char* v) { o.topology = v; return *v != '\0'; }},
     {"--field", "TESLA", "1.5", "field the simulated DSP measures",
      [](Options& o, const char* v) { return ParseReal(v, o.dsp.field_t); }},
-    {"--measurement-time", "MS", "20", "how long one simulated measurement takes",
+    {"--measurement-time", "MS", "20", "how long one simulated measurement takes (board time)",
      [](Options& o, const char* v) {
          std::uint32_t ms = 0;
          if (!ParseCount(v, ms)) return false;
@@ -184,6 +194,12 @@ constexpr OptionRow OptionTable[] = {
      [](Options& o, const char* v) { return o.hasMac = korvex_sim::ParseMac(v, o.mac); }},
     {"--usb-socket", "PATH", "<state>/usb.sock", "Unix socket of the simulated USB host (tests/clients/usbsim)",
      [](Options& o, const char* v) { o.usbSocket = v; return *v != '\0'; }},
+    {"--quiet", nullptr, nullptr,
+     "standard error gets only warnings, errors and the runner's own lines (korvex.log gets all)",
+     [](Options& o, const char*) {
+         o.quiet = true;
+         return true;
+     }},
     {"--help", nullptr, nullptr, "print this help and exit (also -h)",
      [](Options& o, const char*) {
          o.help = true;
@@ -206,7 +222,8 @@ constexpr HelpRow BootConditionTable[] = {
 };
 
 constexpr HelpRow SignalTable[] = {
-    {"SIGINT", "switches the instrument off as the power button does (settings saved)"},
+    {"SIGINT", "switches the instrument off as the power button does (settings saved; a firmware\n"
+               "           stopped by a reset without boot monitor is switched off at once)"},
     {"SIGTERM", "the same as SIGINT; a second SIGINT or SIGTERM switches the board off at once"},
 };
 
@@ -241,7 +258,8 @@ void Usage(std::FILE* out, const char* program)
                       "same command line again with --boot-condition 2 in the same process.\n");
 }
 
-// Accepts "--name value" and "--name=value"; a switch stands alone.
+// Accepts "--name value" and "--name=value"; a switch stands alone. A wrong option is told
+// in one line on standard error.
 bool ParseOptions(int argc, char** argv, Options& options)
 {
     for (int i = 1; i < argc; ++i) {
@@ -254,7 +272,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
                 value = "";
             } else if (arg == name) {
                 if (i + 1 >= argc) {
-                    std::fprintf(stderr, "korvex-sim: %s needs a value\n", row.name);
+                    std::fprintf(stderr, "korvex-sim: %s needs a value (%s %s); see --help\n", row.name, row.name,
+                                 row.value);
                     return false;
                 }
                 value = argv[++i];
@@ -267,11 +286,12 @@ bool ParseOptions(int argc, char** argv, Options& options)
             break;
         }
         if (found == nullptr) {
-            std::fprintf(stderr, "korvex-sim: unknown option %s\n", argv[i]);
+            std::fprintf(stderr, "korvex-sim: unknown option %s; see --help\n", argv[i]);
             return false;
         }
         if (!found->apply(options, value)) {
-            std::fprintf(stderr, "korvex-sim: bad value for %s: %s\n", found->name, value);
+            std::fprintf(stderr, "korvex-sim: bad value '%s' for %s %s; see --help\n", value, found->name,
+                         found->value);
             return false;
         }
     }
@@ -284,6 +304,100 @@ bool ParseOptions(int argc, char** argv, Options& options)
 void EchoLog(const char* text, std::size_t length) { korvex_sim::RunnerLog().Write(text, length); }
 
 void Say(const std::string& line) { korvex_sim::RunnerLog().Line(line); }
+
+// A start-up failure once the log is open: its line (cause and remedy) to korvex.log and
+// standard error, then the exit. Not through exit(): the boot monitor's exit handler would
+// ask for firmware-update mode.
+[[noreturn]] void FailStart(const std::string& line, int code)
+{
+    Say("korvex-sim: " + line);
+    korvex_sim::RunnerLog().Flush();
+    std::fflush(nullptr);
+    ::_exit(code);
+}
+
+// The process that listens on TCP port of this network namespace: its pid and name (comm),
+// found through the socket's inode in /proc/net/tcp and the processes' descriptors; pid 0
+// when none is found (or the owner's descriptors cannot be read).
+struct PortOwner {
+    long pid = 0;
+    std::string name;
+};
+
+PortOwner ListenerOf(unsigned port)
+{
+    PortOwner owner;
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::string inode;
+    std::getline(table, line);  // the heading
+    while (inode.empty() && std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, node;
+        if (!(fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> node))
+            continue;
+        const std::size_t colon = local.find(':');
+        if (state == "0A" && colon != std::string::npos &&
+            std::strtoul(local.c_str() + colon + 1, nullptr, 16) == port)
+            inode = node;
+    }
+    if (inode.empty() || inode == "0") return owner;
+    const std::string target = "socket:[" + inode + "]";
+    std::error_code ec;
+    for (const auto& process : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string pid = process.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::error_code fdError;
+        for (const auto& fd : std::filesystem::directory_iterator(process.path() / "fd", fdError)) {
+            std::error_code linkError;
+            if (std::filesystem::read_symlink(fd.path(), linkError).string() != target) continue;
+            owner.pid = std::strtol(pid.c_str(), nullptr, 10);
+            std::ifstream comm(process.path() / "comm");
+            std::getline(comm, owner.name);
+            return owner;
+        }
+    }
+    return owner;
+}
+
+std::string Describe(const PortOwner& owner)
+{
+    return "process " + std::to_string(owner.pid) + " (" + owner.name + ")";
+}
+
+std::string usbSocketPath;  // for the messages that say what still works
+
+// The VXI-11 server's lines, into the runner's log. A failed start says why and what to do
+// about it, in the same line.
+void Vxi11Line(const char* text)
+{
+    std::string line = text;
+    static const std::string failed = "VXI-11 server start failed: ";
+    if (line.compare(0, failed.size(), failed) == 0) {
+        const std::string cause = line.substr(failed.size());
+        static const std::string served = "395183 already registered, and served on port ";
+        const std::string stillWorks = "; USB still works (" + usbSocketPath + ")";
+        if (cause.compare(0, 20, "port 111 unavailable") == 0) {
+            const PortOwner owner = ListenerOf(111);
+            line += owner.pid != 0 ? " (held by " + Describe(owner) + "): stop it or start this one in a network "
+                                     "namespace of its own (unshare -n)"
+                                   : " (not root, no rpcbind): run as root, start rpcbind, or "
+                                     "sysctl net.ipv4.ip_unprivileged_port_start=111";
+            line += stillWorks;
+        } else if (cause.compare(0, served.size(), served) == 0) {
+            const unsigned port = static_cast<unsigned>(std::strtoul(cause.c_str() + served.size(), nullptr, 10));
+            const PortOwner owner = ListenerOf(port);
+            line = "VXI-11 server start failed: the core channel's program 395183 is held by " +
+                   (owner.pid != 0 ? Describe(owner) : std::string("a running server")) + " on port " +
+                   std::to_string(port) +
+                   ": another instrument serves VXI-11 in this network namespace; stop it or start this one "
+                   "in a network namespace of its own (unshare -n)" + stillWorks;
+        } else {
+            line += stillWorks;
+        }
+    }
+    Say(line);
+}
 
 // ---- board actions ----
 
@@ -464,16 +578,30 @@ bool StartSignalThread()
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
     std::thread([] {
+        using Korvex::CKorvexPower;
         char byte = 0;
         unsigned signals = 0;
         for (;;) {
+            // While a power-off is asked, it is watched for a firmware that stopped without
+            // one (a reset or update mode without boot monitor): nothing would take it.
+            pollfd wait{signalPipe[0], POLLIN, 0};
+            const int ready = ::poll(&wait, 1, signals > 0 ? 100 : -1);
+            if (ready < 0 && errno != EINTR) return;
+            if (ready <= 0) {
+                if (signals > 0 && CKorvexPower::Halted())
+                    platform::soc::board_action(platform::soc::BoardAction::PowerOff);
+                continue;
+            }
             const ssize_t n = ::read(signalPipe[0], &byte, 1);
-            if (n == 1 && ++signals == 1)
-                Korvex::CKorvexPower::RequestShutdown(Korvex::CKorvexPower::eSwitchOff);
-            else if (n == 1)  // the firmware did not stop: switch the board off
+            if (n < 0 && errno != EINTR) return;
+            if (n != 1) continue;
+            // The first asks the firmware for a power-off with the settings saved; a second,
+            // or one that finds the firmware stopped (its settings are on flash already),
+            // switches the board off.
+            if (++signals == 1 && !CKorvexPower::Halted())
+                CKorvexPower::RequestShutdown(CKorvexPower::eSwitchOff);
+            else
                 platform::soc::board_action(platform::soc::BoardAction::PowerOff);
-            else if (n < 0 && errno != EINTR)
-                return;
         }
     }).detach();
     return true;
@@ -485,7 +613,6 @@ __attribute__((constructor(101))) void BoardStartUp(int argc, char** argv, char*
 {
     Options& options = TheOptions();
     if (!ParseOptions(argc, argv, options)) {
-        Usage(stderr, argv[0]);
         std::fflush(nullptr);
         ::_exit(2);
     }
@@ -523,16 +650,6 @@ int main(int argc, char** argv)
     // The probe's NMR signal reaches the simulated receiver only over an intact path.
     options.dsp.signal_path_intact = &sim::periph::PeripheralControllerSim::NmrSignalPresent;
 
-    // What is plugged into the socket.
-    if (!options.topology.empty()) {
-        std::string error;
-        if (!sim::periph::LoadTopologyFile(options.topology, error)) {
-            std::fprintf(stderr, "korvex-sim: %s: %s\n", options.topology.c_str(), error.c_str());
-            return 2;
-        }
-    } else {
-        sim::periph::BoardPeripheralController();
-    }
     sim::periph::RegisterPeripheralCommands();
     sim::RegisterHangCommand();
 
@@ -543,7 +660,11 @@ int main(int argc, char** argv)
     }
 
     std::error_code ec;
-    std::filesystem::create_directories(options.state, ec);
+    if (!std::filesystem::create_directories(options.state, ec) && ec) {
+        std::fprintf(stderr, "korvex-sim: cannot make the state folder %s: %s; pick another --state\n",
+                     options.state.c_str(), ec.message().c_str());
+        return 1;
+    }
     std::string state = std::filesystem::absolute(options.state, ec).lexically_normal().string();
     if (state.size() > 1 && state.back() == '/') state.pop_back();
     if (!LockStateFolder(state)) return 1;
@@ -552,41 +673,65 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "korvex-sim: cannot open %s: %s\n", logPath.c_str(), std::strerror(errno));
         return 1;
     }
+    korvex_sim::RunnerLog().SetQuiet(options.quiet);
     std::atexit([] { korvex_sim::RunnerLog().Flush(); });
     Korvex::SetLogEcho(&EchoLog);
+    usbSocketPath = options.usbSocket.empty() ? state + "/usb.sock" : options.usbSocket;
+    vxi11_set_log_sink(&Vxi11Line);
 
-    const bool systemPortmapper = PortmapperAnswers(options.bind);
+    // What is plugged into the socket.
+    if (!options.topology.empty()) {
+        std::string error;
+        if (!std::ifstream(options.topology))
+            FailStart("cannot read the topology file " + options.topology + ": " + std::strerror(errno) +
+                          "; check the path given to --topology",
+                      2);
+        if (!sim::periph::LoadTopologyFile(options.topology, error))
+            FailStart("topology file " + error +
+                          "; fix that line (<path> probe|camera|mux [key=value ...], one device a line)",
+                      2);
+    } else {
+        sim::periph::BoardPeripheralController();
+    }
+
     Say("State folder: " + state);
     Say("Log: " + logPath);
     Say("VXI-11 on " + options.bind + " (inst0)");
-    Say(systemPortmapper ? "Portmapper: the system's on " + options.bind + ":111"
-                         : "Portmapper: the firmware's own on " + options.bind + ":111");
-
-    if (!LoadEeprom(state)) {
-        Say("korvex-sim: cannot set up " + state + "/eeprom.bin");
-        return 1;
+    if (!PortmapperAnswers(options.bind)) {
+        Say("Portmapper: the firmware's own on " + options.bind + ":111");
+    } else {
+        const PortOwner owner = ListenerOf(111);
+        if (owner.pid != 0 && owner.name == "korvex-sim")
+            Say("Portmapper: another korvex-sim's on " + options.bind + ":111, process " + std::to_string(owner.pid));
+        else if (owner.pid != 0)
+            Say("Portmapper: the system's on " + options.bind + ":111 (" + Describe(owner) + ")");
+        else
+            Say("Portmapper: the system's on " + options.bind + ":111");
     }
+
+    if (!LoadEeprom(state))
+        FailStart("cannot write " + state + "/eeprom.bin: " + std::strerror(errno) + "; check the state folder", 1);
     if (options.hasMac) sim::eeprom::set_bytes(116, options.mac, sizeof options.mac);
     platform::fs::init(state, KORVEX_ROMFS_DIR);
     platform::soc::set_board_action_sink(&BoardAction);
 
     static sim::Board panel;
-    if (!panel.Listen(state)) {
-        // Not through exit(): the boot monitor's exit handler would ask for update mode.
-        Say("korvex-sim: cannot serve " + state + "/board.sock");
-        std::fflush(nullptr);
-        ::_exit(1);
-    }
+    if (!panel.Listen(state))
+        FailStart("cannot serve " + state + "/board.sock: " + std::strerror(errno) + "; check the state folder", 1);
     controlPanel.store(&panel);
     Say("Board control: " + panel.SocketPath());
 
     static sim::UsbHostServer usbHost;
-    const std::string usbSocket = options.usbSocket.empty() ? state + "/usb.sock" : options.usbSocket;
-    if (!usbHost.Listen(usbSocket)) {
-        Say("korvex-sim: cannot serve " + usbSocket);
-        std::fflush(nullptr);
-        ::_exit(1);
-    }
+    const std::string& usbSocket = usbSocketPath;
+    const std::string usbFolder = std::filesystem::path(usbSocket).parent_path().string();
+    if (!usbFolder.empty() && !std::filesystem::is_directory(usbFolder, ec))
+        FailStart("cannot serve the USB host on " + usbSocket + ": the folder " + usbFolder +
+                      " does not exist; make it or give --usb-socket a path in an existing folder",
+                  1);
+    if (!usbHost.Listen(usbSocket))
+        FailStart("cannot serve the USB host on " + usbSocket + ": " + std::strerror(errno) +
+                      "; give --usb-socket a path where a socket can be made",
+                  1);
     usbHostServer.store(&usbHost);
     Say("USB host on " + usbSocket);
 
@@ -599,7 +744,9 @@ int main(int argc, char** argv)
     vxi11_install_server_builder();
     usb_install_server_builder();
 
-    static korvex_sim::SimBoard board(options.dsp, options.dspRefusesBoot);
+    // The DSP keeps the board's time: its measurements take --measurement-time ms of board time.
+    static korvex_sim::SimBoard board(options.dsp, options.dspRefusesBoot,
+                                      std::make_shared<sim::dsp::ScaledSimClock>(10000.0 / options.tickUs));
     Korvex::CSystemSeams::Install(&board);
 
     static Korvex::CMainThread mainThread;

@@ -211,9 +211,10 @@ bool HandleCommand(const std::string& line, std::string& reply,
         const FaultName* fault = nullptr;
         for (const FaultName& f : kFaults)
             if (name == f.name) fault = &f;
-        if (fault == nullptr) {
-            reply = "ERR " + (name.empty() ? std::string("expected") : "unknown fault " + name + ";") +
-                    " fault <name> <n>, names: " + FaultNames();
+        if (name.empty()) {
+            reply = "OK faults: " + FaultNames();
+        } else if (fault == nullptr) {
+            reply = "ERR unknown fault " + name + "; fault <name> <n>, names: " + FaultNames();
         } else if (Number(count, n, 0, 1000000)) {
             controller.ArmFault(fault->fault, static_cast<unsigned>(n));
         } else {
@@ -235,12 +236,12 @@ void RegisterPeripheralCommands() {
         {"unplug", "<path>"},
         {"nmr", "0|1|2|3 (AIN0 1000 empty, 790 plugged, 565 broken path, 320 broken path)"},
         {"adc", "<0..1023> (AIN0 raw)"},
-        {"fault", "<name> <n>"},
+        {"fault", "[<name> <n>]"},
     };
     for (const auto& c : kCommands) {
         const std::string command = c.name;
         std::string arguments = c.arguments;
-        if (command == "fault") arguments += " (" + FaultNames() + ")";
+        if (command == "fault") arguments += " (names: " + FaultNames() + "; none: lists them)";
         Board::RegisterCommand(
             command,
             [command](const std::string& args) {

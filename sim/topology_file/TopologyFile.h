@@ -33,7 +33,7 @@ void RegisterPeripheralCommands();
 
 // Socket commands of the board's control socket: "plug <path> <description>",
 // "unplug <path>", "nmr 0|1|2|3", "adc N", "fault <name> <n>" (names: badcheck, nack,
-// refuse, neverready, zerodata, route6, shortentry, pending). reply receives "OK" or
+// refuse, neverready, zerodata, route6, shortentry, pending; "fault" alone lists them). reply receives "OK" or
 // "ERR <text>"; false when the line is none of these commands.
 bool HandleCommand(const std::string& line, std::string& reply,
                    PeripheralControllerSim& controller = BoardPeripheralController());

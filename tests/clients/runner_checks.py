@@ -10,12 +10,20 @@ factory settings start about as fast as a normal boot; SIGTERM right after
 the start stops the firmware).
 With "field": --field outside the probe's range gives the failed measurement (empty reply,
 204 "Data not all available").
+With "messages": what the runner says, by its text, on standard error and in korvex.log with
+the time prefix: a bad option in one line, a topology file's bad line, --usb-socket in a
+missing folder, port 111 out of reach, a second instrument in the namespace; and --tick-us
+1000 measures, --dsp-refuse-boot's retries do not flood the log, one SIGINT ends a firmware
+stopped by *RST without boot monitor, --quiet keeps the terminal to problems.
 Runs itself in a network namespace (tests/net/in-netns.sh) for the portmapper port; exit
 status 77 when no namespace can be made.
 """
 import os
 import re
+import shutil
+import signal
 import subprocess
+import tempfile
 import sys
 import time
 
@@ -24,10 +32,10 @@ import runner_session  # noqa: E402
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 OPTIONS = ["--state", "--bind", "--boot-condition", "--tick-us", "--no-bootmon", "--topology",
-           "--field", "--measurement-time", "--dsp-refuse-boot", "--help"]
+           "--field", "--measurement-time", "--dsp-refuse-boot", "--quiet", "--help"]
 STATE_FIELDS = ["power", "update-mode", "watchdog-ticks", "boot-condition", "keep-alives",
                 "temperature", "button", "nmr", "ain0", "plugged", "faults"]
-COMMANDS = ["adc", "button", "fault", "help", "nmr", "plug", "state", "temp", "unplug"]
+COMMANDS = ["adc", "button", "fault", "hang", "help", "nmr", "plug", "state", "temp", "unplug"]
 FAULTS = ["badcheck", "nack", "refuse", "neverready", "zerodata", "route6", "shortentry", "pending"]
 NO_SIGNAL = ("", '204,"Data not all available"')
 
@@ -62,9 +70,12 @@ def help_and_options(program):
               "--help has a line for %s" % option)
     for part in ["Boot conditions", "SIGINT", "SIGTERM", "Exit codes"]:
         check(part in text, "--help names %s" % part)
-    bad = subprocess.run([program, "--no-such-option"], capture_output=True, timeout=30)
-    check(bad.returncode == 2, "an unknown option exits 2 (%d)" % bad.returncode)
-    check(text in bad.stderr.decode() and not bad.stdout, "an unknown option prints the help on stderr")
+    for args, line in [(["--no-such-option"], "korvex-sim: unknown option --no-such-option; see --help"),
+                       (["--tick-us", "fast"], "korvex-sim: bad value 'fast' for --tick-us N; see --help"),
+                       (["--state"], "korvex-sim: --state needs a value (--state DIR); see --help")]:
+        bad = subprocess.run([program] + args, capture_output=True, timeout=30)
+        check(bad.returncode == 2 and bad.stderr.decode() == line + "\n" and not bad.stdout,
+              "%s: exit 2 and one line: %s (%d, %r)" % (" ".join(args), line, bad.returncode, bad.stderr))
 
 
 def control_socket(state):
@@ -79,10 +90,13 @@ def control_socket(state):
         check(name in fields, "state has %s= (%s)" % (name, answer))
     check(fields["nmr"] == "1" and fields["ain0"] == "790" and fields["plugged"] == "1:probe",
           "state: an intact path with the default probe on the socket")
-    for line in ["fault", "fault nosuch 1"]:
+    for line, start in [("fault", "OK"), ("fault nosuch 1", "ERR")]:
         answer = runner_session.control(state, line)
-        check(answer.startswith("ERR") and all(f in answer for f in FAULTS),
-              "'%s' lists the fault names" % line)
+        check(answer.startswith(start) and all(f in answer for f in FAULTS),
+              "'%s' answers %s with the fault names (%s)" % (line, start, answer))
+    answer = runner_session.control(state, "hang")
+    check(answer.startswith("OK threads: ") and "KeepAlive Thread" in answer.split(": ", 1)[1].split(" | "),
+          "'hang' lists the threads (%s)" % answer)
     check(runner_session.control(state, "fault nack 3") == "OK", "fault nack 3")
     check("faults=nack:3" in runner_session.control(state, "state"), "state shows the armed fault")
     check(runner_session.control(state, "fault nack 0") == "OK", "fault nack 0 disarms it")
@@ -195,13 +209,179 @@ def big_files(program):
         check("Error in file; deleting" in log, "it is refused, the factory settings start")
 
 
+PREFIXED = r"^\d+\.\d{3} "
+
+
+def told(text, line, where):
+    """line (a regular expression) is a line of text with the time prefix."""
+    if re.search(PREFIXED + line + "$", text, re.M) is None:
+        raise Failure("%s: no line matches %s in:\n%s" % (where, line, text[-3000:]))
+    print("ok: " + where)
+
+
+def read(path):
+    try:
+        with open(path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+    except OSError:
+        return ""
+
+
+def wait_for(predicate, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.1)
+    return predicate()
+
+
+def start_failures(program, folder):
+    """Start-up failures: their line on standard error and in korvex.log, and the exit code."""
+    topology = os.path.join(folder, "topology.txt")
+    with open(topology, "w") as f:
+        f.write("1 mux ports=4\n1/2 probe\n1/3 sensor\n")
+    missing = os.path.join(folder, "no-such-folder", "usb.sock")
+    for args, code, line in [
+            (["--topology", topology], 2,
+             re.escape("korvex-sim: topology file %s:3: unknown device kind sensor; fix that line" % topology)
+             + r" \(.*\)"),
+            (["--topology", topology + ".none"], 2,
+             re.escape("korvex-sim: cannot read the topology file %s.none: No such file or directory; "
+                       "check the path given to --topology" % topology)),
+            (["--usb-socket", missing], 1,
+             re.escape("korvex-sim: cannot serve the USB host on %s: the folder %s does not exist; make it "
+                       "or give --usb-socket a path in an existing folder" % (missing, os.path.dirname(missing))))]:
+        state = tempfile.mkdtemp(dir=folder)
+        run = subprocess.run([program, "--state", state] + args, capture_output=True, timeout=60)
+        check(run.returncode == code, "%s: exit %d (%d)" % (args[0], code, run.returncode))
+        told(run.stderr.decode(), line, args[0] + " on standard error")
+        told(read(os.path.join(state, "korvex.log")), line, args[0] + " in korvex.log")
+        check(run.stderr.decode().count(topology) <= 1, "the file is named once")
+
+
+def vxi11_failures(program, folder):
+    """Port 111 out of reach (no CAP_NET_BIND_SERVICE), and a second instrument in the
+    namespace: why VXI-11 is off, what to do, and that USB still works."""
+    remedies = re.escape("VXI-11 server start failed: port 111 unavailable (not root, no rpcbind): run as "
+                         "root, start rpcbind, or sysctl net.ipv4.ip_unprivileged_port_start=111; USB still "
+                         "works (") + r".*/usb\.sock\)"
+    drop = ["setpriv", "--bounding-set=-net_bind_service", "--inh-caps=-net_bind_service"]
+    first = runner_session.Runner(program, log_name="unprivileged.out", wrapper=drop)
+    try:
+        log = os.path.join(first.state, "state", "korvex.log")
+        wait_for(lambda: "VXI-11 server start failed" in read(log), 30)
+        told(read(log), remedies, "without port 111, in korvex.log")
+        told(first.log_text(), remedies, "without port 111, on standard error")
+    finally:
+        first.stop()
+    first = runner_session.Runner(program)
+    second = None
+    try:
+        runner_session.open_session(runner_session.manager()).close()
+        second = runner_session.Runner(program, log_name="second.out")
+        log = os.path.join(second.state, "state", "korvex.log")
+        wait_for(lambda: "VXI-11 server start failed" in read(log), 30)
+        pid = first.process.pid
+        told(read(log), re.escape("Portmapper: another korvex-sim's on 127.0.0.1:111, process %d" % pid),
+             "the banner names the other instrument's portmapper")
+        line = (re.escape("VXI-11 server start failed: the core channel's program 395183 is held by process "
+                          "%d (korvex-sim) on port " % pid) + r"\d+" +
+                re.escape(": another instrument serves VXI-11 in this network namespace; stop it or start "
+                          "this one in a network namespace of its own (unshare -n); USB still works (") +
+                r".*/usb\.sock\)")
+        told(read(log), line, "a second instrument, in korvex.log")
+        told(second.log_text(), line, "a second instrument, on standard error")
+    finally:
+        if second is not None:
+            second.stop()
+        first.stop()
+
+
+def board_time(program):
+    """--tick-us 1000: the DSP measures in board time, the measurement succeeds."""
+    runner = runner_session.Runner(program, ["--tick-us", "1000"])
+    try:
+        inst = runner_session.open_session(runner_session.manager())
+        check(measure(inst) == ("1.500000 T", []), "--tick-us 1000: MEAS:FLUX? gives 1.500000 T, no error")
+        inst.close()
+    finally:
+        runner.stop()
+
+
+def refused_boot(program):
+    """--dsp-refuse-boot: the firmware retries every second; the log shows a line three times."""
+    runner = runner_session.Runner(program, ["--dsp-refuse-boot"])
+    try:
+        log = os.path.join(runner.state, "state", "korvex.log")
+        wait_for(lambda: read(log).count("Restarting Acquisition System") >= 3, 30)
+        time.sleep(5)  # five more retries
+        text = read(log)
+        check(text.count("DSP code loaded!") == 3 and
+              "DSP code loaded! [repeats: further copies within 60 s only counted]" in text,
+              "--dsp-refuse-boot: 'DSP code loaded!' three times in korvex.log (%d)" % text.count("DSP code loaded!"))
+    finally:
+        runner.stop()
+
+
+def stopped_firmware(program):
+    """--no-bootmon: *RST stops the firmware; one SIGINT then switches the board off."""
+    runner = runner_session.Runner(program, ["--no-bootmon"])
+    try:
+        inst = runner_session.open_session(runner_session.manager())
+        inst.write("*RST")
+        inst.close()
+        log = os.path.join(runner.state, "state", "korvex.log")
+        check(wait_for(lambda: "Resetting..." in read(log), 20), "*RST without boot monitor: Resetting...")
+        runner.process.send_signal(signal.SIGINT)
+        try:
+            code = runner.process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            code = None
+        check(code == 0, "one SIGINT after *RST without boot monitor: exit 0 (%s)" % code)
+    finally:
+        runner.stop()
+
+
+def quiet(program):
+    """--quiet: no SCPI command lines on standard error; korvex.log has them."""
+    runner = runner_session.Runner(program, ["--quiet"])
+    try:
+        inst = runner_session.open_session(runner_session.manager())
+        inst.query("SYST:ERR?")
+        inst.close()
+        runner.process.terminate()
+        runner.process.wait(timeout=20)
+        log = read(os.path.join(runner.state, "state", "korvex.log"))
+        check("_DispatchCommand: SYSTem:ERRor" in log and "_DispatchCommand" not in runner.log_text(),
+              "--quiet: the command lines in korvex.log, not on standard error (%s)" % runner.log_text())
+        told(runner.log_text(), re.escape("USB host on ") + ".*", "--quiet: the runner's own lines stay")
+    finally:
+        runner.stop()
+
+
+def messages(program):
+    folder = tempfile.mkdtemp(prefix="korvex-messages-")
+    try:
+        start_failures(program, folder)
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+    vxi11_failures(program, folder)
+    board_time(program)
+    refused_boot(program)
+    stopped_firmware(program)
+    quiet(program)
+
+
 def main():
     runner_session.in_namespace_or_reexec()
     program = sys.argv[1] if len(sys.argv) > 1 else runner_session.default_runner()
     field = len(sys.argv) > 2 and sys.argv[2] == "field"
     runner = None
     try:
-        if field:
+        if len(sys.argv) > 2 and sys.argv[2] == "messages":
+            messages(program)
+        elif field:
             runner = runner_session.Runner(program, ["--field", "10"])
             inst = runner_session.open_session(runner_session.manager())
             reply, queued = measure(inst)

@@ -30,16 +30,17 @@ def check(condition, what):
 
 class Runner:
     """korvex-sim on a fresh state folder; stop() ends it and removes the folder. prepare,
-    when given, is called with the state folder (made, still empty) before the start."""
+    when given, is called with the state folder (made, still empty) before the start;
+    wrapper, a command that runs the runner (setpriv ...)."""
 
-    def __init__(self, runner, extra_args=(), log_name="runner.out", prepare=None):
+    def __init__(self, runner, extra_args=(), log_name="runner.out", prepare=None, wrapper=()):
         self.state = tempfile.mkdtemp(prefix="korvex-client-")
         self.log_path = os.path.join(self.state, log_name)
         self.log = open(self.log_path, "wb")
         if prepare is not None:
             os.makedirs(os.path.join(self.state, "state"))
             prepare(os.path.join(self.state, "state"))
-        args = [runner, "--state", os.path.join(self.state, "state")] + list(extra_args)
+        args = list(wrapper) + [runner, "--state", os.path.join(self.state, "state")] + list(extra_args)
         self.process = subprocess.Popen(args, stdout=self.log, stderr=subprocess.STDOUT)
 
     def alive(self):

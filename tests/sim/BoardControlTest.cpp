@@ -103,11 +103,12 @@ TEST(BoardControl, HangSuspendsALiveThreadFoundByName) {
     ASSERT_NE(t, 0u);
     EXPECT_EQ(sim::Board::Execute("hang Idle Worker"), "OK hung Idle Worker");
     EXPECT_EQ(kernel::thread_info(t).suspend_count, 2);  // created suspended, then hung
-    EXPECT_EQ(sim::Board::Execute("hang Idle"), "ERR no thread Idle");
-    EXPECT_EQ(sim::Board::Execute("hang").rfind("ERR usage", 0), 0u);
+    EXPECT_EQ(sim::Board::Execute("hang Idle"), "ERR no thread Idle (hang alone lists the threads)");
+    EXPECT_NE(sim::Board::Execute("hang").find(" Idle Worker"), std::string::npos);  // "OK threads: ..."
     ASSERT_TRUE(kernel::thread_delete(t));
     EXPECT_EQ(kernel::thread_find("Idle Worker"), 0u);
-    EXPECT_EQ(sim::Board::Execute("hang Idle Worker"), "ERR no thread Idle Worker");
+    EXPECT_EQ(sim::Board::Execute("hang"), "OK threads:");
+    EXPECT_EQ(sim::Board::Execute("hang Idle Worker"), "ERR no thread Idle Worker (hang alone lists the threads)");
 }
 
 TEST(BoardControl, SocketServesOneAnswerPerLine) {

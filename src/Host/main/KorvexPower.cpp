@@ -42,6 +42,7 @@ PowerEvents& Events() {
 // The first fatal stop runs its steps; any later one only logs and stops its thread.
 std::atomic<bool> panicking{false};
 std::atomic<bool> monitorStarted{false};
+std::atomic<bool> halted{false};
 
 // The monitor object and the boot-monitor link, after the board's reset path (priority 101)
 // has set the tick and placed the boot monitor's entry. Never destroyed: its thread may still
@@ -123,11 +124,11 @@ void CKorvexPower::PerformPowerAction(std::uint32_t action) {
             break;
         case eReset:
             Logger().Printf("Resetting...\n");
-            bootmon_reset();
+            if (bootmon_reset() == 0) halted.store(true);
             break;
         case eUpdateMode:
             Logger().Printf("Entering DFU mode...\n");
-            bootmon_enter_update_mode();
+            if (bootmon_enter_update_mode() == 0) halted.store(true);
             break;
         default: Panic();
     }
@@ -144,10 +145,12 @@ void CKorvexPower::Panic() {
         delete[] log;
         KorvexUnmountFileSystems();
         Logger().Printf("Entering DFU mode...\n");
-        bootmon_enter_update_mode();
+        if (bootmon_enter_update_mode() == 0) halted.store(true);
     }
     SuspendSelf();
 }
+
+bool CKorvexPower::Halted() { return halted.load(); }
 
 void CKorvexPower::UpdateShutdownLimit() {
     const std::int32_t limit =

@@ -68,6 +68,10 @@ public:
     // any thread, also one holding the tree or a status lock; a second caller, at once or
     // later, only logs and suspends.
     [[noreturn]] static void Panic();
+    // True once a reset or firmware-update mode (also the fatal stop's) was asked of a board
+    // without boot monitor: nothing restarts the firmware, it stays stopped until the board
+    // is switched off.
+    static bool Halted();
 
     // The instrument's monitor object.
     static CKorvexPower& Monitor();

@@ -1,5 +1,6 @@
-// The runner's log sink: start line, time prefixes, the cap with one old file, and that
-// everything logged reaches the file when the process ends with _exit after a flush.
+// The runner's log sink: start line, time prefixes, the cap with one old file, that
+// everything logged reaches the file when the process ends with _exit after a flush, the
+// throttle of repeated lines and which lines a quiet echo keeps.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -91,12 +92,12 @@ TEST_F(LogSinkTest, EachStartAppendsItsOwnStartLine)
 
 TEST_F(LogSinkTest, AtTheCapTheFileMovesToDotOneAndOnlyOneOldFileIsKept)
 {
-    const std::string line(90, 'x');  // 96 bytes a line with "0.000 " and the newline
+    const std::string line(89, 'x');  // 97 bytes a line with "0.000 ", two digits and the newline
     {
         CLogSink sink;
         ASSERT_TRUE(sink.Open(path, -1, 1000));
         for (int i = 0; i < 30; ++i) {
-            sink.Line(line + std::to_string(i % 10));
+            sink.Line(line + std::to_string(10 + i));
             if (i % 7 == 0) sink.Flush();  // batches of several sizes
         }
     }
@@ -108,7 +109,7 @@ TEST_F(LogSinkTest, AtTheCapTheFileMovesToDotOneAndOnlyOneOldFileIsKept)
     ASSERT_FALSE(current.empty());
     ASSERT_FALSE(old.empty());
     // Whole lines only, and the newest is the last logged.
-    for (const auto& l : current) EXPECT_TRUE(l.size() > 1 && Prefixed(l.substr(0, l.size() - 1), line)) << l;
+    for (const auto& l : current) EXPECT_TRUE(l.size() > 2 && Prefixed(l.substr(0, l.size() - 2), line)) << l;
     EXPECT_EQ(current.back().back(), '9');
 }
 
@@ -129,6 +130,47 @@ TEST_F(LogSinkTest, FlushBeforeExitLeavesNothingBehind)
     const auto lines = Lines(path);
     ASSERT_EQ(lines.size(), 1001u);
     EXPECT_TRUE(Prefixed(lines.back(), "line 999")) << lines.back();
+}
+
+TEST_F(LogSinkTest, ALineRepeatedWithoutEndIsWrittenThreeTimesThenOnlyCounted)
+{
+    {
+        CLogSink sink;
+        ASSERT_TRUE(sink.Open(path, -1));
+        for (int i = 0; i < 50; ++i) {
+            sink.Write("DSP code loaded!\n", 17);
+            sink.Line("retry " + std::to_string(i % 2 == 0 ? i : 0));  // "retry 0" repeats too
+        }
+    }
+    const std::vector<std::string> lines = Lines(path);
+    std::size_t loaded = 0, retries = 0;
+    for (const std::string& line : lines) {
+        loaded += line.find("DSP code loaded!") != std::string::npos;
+        retries += line.find("retry ") != std::string::npos;
+    }
+    EXPECT_EQ(loaded, 3u);
+    EXPECT_EQ(retries, 24u + 3u);  // 24 distinct even numbers but 0, and three of "retry 0"
+    EXPECT_TRUE(Prefixed(lines[5], "DSP code loaded! [repeats: further copies within 60 s only counted]"))
+        << lines[5];
+}
+
+TEST(LogSinkProblem, WordsThatReportAProblem)
+{
+    const struct {
+        const char* line;
+        bool problem;
+    } cases[] = {
+        {"HostAcq fatal exception at: x.cpp:886.", true},
+        {"Error in file; deleting", true},
+        {"bind failed on port 137", true},
+        {"the portmapper refused the registration", true},
+        {"PowerDownMonitorThreadMain: no alarm or button line", false},
+        {"CKorvexHostParser::_DispatchCommand: SYSTem:ERRor[:NEXT]?", false},
+        {"PANIC: stack overflow", true},
+        {"Received PW_DEFAULT_CONFIGURATION_ACK message from DSP", false},
+        {"Writing /yaffs/settings/DefaultFile.xml", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(CLogSink::Problem(c.line), c.problem) << c.line;
 }
 
 }  // namespace

@@ -259,7 +259,7 @@ TEST(Vxi11ServerBuilder, FailedStartUndoesOnlyItsOwnWork) {
         CMiniPortMapper other(kLoopback, PortOf(served), &status);
         ASSERT_EQ(status, 0u);
         EXPECT_EQ(Korvex::zo_device_start_tcpip_server(), -1);
-        EXPECT_TRUE(LogContains("395183 already registered, and served there"));
+        EXPECT_TRUE(LogContains("395183 already registered, and served on port " + std::to_string(PortOf(served))));
         close(served);
     }
     // ... at a port where nothing listens: the stale registration is withdrawn (which this

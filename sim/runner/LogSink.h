@@ -11,10 +11,11 @@
 //   <file>.1 (one old file kept) and starts a new one.
 // - Repeats are throttled: the same line (the text after the prefix) is written at most
 //   kRepeatsShown times within kRepeatWindow (the last of them marked " [repeats: further
-//   copies within 60 s only counted]"); further copies are only counted, and the first copy
-//   after the window carries their number (" [N more in the last 60 s not shown]").
-//   A firmware that retries without end (a DSP that refuses every program) thus fills
-//   neither the file nor the terminal.
+//   copies within 10 s only counted]"); further copies are only counted, and the first copy
+//   after the window carries their number (" [N more in the last 10 s not shown]").
+//   A firmware that retries without end (a DSP that refuses every program each second)
+//   thus fills neither the file nor the terminal, while events that come back now and then
+//   (a module stopped at each network change) keep every line.
 // - Quiet echo: with SetQuiet(true) standard error gets only the runner's own lines (Line)
 //   and the firmware's lines that report a problem (Problem); the file still gets every line.
 #pragma once
@@ -34,7 +35,7 @@ public:
     static constexpr std::size_t kDefaultCap = 4u * 1024u * 1024u;
     static constexpr std::chrono::milliseconds kFlushPeriod{100};
     static constexpr unsigned kRepeatsShown = 3;
-    static constexpr std::chrono::seconds kRepeatWindow{60};
+    static constexpr std::chrono::seconds kRepeatWindow{10};
 
     CLogSink() = default;
     ~CLogSink();  // flushes and stops the writer thread

@@ -150,7 +150,7 @@ TEST_F(LogSinkTest, ALineRepeatedWithoutEndIsWrittenThreeTimesThenOnlyCounted)
     }
     EXPECT_EQ(loaded, 3u);
     EXPECT_EQ(retries, 24u + 3u);  // 24 distinct even numbers but 0, and three of "retry 0"
-    EXPECT_TRUE(Prefixed(lines[5], "DSP code loaded! [repeats: further copies within 60 s only counted]"))
+    EXPECT_TRUE(Prefixed(lines[5], "DSP code loaded! [repeats: further copies within 10 s only counted]"))
         << lines[5];
 }
 

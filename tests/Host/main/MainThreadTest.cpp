@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Host/acquisition/AcquisitionSeam.h"
+#include "Host/main/CommunicationModules.h"
 #include "Host/main/KorvexNetwork.h"
 #include "Host/main/KorvexNetworkThread.h"
 #include "Host/main/MainThread.h"
@@ -87,6 +88,7 @@ protected:
     {
         platform::bootmon::set_boot_condition(condition);
         KorvexUnlatchNetwork();  // an earlier shut-down in this process latched it
+        KorvexEndShutdown();
         main.StartUp();
         ASSERT_TRUE(KorvexWaitNetworkIdle(5000));
     }

@@ -62,7 +62,6 @@
 
 #include "Host/main/KorvexPower.h"
 #include "Host/main/MainThread.h"
-#include "Host/main/SystemSeams.h"
 #include "Host/parameters/Logger.h"
 #include "LogSink.h"
 #include "NetworkOptions.h"
@@ -600,7 +599,6 @@ int main(int argc, char** argv)
     usb_install_server_builder();
 
     static korvex_sim::SimBoard board(options.dsp, options.dspRefusesBoot);
-    Korvex::CSystemSeams::Install(&board);
 
     static Korvex::CMainThread mainThread;
     mainThread.Run();

@@ -1,6 +1,7 @@
 // The spine of the instrument: brings it up in a fixed order, waits for a power event and
-// takes it down in the order the event's reason demands. The services of the subsystem that
-// are not built yet are reached through CSystemSeams; power management through CKorvexPower.
+// takes it down in the order the event's reason demands. The peripherals and the acquisition
+// controller are reached through CSystemSeams (tests stand in for them there); power
+// management through CKorvexPower.
 #pragma once
 
 #include <cstdint>

@@ -195,7 +195,7 @@ protected:
             const unsigned generation = armedGeneration;
             hold.unlock();
             CRecursiveLock comm(CommunicationMutex());
-            if (generation == nbnsGeneration.load() && !shuttingDown.load())
+            if (generation == nbnsGeneration.load() && !shuttingDown.load() && g_pNbnsActive != nullptr)
                 CParameterNode::SetValue(g_pNbnsActive, !nbns::nbns_conflict());
         }
     }

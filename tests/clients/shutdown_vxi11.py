@@ -1,11 +1,10 @@
 #!/usr/bin/python3
-"""shutdown_vxi11.py [RUNNER [CASE]]: power-off and restart while the name service starts (its first
-5 s after every boot), driven over VXI-11 with pyvisa-py against the runner (default
-build/korvex-sim, real-time ticks, a fresh state folder per start): SYST:POFF and SIGINT end
-the process within 1 s with the settings saved, a domain change followed at once by SYST:POFF
-is saved and does not hold the power-off, *RST restarts within 1 s, and no query sent after
-SYST:POFF answers unless what it set was saved. Exit status 0 when all pass, 1 at the first
-failure; CASE runs one case only (poff, sigint, domain, restart, answered). It runs itself in a network namespace of its own (77 when none can be made).
+"""shutdown_vxi11.py [RUNNER [CASE]]: power-off and restart during the name service's first
+5 s after boot, over VXI-11 with pyvisa-py against the runner (default build/korvex-sim,
+real-time ticks, a fresh state folder per case): SYST:POFF, SIGINT, a domain change followed
+at once by SYST:POFF and *RST each end or restart the process within 1 s, the settings saved;
+no query sent after SYST:POFF answers unless what it set was saved. CASE runs one case.
+Exit status 0 when all pass, 1 at the first failure; runs in a network namespace of its own.
 """
 import os
 import re
@@ -17,121 +16,88 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import runner_session  # noqa: E402
 
 check = runner_session.check
-LAST_POWER_OFF = os.path.join("state", "yaffs", "settings", "LastPowerOff.xml")
-NBNS_START = "Starting NBNS: host"
 LIMIT_S = 1.0
 
 
-class Board:
-    """One start of the runner with a session that answers, 0.5 s into the name service's start."""
+def boot(program):
+    """The runner with a session, 0.5 s after the name service began its start."""
+    runner = runner_session.Runner(program)
+    inst = runner_session.open_session(runner_session.manager())
+    inst.timeout = 2000
+    deadline = time.monotonic() + 20
+    while "Starting NBNS: host" not in runner.log_text() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    check("Starting NBNS: host" in runner.log_text(), "the name service starts")
+    time.sleep(0.5)
+    return runner, inst
 
-    def __init__(self, program):
-        self.runner = runner_session.Runner(program)
+
+def saved(runner):
+    path = os.path.join(runner.state, "state", "yaffs", "settings", "LastPowerOff.xml")
+    with open(path, "rb") as text:
+        return text.read().decode("utf-8", "replace")
+
+
+def signal_count(text):
+    """The signal averaging count in a settings file."""
+    found = re.search(r'<Branch name="averaging">\s*<Branch name="signal">.*?name="count" value="(\d+)"', text, re.S)
+    return int(found.group(1)) if found else 0
+
+
+def exits(runner, start, what, limit=LIMIT_S):
+    try:
+        code = runner.process.wait(timeout=10)
+    except Exception:  # still running
+        code = None
+    took = time.monotonic() - start
+    check(code == 0 and took <= limit, "%s: exit 0 within %.1f s (%s after %.2f s)" % (what, limit, code, took))
+
+
+def answered_queries_are_saved(runner, inst):
+    inst.write("SYST:POFF")
+    answered = 0
+    for n in range(2, 200):
         try:
-            self.inst = runner_session.open_session(runner_session.manager())
-            self.inst.timeout = 2000
-            deadline = time.monotonic() + 20
-            while NBNS_START not in self.runner.log_text() and time.monotonic() < deadline:
-                time.sleep(0.01)
-            seen = time.monotonic()
-            check(NBNS_START in self.runner.log_text(), "the name service starts")
-            time.sleep(max(0.0, 0.5 - (time.monotonic() - seen)))
-        except Exception:
-            self.close()
-            raise
-
-    def saved(self):
-        path = os.path.join(self.runner.state, LAST_POWER_OFF)
-        if not os.path.exists(path):
-            return ""
-        with open(path, "rb") as text:
-            return text.read().decode("utf-8", "replace")
-
-    def exits_within(self, seconds, since, what):
-        try:
-            code = self.runner.process.wait(timeout=seconds + 10)
-        except Exception:
-            code = None
-        took = time.monotonic() - since
-        check(code == 0 and took <= seconds, "%s: exit 0 within %.1f s (%s after %.2f s)" % (what, seconds, code, took))
-
-    def close(self):
-        try:
-            self.inst.close()
-        except Exception:
-            pass
-        self.runner.stop()
-
-
-def power_off(program, how):
-    board = Board(program)
-    try:
-        start = time.monotonic()
-        if how == "SIGINT":
-            board.runner.process.send_signal(signal.SIGINT)
-        else:
-            board.inst.write("SYST:POFF")
-        board.exits_within(LIMIT_S, start, how + " 0.5 s after boot")
-        check("<" in board.saved(), how + ": LastPowerOff.xml saved")
-    finally:
-        board.close()
-
-
-def domain_then_power_off(program):
-    board = Board(program)
-    try:
-        start = time.monotonic()
-        board.inst.write("SYST:COMM:ETH:DOM 'LATEDOMAIN'")
-        board.inst.write("SYST:POFF")
-        board.exits_within(LIMIT_S, start, "SYST:COMM:ETH:DOM then SYST:POFF")
-        check("LATEDOMAIN" in board.saved(), "the new domain is saved")
-    finally:
-        board.close()
-
-
-def restart(program):
-    board = Board(program)
-    try:
-        mark = len(board.runner.log_text())
-        start = time.monotonic()
-        board.inst.write("*RST")
-        while "board: reset" not in board.runner.log_text()[mark:] and time.monotonic() - start < 10:
-            time.sleep(0.01)
-        took = time.monotonic() - start
-        check("board: reset" in board.runner.log_text()[mark:] and took <= LIMIT_S,
-              "*RST 0.5 s after boot resets within %.1f s (%.2f s)" % (LIMIT_S, took))
-        board.inst.close()
-        board.inst = runner_session.open_session(runner_session.manager())
-        check(board.inst.query("*IDN?").count(",") == 3, "*IDN? answers after the restart")
-    finally:
-        board.close()
-
-
-def averaging_saved(text):
-    """The averaging count that LastPowerOff.xml holds; 0 when none."""
-    match = re.search(r'<Branch name="averaging">\s*<Branch name="signal">.*?<Int32 name="count" value="(\d+)"',
-                      text, re.S)
-    return int(match.group(1)) if match else 0
-
-
-def nothing_answered_is_lost(program):
-    board = Board(program)
-    try:
-        board.inst.write("SYST:POFF")
-        answered = 0
-        for n in range(2, 200):
-            try:
-                if board.inst.query("AVER:COUN %d;*OPC?" % n).strip() != "1":
-                    break
-            except Exception:  # refused: the session ended with the power-off
+            if inst.query("AVER:COUN %d;*OPC?" % n).strip() != "1":
                 break
-            answered = n
-        board.exits_within(10, time.monotonic(), "SYST:POFF followed by queries")
-        saved = averaging_saved(board.saved())
-        check(saved >= answered, "every answered change is saved (answered up to %d, saved %d)"
-              % (answered, saved))
-    finally:
-        board.close()
+        except Exception:  # the session ended with the power-off
+            break
+        answered = n
+    exits(runner, time.monotonic(), "SYST:POFF followed by queries", 10)
+    count = signal_count(saved(runner))
+    check(count >= answered, "every answered change is saved (answered up to %d, saved %d)" % (answered, count))
+
+
+def restart(runner, inst):
+    mark = len(runner.log_text())
+    start = time.monotonic()
+    inst.write("*RST")
+    while "board: reset" not in runner.log_text()[mark:] and time.monotonic() - start < 10:
+        time.sleep(0.01)
+    took = time.monotonic() - start
+    check("board: reset" in runner.log_text()[mark:] and took <= LIMIT_S, "*RST resets within 1 s (%.2f s)" % took)
+    inst.close()
+    check(runner_session.open_session(runner_session.manager()).query("*IDN?").count(",") == 3, "*IDN? answers again")
+
+
+def power_off(send, saved_text=None):
+    def case(runner, inst):
+        start = time.monotonic()
+        send(runner, inst)
+        exits(runner, start, "power-off")
+        check("<Branch" in saved(runner) and (saved_text is None or saved_text in saved(runner)),
+              "LastPowerOff.xml saved" + (" with " + saved_text if saved_text else ""))
+    return case
+
+
+CASES = {
+    "poff": power_off(lambda runner, inst: inst.write("SYST:POFF")),
+    "sigint": power_off(lambda runner, inst: runner.process.send_signal(signal.SIGINT)),
+    "domain": power_off(lambda runner, inst: (inst.write("SYST:COMM:ETH:DOM 'LATEDOMAIN'"), inst.write("SYST:POFF")),
+                        "LATEDOMAIN"),
+    "restart": restart,
+    "answered": answered_queries_are_saved,
+}
 
 
 def main():
@@ -141,24 +107,20 @@ def main():
     options = os.environ.get("TSAN_OPTIONS", "")
     if "atexit_sleep_ms" not in options:
         os.environ["TSAN_OPTIONS"] = (options + " atexit_sleep_ms=0").strip()
-    cases = {
-        "poff": lambda: power_off(program, "SYST:POFF"),
-        "sigint": lambda: power_off(program, "SIGINT"),
-        "domain": lambda: domain_then_power_off(program),
-        "restart": lambda: restart(program),
-        "answered": lambda: nothing_answered_is_lost(program),
-    }
-    chosen = sys.argv[2:3] or list(cases)
-    try:
-        for name in chosen:
-            print("-- " + name)
-            cases[name]()
-    except runner_session.Failure as failure:
-        print("FAIL: " + str(failure))
-        return 1
-    except Exception as error:  # a session or the runner broke
-        print("FAIL: %s: %s" % (type(error).__name__, error))
-        return 1
+    for name in sys.argv[2:3] or list(CASES):
+        print("-- " + name)
+        runner = None
+        try:
+            runner, inst = boot(program)
+            CASES[name](runner, inst)
+        except Exception as error:  # a check, a session or the runner broke
+            print("FAIL: %s: %s" % (type(error).__name__, error))
+            if runner is not None:
+                print(runner.tail())
+            return 1
+        finally:
+            if runner is not None:
+                runner.stop()
     print("shutdown_vxi11: all checks passed")
     return 0
 

@@ -71,7 +71,6 @@
 
 #include "Host/main/KorvexPower.h"
 #include "Host/main/MainThread.h"
-#include "Host/main/SystemSeams.h"
 #include "Host/parameters/Logger.h"
 #include "LogSink.h"
 #include "NetworkOptions.h"
@@ -747,7 +746,6 @@ int main(int argc, char** argv)
     // The DSP keeps the board's time: its measurements take --measurement-time ms of board time.
     static korvex_sim::SimBoard board(options.dsp, options.dspRefusesBoot,
                                       std::make_shared<sim::dsp::ScaledSimClock>(10000.0 / options.tickUs));
-    Korvex::CSystemSeams::Install(&board);
 
     static Korvex::CMainThread mainThread;
     mainThread.Run();

@@ -160,6 +160,11 @@ def button_hold(program, last_power_off):
 def temperature(program):
     with Board(program) as board:
         inst = board.session()
+        # Read when the monitor starts, not only after its first interval (2.5 s here).
+        celsius = float(board.control("state").split("temperature=")[1].split()[0])
+        first = inst.query("SYST:TEMP?").strip()
+        check(first.split()[:1] == [str(int(celsius))], "SYST:TEMP? at once gives the board's %.1f (%s)"
+              % (celsius, first))
         board.control("temp 41.5")
         start = time.monotonic()
         reply = ""

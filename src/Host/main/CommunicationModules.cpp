@@ -1,7 +1,10 @@
 #include "Host/main/CommunicationModules.h"
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -13,8 +16,10 @@
 #include "Host/parameters/Bindings.h"
 #include "Host/parameters/Logger.h"
 #include "Host/parameters/ParameterNode.h"
+#include "Host/parameters/Thread.h"
 #include "Host/scpi/parser/KorvexHostParser.h"
 #include "engine/api/ZoDeviceApi.h"
+#include "platform/kernel/Kernel.h"
 
 namespace Korvex {
 
@@ -22,6 +27,7 @@ namespace {
 
 constexpr const char* NbnsComment = "Vantrell Korvex";
 constexpr auto ReplyReadLimit = std::chrono::seconds(2);
+constexpr kernel::tick_t NbnsSettleTicks = 500;
 
 bool ReadBool(CParameterNode* node)
 {
@@ -142,7 +148,86 @@ void WaitForReplyRead(const CKorvexHost* host)
     }
 }
 
+// Bumped, under the communication mutex, by every stop or start of the name service: a
+// settle armed for an earlier start concludes nothing.
+std::atomic<unsigned> nbnsGeneration{0};
+std::atomic<bool> shuttingDown{false};
+
+// Waits out the 5 s after a start of the name service, then sets nbns_active when no station
+// refused the name. Holds no lock while it waits.
+class CNbnsSettle : public CThread {
+public:
+    CNbnsSettle() : CThread(15, "nbns settle", 8192) {}
+
+    void Arm(unsigned generation, kernel::tick_t deadline)
+    {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            armed = true;
+            armedGeneration = generation;
+            armedDeadline = deadline;
+        }
+        changed.notify_all();
+    }
+
+    void Cut()
+    {
+        {
+            std::lock_guard<std::mutex> hold(mutex);
+            armed = false;
+        }
+        changed.notify_all();
+    }
+
+protected:
+    void ThreadMain() override
+    {
+        for (;;) {
+            std::unique_lock<std::mutex> hold(mutex);
+            changed.wait(hold, [this] { return armed; });
+            const kernel::tick_t now = kernel::current_time();
+            if (now < armedDeadline) {
+                const double ms = static_cast<double>(armedDeadline - now) * kernel::tick_ms();
+                changed.wait_for(hold, std::chrono::microseconds(static_cast<std::int64_t>(ms * 1000.0) + 1));
+                continue;  // looks again: cut, armed anew, or the time has come
+            }
+            armed = false;
+            const unsigned generation = armedGeneration;
+            hold.unlock();
+            CRecursiveLock comm(CommunicationMutex());
+            if (generation == nbnsGeneration.load() && !shuttingDown.load() && g_pNbnsActive != nullptr)
+                CParameterNode::SetValue(g_pNbnsActive, !nbns::nbns_conflict());
+        }
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool armed = false;
+    unsigned armedGeneration = 0;
+    kernel::tick_t armedDeadline = 0;
+};
+
+// Made on first use and kept for the life of the process.
+CNbnsSettle& NbnsSettle()
+{
+    static CNbnsSettle* settle = [] {
+        auto* s = new CNbnsSettle;
+        s->Start();
+        return s;
+    }();
+    return *settle;
+}
+
 }  // namespace
+
+void KorvexBeginShutdown()
+{
+    shuttingDown.store(true);
+    NbnsSettle().Cut();
+}
+
+void KorvexEndShutdown() { shuttingDown.store(false); }
 
 CRecursiveMutex& CommunicationMutex()
 {
@@ -215,8 +300,9 @@ void KorvexUpdateUsbScpiModule(CParameterNode* node, int event, void*)
 void KorvexUpdateNbns(CParameterNode*, int, void*)
 {
     CRecursiveLock comm(CommunicationMutex());
+    const unsigned generation = ++nbnsGeneration;
     // A service thread that runs although nbns_active is false (its start met a refusal of
-    // the name) is stopped too: only one can run.
+    // the name, or has not settled yet) is stopped too: only one can run.
     if (ReadBool(g_pNbnsActive) || nbns::nbns_thread_exists()) {
         Logger().Printf("Stopping NBNS...\n");
         nbns::nbns_stop();
@@ -227,8 +313,10 @@ void KorvexUpdateNbns(CParameterNode*, int, void*)
         const std::string domain = ReadString(g_pEthernetDomain);
         Logger().Printf("Starting NBNS: host = %s, domain = %s, comment = %s\n", host.c_str(),
                         domain.c_str(), NbnsComment);
-        const int result = nbns::nbns_start(host.c_str(), domain.c_str(), NbnsComment);
-        CParameterNode::SetValue(g_pNbnsActive, result == 0);
+        // The 5-s wait for a refusal of the name is the settle thread's: a shut-down, a
+        // restart or a settings change never waits behind it.
+        if (nbns::nbns_launch(host.c_str(), domain.c_str(), NbnsComment) == 0)
+            NbnsSettle().Arm(generation, kernel::current_time() + NbnsSettleTicks);
     }
 }
 

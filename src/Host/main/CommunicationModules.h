@@ -34,7 +34,16 @@ void KorvexUpdateTcpIpScpiModule(CParameterNode* node, int event, void* user);
 // comm_parms/usbtmc/enabled: starts or stops the USB module.
 void KorvexUpdateUsbScpiModule(CParameterNode* node, int event, void* user);
 // comm_parms/nbns/enabled, comm_parms/ethernet/id and domain: restarts the name service.
+// It returns once the service runs; nbns_active is set 5 s later, when no station has
+// refused the name meanwhile (a settle thread waits for that, holding no lock), unless the
+// service was restarted or stopped or a shut-down began in between.
 void KorvexUpdateNbns(CParameterNode* node, int event, void* user);
+
+// Shut-down has begun: the name service's 5-s settle ends at once (nbns_active stays as it
+// is). Called by the main thread first thing in its shut-down.
+void KorvexBeginShutdown();
+// Opens it again, for a start-up that follows a shut-down in the same process (tests).
+void KorvexEndShutdown();
 
 // On the parser thread during a message of host: runs action after that message has ended
 // and its reply has been read (or 2 s have passed), and returns true. Elsewhere returns

@@ -14,7 +14,9 @@ namespace {
 class CNetworkThread : public CThread {
 public:
     static constexpr int ThreadPriority = 15;
-    static constexpr std::size_t ThreadStackSize = 16384;
+    // A run (DHCP or link-local, then the VXI-11 module and the name service started by
+    // its subscribers) was measured at 6.3 KB deep on a 64-bit host.
+    static constexpr std::size_t ThreadStackSize = 10000;
 
     CNetworkThread() : CThread(ThreadPriority, "Korvex network thread", ThreadStackSize)
     {

@@ -162,6 +162,17 @@ void CKorvexPower::UpdateShutdownLimit() {
     limitWritten = true;
 }
 
+void CKorvexPower::StoreTemperature() {
+    int degrees = 0;
+    if (temp_sensor_read_temperature(&degrees) != 0) return;
+    CParameterNode* node = nullptr;
+    {
+        CRecursiveLock tree(ParameterTreeLock());
+        node = g_pTemperatureCurrentValue;
+    }
+    if (node != nullptr) CParameterNode::SetValue(node, static_cast<std::int32_t>(degrees));
+}
+
 bool CKorvexPower::WatchOnce(int alarmFd, int buttonFd) {
     UpdateShutdownLimit();
     // An interval below 1 s would make the wait return at once and poll the bus without end.
@@ -174,15 +185,7 @@ bool CKorvexPower::WatchOnce(int alarmFd, int buttonFd) {
                                           interval * TicksPerSecond);
     if (ready < 0) return true;
     if (ready == 0) {
-        int degrees = 0;
-        if (temp_sensor_read_temperature(&degrees) == 0) {
-            CParameterNode* node = nullptr;
-            {
-                CRecursiveLock tree(ParameterTreeLock());
-                node = g_pTemperatureCurrentValue;
-            }
-            if (node != nullptr) CParameterNode::SetValue(node, static_cast<std::int32_t>(degrees));
-        }
+        StoreTemperature();
         return true;
     }
     if (devio::devio_fd_isset(alarmFd, &lines)) {
@@ -211,6 +214,8 @@ bool CKorvexPower::WatchOnce(int alarmFd, int buttonFd) {
 }
 
 void CKorvexPower::ThreadMain() {
+    // The board's temperature from the start, not only after the first interval.
+    StoreTemperature();
     const int alarmFd = temp_alarm_open();
     const int buttonFd = devio::devio_open(ButtonDevice, devio::OPEN_READ);
     if (alarmFd >= 0 && buttonFd >= 0) {

@@ -7,7 +7,8 @@
 //
 // The monitor ("Power Down Monitor Thread", priority 10) waits on "/dev/temp-al" and
 // "/dev/on-off_rd" for update_interval seconds at a time (at least 1 s), reading the board
-// temperature into system/temperature/current_value at each time-out and writing a changed
+// temperature into system/temperature/current_value when it starts and at each time-out, and
+// writing a changed
 // system/temperature/shutdown_limit to the sensor. A push of the button asks for power-off
 // with the settings saved (reason 0), a hold of 5 s for power-off with them forgotten
 // (reason 1), and the monitor stops (suspends itself for good); the temperature alarm
@@ -83,6 +84,9 @@ private:
     // Switches the board off by clearing the power-hold line GPG0.
     static void ReleasePowerHold();
     [[noreturn]] static void SuspendSelf();
+    // Reads the board temperature into system/temperature/current_value (nothing when the
+    // sensor does not answer).
+    static void StoreTemperature();
     // Writes a changed shutdown limit to the sensor; remembered only once written.
     void UpdateShutdownLimit();
     // One pass of the loop: true to go on, false when the thread is to end.

@@ -85,6 +85,10 @@ void CMainThread::StartUp()
 
 void CMainThread::ShutDown(std::uint32_t reason)
 {
+    // Nothing of what follows waits for the name service's start, and no command runs after
+    // the settings are saved: the parser is held first, after the message it runs.
+    KorvexBeginShutdown();
+    if (parser != nullptr) parser->Hold(ParserHoldLimitMs);
     switch (reason) {
         case 0:
         case 2:

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "Host/acquisition/CKorvexHostAcquisition.h"
 #include "Host/peripherals/CKorvexPeripheral.h"
 
 namespace Korvex {
@@ -20,9 +21,18 @@ CSystemSeams& Defaults()
 
 void CSystemSeams::InitPeripherals() { CKorvexPeripheral::InitCKorvexPeripheral(); }
 
-bool CSystemSeams::WaitForDspStarted(std::uint16_t, std::uint8_t&, std::uint8_t&) { return false; }
+void CSystemSeams::StartAcquisition() { CKorvexHostAcquisition::Instance().Start(); }
 
-bool CSystemSeams::WaitForAcqStarted(std::uint16_t) { return true; }
+bool CSystemSeams::WaitForDspStarted(std::uint16_t timeoutMs, std::uint8_t& versionAccepted,
+                                     std::uint8_t& started)
+{
+    return CKorvexHostAcquisition::Instance().WaitForDspStarted(timeoutMs, versionAccepted, started) != 0;
+}
+
+bool CSystemSeams::WaitForAcqStarted(std::uint16_t timeoutMs)
+{
+    return CKorvexHostAcquisition::Instance().WaitForAcqStarted(timeoutMs) != 0;
+}
 
 CSystemSeams& CSystemSeams::Instance()
 {

@@ -1,9 +1,7 @@
-// The services of the start-up, power and network subsystem that are not built yet: the
-// main thread and the communication subscribers reach them through this one interface,
-// and the issues that build them install their own. Until then the defaults stand in:
-//  - peripherals: CKorvexPeripheral::InitCKorvexPeripheral;
-//  - acquisition start: Start returns, the DSP is never seen started, the acquisition
-//    thread is.
+// What the main thread reaches of other subsystems at start-up: the peripherals and the
+// acquisition controller. The defaults are the firmware's own
+// (CKorvexPeripheral::InitCKorvexPeripheral and the one CKorvexHostAcquisition); a test
+// installs seams of its own to stand in for them.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +17,8 @@ public:
 
     virtual void InitPeripherals();
 
-    virtual void StartAcquisition() {}
+    // Starts the acquisition thread (it loads the DSP program and brings the DSP up).
+    virtual void StartAcquisition();
     // true when the DSP was seen started; the two flags of the controller's start-up.
     virtual bool WaitForDspStarted(std::uint16_t timeoutMs, std::uint8_t& versionAccepted,
                                    std::uint8_t& started);

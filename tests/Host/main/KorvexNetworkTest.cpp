@@ -105,6 +105,8 @@ TEST_F(Network, DisabledTakesEth0DownAndStopsTheModule)
 {
     Run();
     ASSERT_TRUE(NodeBool(g_pEthernetActive));
+    // A run, its DHCP client and the modules it starts need about 6.3 KB on the host.
+    EXPECT_EQ(kernel::thread_info(kernel::thread_find("Korvex network thread")).stack_size, 10000u);
     CParameterNode::SetValue(g_pEthernetEnabled, false);
     ASSERT_TRUE(KorvexWaitNetworkIdle(30000));
     EXPECT_FALSE(NodeBool(g_pEthernetActive));

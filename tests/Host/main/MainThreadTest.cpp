@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Host/acquisition/AcquisitionSeam.h"
+#include "Host/main/CommunicationModules.h"
 #include "Host/main/KorvexNetwork.h"
 #include "Host/main/KorvexNetworkThread.h"
 #include "Host/main/MainThread.h"
@@ -36,14 +37,21 @@ void CaptureLog(const char* text, std::size_t length)
     logText.append(text, length);
 }
 
-class ThrowingPeripherals : public CSystemSeams {
+// No acquisition controller: its thread counts as started, the DSP never does.
+class NoAcquisition : public CSystemSeams {
+public:
+    void StartAcquisition() override {}
+    bool WaitForDspStarted(std::uint16_t, std::uint8_t&, std::uint8_t&) override { return false; }
+    bool WaitForAcqStarted(std::uint16_t) override { return true; }
+};
+
+class ThrowingPeripherals : public NoAcquisition {
 public:
     void InitPeripherals() override { throw std::runtime_error("no peripheral bus"); }
 };
 
-// The loaded settings with the name service off: its start would hold the network's
-// subscriber for 5 s.
-class NoNameService : public CSystemSeams {
+// The loaded settings with the name service off.
+class NoNameService : public NoAcquisition {
 public:
     void InitPeripherals() override
     {
@@ -87,6 +95,7 @@ protected:
     {
         platform::bootmon::set_boot_condition(condition);
         KorvexUnlatchNetwork();  // an earlier shut-down in this process latched it
+        KorvexEndShutdown();
         main.StartUp();
         ASSERT_TRUE(KorvexWaitNetworkIdle(5000));
     }
@@ -176,6 +185,14 @@ TEST_F(MainThread, UnknownBootConditionIsLoggedAsSuch)
     EXPECT_TRUE(LastPowerOffExists());
     EXPECT_EQ(platform::soc::recorded_board_actions(),
               std::vector<platform::soc::BoardAction>{platform::soc::BoardAction::FirmwareUpdateMode});
+}
+
+// Without seams of a test, start-up meets the firmware's own acquisition controller: before
+// it runs, its thread is not seen started.
+TEST_F(MainThread, DefaultSeamsAreTheFirmwaresOwnAcquisitionController)
+{
+    CSystemSeams::Install(nullptr);
+    EXPECT_FALSE(CSystemSeams::Instance().WaitForAcqStarted(0));
 }
 
 TEST_F(MainThread, ExceptionLeavingAStepIsLoggedThenPanics)

@@ -422,6 +422,17 @@ void main_loop_pass(std::uint8_t* buffer)
 
 std::uint8_t nbns_start(const char* host, const char* domain, const char* comment)
 {
+    const std::int64_t begin = now_ms();
+    const std::uint8_t launched = nbns_launch(host, domain, comment);
+    const std::int64_t waited = (now_ms() - begin) / 10;
+    if (waited < static_cast<std::int64_t>(StartWaitTicks))
+        module_clock().Delay(StartWaitTicks - static_cast<kernel::tick_t>(waited));
+    if (launched != 0) return launched;
+    return nbns_conflict() ? 1 : 0;
+}
+
+std::uint8_t nbns_launch(const char* host, const char* domain, const char* comment)
+{
     NbnsState& st = State();
     st.conflict.store(false);
     st.failed.store(false);
@@ -432,19 +443,16 @@ std::uint8_t nbns_start(const char* host, const char* domain, const char* commen
     while (kernel::semaphore_trywait(&Ended())) {
     }
     nbns_set_arguments(host, domain, comment);
-    const std::int64_t begin = now_ms();
     const kernel::handle_t thread =
         kernel::thread_create(ThreadPriority, &nbns_thread_main, 0, "nbns", ThreadStackSize);
     serviceThread.store(thread);
     kernel::thread_resume(thread);
-    // The sockets are open (or could not be) before the wait counts.
+    // The sockets are open (or could not be).
     kernel::semaphore_wait(&StartedUp());
-    const std::int64_t waited = (now_ms() - begin) / 10;
-    if (waited < static_cast<std::int64_t>(StartWaitTicks))
-        module_clock().Delay(StartWaitTicks - static_cast<kernel::tick_t>(waited));
-    if (st.failed.load()) return 2;
-    return st.conflict.load() ? 1 : 0;
+    return st.failed.load() ? 2 : 0;
 }
+
+bool nbns_conflict() { return State().conflict.load(); }
 
 std::uint8_t nbns_stop()
 {

@@ -17,6 +17,11 @@ namespace Korvex::nbns {
 // the name (negative registration response), 2 the name-service port could not be opened
 // (nothing runs).
 std::uint8_t nbns_start(const char* host, const char* domain, const char* comment);
+// The start without the wait: returns once the thread has opened its sockets, 0 running or 2
+// as nbns_start. Whether a station refused the name is read later with nbns_conflict.
+std::uint8_t nbns_launch(const char* host, const char* domain, const char* comment);
+// Whether a negative registration response arrived since the last start.
+bool nbns_conflict();
 // Stops the thread and returns once it has ended: 0, or 11 when a socket could not be shut
 // down (or was not open).
 std::uint8_t nbns_stop();

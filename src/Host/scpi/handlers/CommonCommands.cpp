@@ -121,7 +121,7 @@ void ResetCommand(CKorvexHostParser& parser, ParsedCommand&, CKorvexHost&)
 {
     CKorvexPower::RequestShutdown(CKorvexPower::eRestartKeeping);
     // The main thread restarts the instrument; no command of any session runs until then.
-    kernel::thread_suspend(parser.GetHandle());
+    parser.HoldHere();
     CAcquisitionSeam::Instance().Reset();
 }
 

@@ -1,6 +1,5 @@
-// The handler of every command number. Commands without an entry are plain settings
-// served by the table-driven get/set, or commands whose handlers are not built yet (the
-// dispatcher refuses those before they get here).
+// The handler of every command number. Commands without an entry are plain settings,
+// served by the table-driven get/set.
 #include "Host/scpi/handlers/CommandHandlers.h"
 
 #include "Host/scpi/handlers/CommonCommands.h"

@@ -1,6 +1,7 @@
 #include "Host/scpi/parser/KorvexHostParser.h"
 
 #include <array>
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -242,6 +243,31 @@ bool CKorvexHostParser::RunAfterMessage(std::function<void()> action)
     return true;
 }
 
+bool CKorvexHostParser::Hold(int limitMs)
+{
+    holdAsked.store(true);
+    kernel::semaphore_post(&messages);
+    std::unique_lock<std::mutex> lock(holdMutex);
+    return holdReached.wait_for(lock, std::chrono::milliseconds(limitMs), [this] { return held; });
+}
+
+void CKorvexHostParser::HoldHere()
+{
+    holdAsked.store(true);
+    {
+        std::lock_guard<std::mutex> lock(holdMutex);
+        held = true;
+    }
+    holdReached.notify_all();
+    kernel::thread_suspend(GetHandle());
+    // Resumed (the restart never came): the thread runs on.
+    {
+        std::lock_guard<std::mutex> lock(holdMutex);
+        held = false;
+    }
+    holdAsked.store(false);
+}
+
 // ---- the thread ----
 
 void CKorvexHostParser::ThreadMain()
@@ -249,6 +275,15 @@ void CKorvexHostParser::ThreadMain()
     for (;;) {
         kernel::semaphore_wait(&messages);
         if (stopping.load()) return;
+        if (holdAsked.load()) {
+            {
+                std::lock_guard<std::mutex> lock(holdMutex);
+                held = true;
+            }
+            holdReached.notify_all();
+            while (!stopping.load()) kernel::semaphore_wait(&messages);
+            return;
+        }
         QueuedMessage message;
         {
             QueueLock lock(queueMutex);

@@ -10,9 +10,11 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <list>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,14 @@ public:
     // message's end steps (the input handed back), and returns true. false elsewhere.
     bool RunAfterMessage(std::function<void()> action);
 
+    // Shut-down: the thread runs no further message, for good (queued ones stay unanswered).
+    // Waits until the message that runs, with its end steps, is over, at most limitMs; true
+    // once the thread is held. Not on the parser thread.
+    bool Hold(int limitMs);
+    // The same from a command of the running message (parser thread): held at once, then the
+    // thread suspends itself; resumed, it runs on.
+    void HoldHere();
+
     // Runs one parsed command for host: lock rule, query announcement, log line, settings
     // get/set, handler (parser thread).
     void _DispatchCommand(ParsedCommand& record, CKorvexHost& host);
@@ -129,6 +139,11 @@ private:
 
     std::uint8_t running = 0;
     std::atomic<bool> stopping{false};
+    // Hold: asked for, and reached (under holdMutex).
+    std::atomic<bool> holdAsked{false};
+    std::mutex holdMutex;
+    std::condition_variable holdReached;
+    bool held = false;
     std::list<QueuedMessage> input;
     kernel::Mutex queueMutex;
     kernel::Semaphore messages;

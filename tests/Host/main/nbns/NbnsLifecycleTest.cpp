@@ -155,6 +155,7 @@ TEST_F(NbnsLifecycle, RefusedStartIsStoppedBeforeTheNextStart)
     CParameterNode::SetValue(g_pNbnsEnabled, true);
     CParameterNode::SetValue(g_pEthernetActive, true);
     KorvexUpdateNbns(g_pEthernetDomain, 0, nullptr);
+    kernel::thread_delay(600);  // past the start's settle
     {
         CRecursiveLock tree(ParameterTreeLock());
         EXPECT_FALSE(CParameterNode::GetBooleanAttribute(g_pNbnsActive, eAttrValue));
@@ -168,6 +169,15 @@ TEST_F(NbnsLifecycle, RefusedStartIsStoppedBeforeTheNextStart)
     }
     CParameterNode::SetStringAttribute(g_pEthernetId, eAttrValue, "LAB2");
     KorvexUpdateNbns(g_pEthernetId, 0, nullptr);
+    // Set once the start has settled, 500 ticks on, without a refusal.
+    const kernel::tick_t begin = kernel::current_time();
+    while (kernel::current_time() - begin < 2000) {
+        {
+            CRecursiveLock tree(ParameterTreeLock());
+            if (CParameterNode::GetBooleanAttribute(g_pNbnsActive, eAttrValue)) break;
+        }
+        kernel::thread_delay(1);
+    }
     const std::string all = Requests();
     ASSERT_GT(all.size(), first.size());
     EXPECT_EQ(all[first.size()], 'X');
@@ -175,6 +185,7 @@ TEST_F(NbnsLifecycle, RefusedStartIsStoppedBeforeTheNextStart)
     {
         CRecursiveLock tree(ParameterTreeLock());
         EXPECT_TRUE(CParameterNode::GetBooleanAttribute(g_pNbnsActive, eAttrValue));
+        EXPECT_GE(kernel::current_time() - begin, 450u);
     }
     CParameterNode::SetValue(g_pEthernetActive, false);
     KorvexUpdateNbns(g_pNbnsEnabled, 0, nullptr);

@@ -102,12 +102,46 @@ bool CLogSink::Problem(const std::string& text)
     return false;
 }
 
+// Whether text continues a loop: a copy of it among recent is d lines back and the last d
+// lines equal the d lines before them.
+bool ContinuesLoop(const std::deque<std::string>& recent, const std::string& text)
+{
+    const std::size_t n = recent.size();
+    for (std::size_t d = 1; 2 * d <= n; ++d) {
+        if (recent[n - d] != text) continue;
+        std::size_t k = 0;
+        while (k < d && recent[n - d + k] == recent[n - 2 * d + k]) ++k;
+        if (k == d) return true;
+    }
+    return false;
+}
+
+// text with the count of its copies left out since windowStart.
+std::string WithHiddenCount(const std::string& text, unsigned hidden,
+                            std::chrono::steady_clock::time_point windowStart,
+                            std::chrono::steady_clock::time_point now)
+{
+    return text + " [" + std::to_string(hidden) + " more in the last " +
+           std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - windowStart).count()) +
+           " s not shown]\n";
+}
+
 void CLogSink::AddLineLocked(const std::string& prefix, std::string line, bool own)
 {
     const auto now = std::chrono::steady_clock::now();
     const std::string text = line.substr(0, line.size() - 1);
+    const bool loop = ContinuesLoop(recent, text);
+    recent.push_back(text);
+    if (recent.size() > kLoopMemory) recent.pop_front();
     auto found = repeats.find(text);
-    if (found == repeats.end() || (now - found->second.windowStart >= kRepeatWindow && found->second.hidden == 0)) {
+    if (!loop) {
+        // Among other lines: always written, with the count of what a loop of it left out.
+        if (found != repeats.end()) {
+            if (found->second.hidden > 0)
+                line = WithHiddenCount(text, found->second.hidden, found->second.windowStart, now);
+            repeats.erase(found);
+        }
+    } else if (found == repeats.end() || (now - found->second.windowStart >= kRepeatWindow && found->second.hidden == 0)) {
         if (found == repeats.end() && repeats.size() >= kMaxRepeats) {
             // Forget the lines whose window has ended; the others stay throttled.
             for (auto it = repeats.begin(); it != repeats.end();)
@@ -126,9 +160,7 @@ void CLogSink::AddLineLocked(const std::string& prefix, std::string line, bool o
                 ++repeat.hidden;
                 return;
             }
-            line = text + " [" + std::to_string(repeat.hidden) + " more in the last " +
-                   std::to_string(std::chrono::duration_cast<std::chrono::seconds>(now - repeat.windowStart).count()) +
-                   " s not shown]\n";
+            line = WithHiddenCount(text, repeat.hidden, repeat.windowStart, now);
             repeat.windowStart = now;
             repeat.hidden = 0;
         }

@@ -9,13 +9,14 @@
 //   everything logged so far at once, from any thread (before _exit and execv).
 // - The file is capped: a batch that would take it past the cap first moves it to
 //   <file>.1 (one old file kept) and starts a new one.
-// - Repeats are throttled: the same line (the text after the prefix) is written at most
-//   kRepeatsShown times within kRepeatWindow (the last of them marked " [repeats: further
-//   copies within 10 s only counted]"); further copies are only counted, and the first copy
-//   after the window carries their number (" [N more in the last 10 s not shown]").
-//   A firmware that retries without end (a DSP that refuses every program each second)
-//   thus fills neither the file nor the terminal, while events that come back now and then
-//   (a module stopped at each network change) keep every line.
+// - Loops are throttled: a line (the text after the prefix) that continues a stretch of
+//   lines repeating itself exactly (the last N lines equal the N before them, N up to
+//   kLoopMemory / 2) is written at most kRepeatsShown times within kRepeatWindow (the last
+//   of them marked " [repeats: further copies within 10 s only counted]"); further copies
+//   are only counted, and the next copy written carries their number (" [N more in the
+//   last S s not shown]"). A firmware that retries without end (a DSP that refuses every
+//   program) thus fills neither the file nor the terminal, while a line that comes back
+//   among other lines (a module stopped at each network change) is always written.
 // - Quiet echo: with SetQuiet(true) standard error gets only the runner's own lines (Line)
 //   and the firmware's lines that report a problem (Problem); the file still gets every line.
 #pragma once
@@ -23,6 +24,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -36,6 +38,7 @@ public:
     static constexpr std::chrono::milliseconds kFlushPeriod{100};
     static constexpr unsigned kRepeatsShown = 3;
     static constexpr std::chrono::seconds kRepeatWindow{10};
+    static constexpr std::size_t kLoopMemory = 128;
 
     CLogSink() = default;
     ~CLogSink();  // flushes and stops the writer thread
@@ -93,6 +96,7 @@ private:
     std::string partial;      // a firmware line not complete yet
     std::string partialPrefix;
     std::unordered_map<std::string, Repeat> repeats;
+    std::deque<std::string> recent;  // the last kLoopMemory lines' texts, oldest first
     bool quiet = false;
     bool stopping = false;
 

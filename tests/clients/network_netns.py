@@ -363,7 +363,9 @@ def hostile(runner):
         lost = after.find("lease lost")
         stopped = after.find("Stopping TCP/IP SCPI module.", max(lost, 0))
         probing = after.find("IPv4LL: link-local probing starts", max(lost, 0))
-        check(0 <= lost < stopped < probing, "the TCP/IP module stops with eth0, before link-local probing")
+        if not check(0 <= lost < stopped < probing, "the TCP/IP module stops with eth0, before link-local probing"):
+            print("\n".join(line for line in after.splitlines()
+                            if "_DispatchCommand" not in line and "Acquisition::Clear" not in line)[-3000:])
         check("no address available" in lab.log("dnsmasq71.log"), "dnsmasq kept silent on the DISCOVER")
         check("Sanitizer" not in inst.log(), "no sanitizer report")
 

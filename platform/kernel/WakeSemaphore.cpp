@@ -1,10 +1,38 @@
 #include "platform/kernel/WakeSemaphore.h"
 
+#include <sched.h>
 #include <time.h>
 
 #include <algorithm>
 
 namespace kernel {
+
+namespace {
+// False (no spin) for whatever runs before the process's static initialisation reaches here.
+const bool severalCpus = AffinityAllowsSeveralCpus();
+}  // namespace
+
+bool SpinningPays() { return severalCpus; }
+
+bool AffinityAllowsSeveralCpus()
+{
+    cpu_set_t cpus;
+    CPU_ZERO(&cpus);
+    // A mask too small for the host's CPUs fails: so many CPUs are several.
+    if (sched_getaffinity(0, sizeof cpus, &cpus) != 0) return true;
+    return CPU_COUNT(&cpus) > 1;
+}
+
+void SpinSite::Learn(long long bound, bool seen, long long spent)
+{
+    // Short enough to cost nothing where the waker comes late, long enough to see a waker that
+    // comes at once, and so to let the bound grow again when the waker speeds up.
+    constexpr long long leastNs = 2000;
+    const long long target =
+        seen ? std::min(mostNs, std::max(leastNs, 2 * spent)) : std::max(leastNs, bound / 2);
+    // Moves an eighth of the way: one odd spin does not set the bound.
+    boundNs.store(bound + (target - bound) / 8, std::memory_order_relaxed);
+}
 
 bool WakeSemaphore::WaitFor(std::chrono::nanoseconds span)
 {

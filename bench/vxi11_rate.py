@@ -3,9 +3,9 @@
 [--server-cpus L] [--client-cpus L]: *IDN? round trips over VXI-11 against korvex-sim and against a
 do-nothing rpcgen/libtirpc server, in one run.
 
-Servers run pinned to CPUs 0-3, the libtirpc client (bench_vxi11_idn) to CPUs 4-7 (taskset lists;
-the same list for both puts server and client on those CPUs together, "0" and "0" on one CPU as
-on the board). For each server it prints the round-trip rate of 1 link (and of 8 links with
+Servers run pinned to CPUs 0-3 and the libtirpc client (bench_vxi11_idn) to CPUs 4-7, unless
+--server-cpus and --client-cpus give other taskset lists ("0" for both: server and client share
+one CPU, as on the board). For each server it prints the round-trip rate of 1 link (and of 8 links with
 device_lock against korvex-sim), the server's context switches per query (voluntary and
 involuntary, summed over its threads by the client before it closes its links, while the
 connection threads still live) and its system calls per query (perf stat, and strace -f, when

@@ -28,10 +28,16 @@ void SpinSite::Learn(long long bound, bool seen, long long spent)
     // Short enough to cost nothing where the waker comes late, long enough to see a waker that
     // comes at once, and so to let the bound grow again when the waker speeds up.
     constexpr long long leastNs = 2000;
-    const long long target =
-        seen ? std::min(mostNs, std::max(leastNs, 2 * spent)) : std::max(leastNs, bound / 2);
-    // Moves an eighth of the way: one odd spin does not set the bound.
-    boundNs.store(bound + (target - bound) / 8, std::memory_order_relaxed);
+    long long next;
+    if (seen) {
+        // Twice what the waker needed: up at once, down slowly, so the bound follows the late
+        // end of the waker's times rather than their mean.
+        const long long target = std::min(mostNs, std::max(leastNs, 2 * spent));
+        next = target > bound ? bound + (target - bound) / 2 : bound - (bound - target) / 16;
+    } else {
+        next = bound - (bound - std::max(leastNs, bound / 2)) / 16;
+    }
+    boundNs.store(next, std::memory_order_relaxed);
 }
 
 bool WakeSemaphore::WaitFor(std::chrono::nanoseconds span)

@@ -1,17 +1,20 @@
 #!/usr/bin/python3
-"""vxi11_rate.py [--runner R] [--before R0] [--client C] [--null-server S] [--count N]: *IDN? round trips
-over VXI-11 against korvex-sim and against a do-nothing rpcgen/libtirpc server, in one run.
+"""vxi11_rate.py [--runner R] [--before R0]... [--client C] [--null-server S] [--count N]
+[--server-cpus L] [--client-cpus L]: *IDN? round trips over VXI-11 against korvex-sim and against a
+do-nothing rpcgen/libtirpc server, in one run.
 
-Servers run pinned to CPUs 0-3, the libtirpc client (bench_vxi11_idn) to CPUs 4-7. For each
-server it prints the round-trip rate of 1 link (and of 8 links with device_lock against
-korvex-sim), the server's context switches per query (voluntary and involuntary, summed over
-/proc/<pid>/task/*/status) and its system calls per query (perf stat, and strace -f, when
-present); then the ratio of korvex-sim's 1-link rate to the null server's. --before measures
-another korvex-sim build the same way in the same run. Figures only, no threshold.
+Servers run pinned to CPUs 0-3 and the libtirpc client (bench_vxi11_idn) to CPUs 4-7, unless
+--server-cpus and --client-cpus give other taskset lists ("0" for both: server and client share
+one CPU, as on the board). For each server it prints the round-trip rate of 1 link (and of 8 links with
+device_lock against korvex-sim), the server's context switches per query (voluntary and
+involuntary, summed over its threads by the client before it closes its links, while the
+connection threads still live) and its system calls per query (perf stat, and strace -f, when
+present); then the ratio of each korvex-sim's 1-link rate to the null server's. Each --before
+measures another korvex-sim build (an older one) the same way in the same run, and its ratio to
+the --runner build is printed. Figures only, no threshold.
 Runs itself in a network namespace of its own (tests/net/in-netns.sh): port 111 is needed.
 """
 import argparse
-import glob
 import os
 import re
 import shutil
@@ -30,27 +33,20 @@ CLIENT_CPUS = "4-7"
 NULL_PORT = 5025
 
 
-def switches(pid):
-    voluntary = involuntary = 0
-    for status in glob.glob("/proc/%d/task/*/status" % pid):
-        try:
-            with open(status) as f:
-                text = f.read()
-        except OSError:
-            continue  # a thread that ended meanwhile
-        voluntary += int(re.search(r"^voluntary_ctxt_switches:\s*(\d+)", text, re.M).group(1))
-        involuntary += int(re.search(r"^nonvoluntary_ctxt_switches:\s*(\d+)", text, re.M).group(1))
-    return voluntary, involuntary
-
-
-def run_client(client, host, device, count, links):
-    out = subprocess.run(["taskset", "-c", CLIENT_CPUS, client, host, device, "*IDN?", str(count),
+def run_client(client, host, device, count, links, server_pid=None):
+    """The rate and failures of count round trips; with server_pid, also that server's
+    (voluntary, involuntary) context switches over them."""
+    pid = ["--pid", str(server_pid)] if server_pid is not None else []
+    out = subprocess.run(["taskset", "-c", CLIENT_CPUS, client] + pid + [host, device, "*IDN?", str(count),
                           str(links)], capture_output=True, text=True, timeout=600)
     match = re.search(r"rate=(\d+)/s", out.stdout)
     failed = re.search(r"failed=(\d+)", out.stdout)
-    if out.returncode != 0 or match is None:
+    switched = re.search(r"server_voluntary=(\d+) server_involuntary=(\d+)", out.stdout)
+    if out.returncode != 0 or match is None or (server_pid is not None and switched is None):
         raise RuntimeError("client failed: %s %s" % (out.stdout, out.stderr))
-    return float(match.group(1)), int(failed.group(1))
+    if server_pid is None:
+        return float(match.group(1)), int(failed.group(1))
+    return float(match.group(1)), int(failed.group(1)), (int(switched.group(1)), int(switched.group(2)))
 
 
 def syscalls_perf(pid, client, host, device, count):
@@ -97,11 +93,9 @@ def measure(name, pid, client, host, device, count, links_list):
     run_client(client, host, device, 200, 1)  # warm up
     rates = {}
     for links in links_list:
-        before = switches(pid)
-        rate, failed = run_client(client, host, device, count, links)
-        after = switches(pid)
+        rate, failed, switched = run_client(client, host, device, count, links, pid)
         rates[links] = rate
-        per = [(a - b) / count for a, b in zip(after, before)]
+        per = [n / count for n in switched]
         print("%-12s links=%d  %8.0f queries/s  failed=%d  ctx switches/query: %.2f voluntary, "
               "%.2f involuntary" % (name, links, rate, failed, per[0], per[1]))
     calls = syscalls_perf(pid, client, host, device, count)
@@ -142,18 +136,27 @@ def measure_runner(name, runner, client, count):
 
 
 def main():
+    global SERVER_CPUS, CLIENT_CPUS
     runner_session.in_namespace_or_reexec()
     build = os.path.join(ROOT, "build")
     parser = argparse.ArgumentParser()
     parser.add_argument("--runner", default=os.path.join(build, "korvex-sim"))
-    parser.add_argument("--before", help="another korvex-sim (an older build) measured in the same run")
+    parser.add_argument("--before", action="append", default=[],
+                        help="another korvex-sim (an older build) measured in the same run; may repeat")
     parser.add_argument("--client", default=os.path.join(build, "tests", "engine", "vxi11", "bench_vxi11_idn"))
     parser.add_argument("--null-server", default=os.path.join(build, "tests", "engine", "vxi11",
                                                               "vxi11_null_server"))
     parser.add_argument("--count", type=int, default=20000)
+    parser.add_argument("--server-cpus", default=SERVER_CPUS, help="taskset CPU list of the servers")
+    parser.add_argument("--client-cpus", default=CLIENT_CPUS, help="taskset CPU list of the client")
     args = parser.parse_args()
+    SERVER_CPUS, CLIENT_CPUS = args.server_cpus, args.client_cpus
+    print("servers on CPUs %s, client on CPUs %s" % (SERVER_CPUS, CLIENT_CPUS))
 
-    before = measure_runner("before", args.before, args.client, args.count) if args.before else None
+    names = ["before" if len(args.before) == 1 else "before%d" % (i + 1) for i in range(len(args.before))]
+    for name, runner in zip(names, args.before):
+        print("%-12s %s" % (name, runner))
+    befores = [measure_runner(name, runner, args.client, args.count) for name, runner in zip(names, args.before)]
     korvex = measure_runner("korvex-sim", args.runner, args.client, args.count)
 
     null = subprocess.Popen(["taskset", "-c", SERVER_CPUS, args.null_server, str(NULL_PORT)],
@@ -166,9 +169,11 @@ def main():
     finally:
         null.terminate()
         null.wait()
-    if before is not None:
-        print("ratio before / rpcgen-null (1 link): %.2f" % (before / reference))
+    for name, before in zip(names, befores):
+        print("ratio %s / rpcgen-null (1 link): %.2f" % (name, before / reference))
     print("ratio korvex-sim / rpcgen-null (1 link): %.2f" % (korvex / reference))
+    for name, before in zip(names, befores):
+        print("ratio korvex-sim / %s (1 link): %.2f" % (name, korvex / before))
     return 0
 
 

@@ -20,14 +20,13 @@ COSEvent::~COSEvent() {
     }
 }
 
-void COSEvent::Wait(std::uint32_t timeoutMs, std::uint32_t* status, std::uint32_t spinUs) {
+void COSEvent::Wait(std::uint32_t timeoutMs, std::uint32_t* status, kernel::SpinSite* spin) {
     if (initFailed != 0) {
         *status = 5;
         return;
     }
-    if (spinUs != 0 && timeoutMs != 0) {
-        kernel::SpinFor(std::chrono::microseconds(spinUs),
-                        [this] { return count.load(std::memory_order_relaxed) != 0; });
+    if (spin != nullptr && timeoutMs != 0) {
+        spin->Spin([this] { return count.load(std::memory_order_relaxed) != 0; });
     }
     pthread_mutex_lock(&mutex);
     if (count.load(std::memory_order_relaxed) == 0 && timeoutMs != 0) {

@@ -24,9 +24,9 @@ public:
 
     // Takes one count. timeoutMs: kWaitForever waits without limit; 0 only tests; otherwise
     // waits max(1, timeoutMs / 10) ticks. Status 0 when the count was taken, else 6.
-    // spinUs: for a post expected within microseconds, how long to look for it before
-    // sleeping (a sleep and its wake cost two system calls and the wake latency).
-    void Wait(std::uint32_t timeoutMs, std::uint32_t* status, std::uint32_t spinUs = 0);
+    // spin: for a post expected within microseconds, where to look for it before sleeping
+    // (a sleep and its wake cost two system calls and the wake latency).
+    void Wait(std::uint32_t timeoutMs, std::uint32_t* status, kernel::SpinSite* spin = nullptr);
     // Adds one count while the count is below the maximum.
     void Post();
 

@@ -10,8 +10,8 @@ namespace Korvex {
 
 namespace {
 constexpr std::uint32_t kQueueEmpty = 0x54354;
-// How long a blocking Wait looks for a record before it sleeps.
-constexpr auto kWaitSpin = std::chrono::microseconds(50);
+// Where a blocking Wait looks for a record before it sleeps, at most this long.
+kernel::SpinSite waitSpin(std::chrono::microseconds(50));
 } // namespace
 
 CEventQueue::CEventQueue(std::uint32_t capacity, std::uint32_t* status)
@@ -127,7 +127,7 @@ void CEventQueue::ReleaseBelowHalf(CPhysicalInterface* transport, std::uint32_t*
 void CEventQueue::Wait(bool blocking, std::uint32_t* status)
 {
     if (blocking && m_ready) {
-        kernel::SpinFor(kWaitSpin, [this] { return m_count.load(std::memory_order_relaxed) != 0; });
+        waitSpin.Spin([this] { return m_count.load(std::memory_order_relaxed) != 0; });
     }
     if (!Lock(status)) {
         return;

@@ -10,8 +10,8 @@
 namespace {
 
 // A procedure leaves the gate within microseconds of posting an event to the engine: the
-// engine looks this long for it before it sleeps.
-constexpr auto kLeaveSpin = std::chrono::microseconds(50);
+// engine looks for it, at most this long, before it sleeps.
+kernel::SpinSite leaveSpin(std::chrono::microseconds(50));
 
 }  // namespace
 
@@ -125,9 +125,11 @@ void CVxi11EventDispatcherGate::EnterFromEngine()
     if (m_closed == 0) {
         m_engineInside = 1;
         if (m_held != 0 && !pthread_equal(m_holderThread, pthread_self())) {
-            Unlock();
-            kernel::SpinFor(kLeaveSpin, [this] { return m_held.load(std::memory_order_relaxed) == 0; });
-            Lock();
+            if (kernel::SpinningPays()) {
+                Unlock();
+                leaveSpin.Spin([this] { return m_held.load(std::memory_order_relaxed) == 0; });
+                Lock();
+            }
             while (m_held != 0 && m_closed == 0) {
                 ++m_engineWaiters;
                 Unlock();

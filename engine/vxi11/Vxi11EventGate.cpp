@@ -1,10 +1,12 @@
 #include "engine/vxi11/Vxi11EventGate.h"
 
+#include <chrono>
+
 #include "engine/vxi11/Vxi11OperationGuard.h"
 #include "engine/vxi11/Vxi11Status.h"
 
 namespace {
-constexpr std::uint32_t kResponseSpinUs = 50;
+kernel::SpinSite responseSpin(std::chrono::microseconds(50));
 }  // namespace
 
 bool CVxi11EventGate::RaiseEvent(std::uint32_t event)
@@ -57,7 +59,7 @@ void CVxi11EventGate::WaitEvent(std::uint32_t lid, std::uint32_t event,
     // A response comes from the message the parser is executing, usually within microseconds:
     // look for it a little before sleeping.
     std::uint32_t waitStatus = 0;
-    m_event.Wait(guard.RemainingMs(), &waitStatus, event == kResponsePosted ? kResponseSpinUs : 0);
+    m_event.Wait(guard.RemainingMs(), &waitStatus, event == kResponsePosted ? &responseSpin : nullptr);
     guard.ConsumeElapsed();
 
     m_mutex.Lock(&lockStatus);

@@ -663,8 +663,8 @@ void mutex_destroy(Mutex* m) { destroyObject(m->impl); }
 namespace {
 
 // Kernel mutexes are held for short stretches: a thread that finds one held by a running
-// thread looks this long for it to come free before it queues and sleeps.
-constexpr auto MutexSpin = std::chrono::microseconds(20);
+// thread looks for it to come free, at most this long, before it queues and sleeps.
+SpinSite mutexSpin(std::chrono::microseconds(20));
 
 // With the internal lock held: the owner of m is running (not in a wait, not parked).
 bool ownerRuns(State& s, Object* m) {
@@ -680,11 +680,11 @@ bool mutex_lock(Mutex* m) {
     Lock lk(s.lock);
     ThreadRecord* self = enter(s, lk);
     Object* o = m->impl;
-    if (o->owner != 0 && o->owner != self->handle && ownerRuns(s, o)) {
+    if (SpinningPays() && o->owner != 0 && o->owner != self->handle && ownerRuns(s, o)) {
         o->spinners.fetch_add(1, std::memory_order_relaxed);
         lk.unlock();
         sendWakes();
-        SpinFor(MutexSpin, [o] { return o->owner.load(std::memory_order_relaxed) == 0; });
+        mutexSpin.Spin([o] { return o->owner.load(std::memory_order_relaxed) == 0; });
         o->spinners.fetch_sub(1, std::memory_order_release);
         lk.lock();
         checkpoint(lk, self);

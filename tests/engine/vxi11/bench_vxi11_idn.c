@@ -12,6 +12,12 @@
  *     (INTERRUPTED), so unlocked round trips of several links would fail by design.
  *     The first failure of each link is described on stderr.
  *
+ *   bench_vxi11_idn --pid PID HOST DEVICE COMMAND COUNT LINKS
+ *     the same, and adds the context switches of server process PID (all its threads) made
+ *     between the opening of the links and the end of the round trips, read before the links
+ *     are closed (a connection's thread ends with its connection, and its counts with it):
+ *     ... server_voluntary=... server_involuntary=...
+ *
  *   HOST may be HOST:PORT: the core channel's port, without asking the portmapper.
  *
  *   bench_vxi11_idn --idle N --pid PID HOST DEVICE
@@ -22,6 +28,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <dirent.h>
 #include <pthread.h>
 #include <rpc/pmap_clnt.h>
 #include <rpc/rpc.h>
@@ -53,6 +60,42 @@ typedef struct {
 } Worker;
 
 static int g_locked;
+static long g_serverPid;
+
+/* The context switches of every thread of process pid; 0 when there is no such process. */
+static int ServerSwitches(long pid, long* voluntary, long* involuntary) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%ld/task", pid);
+    DIR* tasks = opendir(path);
+    if (tasks == NULL) {
+        return 0;
+    }
+    *voluntary = *involuntary = 0;
+    struct dirent* task;
+    while ((task = readdir(tasks)) != NULL) {
+        char status[sizeof path + sizeof task->d_name + 8];
+        char line[256];
+        long value;
+        if (task->d_name[0] == '.') {
+            continue;
+        }
+        snprintf(status, sizeof status, "%s/%s/status", path, task->d_name);
+        FILE* file = fopen(status, "r");
+        if (file == NULL) {
+            continue; /* a thread that ended meanwhile */
+        }
+        while (fgets(line, sizeof line, file) != NULL) {
+            if (sscanf(line, "voluntary_ctxt_switches: %ld", &value) == 1) {
+                *voluntary += value;
+            } else if (sscanf(line, "nonvoluntary_ctxt_switches: %ld", &value) == 1) {
+                *involuntary += value;
+            }
+        }
+        fclose(file);
+    }
+    closedir(tasks);
+    return 1;
+}
 
 static double Now(void) {
     struct timespec ts;
@@ -235,12 +278,21 @@ static int RunRoundTrips(int links) {
     for (int i = 0; i < links; ++i) {
         pthread_create(&threads[i], NULL, WorkerMain, &workers[i]);
     }
+    long voluntary[2] = {0, 0};
+    long involuntary[2] = {0, 0};
+    if (g_serverPid != 0 && !ServerSwitches(g_serverPid, &voluntary[0], &involuntary[0])) {
+        fprintf(stderr, "bench_vxi11_idn: no process %ld\n", g_serverPid);
+        return 1;
+    }
     double start = Now();
     pthread_barrier_wait(&g_start);
     for (int i = 0; i < links; ++i) {
         pthread_join(threads[i], NULL);
     }
     double seconds = Now() - start;
+    if (g_serverPid != 0) {
+        ServerSwitches(g_serverPid, &voluntary[1], &involuntary[1]);
+    }
     long done = 0;
     long failed = 0;
     long least = -1;
@@ -257,8 +309,13 @@ static int RunRoundTrips(int links) {
         CloseLink(&workers[i]);
     }
     pthread_barrier_destroy(&g_start);
-    printf("links=%d round_trips=%ld failed=%ld seconds=%.3f rate=%.0f/s per_link_min=%ld per_link_max=%ld\n", links,
+    printf("links=%d round_trips=%ld failed=%ld seconds=%.3f rate=%.0f/s per_link_min=%ld per_link_max=%ld", links,
            done + failed, failed, seconds, (double)(done + failed) / seconds, least, most);
+    if (g_serverPid != 0) {
+        printf(" server_voluntary=%ld server_involuntary=%ld", voluntary[1] - voluntary[0],
+               involuntary[1] - involuntary[0]);
+    }
+    printf("\n");
     free(threads);
     free(workers);
     return 0;
@@ -315,6 +372,11 @@ int main(int argc, char** argv) {
         }
         return RunIdle(links, atol(argv[4]));
     }
+    if (argc == 8 && strcmp(argv[1], "--pid") == 0) {
+        g_serverPid = atol(argv[2]);
+        argc -= 2;
+        argv += 2;
+    }
     if (argc == 6) {
         g_device = argv[2];
         g_command = argv[3];
@@ -326,7 +388,7 @@ int main(int argc, char** argv) {
         return RunRoundTrips(links);
     }
     fprintf(stderr,
-            "usage: bench_vxi11_idn HOST DEVICE COMMAND COUNT LINKS\n"
+            "usage: bench_vxi11_idn [--pid PID] HOST DEVICE COMMAND COUNT LINKS\n"
             "       bench_vxi11_idn --idle N --pid PID HOST DEVICE\n");
     return 2;
 }

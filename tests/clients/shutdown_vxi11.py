@@ -3,7 +3,8 @@
 5 s after boot, over VXI-11 with pyvisa-py against the runner (default build/korvex-sim,
 real-time ticks, a fresh state folder per case): SYST:POFF, SIGINT, a domain change followed
 at once by SYST:POFF and *RST each end or restart the process within 1 s, the settings saved;
-no query sent after SYST:POFF answers unless what it set was saved. CASE runs one case.
+no query sent after SYST:POFF answers unless what it set was saved, and no write sent then
+from a second link succeeds unless what it set was saved. CASE runs one case.
 Exit status 0 when all pass, 1 at the first failure; runs in a network namespace of its own.
 """
 import os
@@ -68,6 +69,23 @@ def answered_queries_are_saved(runner, inst):
     check(count >= answered, "every answered change is saved (answered up to %d, saved %d)" % (answered, count))
 
 
+def acknowledged_writes_are_saved(runner, inst):
+    second = runner_session.open_session(runner_session.manager())
+    second.timeout = 2000
+    inst.write("SYST:POFF")
+    acknowledged = None
+    for n in range(2, 200):
+        try:
+            second.write("AVER:COUN %d" % n)
+        except Exception:  # refused, or the session ended with the power-off
+            break
+        acknowledged = n
+    exits(runner, time.monotonic(), "SYST:POFF followed by writes", 10)
+    count = signal_count(saved(runner))
+    check(acknowledged is None or count == acknowledged,
+          "the last acknowledged write is saved (acknowledged up to %s, saved %d)" % (acknowledged, count))
+
+
 def restart(runner, inst):
     mark = len(runner.log_text())
     start = time.monotonic()
@@ -97,6 +115,7 @@ CASES = {
                         "LATEDOMAIN"),
     "restart": restart,
     "answered": answered_queries_are_saved,
+    "acknowledged": acknowledged_writes_are_saved,
 }
 
 

@@ -33,7 +33,14 @@ CKorvexHostParser* CKorvexEngineHost::TargetParser() const
         CParameterNode::GetPointerAttribute(g_pScpiParserObject, eAttrValue));
 }
 
-ZODEVICE_STATUS CKorvexEngineHost::PostInputBuffer() { return EnableInputQueue(&inputBuffer); }
+ZODEVICE_STATUS CKorvexEngineHost::PostInputBuffer()
+{
+    // Once a shut-down closed the parser's input, no message would run: the buffer is not
+    // offered again, so the host's next write fails rather than being acknowledged.
+    const CKorvexHostParser* target = TargetParser();
+    if (target != nullptr && target->InputClosed()) return ZODEVICE_STATUS_DEVICE_NOT_ENABLED;
+    return EnableInputQueue(&inputBuffer);
+}
 
 // ---- hooks called by CKorvexHost under the host mutex ----
 

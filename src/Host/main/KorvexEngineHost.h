@@ -68,7 +68,8 @@ protected:
 
     // Whether this part was built whole (input buffer and status block).
     bool HostPartOpened() const { return inputBuffer.valid != 0; }
-    // Offers the input buffer to the engine (0, or the engine's refusal).
+    // Offers the input buffer to the engine (0, or the engine's refusal); not once the
+    // parser's input is closed for a shut-down.
     ZODEVICE_STATUS PostInputBuffer();
 
     // CKorvexHost's engine hooks.

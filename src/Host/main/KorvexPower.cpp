@@ -11,6 +11,7 @@
 #include "Host/parameters/Logger.h"
 #include "Host/parameters/ParameterNode.h"
 #include "Host/parameters/RecursiveMutex.h"
+#include "Host/scpi/parser/KorvexHostParser.h"
 #include "board/bootmon.h"
 #include "board/temp_sensor.h"
 #include "platform/devio/DevIo.h"
@@ -70,6 +71,16 @@ CKorvexPower::CKorvexPower() : CThread(Priority, "Power Down Monitor Thread", St
 CKorvexPower& CKorvexPower::Monitor() { return *powerUnit.monitor; }
 
 void CKorvexPower::RequestShutdown(std::uint32_t reason) {
+    // From here on no host input is taken in: what would only be dropped at the shut-down
+    // is refused instead.
+    CKorvexHostParser* parser = nullptr;
+    {
+        CRecursiveLock tree(ParameterTreeLock());
+        if (g_pScpiParserObject != nullptr)
+            parser = static_cast<CKorvexHostParser*>(
+                CParameterNode::GetPointerAttribute(g_pScpiParserObject, eAttrValue));
+    }
+    if (parser != nullptr) parser->CloseInput();
     PowerEvents& events = Events();
     {
         std::lock_guard<std::mutex> hold(events.mutex);

@@ -78,6 +78,12 @@ public:
     // message's end steps (the input handed back), and returns true. false elsewhere.
     bool RunAfterMessage(std::function<void()> action);
 
+    // A shut-down is ahead (any thread): no message after the one that runs is run, and the
+    // hosts take in no further input, so a host's later write fails instead of being
+    // acknowledged and never run. Hold completes it.
+    void CloseInput() { holdAsked.store(true); }
+    // Whether the input is closed (CloseInput, Hold, or HoldHere until resumed).
+    bool InputClosed() const { return holdAsked.load(); }
     // Shut-down: the thread runs no further message, for good (queued ones stay unanswered).
     // Waits until the message that runs, with its end steps, is over, at most limitMs; true
     // once the thread is held. Not on the parser thread.

@@ -171,6 +171,13 @@ TEST_F(ScpiParserFuzzTest, RandomMessagesAndMutatedPatterns)
         const std::string reply = host->Exchange(messages[i], 2000);
         ASSERT_NE(reply, "<time-out>") << "message " << i << ": " << messages[i];
         ASSERT_TRUE(reply.empty() || reply.back() == '\n') << "message " << i << ": " << messages[i];
+        if (parser->InputClosed()) {
+            // A power-off or an upgrade was asked for: a fresh parser, as after the restart.
+            host.reset();
+            parser = std::make_unique<CKorvexHostParser>();
+            CParameterNode::SetPointerAttribute(g_pScpiParserObject, eAttrValue, parser.get());
+            host = std::make_unique<CTestHost>(parser.get());
+        }
     }
     CParameterNode::SetPointerAttribute(g_pParametersLock, eAttrValue, nullptr);
     EXPECT_EQ(host->Exchange("*CLS;*ESE 16;*ESE?"), "16\n");

@@ -11,7 +11,6 @@
 #include "Host/parameters/Logger.h"
 #include "Host/parameters/ParameterNode.h"
 #include "Host/parameters/RecursiveMutex.h"
-#include "Host/scpi/parser/KorvexHostParser.h"
 #include "board/bootmon.h"
 #include "board/temp_sensor.h"
 #include "platform/devio/DevIo.h"
@@ -44,6 +43,7 @@ PowerEvents& Events() {
 std::atomic<bool> panicking{false};
 std::atomic<bool> monitorStarted{false};
 std::atomic<bool> halted{false};
+std::atomic<void (*)()> shutdownRequestHook{nullptr};
 
 // The monitor object and the boot-monitor link, after the board's reset path (priority 101)
 // has set the tick and placed the boot monitor's entry. Never destroyed: its thread may still
@@ -70,17 +70,10 @@ CKorvexPower::CKorvexPower() : CThread(Priority, "Power Down Monitor Thread", St
 
 CKorvexPower& CKorvexPower::Monitor() { return *powerUnit.monitor; }
 
+void CKorvexPower::SetShutdownRequestHook(void (*hook)()) { shutdownRequestHook.store(hook); }
+
 void CKorvexPower::RequestShutdown(std::uint32_t reason) {
-    // From here on no host input is taken in: what would only be dropped at the shut-down
-    // is refused instead.
-    CKorvexHostParser* parser = nullptr;
-    {
-        CRecursiveLock tree(ParameterTreeLock());
-        if (g_pScpiParserObject != nullptr)
-            parser = static_cast<CKorvexHostParser*>(
-                CParameterNode::GetPointerAttribute(g_pScpiParserObject, eAttrValue));
-    }
-    if (parser != nullptr) parser->CloseInput();
+    if (void (*hook)() = shutdownRequestHook.load()) hook();
     PowerEvents& events = Events();
     {
         std::lock_guard<std::mutex> hold(events.mutex);

@@ -48,8 +48,12 @@ public:
     // A monitor thread, created suspended (tests make their own; the instrument has one).
     CKorvexPower();
 
-    // Stores the reason (0..5) and posts the power-event semaphore.
+    // Calls the shut-down request hook, stores the reason (0..5) and posts the power-event
+    // semaphore.
     static void RequestShutdown(std::uint32_t reason);
+    // What RequestShutdown first does on the requesting thread (the start-up closes the SCPI
+    // parser's input with it); null: nothing.
+    static void SetShutdownRequestHook(void (*hook)());
     // RequestShutdown(2).
     static void RequestRestart();
     // Waits for a power event, at most timeoutMs (negative: without limit). true with the

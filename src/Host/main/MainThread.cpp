@@ -64,6 +64,18 @@ void CMainThread::StartUp()
     Logger().Printf("Starting the SCPI parser.\n");
     parser = new CKorvexHostParser;
     CParameterNode::SetValue(g_pScpiParserObject, static_cast<void*>(parser));
+    // From a shut-down request on no host input is taken in: what would only be dropped at
+    // the shut-down is refused instead.
+    CKorvexPower::SetShutdownRequestHook([] {
+        CKorvexHostParser* published = nullptr;
+        {
+            CRecursiveLock tree(ParameterTreeLock());
+            if (g_pScpiParserObject != nullptr)
+                published = static_cast<CKorvexHostParser*>(
+                    CParameterNode::GetPointerAttribute(g_pScpiParserObject, eAttrValue));
+        }
+        if (published != nullptr) published->CloseInput();
+    });
     Logger().Printf("SCPI parser started.\n");
     Logger().Printf("Starting the ZO-Zevodo Engine.\n");
     zo_device_initialize();

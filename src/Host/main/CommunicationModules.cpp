@@ -53,11 +53,6 @@ std::int32_t ReadInt(CParameterNode* node)
     return CParameterNode::GetInt32Attribute(node, eAttrValue);
 }
 
-CKorvexHostParser* PublishedParser()
-{
-    return static_cast<CKorvexHostParser*>(ReadPointer(g_pScpiParserObject));
-}
-
 // host_if/communication/vxi11_object and usbtmc_object hold their host as a CKorvexHost, the
 // identity that commands compare with the requesting host.
 template <typename Host>
@@ -220,6 +215,11 @@ CNbnsSettle& NbnsSettle()
 }
 
 }  // namespace
+
+CKorvexHostParser* PublishedParser()
+{
+    return static_cast<CKorvexHostParser*>(ReadPointer(g_pScpiParserObject));
+}
 
 void KorvexBeginShutdown()
 {

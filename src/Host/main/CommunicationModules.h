@@ -25,6 +25,11 @@ class CParameterNode;
 
 CRecursiveMutex& CommunicationMutex();
 
+class CKorvexHostParser;
+// The parser the start-up published in host_if/scpi_parser/object (read under the tree
+// lock), or null.
+CKorvexHostParser* PublishedParser();
+
 // comm_parms/ethernet/enabled: restarts the network thread.
 void KorvexOnEthernetEnabledChanged(CParameterNode* node, int event, void* user);
 // host_if/communication/ethernet_active: re-applies the VXI-11 module and the name service.

@@ -67,14 +67,7 @@ void CMainThread::StartUp()
     // From a shut-down request on no host input is taken in: what would only be dropped at
     // the shut-down is refused instead.
     CKorvexPower::SetShutdownRequestHook([] {
-        CKorvexHostParser* published = nullptr;
-        {
-            CRecursiveLock tree(ParameterTreeLock());
-            if (g_pScpiParserObject != nullptr)
-                published = static_cast<CKorvexHostParser*>(
-                    CParameterNode::GetPointerAttribute(g_pScpiParserObject, eAttrValue));
-        }
-        if (published != nullptr) published->CloseInput();
+        if (CKorvexHostParser* published = PublishedParser()) published->CloseInput();
     });
     Logger().Printf("SCPI parser started.\n");
     Logger().Printf("Starting the ZO-Zevodo Engine.\n");

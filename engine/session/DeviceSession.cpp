@@ -592,6 +592,25 @@ void CDeviceSession::EventDone(std::uint32_t code, std::uint32_t, std::uint32_t*
     Leave(held, status);
 }
 
+bool CDeviceSession::ExchangeUnfinished() const
+{
+    const CMessageExchange::Record& r = m_exchange.GetRecord();
+    if (m_messageStarted || m_responseQueued || r.messageAvailable || r.messagePending ||
+        r.endPending || r.endMessageActive || r.responseQueued) {
+        return true;
+    }
+    switch (r.state) {
+    case CMessageExchange::Query:
+    case CMessageExchange::Send:
+    case CMessageExchange::Response:
+    case CMessageExchange::Deadlock:
+        return true;
+    default:
+        // Idle and Done are finished; Read without a message is a bus trigger at work.
+        return false;
+    }
+}
+
 // ---- reports ----
 
 void CDeviceSession::ReportStatusByteRequest(std::uint32_t* status)

@@ -128,6 +128,12 @@ public:
     const CMessageExchange& GetExchange() const { return m_exchange; }
     bool InputPosted() const { return m_inputPosted != 0; }
     bool ResponseQueued() const { return m_responseQueued != 0; }
+    // For a transport that ends the host's session (a USB bus reset or new configuration)
+    // from a pass of its own, while no operation or report runs: true while the host has
+    // left something here that a device clear would end: a message begun and not ended, a
+    // message received that the device has not processed yet (or one waiting behind it), a
+    // query being answered, or a response not yet read. A finished exchange gives false.
+    bool ExchangeUnfinished() const;
 
 private:
     struct EventSlot {

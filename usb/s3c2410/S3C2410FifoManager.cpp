@@ -167,7 +167,11 @@ void CS3C2410FifoManager::TakePartialPacket()
 bool CS3C2410FifoManager::IsDone()
 {
     if (m_direction == kIn) {
-        return m_remaining == 0;
+        // A packet still waiting in a data endpoint's FIFO for the host (the short packet
+        // an abort leaves, say) is something left to send as well.
+        return m_remaining == 0 &&
+               (m_endpoint == 0 ||
+                (m_registers->ReadIndexed(m_endpoint, soc::IN_CSR1_REG) & soc::kInPktRdy) == 0);
     }
     return m_registers->OutFifoCount(m_endpoint) == 0;
 }

@@ -42,7 +42,8 @@ public:
     // OUT: counts the bytes read of a packet that stays in the FIFO (its rest goes to the
     // next receive) and ends the transfer when the chain is full.
     void TakePartialPacket();
-    // IN: nothing left to send; OUT: the FIFO is empty.
+    // IN: nothing left to send, and on a data endpoint no packet waiting in the FIFO for
+    // the host; OUT: the FIFO is empty.
     bool IsDone();
 
     // The transfer ends also when the running total reaches this (0: no such rule).

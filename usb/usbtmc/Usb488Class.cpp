@@ -4,7 +4,6 @@
 
 #include "engine/os/Allocator.h"
 #include "engine/session/DeviceSession.h"
-#include "engine/session/MessageExchange.h"
 #include "engine/session/PhysicalInterface.h"
 #include "engine/status/EngineStatus.h"
 #include "usb/core/UsbEndpoint.h"
@@ -171,12 +170,7 @@ bool CUsb488Class::LeftUnfinished() const
     }
     // Engine operations hold the transport, so the session stands still during a pass.
     const CDeviceSession* session = m_physicalInterface->GetSession();
-    if (session == nullptr) {
-        return false;
-    }
-    const CMessageExchange::State state = session->GetExchange().GetState();
-    return state == CMessageExchange::Query || state == CMessageExchange::Send ||
-           state == CMessageExchange::Response || session->ResponseQueued();
+    return session != nullptr && session->ExchangeUnfinished();
 }
 
 void CUsb488Class::OnDeactivate(std::uint32_t* status)

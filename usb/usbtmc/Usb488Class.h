@@ -52,8 +52,8 @@ public:
     void OnActivate(std::uint32_t value, std::uint32_t* status) override;
     // Stop: header receive cancelled, both bulk states and the class requests reset. When
     // the bus ends the host's session (a reset, a configuration or interface change) and
-    // the engine holds part of a message or owes a reply, the engine clears the device as
-    // for INITIATE_CLEAR, so that nothing of it reaches the next session.
+    // the host left a message unfinished or not yet processed, or a reply unread, the engine
+    // clears the device as for INITIATE_CLEAR, so that nothing of it reaches the next session.
     void OnDeactivate(std::uint32_t* status) override;
     // Local.
     void OnSuspend(std::uint32_t* status) override;
@@ -112,7 +112,8 @@ public:
 
 private:
     void ReportClosedInterface(std::uint32_t* status);
-    // In a pass of the interrupt service, the engine holds part of a message or owes a reply.
+    // In a pass of the interrupt service: the previous host left part of a message, a
+    // message the device has not processed yet, or a reply it owes (the session says).
     bool LeftUnfinished() const;
 
     CPhysicalInterface* m_physicalInterface = nullptr;

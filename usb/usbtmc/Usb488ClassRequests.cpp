@@ -343,7 +343,12 @@ void CUsb488ClassRequests::OnCheckClearStatus(const UsbSetupPacket& setup, std::
         Stall(status);
         return;
     }
-    const bool bulkIn = m_owner->GetBulkManager()->BulkInActive();
+    // Bulk-IN is clear only once the host has also read what the cancelled response left in
+    // the FIFO (the short packet that ends a read): until then bmClear tells it to read.
+    std::uint32_t fifoStatus = 0;
+    const bool fifoDone = m_io == nullptr || m_io->IsTransferDone(kUsbEndpointBulkIn, &fifoStatus);
+    const bool bulkIn =
+        m_owner->GetBulkManager()->BulkInActive() || (fifoStatus == 0 && !fifoDone);
     std::uint8_t reply[2] = {Usbtmc::kPending, static_cast<std::uint8_t>(bulkIn ? 1 : 0)};
     if (m_clearPending != 0) {
         if (m_clearsOutstanding == 0 && !bulkIn) {

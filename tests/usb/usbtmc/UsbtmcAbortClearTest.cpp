@@ -134,5 +134,35 @@ TEST_F(UsbtmcTest, ClearEndsAQueuedResponse)
     EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
 }
 
+// A host that went away with its read pending left the reply queued. The next host's clear
+// cancels it; Bulk-IN is reported clear (SUCCESS, bmClear 0) only once the host has read what
+// the cancel left there, as a USBTMC host does while bmClear is set: its next query's first
+// read is its own reply.
+TEST_F(UsbtmcTest, ClearSucceedsOnlyOnceBulkInHoldsNothing)
+{
+    ASSERT_EQ(host.Write("OLD?"), Result::Ok);
+    ASSERT_TRUE(device->WaitCount('M', 1));
+    ASSERT_EQ(host.RequestIn(4096), Result::Ok);
+    ASSERT_TRUE(Eventually([] { return platform::soc::usbd().in_packet_ready(1); }, 10000));
+    EXPECT_EQ(host.InitiateClear(), (Bytes{0x01}));
+    Bytes status;
+    int reads = 0;
+    ASSERT_TRUE(Eventually(
+        [&] {
+            status = host.CheckClear();
+            if (status == Bytes{0x02, 1}) {
+                Bytes packet;
+                EXPECT_EQ(usb.bulk_in(UsbtmcHost::kBulkIn, 4096 + 12, &packet), Result::Ok);
+                ++reads;
+            }
+            return status.empty() || status[0] != 0x02;
+        },
+        10000));
+    EXPECT_EQ(status, (Bytes{0x01, 0}));
+    EXPECT_GE(reads, 1);
+    ASSERT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
+    EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
+}
+
 } // namespace
 } // namespace usbtmctest

@@ -194,6 +194,47 @@ TEST_F(UsbtmcTest, ResetOrDeconfigurationDropsWhatThePreviousSessionLeft)
     }
 }
 
+// A complete message the device has not processed yet when the bus is reset or the
+// configuration left belongs to the previous session: the device is cleared, so neither its
+// reply nor an error of it reaches the next session, whose first read gets nothing and whose
+// query answers its own message.
+TEST_F(UsbtmcTest, ResetOrDeconfigurationDropsACompleteMessageNotYetProcessed)
+{
+    static std::atomic<Latch*> hold{nullptr};  // outlives the device's hook
+    device->messageHook = [] {
+        if (Latch* latch = hold.load()) {
+            latch->Wait();
+        }
+    };
+    for (bool reset : {true, false}) {
+        SCOPED_TRACE(reset ? "reset" : "deconfiguration");
+        Latch latch;
+        hold = &latch;
+        const std::uint32_t clears = device->Count('C');
+        ASSERT_EQ(host.Write("OLD?"), Ok);
+        ASSERT_TRUE(latch.WaitEntered());
+        hold = nullptr;
+        if (reset) {
+            ASSERT_EQ(usb.reset_device(), Ok);
+        } else {
+            Bytes none;
+            for (std::uint16_t value : {0, 1}) {
+                ASSERT_EQ(usb.control(sim::UsbHost::Setup{0x00, 9, value, 0, 0}, &none), Ok);
+            }
+        }
+        latch.Open();
+        // The clear event follows the held message on the device's event thread.
+        ASSERT_TRUE(device->WaitCount('C', clears + 1));
+        ASSERT_EQ(host.RequestIn(4096), Ok);
+        usb.set_timeout_ms(300);
+        const UsbtmcHost::InTransfer in = host.ReadIn();
+        usb.set_timeout_ms(kTimeoutMs);
+        EXPECT_EQ(in.result, Result::Timeout) << in.data;
+        ASSERT_EQ(usb.reset_device(), Ok);
+        EXPECT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
+    }
+}
+
 // A reset with nothing left over is no device clear (it would drop the device's results).
 TEST_F(UsbtmcTest, ResetAfterAFinishedExchangeClearsNothing)
 {

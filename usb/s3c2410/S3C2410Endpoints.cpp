@@ -378,22 +378,40 @@ void CS3C2410BulkOutEndpoint::StartReceive(CByteBuffer* chain, std::uint32_t* st
     if (!BeginTransfer(chain, status)) {
         return;
     }
+    const bool waiting = (m_registers->ReadIndexed(2, soc::OUT_CSR1_REG) & kOutPktRdy) != 0;
+    if (!waiting) {
+        m_restOfPacket = 0;
+    }
     // A packet already waiting is served by the next pass, when the chain can take data.
-    if (m_fifo.GetRemaining() > 0 &&
-        (m_registers->ReadIndexed(2, soc::OUT_CSR1_REG) & kOutPktRdy) != 0) {
+    if (m_fifo.GetRemaining() > 0 && waiting) {
         m_registers->SetRaisePending(2, true);
     }
 }
 
+void CS3C2410BulkOutEndpoint::Flush(std::uint32_t* status)
+{
+    CS3C2410DataEndpoint::Flush(status);
+    m_restOfPacket = 0;
+}
+
 void CS3C2410BulkOutEndpoint::ReceivePacket()
 {
+    const std::uint32_t waiting = m_registers->OutFifoCount(2);
+    if (m_restOfPacket == 0 && waiting < kBulkPacket && waiting < m_fifo.GetRemaining() &&
+        m_fifo.GetBytesReceived() > 0) {
+        // The host's transfer ended before this receive's; the short packet starts its next.
+        m_transferState = kUsbStateEnded | kUsbStateOut | kUsbStateNormal;
+        return;
+    }
     if (m_fifo.GetRemaining() > 0) {
         m_fifo.ReadFifo();
     }
     if (m_registers->OutFifoCount(2) == 0) {
         m_fifo.CompletePacket();
+        m_restOfPacket = 0;
     } else {
         m_fifo.TakePartialPacket();
+        m_restOfPacket = 1;
     }
     if (m_fifo.IsTransferDone()) {
         m_transferState = kUsbStateEnded | kUsbStateOut | kUsbStateNormal;

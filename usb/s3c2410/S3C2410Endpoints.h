@@ -159,10 +159,14 @@ public:
                             std::uint8_t configuration, std::uint8_t interfaceNumber,
                             std::uint8_t alternate, CUsbEndpointEventObserver* observer);
 
-    // Receives until the chain is full (a short packet does not end the receive). Data
-    // already waiting is taken by the next pass.
+    // Receives until the chain is full. A short packet ends the host's transfer: one that
+    // ends the chain is taken as its last; one that would leave room in a receive that has
+    // taken bytes already belongs to the host's next transfer (the host gave up on this one)
+    // and ends the receive early, left in the FIFO for the next receive. Data already
+    // waiting is taken by the next pass.
     void StartReceive(CByteBuffer* chain, std::uint32_t* status) override;
     std::uint32_t Abort(std::uint32_t* status) override;
+    void Flush(std::uint32_t* status) override;
     void Service(std::uint32_t* status) override;
 
 protected:
@@ -171,6 +175,9 @@ protected:
 private:
     void ReceivePacket();
     void Report(std::uint32_t* status);
+
+    // The FIFO holds the rest of a packet whose start an earlier receive took.
+    std::uint8_t m_restOfPacket = 0;
 };
 
 // The default endpoint (hardware endpoint 0).

@@ -40,6 +40,7 @@ void CUsb488BulkOutState::Reset()
     eom = 0;
     alignmentChained = 0;
     posted = nullptr;
+    postedRoom = 0;
 }
 
 CUsb488BulkInState::CUsb488BulkInState(std::uint32_t* status)
@@ -254,9 +255,21 @@ void CUsb488BulkManager::DeliverBulkOutData(std::uint32_t count, std::uint8_t en
 
 void CUsb488BulkManager::OnData(std::uint32_t result, std::uint32_t count)
 {
+    // A receive that ended before its room was filled met the host's next transfer: the host
+    // gave up on this one (its deadline, say) and will not send the rest of the message.
+    const bool abandoned = result == kUsbCompletionNormal && count < m_out.postedRoom;
     std::uint8_t end = 0;
     Account(&count, &end);
     Unchain();
+    if (abandoned && m_out.expected != 0) {
+        m_outActive = 0;
+        m_out.Reset();
+        // The engine's receive ends with what came; then the engine drops the message, and the
+        // next header receive is armed once that clear has finished.
+        DeliverBulkOutData(count, 0);
+        m_owner->ClearAbandonedMessage();
+        return;
+    }
     if (m_out.expected == 0 || result != kUsbCompletionNormal) {
         m_outActive = 0;
         m_out.Reset();
@@ -292,10 +305,12 @@ void CUsb488BulkManager::PostReceiveBuffer(CByteBuffer* buffer, std::uint32_t* s
         return;
     }
     m_out.posted = buffer;
+    m_out.postedRoom = buffer->BytesLeft();
     if (buffer->BytesLeft() == m_out.expected && m_out.alignment != 0) {
         m_out.alignmentBuffer.SetWindow(0, m_out.alignment, status);
         buffer->SetNext(&m_out.alignmentBuffer);
         m_out.alignmentChained = 1;
+        m_out.postedRoom += m_out.alignment;
     }
     m_io->StartReceive(kUsbEndpointBulkOut, buffer, status);
     if (*status != 0) {

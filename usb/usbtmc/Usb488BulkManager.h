@@ -44,6 +44,7 @@ public:
     std::uint8_t alignmentChained = 0;
     CByteBuffer alignmentBuffer{3};
     CByteBuffer* posted = nullptr;  // the engine buffer being filled
+    std::uint32_t postedRoom = 0;    // what its receive can take, alignment bytes included
 };
 
 // One REQUEST_DEV_DEP_MSG_IN.

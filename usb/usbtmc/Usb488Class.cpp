@@ -183,10 +183,22 @@ void CUsb488Class::OnDeactivate(std::uint32_t* status)
     m_bulk->Stop();
     m_requests->Stop();
     if (unfinished) {
-        m_bulk->ForgetMessage();
-        ++m_ownClears;
-        m_physicalInterface->DeviceClear();
+        ClearAbandonedMessage();
     }
+}
+
+void CUsb488Class::ClearAbandonedMessage()
+{
+    m_bulk->ForgetMessage();
+    if (m_physicalInterface == nullptr || m_physicalInterface->IsActive() == 0) {
+        std::uint32_t status = 0;
+        if (m_active != 0) {
+            m_bulk->Arm(&status);
+        }
+        return;
+    }
+    ++m_ownClears;
+    m_physicalInterface->DeviceClear();
 }
 
 void CUsb488Class::OnSuspend(std::uint32_t* status)

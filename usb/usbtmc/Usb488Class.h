@@ -107,6 +107,9 @@ public:
     bool TriggerEnabled() const { return m_triggerEnabled != 0; }
     // Consumes a pending input notification (true when one was asked for).
     bool TakeInputNotification();
+    // The host gave up on the message it was sending: the engine drops it as for a device
+    // clear, and Bulk-OUT listens again once that clear has finished.
+    void ClearAbandonedMessage();
     // The controller's indicator request, without the device manager's mutex.
     void PulseIndicator(std::uint16_t value, std::uint32_t* status);
 
@@ -128,8 +131,8 @@ private:
     std::uint8_t m_inputNotification = 0;
     std::uint8_t m_active = 0;
     // Clears the class asked of the engine itself, not yet finished: until then the header
-    // receive stays unarmed (the host's writes wait) so that none of the next session's
-    // message meets the clear.
+    // receive stays unarmed (the host's writes wait) so that none of the next message
+    // meets the clear.
     std::uint32_t m_ownClears = 0;
 };
 

@@ -143,13 +143,15 @@ protected:
         return result;
     }
 
-    // Sends the header and 100 bytes of a 1000-byte message; returns once the device has
-    // taken the header (a wrong-tag INITIATE_ABORT_BULK_OUT changes nothing and answers
-    // TRANSFER_NOT_IN_PROGRESS only while the message is active).
+    // Sends the header and 116 bytes of a 1000-byte message in two full packets (a host
+    // still in the middle of its transfer: a short packet would end it); returns once the
+    // device has taken the header (a wrong-tag INITIATE_ABORT_BULK_OUT changes nothing and
+    // answers TRANSFER_NOT_IN_PROGRESS only while the message is active).
+    static constexpr std::uint32_t kPartialBytes = 116;
     void SendPartialMessage()
     {
         Bytes bytes = UsbtmcHost::Header(1, host.NextTag(), 1000, 1);
-        bytes.insert(bytes.end(), 100, 'p');
+        bytes.insert(bytes.end(), kPartialBytes, 'p');
         ASSERT_EQ(host.Send(bytes), Result::Ok);
         const std::uint8_t tag = host.LastTag();
         ASSERT_TRUE(Eventually([&] {

@@ -1,6 +1,9 @@
 // Back-pressure from a device that does not keep up, and service requests and status-byte
 // changes from another thread while the host polls and queries (run under TSan too).
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <random>
 #include <thread>
 
 #include "UsbtmcFixture.h"
@@ -93,6 +96,68 @@ TEST_F(UsbtmcTest, ServiceRequestsFromAnotherThreadDuringPollsAndQueries)
     }
     stop = true;
     application.join();
+}
+
+// Seeded soak (KORVEX_SOAK_SEED replays a printed seed): each round one thread writes a
+// message of about 300 kB under a Bulk-OUT deadline of 1, 3, 6 or 9 s, 0-30 ms after the
+// round began, while this thread resets the bus 1-30 ms after it began, so resets, writes
+// cut by their deadline and complete writes come in every order. After each round the next query is answered, every
+// third round after the host's INITIATE_CLEAR recovery first.
+TEST_F(UsbtmcTest, ResetsAndWritesCutByTheirDeadlineLeaveTheNextQueryAnswered)
+{
+    const char* given = std::getenv("KORVEX_SOAK_SEED");
+    const std::uint32_t seed = given != nullptr
+                                   ? static_cast<std::uint32_t>(std::strtoul(given, nullptr, 10))
+                                   : std::random_device{}();
+    std::printf("KORVEX_SOAK_SEED=%u\n", seed);
+    std::fflush(stdout);
+    std::mt19937 random(seed);
+    std::string text;
+    for (int i = 0; i < 60000; ++i) {
+        text += "*CLS;";
+    }
+    text += "\n";
+    static const std::uint32_t kDeadlinesMs[] = {1000, 3000, 6000, 9000};
+    for (int round = 0; round < 20; ++round) {
+        const std::uint32_t deadline = kDeadlinesMs[random() % 4];
+        // The writer's first packet may come before or after the reset.
+        const int writeDelayMs = static_cast<int>(random() % 30);
+        const int delayMs = 1 + static_cast<int>(random() % 30);
+        const bool clearFirst = round % 3 == 2;
+        SCOPED_TRACE(testing::Message() << "round " << round << ", deadline " << deadline
+                                        << " ms, write after " << writeDelayMs
+                                        << " ms, reset after " << delayMs << " ms");
+        const Bytes message = UsbtmcHost::Message(host.NextTag(), text);
+        std::thread writer([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(writeDelayMs));
+            sim::UsbHost::set_thread_timeout_ms(deadline);
+            usb.bulk_out(UsbtmcHost::kBulkOut, message);
+        });
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        Result reset = usb.reset_device();
+        writer.join();
+        for (int attempt = 0; attempt < 3 && reset != Result::Ok; ++attempt) {
+            reset = usb.reset_device();
+        }
+        ASSERT_EQ(reset, Result::Ok);
+        if (clearFirst) {
+            ASSERT_EQ(host.InitiateClear(), (Bytes{0x01}));
+            Bytes status;
+            ASSERT_TRUE(Eventually(
+                [&] {
+                    status = host.CheckClear();
+                    if (status == Bytes{0x02, 1}) {
+                        Bytes packet;
+                        usb.bulk_in(UsbtmcHost::kBulkIn, 4096 + 12, &packet);
+                    }
+                    return status.empty() || status[0] != 0x02;
+                },
+                static_cast<int>(kTimeoutMs)));
+            ASSERT_EQ(status, (Bytes{0x01, 0}));
+            ASSERT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
+        }
+        ASSERT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
+    }
 }
 
 } // namespace

@@ -1,12 +1,15 @@
 """usb_requests_pyvisa.py [EEPROM_BIN]: the instrument over USB through pyvisa-py and the usbsim
 backend (KORVEX_USB_SOCKET names the socket): every standard request, valid and invalid, in the
 Address and Configured states, each followed by *IDN? once configured; then what a new pyvisa-py
-session finds after the previous one left a message or a reply unfinished. Exits non-zero at the
-first failure.
+session finds after the previous one left a message or a reply unfinished (also a complete message
+still queued behind a VXI-11 MEAS:FLUX?), the USBTMC clear of a killed client's unread reply, and a
+write cut by its deadline. Exits non-zero at the first failure.
 """
 import errno
 import os
+import signal
 import struct
+import subprocess
 import sys
 import time
 
@@ -133,5 +136,88 @@ for what, leave in leftovers:
         i.timeout = 5000
     check("%s: a new session's *IDN? answers its own query" % what, i.query("*IDN?") == idn)
     drain(i)
+
+VXI11 = "TCPIP::127.0.0.1::inst0::INSTR"
+INITIATE_CLEAR, CHECK_CLEAR_STATUS, SUCCESS, PENDING, SPLIT_NOT_IN_PROGRESS = 5, 6, 1, 2, 0x82
+
+
+def clear_status():
+    return list(dev.ctrl_transfer(0xA1, CHECK_CLEAR_STATUS, 0, 0, 2, timeout=2000))
+
+
+def usbtmc_clear():
+    """The host's USBTMC clear: INITIATE_CLEAR; CHECK_CLEAR_STATUS until SUCCESS, reading Bulk-IN
+    while it says PENDING with bmClear 1; then the Bulk-OUT halt cleared."""
+    raw = rm.visalib.sessions[i.session].interface
+    check("INITIATE_CLEAR: SUCCESS", list(dev.ctrl_transfer(0xA1, INITIATE_CLEAR, 0, 0, 1, timeout=2000)) == [SUCCESS])
+    reads, status, deadline = 0, clear_status(), time.monotonic() + 20
+    while status[0] == PENDING and time.monotonic() < deadline:
+        if status[1] & 1:
+            raw.usb_recv_ep.read(4096, 2000)
+            reads += 1
+        else:
+            time.sleep(0.01)
+        status = clear_status()
+    check("CHECK_CLEAR_STATUS ends with SUCCESS, bmClear 0 (%s, %d Bulk-IN reads)" % (status, reads), status == [SUCCESS, 0])
+    dev.clear_halt(raw.usb_send_ep.bEndpointAddress)
+    return reads
+
+
+def no_error(session, what):
+    reply = session.query("SYST:ERR?").strip()
+    check("%s: SYST:ERR? gives no error" % what, reply.startswith("0,"), reply)
+
+
+# A complete *STB? still queued at the parser behind a VXI-11 MEAS:FLUX? when a new session opens
+# (bus reset, SET_CONFIGURATION): the reset drops it as a device clear would, so the new session's
+# query is answered and no error of the old one (-410) reaches it.
+vxi = rm.open_resource(VXI11)
+vxi.timeout = 20000
+vxi.write("MEAS:FLUX?")
+bulk_out.write(header(0x41, 6, True) + b"*STB?\n\0\0", timeout=2000)
+i.close()
+i = open_session()
+dev, bulk_out = pyusb_of(i)
+i.timeout = 20000
+check("*STB? queued behind MEAS:FLUX?: a new session's *IDN? answers its own query", i.query("*IDN?") == idn)
+no_error(i, "*STB? queued behind MEAS:FLUX?")
+check("the VXI-11 MEAS:FLUX? is answered", vxi.read().strip().endswith("T"))
+
+# A client killed while its read waits for MEAS:FLUX?: its reply is queued on Bulk-IN. The clear
+# succeeds only once Bulk-IN holds nothing, so the next query's first read is its own reply.
+WAITER = r"""
+import sys
+sys.path.insert(0, %r)
+import usbsim
+usbsim.install()
+import pyvisa
+inst = pyvisa.ResourceManager("@py").open_resource(sys.argv[1])
+inst.timeout = 60000
+inst.write("MEAS:FLUX?")
+print("waiting", flush=True)
+inst.read()
+""" % os.path.dirname(os.path.abspath(__file__))
+waiter = subprocess.Popen([sys.executable, "-c", WAITER, name], stdout=subprocess.PIPE, text=True)
+check("the waiting client sent MEAS:FLUX?", waiter.stdout.readline().strip() == "waiting")
+deadline = time.monotonic() + 20
+while clear_status() != [SPLIT_NOT_IN_PROGRESS, 1] and time.monotonic() < deadline:
+    time.sleep(0.01)
+waiter.send_signal(signal.SIGKILL)
+waiter.wait()
+check("the killed client's MEAS:FLUX? has run (a VXI-11 query waited behind it)", vxi.query("*IDN?") == idn)
+check("the clear had the host read what the cancelled reply left", usbtmc_clear() >= 1)
+check("after the clear, *IDN? answers on the first read", i.query("*IDN?") == idn)
+no_error(i, "after the clear")
+
+# A write the host gives up on (its deadline cuts it): the next query is still answered.
+text = b"*CLS;" * 60000 + b"\n"
+try:
+    bulk_out.write(header(0x42, len(text), True) + text + b"\0" * (-len(text) % 4), timeout=200)
+    cut = False
+except usb.core.USBTimeoutError:
+    cut = True
+check("a write cut by its deadline (cut: %s): the next *IDN? answers" % cut, i.query("*IDN?") == idn)
+no_error(i, "after a write cut by its deadline")
+vxi.close()
 i.close()
 print("all passed")

@@ -187,7 +187,7 @@ TEST_F(AcqControl, EveryOperationAnswers43WhileTheDspNeverBoots)
     sim->refuse_boot(true);
     acq = std::make_unique<CTestController>();
     acq->Start();
-    EXPECT_EQ(acq->WaitForAcqStarted(500), 1);
+    EXPECT_EQ(acq->WaitForAcqStarted(EventDeadlineMs), 1);
     Korvex::CAcquisitionSeam& seam = Korvex::CAcquisitionSeam::Instance();
     auto channels = Channels({1});
     const Clock::time_point start = Clock::now();

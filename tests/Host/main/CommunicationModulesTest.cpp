@@ -73,7 +73,7 @@ TEST_F(CommunicationModules, EthernetRestartAnswersThenRestartsTheModule)
     EXPECT_EQ(NodePointer(g_pParametersLock), static_cast<void*>(static_cast<CKorvexHost*>(host)));
     EXPECT_EQ(Exchange("SYST:COMM:ETH:REST;*OPC?"), "1\n");
     ASSERT_TRUE(Eventually([&] { return seam.forgotten.load() == 1; }));
-    ASSERT_TRUE(KorvexWaitNetworkIdle(3000));
+    ASSERT_TRUE(KorvexWaitNetworkIdle(30000));
     EXPECT_NE(Vxi11Host(), nullptr);
     EXPECT_EQ(NodePointer(g_pParametersLock), nullptr);
     transport = FakeServers::Factory(kServerKindVxi11).Last();

@@ -204,7 +204,7 @@ TEST_F(AcqControl, EveryOperationAnswers43WhileTheDspNeverBoots)
     EXPECT_EQ(Korvex::KorvexGetFluxResult(0, flux), Korvex::eNoData);
     const std::uint32_t* array = nullptr;
     EXPECT_EQ(Korvex::KorvexGetNmrSignalArray(array, 1), Korvex::eNoData);
-    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_LT(Clock::now() - start, 10s);
 }
 
 TEST_F(AcqControl, ConfigureExtRefDuringAMeasurementIsRefused)

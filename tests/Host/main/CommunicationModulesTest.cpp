@@ -107,7 +107,7 @@ TEST_F(CommunicationModules, StopAfterResetDoesNotWaitForTheParser)
     }
     CKorvexHostEthernet* host = StartModule();
     ASSERT_TRUE(transport->HostWrite("*RST", true));
-    ASSERT_TRUE(CKorvexPower::WaitForPowerEvent(reason, 2000));
+    ASSERT_TRUE(CKorvexPower::WaitForPowerEvent(reason, 30000));
     EXPECT_EQ(reason, 3u);
     ASSERT_TRUE(Eventually([&] { return kernel::thread_info(parser->GetHandle()).suspend_count > 0; }));
 

@@ -53,8 +53,8 @@ TEST_F(AcqMends, TriggerActiveIsSetBeforeTheInitiationGoes)
     ASSERT_TRUE(Eventually([&] { return acq->IsTriggerActive(); }, EventDeadline));
     EXPECT_EQ(initiate.wait_for(EventDeadline), std::future_status::ready);
     EXPECT_EQ(initiate.get(), 0);
-    // Dropped by the reload and reported to the initiator (the flag is cleared before the
-    // report is posted: the wait is for the report).
+    // Dropped by the reload and reported to the initiator (the sender is released and the
+    // flag cleared before the report is posted: the wait is for the report).
     std::vector<std::uint32_t> errors;
     EXPECT_TRUE(Eventually([&] {
         for (std::uint32_t row : ClientErrors()) errors.push_back(row);

@@ -554,8 +554,23 @@ bool PortmapperAnswers(const std::string& address)
     return answers;
 }
 
-// SIGINT and SIGTERM: the handler only writes to a pipe (whichever thread takes the signal);
-// one thread reads it and asks for a power-off.
+// SIGINT and SIGTERM are blocked before any code of the program runs, before the static
+// constructors and the board's reset path (every thread inherits the mask, and so does the
+// next image of a restart): one that comes before its handler is in place waits for it instead
+// of ending the process. Only the signal thread unblocks them, once the handler is installed;
+// the handler only writes to a pipe, and that thread reads it and asks for a power-off.
+void BlockStopSignals(int, char**, char**)
+{
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    // The system call itself: this may run before a sanitizer's run-time is set up.
+    ::syscall(SYS_rt_sigprocmask, SIG_BLOCK, &stop, nullptr, _NSIG / 8);
+}
+__attribute__((section(".preinit_array"), used)) void (*blockStopSignals)(int, char**, char**) =
+    &BlockStopSignals;
+
 int signalPipe[2] = {-1, -1};
 
 void OnSignal(int)
@@ -578,6 +593,12 @@ bool StartSignalThread()
     ::sigaction(SIGTERM, &action, nullptr);
     std::thread([] {
         using Korvex::CKorvexPower;
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGINT);
+        sigaddset(&stop, SIGTERM);
+        // A signal that came before now is taken here.
+        ::pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
         char byte = 0;
         unsigned signals = 0;
         for (;;) {

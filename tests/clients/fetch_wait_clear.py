@@ -68,12 +68,12 @@ def fetch_times_out(inst):
         answered = True
     except Exception:  # pyvisa-py: time-out
         answered = False
-    inst.timeout = 10000
+    inst.timeout = 60000
     check(not answered, "FETC? waits for the missing triggers (no answer within 1 s)")
 
 
 def answers_idn(inst, what):
-    inst.timeout = 10000
+    inst.timeout = 60000
     check(len(inst.query("*IDN?").split(",")) == 4, "*IDN? answers %s" % what)
 
 
@@ -141,10 +141,10 @@ def usb_clear(inst):
     dev = raw.usb_dev
 
     def request(code, length):
-        return list(dev.ctrl_transfer(0xA1, code, 0, 0, length, timeout=2000))
+        return list(dev.ctrl_transfer(0xA1, code, 0, 0, length, timeout=30000))
 
     check(request(INITIATE_CLEAR, 1) == [SUCCESS], "INITIATE_CLEAR: SUCCESS")
-    deadline = time.monotonic() + 5
+    deadline = time.monotonic() + 30
     status = request(CHECK_CLEAR_STATUS, 2)
     while status[0] == PENDING and time.monotonic() < deadline:
         time.sleep(0.01)
@@ -166,7 +166,7 @@ def main():
 
         def open_vxi11():
             inst = manager.open_resource(runner_session.RESOURCE)
-            inst.timeout = 10000
+            inst.timeout = 60000
             inst.read_termination = inst.write_termination = "\n"
             return inst
 
@@ -179,7 +179,7 @@ def main():
 
         def open_usb():
             inst = manager.open_resource(usb[0])
-            inst.timeout = 10000
+            inst.timeout = 60000
             inst.read_termination = inst.write_termination = "\n"
             return inst
 

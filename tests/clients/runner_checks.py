@@ -7,7 +7,8 @@ fault listing, the NMR path (nmr 0, 2 and 3 leave the probe without signal: MEAS
 fails, error 204, or 205 when the topology monitor saw the change first), and boots with a
 LastPowerOff.xml of 200 000 extra elements and one of 20 MiB (both refused unread, the
 factory settings start about as fast as a normal boot; SIGTERM right after
-the start stops the firmware).
+the start stops the firmware), and SIGTERM or SIGINT from right after the exec on: exit 0
+with the settings saved.
 With "field": --field outside the probe's range gives the failed measurement (empty reply,
 204 "Data not all available").
 With "messages": what the runner says, by its text, on standard error and in korvex.log with
@@ -194,6 +195,46 @@ def stop_during_load(program, text):
         check(code == 0 and took < 10.0, "SIGTERM during the load stops the firmware (exit %d)" % code)
     finally:
         runner.stop()
+
+
+# Stops at instants from the program's first code on into the start (before that the
+# dynamic loader runs, which no program can guard), each signal at each instant.
+EARLY_STOPS = [(signal.SIGTERM, 0.0), (signal.SIGINT, 0.0), (signal.SIGTERM, 0.002),
+               (signal.SIGINT, 0.01), (signal.SIGTERM, 0.03), (signal.SIGTERM, 0.1)]
+STOP_SIGNALS = (1 << (signal.SIGINT - 1)) | (1 << (signal.SIGTERM - 1))
+
+
+def stop_signals_blocked(pid):
+    """Whether the process's main thread blocks SIGINT and SIGTERM (/proc's SigBlk)."""
+    try:
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("SigBlk:"):
+                    return int(line.split()[1], 16) & STOP_SIGNALS == STOP_SIGNALS
+    except OSError:
+        pass
+    return False
+
+
+def early_stops(program):
+    """The runner blocks SIGINT and SIGTERM from its first code on, and either one at any
+    instant of the start switches the firmware off with the settings saved (exit 0), never
+    by the signal's default action."""
+    for signum, delay in EARLY_STOPS:
+        name = "%s %.3f s after the start" % (signal.Signals(signum).name, delay)
+        runner = runner_session.Runner(program)
+        try:
+            deadline = time.monotonic() + 30
+            while not stop_signals_blocked(runner.process.pid) and runner.alive() and time.monotonic() < deadline:
+                pass
+            check(stop_signals_blocked(runner.process.pid), name + ": the runner blocks SIGINT and SIGTERM")
+            time.sleep(delay)
+            runner.process.send_signal(signum)
+            code = runner.process.wait(timeout=60)
+            saved = os.path.exists(os.path.join(runner.state, "state", "yaffs", "settings", "LastPowerOff.xml"))
+            check(code == 0 and saved, "%s: exit 0, settings saved (exit %d, saved %s)" % (name, code, saved))
+        finally:
+            runner.stop()
 
 
 def big_files(program):
@@ -404,6 +445,7 @@ def main():
             runner.stop()
             runner = None
             big_files(program)
+            early_stops(program)
     except Failure as failure:
         print("FAIL: " + str(failure))
         if runner is not None:

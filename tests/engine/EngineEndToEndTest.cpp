@@ -29,7 +29,7 @@ protected:
         zo_device_stop_usb_server();
     }
 
-    std::string Read(std::uint32_t* reason, int timeoutMs = 2000)
+    std::string Read(std::uint32_t* reason, int timeoutMs = 30000)
     {
         return host->HostRead(256, reason, timeoutMs);
     }

@@ -275,7 +275,7 @@ TEST(engine_os, SendAfterPeerCloseReports7AndTheProcessLives) {
     ASSERT_NO_FATAL_FAILURE(c.Open());
     c.server.Close();
     std::uint32_t status = 0;
-    for (int attempt = 0; attempt < 200 && status == 0; ++attempt) {
+    for (int attempt = 0; attempt < 30000 && status == 0; ++attempt) {
         c.client.Send("x", 1, &status);
         if (status == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -448,7 +448,7 @@ struct UsbFixture {
         irq::interrupt_acknowledge(kUsbVector);
     }
 
-    bool Served(std::uint32_t timeoutMs = 1000) {
+    bool Served(std::uint32_t timeoutMs = 30000) {
         std::uint32_t s = 0;
         service.served.Wait(timeoutMs, &s);
         return s == 0;

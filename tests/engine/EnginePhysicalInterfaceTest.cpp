@@ -188,7 +188,7 @@ TEST(engine_physical_interface, StatusByteRequestOnlyWhenTheDeviceAnswers)
     ASSERT_EQ(status, 0u);
     // Slot 7 is installed by the bench: the poll waits for the device's byte.
     std::thread poll([&] { EXPECT_EQ(b.transport.HostSerialPoll(), 0x08); });
-    for (int i = 0; i < 200 && b.session.GetQueue()->Count() == 0; ++i) {
+    for (int i = 0; i < 30000 && b.session.GetQueue()->Count() == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     EXPECT_EQ(b.Drain(), (std::vector<std::uint32_t>{36}));

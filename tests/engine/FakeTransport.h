@@ -32,15 +32,15 @@ public:
 
     // ---- host side (test thread) ----
     // Writes bytes; false when the device did not take them within timeoutMs.
-    bool HostWrite(const std::string& bytes, bool end, int timeoutMs = 2000);
+    bool HostWrite(const std::string& bytes, bool end, int timeoutMs = 30000);
     // Reads at most max bytes; *reason gets kReasonEnd / kReasonChr.
-    std::string HostRead(std::uint32_t max, std::uint32_t* reason, int timeoutMs = 2000);
+    std::string HostRead(std::uint32_t max, std::uint32_t* reason, int timeoutMs = 30000);
     void HostTrigger();
     void HostDeviceClear();
     // Device clear that returns once the device finished it (slot 13); false on time-out.
-    bool HostDeviceClearAndWait(int timeoutMs = 2000);
+    bool HostDeviceClearAndWait(int timeoutMs = 30000);
     // Serial poll: begins, waits for the status byte (slot 31), ends. -1 on time-out.
-    int HostSerialPoll(int timeoutMs = 2000);
+    int HostSerialPoll(int timeoutMs = 30000);
     void HostRemoteLocal(std::uint32_t value);
     // NotifyDeviceEventOutside from the calling thread (a manager thread).
     void ManagerDeviceEvent(std::uint32_t code) { NotifyDeviceEventOutside(code); }

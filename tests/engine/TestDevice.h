@@ -83,8 +83,8 @@ public:
 
     std::vector<Callback> Callbacks();
     std::uint32_t Count(char kind);
-    // Waits until count(kind) >= n.
-    bool WaitCount(char kind, std::uint32_t n, int timeoutMs = 2000);
+    // Waits until count(kind) >= n (by default with a deadline generous for a loaded machine).
+    bool WaitCount(char kind, std::uint32_t n, int timeoutMs = 30000);
 
     std::atomic<std::uint8_t> statusByte{0};
     // Runs at the start of the message callback (blocking tests).

@@ -60,8 +60,9 @@ bool ReadFile(const std::string& path, std::string& out) {
     return true;
 }
 
-// Runs a saver from first; kills it delayUs after it is ready (never when first is 0).
-bool RunSaver(const char* self, const char* state, unsigned long first, long delayUs) {
+// Runs a saver from first; kills it delayUs after it is ready (never when first is 0). On a
+// failure, why says how the saver ended.
+bool RunSaver(const char* self, const char* state, unsigned long first, long delayUs, std::string* why = nullptr) {
     int ready[2];
     if (::pipe(ready) != 0) return false;
     const pid_t child = ::fork();
@@ -86,6 +87,11 @@ bool RunSaver(const char* self, const char* state, unsigned long first, long del
     }
     int status = 0;
     while (::waitpid(child, &status, 0) < 0 && errno == EINTR) {}
+    if (why != nullptr) {
+        *why = std::string(n == 1 ? "ready" : "not ready") + ", " +
+               (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                    : "exit " + std::to_string(WEXITSTATUS(status)));
+    }
     if (n != 1) return false;
     return first != 0 ? WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) == 0)
                       : WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -128,8 +134,9 @@ int main(int argc, char** argv) {
     unsigned long seen = 0;
     unsigned advanced = 0, missing = 0, malformed = 0, older = 0;
     for (unsigned i = 0; i < iterations; ++i) {
-        if (!RunSaver(resolved, state, seen + 1, delay(random))) {
-            std::fprintf(stderr, "iteration %u: the saver failed (seed %u)\n", i, seed);
+        std::string why;
+        if (!RunSaver(resolved, state, seen + 1, delay(random), &why)) {
+            std::fprintf(stderr, "iteration %u: the saver failed (seed %u; %s)\n", i, seed, why.c_str());
             return 1;
         }
         std::string text;

@@ -3,8 +3,7 @@
 #include <cstring>
 
 #include "Host/acquisition/AcquisitionSeam.h"
-#include "Host/parameters/Bindings.h"
-#include "Host/parameters/ParameterNode.h"
+#include "Host/main/CommunicationModules.h"
 #include "Host/scpi/parser/KorvexHostParser.h"
 #include "Host/scpi/status/KorvexScpiStatus.h"
 
@@ -28,9 +27,7 @@ CKorvexEngineHost::~CKorvexEngineHost()
 
 CKorvexHostParser* CKorvexEngineHost::TargetParser() const
 {
-    if (parser != nullptr) return parser;
-    return static_cast<CKorvexHostParser*>(
-        CParameterNode::GetPointerAttribute(g_pScpiParserObject, eAttrValue));
+    return parser != nullptr ? parser : PublishedParser();
 }
 
 ZODEVICE_STATUS CKorvexEngineHost::PostInputBuffer()

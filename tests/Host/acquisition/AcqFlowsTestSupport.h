@@ -35,6 +35,11 @@ namespace KorvexTest {
 
 using Clock = std::chrono::steady_clock;
 
+// How long a test waits for what it expects to happen: generous, for a loaded machine (a wait
+// that is met returns at once).
+constexpr std::chrono::seconds EventDeadline{30};
+constexpr std::uint16_t EventDeadlineMs = 30000;
+
 // Polls until the condition holds or the limit passes; the condition's last value.
 template <typename Condition>
 bool Eventually(Condition condition, std::chrono::milliseconds limit)
@@ -214,7 +219,7 @@ protected:
     {
         acq = std::make_unique<CTestController>();
         acq->Start();
-        ASSERT_TRUE(Eventually([&] { return acq->GetSystemPhase() == 2; }, std::chrono::seconds(10)));
+        ASSERT_TRUE(Eventually([&] { return acq->GetSystemPhase() == 2; }, EventDeadline));
     }
 
     // The probe "1" covering 40 MHz .. 100 MHz (the simulated resonance is near 63.9 MHz).
@@ -241,7 +246,7 @@ protected:
         return acq->InitiateTrigger(&client, channels, expected);
     }
 
-    bool WaitIdle(std::chrono::milliseconds limit = std::chrono::seconds(5))
+    bool WaitIdle(std::chrono::milliseconds limit = EventDeadline)
     {
         return Eventually([&] { return !acq->IsTriggerActive(); }, limit);
     }

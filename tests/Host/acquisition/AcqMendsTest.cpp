@@ -29,14 +29,14 @@ TEST_F(AcqMends, AbortCompletesWhenStoppingTheDspFails)
     SetText(Korvex::g_pTriggerInSource, "BUS");
     StartController();
     ASSERT_EQ(Initiate(Channels({1})), 0);
-    ASSERT_TRUE(Eventually([&] { return acq->GetTriggerWaitPhase() == 1; }, 5s));
+    ASSERT_TRUE(Eventually([&] { return acq->GetTriggerWaitPhase() == 1; }, EventDeadline));
     platform::hpi::attach(nullptr);  // writes dropped, no replies
     auto abort = std::async(std::launch::async, [&] { return acq->AbortTrigger(0); });
-    const bool released = abort.wait_for(5s) == std::future_status::ready;
+    const bool released = abort.wait_for(EventDeadline) == std::future_status::ready;
     platform::hpi::attach(port.get());
     ASSERT_TRUE(released);
     EXPECT_EQ(abort.get(), 0);
-    EXPECT_TRUE(Eventually([&] { return sim->boots() >= 2 && acq->GetSystemPhase() == 2; }, 10s));
+    EXPECT_TRUE(Eventually([&] { return sim->boots() >= 2 && acq->GetSystemPhase() == 2; }, EventDeadline));
 }
 
 // The flag is set before the message goes: while the message waits to be taken, a second
@@ -48,19 +48,26 @@ TEST_F(AcqMends, TriggerActiveIsSetBeforeTheInitiationGoes)
     // The acquisition thread stops taking messages: the DSP stalls and never boots again.
     sim->refuse_boot(true);
     sim->freeze_heartbeat(true);
-    ASSERT_TRUE(Eventually([&] { return acq->GetSystemPhase() == 0; }, 3s));
+    ASSERT_TRUE(Eventually([&] { return acq->GetSystemPhase() == 0; }, EventDeadline));
     auto initiate = std::async(std::launch::async, [&] { return Initiate(Channels({1})); });
-    ASSERT_TRUE(Eventually([&] { return acq->IsTriggerActive(); }, 1s));
-    EXPECT_EQ(initiate.wait_for(3s), std::future_status::ready);
+    ASSERT_TRUE(Eventually([&] { return acq->IsTriggerActive(); }, EventDeadline));
+    EXPECT_EQ(initiate.wait_for(EventDeadline), std::future_status::ready);
     EXPECT_EQ(initiate.get(), 0);
-    // Dropped by the reload and reported to the initiator.
-    EXPECT_TRUE(WaitIdle(2s));
-    EXPECT_EQ(ClientErrors(), std::vector<std::uint32_t>{RowFirmwareError});
+    // Dropped by the reload and reported to the initiator (the sender is released and the
+    // flag cleared before the report is posted: the wait is for the report).
+    std::vector<std::uint32_t> errors;
+    EXPECT_TRUE(Eventually([&] {
+        for (std::uint32_t row : ClientErrors()) errors.push_back(row);
+        return !errors.empty();
+    }, EventDeadline));
+    EXPECT_TRUE(WaitIdle());
+    for (std::uint32_t row : ClientErrors()) errors.push_back(row);
+    EXPECT_EQ(errors, std::vector<std::uint32_t>{RowFirmwareError});
 
     // Immediate measurements end with the flag clear, whatever the thread order.
     sim->refuse_boot(false);
     sim->freeze_heartbeat(false);
-    ASSERT_TRUE(Eventually([&] { return acq->GetSystemPhase() == 2; }, 5s));
+    ASSERT_TRUE(Eventually([&] { return acq->GetSystemPhase() == 2; }, EventDeadline));
     for (int i = 0; i < 5; ++i) {
         ASSERT_EQ(Initiate(Channels({1})), 0) << i;
         ASSERT_TRUE(WaitIdle()) << i;
@@ -83,7 +90,7 @@ TEST_F(AcqMends, ReaderLooksAgainWhenTheMeasurementEndsWithoutResult)
         double flux = 0;
         return Korvex::KorvexGetFluxResult(0, flux);
     });
-    const bool done = getter.wait_for(3s) == std::future_status::ready;
+    const bool done = getter.wait_for(EventDeadline) == std::future_status::ready;
     Korvex::CAcquisitionSeam::Install(nullptr);
     if (!done) Korvex::AcqBufferPool().Reset();  // wakes the stuck reader
     ASSERT_TRUE(done);
@@ -101,8 +108,9 @@ TEST_F(AcqMends, DeviceClearKeepsTheEntriesOfAMeasurementUnderWay)
     StartController();
     ASSERT_EQ(Initiate(Channels({1})), 0);
     ASSERT_EQ(acq->SendBusTrigger(), 0);
-    ASSERT_TRUE(Eventually([&] { return sim->requests(dsp::TRIGGER) == 1; }, 5s));
-    std::this_thread::sleep_for(200ms);  // the entry is stored, the next trigger awaited
+    // Back to waiting for a trigger after the first: that entry is stored.
+    ASSERT_TRUE(Eventually([&] { return sim->requests(dsp::TRIGGER) == 1 && acq->GetTriggerWaitPhase() == 1; },
+                           EventDeadline));
     EXPECT_EQ(acq->Clear(), 0);
     ASSERT_EQ(acq->SendBusTrigger(), 0);
     ASSERT_EQ(acq->SendBusTrigger(), 0);
@@ -129,7 +137,7 @@ TEST_F(AcqMends, EndedResultWaitAnswersNoDataAtOnce)
     });
     EXPECT_EQ(getter.wait_for(300ms), std::future_status::timeout);
     Korvex::KorvexEndResultWait();
-    const bool done = getter.wait_for(2s) == std::future_status::ready;
+    const bool done = getter.wait_for(EventDeadline) == std::future_status::ready;
     Korvex::KorvexAllowResultWait();
     Korvex::CAcquisitionSeam::Install(nullptr);
     ASSERT_TRUE(done);
@@ -144,7 +152,7 @@ TEST_F(AcqMends, ForgottenInitiatorGetsNoError)
     auto session = std::make_unique<Korvex::CKorvexScpiStatus>(nullptr, nullptr, nullptr);
     auto channels = Channels({1});
     ASSERT_EQ(acq->InitiateTrigger(session.get(), channels, 0.0), 0);
-    ASSERT_TRUE(Eventually([&] { return acq->GetTriggerWaitPhase() == 1; }, 5s));
+    ASSERT_TRUE(Eventually([&] { return acq->GetTriggerWaitPhase() == 1; }, EventDeadline));
     Korvex::CAcquisitionSeam::Instance().ForgetInitiator(session.get());
     session.reset();  // the session closed
     SetBool(Korvex::g_pNmrPathBroken, true);  // the measurement fails with an error
@@ -181,7 +189,7 @@ TEST_F(AcqMends, StrayBusTriggerIsDroppedWhenIdle)
     SetText(Korvex::g_pTriggerInSource, "BUS");
     StartController();
     ASSERT_EQ(Initiate(Channels({1})), 0);
-    ASSERT_TRUE(Eventually([&] { return acq->GetTriggerWaitPhase() == 1; }, 5s));
+    ASSERT_TRUE(Eventually([&] { return acq->GetTriggerWaitPhase() == 1; }, EventDeadline));
     EXPECT_EQ(acq->SendBusTrigger(), 0);
     EXPECT_EQ(acq->SendBusTrigger(), 0);  // accepted: the measurement still runs
     ASSERT_TRUE(WaitIdle());

@@ -187,7 +187,7 @@ TEST_F(AcqControl, EveryOperationAnswers43WhileTheDspNeverBoots)
     sim->refuse_boot(true);
     acq = std::make_unique<CTestController>();
     acq->Start();
-    EXPECT_EQ(acq->WaitForAcqStarted(500), 1);
+    EXPECT_EQ(acq->WaitForAcqStarted(EventDeadlineMs), 1);
     Korvex::CAcquisitionSeam& seam = Korvex::CAcquisitionSeam::Instance();
     auto channels = Channels({1});
     const Clock::time_point start = Clock::now();
@@ -204,7 +204,7 @@ TEST_F(AcqControl, EveryOperationAnswers43WhileTheDspNeverBoots)
     EXPECT_EQ(Korvex::KorvexGetFluxResult(0, flux), Korvex::eNoData);
     const std::uint32_t* array = nullptr;
     EXPECT_EQ(Korvex::KorvexGetNmrSignalArray(array, 1), Korvex::eNoData);
-    EXPECT_LT(Clock::now() - start, 1s);
+    EXPECT_LT(Clock::now() - start, 10s);
 }
 
 TEST_F(AcqControl, ConfigureExtRefDuringAMeasurementIsRefused)

@@ -82,11 +82,11 @@ TEST_F(AcqSystemFlow, StartsAndReachesTheTriggerFlow)
 {
     StartController();
     std::uint8_t accepted = 7, started = 7;
-    ASSERT_EQ(acq->WaitForDspStarted(10000, accepted, started), 1);
+    ASSERT_EQ(acq->WaitForDspStarted(EventDeadlineMs, accepted, started), 1);
     EXPECT_EQ(accepted, 1);
     EXPECT_EQ(started, 1);
-    EXPECT_EQ(acq->WaitForAcqStarted(500), 1);
-    ASSERT_TRUE(Eventually([&] { return acq->GetSystemPhase() == 2; }, std::chrono::seconds(5)));
+    EXPECT_EQ(acq->WaitForAcqStarted(EventDeadlineMs), 1);
+    ASSERT_TRUE(Eventually([&] { return acq->GetSystemPhase() == 2; }, EventDeadline));
     EXPECT_TRUE(acq->IsSystemUp());
     EXPECT_EQ(NodeText(Korvex::g_pVersionsDspFirmware), "2.5");
     EXPECT_EQ(NodeText(Korvex::g_pVersionsCpld), "1.8");
@@ -135,9 +135,9 @@ TEST_P(AcqSystemFlowVersions, RefusedVersionReloadsAtMostOncePerSecond)
     EXPECT_EQ(acq->WaitForDspStarted(300, accepted, started), 0);
     EXPECT_EQ(accepted, 7);  // untouched
     EXPECT_EQ(started, 7);
-    EXPECT_EQ(acq->WaitForAcqStarted(500), 1);  // the thread is up all the same
+    EXPECT_EQ(acq->WaitForAcqStarted(EventDeadlineMs), 1);  // the thread is up all the same
 
-    ASSERT_TRUE(Eventually([&] { return sim.boots() >= 3; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(Eventually([&] { return sim.boots() >= 3; }, EventDeadline));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(1900));
     EXPECT_FALSE(acq->IsSystemUp());
     EXPECT_EQ(acq->Clear(), Korvex::eAcquisitionNotUp);
@@ -149,10 +149,10 @@ TEST_P(AcqSystemFlowVersions, RefusedVersionReloadsAtMostOncePerSecond)
 
     // Once the DSP reports the right versions, the next pass starts the system.
     sim.report_true_versions();
-    ASSERT_EQ(acq->WaitForDspStarted(10000, accepted, started), 1);
+    ASSERT_EQ(acq->WaitForDspStarted(EventDeadlineMs, accepted, started), 1);
     EXPECT_EQ(accepted, 1);
     EXPECT_EQ(started, 1);
-    EXPECT_TRUE(Eventually([&] { return acq->GetSystemPhase() == 2; }, std::chrono::seconds(5)));
+    EXPECT_TRUE(Eventually([&] { return acq->GetSystemPhase() == 2; }, EventDeadline));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -171,7 +171,7 @@ TEST_F(AcqSystemFlow, DspRefusingBootNeverBlocksTheSenders)
     sim.refuse_boot(true);
     const Clock::time_point start = Clock::now();
     StartController();
-    EXPECT_EQ(acq->WaitForAcqStarted(500), 1);
+    EXPECT_EQ(acq->WaitForAcqStarted(EventDeadlineMs), 1);
     std::uint8_t accepted = 7, started = 7;
     EXPECT_EQ(acq->WaitForDspStarted(200, accepted, started), 0);
     EXPECT_EQ(acq->Clear(), Korvex::eAcquisitionNotUp);
@@ -190,15 +190,13 @@ TEST_F(AcqSystemFlow, DspRefusingBootNeverBlocksTheSenders)
     abort.completion = aborted.Token();
     ASSERT_TRUE(messages.Write(initiate));
     ASSERT_TRUE(aborts.Write(abort));
-    EXPECT_TRUE(Eventually([&] { return kernel::semaphore_peek(initiated.Get()) == 1; },
-                           std::chrono::seconds(3)));
-    EXPECT_TRUE(Eventually([&] { return kernel::semaphore_peek(aborted.Get()) == 1; },
-                           std::chrono::seconds(3)));
+    EXPECT_TRUE(Eventually([&] { return kernel::semaphore_peek(initiated.Get()) == 1; }, EventDeadline));
+    EXPECT_TRUE(Eventually([&] { return kernel::semaphore_peek(aborted.Get()) == 1; }, EventDeadline));
     EXPECT_EQ(acq->GetLastAcqError(), Korvex::eAcquisitionNotUp);
     EXPECT_FALSE(acq->IsTriggerActive());
 
     // No pass is shorter than a second, even though nothing boots.
-    ASSERT_TRUE(Eventually([&] { return acq->GetLastAcqError() != 0; }, std::chrono::seconds(3)));
+    ASSERT_TRUE(Eventually([&] { return acq->GetLastAcqError() != 0; }, EventDeadline));
     EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(900));
     EXPECT_EQ(sim.boots(), 0u);
     EXPECT_EQ(Korvex::RestartRequestCount(), restartsBefore);

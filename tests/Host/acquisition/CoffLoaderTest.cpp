@@ -432,9 +432,9 @@ protected:
     }
     std::string RomfsSource() const override { return KORVEX_ROMFS_DIR; }
 
-    // Waits (at most 10 s) for the DSP's host interrupt.
+    // Waits (at most 30 s) for the DSP's host interrupt.
     static bool HostInterrupt() {
-        for (int i = 0; i < 1000 && !platform::hpi::host_interrupt_asserted(); ++i)
+        for (int i = 0; i < 3000 && !platform::hpi::host_interrupt_asserted(); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         return platform::hpi::host_interrupt_asserted();
     }

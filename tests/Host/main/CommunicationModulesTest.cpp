@@ -73,7 +73,7 @@ TEST_F(CommunicationModules, EthernetRestartAnswersThenRestartsTheModule)
     EXPECT_EQ(NodePointer(g_pParametersLock), static_cast<void*>(static_cast<CKorvexHost*>(host)));
     EXPECT_EQ(Exchange("SYST:COMM:ETH:REST;*OPC?"), "1\n");
     ASSERT_TRUE(Eventually([&] { return seam.forgotten.load() == 1; }));
-    ASSERT_TRUE(KorvexWaitNetworkIdle(3000));
+    ASSERT_TRUE(KorvexWaitNetworkIdle(30000));
     EXPECT_NE(Vxi11Host(), nullptr);
     EXPECT_EQ(NodePointer(g_pParametersLock), nullptr);
     transport = FakeServers::Factory(kServerKindVxi11).Last();
@@ -107,7 +107,7 @@ TEST_F(CommunicationModules, StopAfterResetDoesNotWaitForTheParser)
     }
     CKorvexHostEthernet* host = StartModule();
     ASSERT_TRUE(transport->HostWrite("*RST", true));
-    ASSERT_TRUE(CKorvexPower::WaitForPowerEvent(reason, 2000));
+    ASSERT_TRUE(CKorvexPower::WaitForPowerEvent(reason, 30000));
     EXPECT_EQ(reason, 3u);
     ASSERT_TRUE(Eventually([&] { return kernel::thread_info(parser->GetHandle()).suspend_count > 0; }));
 

@@ -36,8 +36,10 @@ public:
     std::atomic<int> clearResult{43};
 };
 
+// Polls until the condition holds or limitMs passed (by default a deadline generous enough for
+// a loaded machine: a wait that is met returns at once).
 template <typename Condition>
-bool Eventually(Condition condition, int limitMs = 3000)
+bool Eventually(Condition condition, int limitMs = 30000)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     while (!condition()) {
@@ -91,7 +93,7 @@ protected:
 
     void TearDown() override
     {
-        EXPECT_TRUE(KorvexWaitNetworkIdle(5000));
+        EXPECT_TRUE(KorvexWaitNetworkIdle(30000));
         CParameterNode::SetValue(g_pEthernetActive, false);
         parser.reset();
         zo_device_stop_tcpip_server();
@@ -116,7 +118,7 @@ protected:
     }
 
     // Writes a message and reads its whole reply ("" when none within timeoutMs).
-    std::string Exchange(const std::string& message, int timeoutMs = 2000)
+    std::string Exchange(const std::string& message, int timeoutMs = 30000)
     {
         if (!transport->HostWrite(message, true)) return "<not taken>";
         std::uint32_t reason = 0;

@@ -151,15 +151,16 @@ protected:
         monitor->Start();
     }
 
-    // A monitor that still watches is stopped by a push of the button (a thread killed in the
-    // middle of a pass could keep the tree lock); then it is deleted.
+    // A monitor that still watches is stopped by the button, held until it has stopped (a
+    // thread killed in the middle of a pass could keep the tree lock, and a push shorter than
+    // a late monitor's look would be missed); then it is deleted.
     void StopMonitor()
     {
         if (!monitor) return;
         if (!Suspended(monitor->GetHandle())) {
-            sim::Board::ButtonUp();
-            sim::Board::ButtonPush(200);
+            sim::Board::ButtonDown();
             EXPECT_TRUE(Eventually([this] { return Suspended(monitor->GetHandle()); }, kWaitMs));
+            sim::Board::ButtonUp();
         }
         monitor.reset();
     }

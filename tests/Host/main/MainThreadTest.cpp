@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Host/acquisition/AcquisitionSeam.h"
+#include "Host/acquisition/CKorvexHostAcquisition.h"
 #include "Host/main/CommunicationModules.h"
 #include "Host/main/KorvexNetwork.h"
 #include "Host/main/KorvexNetworkThread.h"
@@ -18,6 +19,7 @@
 #include "Host/parameters/ParameterNode.h"
 #include "Host/scpi/parser/KorvexHostParser.h"
 #include "Host/scpi/status/KorvexScpiStatus.h"
+#include "board/dsp_devices.h"
 #include "engine/TestDevice.h"
 #include "engine/api/ZoDeviceApi.h"
 #include "platform/soc/BoardActions.h"
@@ -77,7 +79,7 @@ protected:
 
     void TearDown() override
     {
-        EXPECT_TRUE(KorvexWaitNetworkIdle(5000));
+        EXPECT_TRUE(KorvexWaitNetworkIdle(30000));
         if (ParameterTreeRoot != nullptr) {
             CParameterNode::SetValue(g_pEthernetActive, false);
             CParameterNode::SetValue(g_pUsbtmcEnabled, false);
@@ -97,7 +99,7 @@ protected:
         KorvexUnlatchNetwork();  // an earlier shut-down in this process latched it
         KorvexEndShutdown();
         main.StartUp();
-        ASSERT_TRUE(KorvexWaitNetworkIdle(5000));
+        ASSERT_TRUE(KorvexWaitNetworkIdle(30000));
     }
 
     static std::string Log()
@@ -187,12 +189,17 @@ TEST_F(MainThread, UnknownBootConditionIsLoggedAsSuch)
               std::vector<platform::soc::BoardAction>{platform::soc::BoardAction::FirmwareUpdateMode});
 }
 
-// Without seams of a test, start-up meets the firmware's own acquisition controller: before
-// it runs, its thread is not seen started.
+// Without seams of a test, start-up meets the firmware's own acquisition controller: its
+// thread is not seen started before the start, and is once the start has run it.
 TEST_F(MainThread, DefaultSeamsAreTheFirmwaresOwnAcquisitionController)
 {
+    ASSERT_TRUE(board_register_dsp_devices());  // the controller's pipes and DSP interrupt
     CSystemSeams::Install(nullptr);
-    EXPECT_FALSE(CSystemSeams::Instance().WaitForAcqStarted(0));
+    CSystemSeams& seams = CSystemSeams::Instance();
+    EXPECT_FALSE(seams.WaitForAcqStarted(0));
+    seams.StartAcquisition();
+    EXPECT_TRUE(seams.WaitForAcqStarted(30000));
+    EXPECT_EQ(CKorvexHostAcquisition::Running(), &CKorvexHostAcquisition::Instance());
 }
 
 TEST_F(MainThread, ExceptionLeavingAStepIsLoggedThenPanics)

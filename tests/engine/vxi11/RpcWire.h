@@ -55,7 +55,7 @@ inline bool WriteAll(int fd, const Bytes& data) {
 }
 
 // Reads exactly n bytes within timeoutMs in all; returns what arrived (fewer on EOF/time-out).
-inline Bytes ReadExactly(int fd, std::size_t n, int timeoutMs = 5000) {
+inline Bytes ReadExactly(int fd, std::size_t n, int timeoutMs = 30000) {
     Bytes out(n);
     std::size_t done = 0;
     while (done < n) {
@@ -74,7 +74,7 @@ inline Bytes ReadExactly(int fd, std::size_t n, int timeoutMs = 5000) {
 }
 
 // Reads one reply record (mark included) of a single fragment.
-inline Bytes ReadRecord(int fd, int timeoutMs = 5000) {
+inline Bytes ReadRecord(int fd, int timeoutMs = 30000) {
     Bytes mark = ReadExactly(fd, 4, timeoutMs);
     if (mark.size() < 4) {
         return mark;
@@ -88,7 +88,7 @@ inline Bytes ReadRecord(int fd, int timeoutMs = 5000) {
 }
 
 // True when the peer closed (EOF) within timeoutMs, no data before it.
-inline bool PeerClosed(int fd, int timeoutMs = 5000) {
+inline bool PeerClosed(int fd, int timeoutMs = 30000) {
     pollfd entry{fd, POLLIN, 0};
     if (poll(&entry, 1, timeoutMs) <= 0) {
         return false;

@@ -91,11 +91,11 @@ inline std::int64_t NowMs()
 
 inline void SleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-// Polls until predicate holds or 5 s passed.
+// Polls until predicate holds or 30 s passed (generous for a loaded machine).
 template <typename Predicate>
 bool Eventually(Predicate predicate)
 {
-    const std::int64_t end = NowMs() + 5000;
+    const std::int64_t end = NowMs() + 30000;
     while (!predicate()) {
         if (NowMs() > end) {
             return false;

@@ -335,7 +335,7 @@ TEST_F(Vxi11InterfaceFixture, CompletingChunkNeedsNoTimeLeft)
     ASSERT_TRUE(device->WaitCount('M', 1));
     std::uint32_t reason = 0;
     std::string got;
-    for (int i = 0; i < 200 && got.empty(); ++i) {
+    for (int i = 0; i < 6000 && got.empty(); ++i) {
         got = Read(100, &reason, &status, 0);
         if (got.empty()) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -347,7 +347,7 @@ TEST_F(Vxi11InterfaceFixture, CompletingChunkNeedsNoTimeLeft)
 
     // A write completed by its only chunk, with no time left.
     status = 1;
-    for (int i = 0; i < 200 && status != 0; ++i) {
+    for (int i = 0; i < 6000 && status != 0; ++i) {
         if (Write("X", true, &status, 0) != 1u) {
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
@@ -483,7 +483,7 @@ TEST_F(Vxi11InterfaceFixture, AbortEndsEachWait)
         g_registry->AbortLink(&client, lid, &status);
         EXPECT_EQ(status, 0u);
         ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-        EXPECT_LT(Clock::now() - aborted, std::chrono::seconds(2));
+        EXPECT_LT(Clock::now() - aborted, std::chrono::seconds(10));  // not after the write's 30 s
         EXPECT_EQ(done.get(), VXI11_STATUS_ABORTED);
         inst0->ReleaseTransport(&status);
         EXPECT_EQ(status, 0u);

@@ -158,11 +158,11 @@ TEST_F(Vxi11QueueFixture, AnotherLinksLockFailsAtOnceOrAfterTheLockTimeOutWithLo
 
     std::int64_t start = NowMs();
     {
-        CVxi11OperationGuard guard(harness, 2, harness.queue, false, 0, 1000,
+        CVxi11OperationGuard guard(harness, 2, harness.queue, false, 0, 30000,
                                    harness.dispatcherGate, &status);
         EXPECT_EQ(status, VXI11_STATUS_LOCKED);
     }
-    EXPECT_LT(NowMs() - start, 400);
+    EXPECT_LT(NowMs() - start, 10000);  // not after its I/O time-out
 
     start = NowMs();
     {

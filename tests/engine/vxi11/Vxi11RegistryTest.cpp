@@ -99,7 +99,7 @@ public:
     bool WaitWriting()
     {
         std::unique_lock<std::mutex> lock(mutex);
-        return changed.wait_for(lock, std::chrono::seconds(5), [this] { return writing; });
+        return changed.wait_for(lock, std::chrono::seconds(30), [this] { return writing; });
     }
 
     std::mutex mutex;

@@ -24,8 +24,9 @@
 
 namespace usbtmctest {
 
-// Polls cond every millisecond until it holds or timeoutMs passed.
-inline bool Eventually(const std::function<bool()>& cond, int timeoutMs = 2000)
+// Polls cond every millisecond until it holds or timeoutMs passed (by default a deadline
+// generous enough for a loaded machine: a wait that is met returns at once).
+inline bool Eventually(const std::function<bool()>& cond, int timeoutMs = 30000)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!cond()) {
@@ -50,7 +51,7 @@ public:
     bool WaitEntered()
     {
         std::unique_lock<std::mutex> lock(m_mutex);
-        return m_changed.wait_for(lock, std::chrono::seconds(5), [this] { return m_entered; });
+        return m_changed.wait_for(lock, std::chrono::seconds(30), [this] { return m_entered; });
     }
     void Open()
     {

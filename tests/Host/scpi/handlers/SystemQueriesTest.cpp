@@ -162,14 +162,14 @@ TEST_F(ScpiSystemQueriesTest, ResetAndUpgradeAskForTheirStops)
     std::uint32_t reason = 99;
     while (CKorvexPower::WaitForPowerEvent(reason, 0)) {}
     EXPECT_EQ(Run("*RST").status, 0);
-    ASSERT_TRUE(CKorvexPower::WaitForPowerEvent(reason, 1000));
+    ASSERT_TRUE(CKorvexPower::WaitForPowerEvent(reason, 30000));
     EXPECT_EQ(reason, 3u);
     // Once the parser thread runs again, the acquisition is reset.
     EXPECT_EQ(acquisition.resets, 1);
     kernel::thread_resume(parser->GetHandle());
 
     EXPECT_EQ(Run("DIAG:UPGR").status, 0);
-    ASSERT_TRUE(CKorvexPower::WaitForPowerEvent(reason, 1000));
+    ASSERT_TRUE(CKorvexPower::WaitForPowerEvent(reason, 30000));
     EXPECT_EQ(reason, 5u);
     Logger().Printf("marker of the log query\n");
     const std::string log = Query("DIAG:LOG?");

@@ -30,7 +30,7 @@ protected:
     {
         host.reset();
         parser.reset();
-        EXPECT_TRUE(KorvexWaitNetworkIdle(5000));
+        EXPECT_TRUE(KorvexWaitNetworkIdle(30000));
         ParserFixture::TearDown();
     }
 };

@@ -19,9 +19,9 @@ TEST_F(ScpiResetTest, ResetSuspendsEverySession)
 
     const int done = host->InputDoneCount();
     parser->PostMessage("*RST", host.get());
-    ASSERT_TRUE(CKorvexPower::WaitForPowerEvent(reason, 2000));
+    ASSERT_TRUE(CKorvexPower::WaitForPowerEvent(reason, 30000));
     EXPECT_EQ(reason, 3u);
-    for (int i = 0; i < 200 && kernel::thread_info(parser->GetHandle()).suspend_count == 0; ++i)
+    for (int i = 0; i < 3000 && kernel::thread_info(parser->GetHandle()).suspend_count == 0; ++i)
         kernel::thread_delay(1);
     ASSERT_GT(kernel::thread_info(parser->GetHandle()).suspend_count, 0);
 

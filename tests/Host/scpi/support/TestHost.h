@@ -35,9 +35,9 @@ public:
     ~CTestHost() override;
 
     // Posts text and waits until the parser has handed the input back (false on time-out).
-    bool Post(const std::string& text, int timeoutMs = 2000);
+    bool Post(const std::string& text, int timeoutMs = 30000);
     // Posts text, waits for its end and returns the response it produced ("" for none).
-    std::string Exchange(const std::string& text, int timeoutMs = 2000);
+    std::string Exchange(const std::string& text, int timeoutMs = 30000);
     // Waits until InputDone has been called count times in all.
     bool WaitInputDone(int count, int timeoutMs);
     // The oldest queued error of this session as "<code>,<text>" ("0,No error" when empty).

@@ -111,7 +111,7 @@ public:
         }
     }
     // Sends procedure with the argument bytes; returns the reply record (mark included).
-    Bytes Call(std::uint32_t procedure, const Bytes& arguments, int timeoutMs = 5000, std::uint32_t version = 1) {
+    Bytes Call(std::uint32_t procedure, const Bytes& arguments, int timeoutMs = 30000, std::uint32_t version = 1) {
         Bytes body = CallBody(++xid, program, version, procedure);
         body.insert(body.end(), arguments.begin(), arguments.end());
         if (!WriteAll(fd, Record(body))) {
@@ -120,7 +120,7 @@ public:
         return ReadRecord(fd, timeoutMs);
     }
     // The result words of a successful reply (after the 28 bytes of mark and header).
-    std::vector<std::uint32_t> Results(std::uint32_t procedure, const Bytes& arguments, int timeoutMs = 5000) {
+    std::vector<std::uint32_t> Results(std::uint32_t procedure, const Bytes& arguments, int timeoutMs = 30000) {
         const Bytes reply = Call(procedure, arguments, timeoutMs);
         std::vector<std::uint32_t> words;
         for (std::size_t offset = 28; offset + 4 <= reply.size(); offset += 4) {

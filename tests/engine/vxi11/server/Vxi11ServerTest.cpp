@@ -158,7 +158,7 @@ struct InterruptServer {
         }
     }
     // The next call (without record mark), or empty within timeoutMs.
-    Bytes NextCall(int timeoutMs = 2000) {
+    Bytes NextCall(int timeoutMs = 30000) {
         pollfd entry{fd, POLLIN, 0};
         if (connection < 0 && port != 0 && poll(&entry, 1, 0) >= 0) {
             int type = 0;

@@ -5,9 +5,11 @@ runner's simulated host, tests/clients/usbsim). With TRIG:SOUR BUS, TRIG:COUN 3,
 *TRG, a FETC? waits for the two missing triggers. After a clear (VXI-11 device_clear, USBTMC
 INITIATE_CLEAR) or after the waiting client is killed, *IDN? answers on that link and on a new
 one, the measurement is still armed (two more *TRG and FETC:ARR? 3 give three values), and
-ABORt still aborts an armed measurement. The cases: vxi11-clear, vxi11-killed, usb-clear,
-usb-killed (default: all; over USB a killed client's session ends with the bus reset of the
-next client's open). Runs itself in a network namespace of its own
+ABORt still aborts an armed measurement. A MEAS? cut by a clear leaves its measurement
+running: *OPC? answers once it has ended, and the settings that follow are taken; an armed
+measurement after that is not waited for. The cases: vxi11-clear, vxi11-killed, usb-clear,
+usb-killed, vxi11-meas, usb-meas (default: all; over USB a killed client's session ends with
+the bus reset of the next client's open). Runs itself in a network namespace of its own
 (tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77 when no
 namespace can be made.
 """
@@ -94,7 +96,8 @@ def abort_still_aborts(inst, clear, what):
     inst.write("ABOR")
     inst.write("INIT")  # refused while the earlier measurement were still armed
     inst.write("ABOR")
-    check(inst.query("*OPC?").strip() == "1" and errors(inst) == [], "%s: ABOR aborts after the clear" % what)
+    done, found = inst.query("*OPC?").strip(), errors(inst)
+    check(done == "1" and found == [], "%s: ABOR aborts after the clear (%s, %s)" % (what, done, found))
 
 
 def case_clear(open_link, clear, what):
@@ -109,6 +112,35 @@ def case_clear(open_link, clear, what):
     finish(inst, what)
     abort_still_aborts(inst, clear, what)
     other.close()
+    inst.close()
+
+
+def case_measure_cleared(open_link, clear, what):
+    """A MEAS? cut by a clear at several points of its run: once *OPC? has answered, the
+    settings are taken (no -221) and read back, and ROUT:PROB:SCAN? names the probe. Then an
+    armed measurement: after a clear *OPC? answers at once, and the triggers complete it."""
+    inst = open_link()
+    errors(inst)
+    for points, delay in ((16, 0.05), (24, 0.3), (32, 0.8)):
+        inst.write("MEAS:FLUX?")
+        time.sleep(delay)  # where the clear cuts the MEAS?, not a wait for an event
+        started = time.monotonic()
+        clear(inst)
+        check(inst.query("*OPC?").strip() == "1",
+              "%s %.2f s into MEAS?: *OPC? answers (%.2f s)" % (what, delay, time.monotonic() - started))
+        for setting in ("ROUT:CLOS (@1)", "CONF:POIN %d" % points, "TRIG:SOUR IMM"):
+            inst.write(setting)
+        found = errors(inst)
+        check(found == [], "%s %.2f s into MEAS?: the settings are taken (%s)" % (what, delay, found))
+        stored = [inst.query(q).strip() for q in ("ROUT:CLOS:STAT?", "CONF:POIN?", "TRIG:SOUR?")]
+        check(stored == ["(@1)", str(points), "IMMediate"], "%s: read back %s" % (what, stored))
+        scan = inst.query("ROUT:PROB:SCAN?").strip()
+        check(scan != "", "%s: ROUT:PROB:SCAN? names the probe (%s)" % (what, scan))
+    arm(inst)
+    fetch_times_out(inst)
+    clear(inst)
+    check(inst.query("*OPC?").strip() == "1", "%s: *OPC? answers while INIT waits for triggers" % what)
+    finish(inst, what)
     inst.close()
 
 
@@ -189,6 +221,8 @@ def main():
                                                 "VXI-11 client killed"),
             "usb-clear": lambda: case_clear(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
             "usb-killed": lambda: case_killed(open_usb, usb[0], socket_path, "USB client killed"),
+            "vxi11-meas": lambda: case_measure_cleared(open_vxi11, vxi11_clear, "VXI-11 device_clear"),
+            "usb-meas": lambda: case_measure_cleared(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
         }
         for name in sys.argv[2:] or list(cases):
             cases[name]()

@@ -93,6 +93,15 @@ void KorvexEndResultWait()
 
 void KorvexAllowResultWait() { resultWaitEnded.store(false); }
 
+bool KorvexWaitForMeasurementEnd()
+{
+    // In slices: the end of the result wait does not wake the wait for idle.
+    while (WaitWanted())
+        CAcquisitionSeam::Instance().WaitForTriggerIdle(
+            std::chrono::milliseconds(CKorvexHostAcquisition::ResultWaitSliceMs));
+    return !MeasurementActive();
+}
+
 int KorvexGetFluxResult(std::uint32_t i, double& value)
 {
     return GetEntry(i, [&](const AcqBuffer& b) { value = b.flux[i]; });

@@ -31,6 +31,9 @@ int KorvexGetStatusResult(std::uint32_t i, std::uint8_t& value);
 // measurement itself goes on.
 void KorvexEndResultWait();
 void KorvexAllowResultWait();
+// Waits until no measurement is active; KorvexEndResultWait ends this wait as well. True when
+// none is active.
+bool KorvexWaitForMeasurementEnd();
 
 // Intermediate results. The array getters hand out the store's array (32-bit words as
 // the DSP stores them); count is the number of words the caller will read.

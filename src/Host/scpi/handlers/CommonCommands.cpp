@@ -16,6 +16,7 @@
 #include "Host/scpi/engine/ScpiLexer.h"
 #include "Host/scpi/exec/ParsedCommand.h"
 #include "Host/scpi/exec/ReplyAssembly.h"
+#include "Host/scpi/handlers/MeasurementCommands.h"
 #include "Host/scpi/handlers/StatusCommands.h"
 #include "Host/scpi/host/KorvexHost.h"
 #include "Host/scpi/parser/KorvexHostParser.h"
@@ -109,12 +110,13 @@ void IdentifyQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost&)
 
 void OperationCompleteCommand(CKorvexHostParser&, ParsedCommand&, CKorvexHost& host)
 {
+    if (!WaitForMeasureQueryEnd()) return;  // cleared: the measurement is not complete
     CKorvexScpiStatus::SetStatusBit(host.StatusBlock(), OperationCompleteRow, 1, 1);
 }
 
 void OperationCompleteQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost&)
 {
-    AppendResponse(command, "1", true);
+    if (WaitForMeasureQueryEnd()) AppendResponse(command, "1", true);
 }
 
 void ResetCommand(CKorvexHostParser& parser, ParsedCommand&, CKorvexHost&)
@@ -158,7 +160,7 @@ void SelfTestQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost&)
     AppendResponse(command, "0", true);
 }
 
-void WaitCommand(CKorvexHostParser&, ParsedCommand&, CKorvexHost&) {}
+void WaitCommand(CKorvexHostParser&, ParsedCommand&, CKorvexHost&) { WaitForMeasureQueryEnd(); }
 
 void SystemErrorQuery(CKorvexHostParser&, ParsedCommand& command, CKorvexHost& host)
 {

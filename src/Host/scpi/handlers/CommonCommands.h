@@ -3,7 +3,10 @@
 // dispatcher, on the calling session's status block and reply.
 //
 // Every command is sequential (INITiate returns once the acquisition took the request,
-// FETCh? waits for data), so *OPC? answers at once and *WAI has nothing to wait for.
+// FETCh? waits for data), so *OPC? answers at once and *WAI has nothing to wait for, with one
+// exception: the measurement of a MEASure? or READ? whose message a device clear cut (or whose
+// session ended) runs on after it, and *OPC, *OPC? and *WAI wait for its end
+// (WaitForMeasureQueryEnd), so that the settings that follow are not refused as busy.
 //
 // The help file "/romfs/help.dat": bytes 0-35 a header this code does not read, bytes
 // 36-5035 the headers text (NUL-padded), then one 130-byte syntax record per command
@@ -27,10 +30,12 @@ void EventStatusQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvex
 // 4 *IDN?: manufacturer, model, serial number and the version field; no further query of
 // the message may answer after it.
 void IdentifyQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
-// 5 *OPC: latch operation complete in the standard event register.
+// 5 *OPC: latch operation complete in the standard event register (after
+// WaitForMeasureQueryEnd).
 void OperationCompleteCommand(CKorvexHostParser& parser, ParsedCommand& command,
                               CKorvexHost& host);
-// 6 *OPC?: "1" (every command has completed when the next one runs).
+// 6 *OPC?: "1" (every command has completed when the next one runs), after
+// WaitForMeasureQueryEnd.
 void OperationCompleteQuery(CKorvexHostParser& parser, ParsedCommand& command,
                             CKorvexHost& host);
 // 7 *RST: asks for a restart (stop reason 3) and suspends the parser thread: no session's
@@ -48,7 +53,7 @@ void StatusByteQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexH
 void TriggerCommand(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
 // 12 *TST?: "0".
 void SelfTestQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
-// 13 *WAI: nothing to wait for.
+// 13 *WAI: WaitForMeasureQueryEnd.
 void WaitCommand(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
 // 14 SYSTem:ERRor[:NEXT]?: the oldest queued error as <code>,"<text>".
 void SystemErrorQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Host/acquisition/AcqResultGetters.h"
 #include "Host/acquisition/AcquisitionSeam.h"
 #include "Host/parameters/Bindings.h"
 #include "Host/parameters/Error.h"
@@ -67,6 +68,10 @@ const MeasurementProbeServices PeripheralProbeServices = {CKorvexPeripheral::Ref
                                                          CKorvexPeripheral::SelectChannelFromList};
 std::atomic<const MeasurementProbeServices*> probeServices{&PeripheralProbeServices};
 
+// Whether the measurement initiated last is the one of a MEASure? or READ? (immediate trigger,
+// continuous off: it ends by itself) rather than one of INITiate.
+std::atomic<bool> measureQueryInitiated{false};
+
 [[noreturn]] void Throw(int code) { throw static_cast<eError>(code); }
 
 std::uint32_t Count(std::int32_t value) { return value < 0 ? 0u : static_cast<std::uint32_t>(value); }
@@ -86,6 +91,7 @@ void Initiate(CKorvexHost& host)
     const int result =
         CAcquisitionSeam::Instance().InitiateTrigger(host.StatusBlock(), channels, 0.0);
     if (result != 0) Throw(result);
+    measureQueryInitiated.store(false);
 }
 
 // The expected value of MEASure/READ in the selected unit, as InitiateTrigger takes it:
@@ -157,6 +163,7 @@ void MeasureSequence(ParsedCommand& command, CKorvexHost& host, bool measure)
 
     const int result = acquisition.InitiateTrigger(host.StatusBlock(), channels, expected);
     if (result != 0) Throw(result);
+    measureQueryInitiated.store(true);
     CKorvexHostParser::FormatFetchReply(command, eFetchFlux, count, digits);
 }
 
@@ -192,6 +199,11 @@ std::string PlainValue(ParsedCommand& command, CParameterNode* node)
 }
 
 }  // namespace
+
+bool WaitForMeasureQueryEnd()
+{
+    return !measureQueryInitiated.load() || KorvexWaitForMeasurementEnd();
+}
 
 void SetMeasurementProbeServices(const MeasurementProbeServices* services)
 {

@@ -48,6 +48,13 @@ void ReadQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& h
 // 34 CONFigure?: the measurement configuration as one item of ":CONF:..." segments.
 void ConfigureQuery(CKorvexHostParser& parser, ParsedCommand& command, CKorvexHost& host);
 
+// For *OPC, *OPC? and *WAI: when the measurement initiated last is the one of a MEASure? or
+// READ? and it still runs (its message was cut by a device clear, or its session ended,
+// before it ended), waits for its end, which comes by itself. A device clear of the waiting
+// session, or its end, ends the wait: false then, else true. A measurement of INITiate ends
+// with its triggers or ABORt: it is not waited for.
+bool WaitForMeasureQueryEnd();
+
 // The probe services MEASure and READ call: by default CKorvexPeripheral::RefreshTopology
 // and CKorvexPeripheral::SelectChannelFromList. Tests install doubles (null: the defaults).
 struct MeasurementProbeServices {

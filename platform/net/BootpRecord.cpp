@@ -37,6 +37,9 @@ bool UsableHostAddress(std::uint32_t address, std::uint32_t mask)
     if (hostBits == 0xFFFFFFFFu || (hostBits & (hostBits + 1)) != 0) return false;  // 0 or not contiguous
     const std::uint32_t first = a >> 24;
     if (first == 0 || first == 127 || first >= 224) return false;
+    // 169.254/16 is link-local: this host picks such an address itself (RFC 3927), a server
+    // does not hand it out.
+    if ((a >> 16) == 0xA9FEu) return false;
     const std::uint32_t host = a & hostBits;
     return host != 0 && host != hostBits;
 }

@@ -25,8 +25,9 @@ BootpRecord MakeBootpRecord(std::uint32_t address, std::uint32_t mask, std::uint
 // The mask of the address's class (A, B, C), for a record without a usable option 1.
 std::uint32_t NaturalMask(std::uint32_t address);
 // Whether address can be a host's own address on the subnet mask gives (network order): not
-// 0.0.0.0/8, loopback, multicast, class E or the limited broadcast, not the subnet's network
-// or broadcast address, and a mask that is not 0 and has its ones contiguous.
+// 0.0.0.0/8, loopback, link-local (169.254/16), multicast, class E or the limited broadcast,
+// not the subnet's network or broadcast address, and a mask that is not 0 and has its ones
+// contiguous.
 bool UsableHostAddress(std::uint32_t address, std::uint32_t mask);
 // Option 1 when it holds exactly 4 bytes, else the natural mask of yiaddr.
 std::uint32_t RecordMask(const BootpRecord& record);

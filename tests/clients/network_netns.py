@@ -8,7 +8,8 @@ Scenarios:
   linklocal  no DHCP server: a link-local address, its probes and announcements, its defence,
              and a new address after a conflict
   bridge     two instruments with the same first candidate on one bridge keep two addresses
-  hostile    a scripted DHCP server offering or acknowledging unusable addresses and masks, and
+  hostile    a scripted DHCP server offering or acknowledging unusable addresses (link-local
+             ones among them) and masks, and
              an address another station holds (declined); a server with nothing usable ends in
              link-local; then dnsmasq refuses a renewal and falls silent: eth0 goes down with
              ethernet_active, and comes back link-local (one runner, 4x board ticks)
@@ -260,6 +261,8 @@ HOSTILE = [
     ("offer", "192.0.2.255", "255.255.255.0", "192.0.2.56"),
     ("ack", "192.0.2.57", "0.0.0.0", "192.0.2.57"),
     ("offer", "192.0.2.58", "255.0.255.0", "192.0.2.58"),
+    ("offer", "169.254.1.2", "255.255.0.0", "192.0.2.61"),
+    ("ack", "169.254.3.4", "255.255.0.0", "192.0.2.62"),
 ]
 LOG_LINE = r"(?m)^\d+\.\d{3} "
 

@@ -222,6 +222,8 @@ TEST(DhcpLeaseAddress, OnlyAUsableHostAddressOnItsSubnet)
         {"192.0.2.255", "255.255.255.0", false},  {"192.0.2.50", "0.0.0.0", false},
         {"192.0.2.50", "255.0.255.0", false},     {"192.0.2.50", "255.255.255.255", false},
         {"192.0.2.3", "255.255.255.252", false},  {"192.0.3.0", "255.255.254.0", true},
+        {"169.254.1.2", "255.255.0.0", false},    {"169.254.255.9", "255.255.255.0", false},
+        {"169.253.1.2", "255.255.0.0", true},     {"169.255.1.2", "255.255.0.0", true},
     };
     for (const Case& c : cases)
         EXPECT_EQ(UsableHostAddress(inet_addr(c.address), inet_addr(c.mask)), c.usable) << c.address << " " << c.mask;
@@ -238,7 +240,8 @@ TEST_F(DhcpClientTest, UnusableAddressesAreIgnored)
     } cases[] = {
         {DhcpClient::MsgOffer, "224.0.0.1", "255.255.255.0"}, {DhcpClient::MsgOffer, "192.0.2.0", "255.255.255.0"},
         {DhcpClient::MsgAck, "255.255.255.255", "255.255.255.0"}, {DhcpClient::MsgAck, "127.0.0.1", "0.0.0.0"},
-        {DhcpClient::MsgAck, "192.0.2.50", "255.0.255.0"},
+        {DhcpClient::MsgAck, "192.0.2.50", "255.0.255.0"},    {DhcpClient::MsgOffer, "169.254.1.2", "255.255.0.0"},
+        {DhcpClient::MsgAck, "169.254.3.4", "255.255.0.0"},
     };
     for (const Case& c : cases) {
         int spoilt = 0;

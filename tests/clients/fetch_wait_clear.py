@@ -168,7 +168,8 @@ def vxi11_clear(inst):
 
 
 def usb_clear(inst):
-    """INITIATE_CLEAR, CHECK_CLEAR_STATUS until SUCCESS, CLEAR_FEATURE of the bulk-OUT endpoint."""
+    """INITIATE_CLEAR, CHECK_CLEAR_STATUS until SUCCESS (reading Bulk-IN while it answers PENDING
+    with bmClear 1), CLEAR_FEATURE of the bulk-OUT endpoint."""
     raw = inst.visalib.sessions[inst.session].interface
     dev = raw.usb_dev
 
@@ -179,7 +180,10 @@ def usb_clear(inst):
     deadline = time.monotonic() + 30
     status = request(CHECK_CLEAR_STATUS, 2)
     while status[0] == PENDING and time.monotonic() < deadline:
-        time.sleep(0.01)
+        if status[1] & 1:
+            raw.usb_recv_ep.read(4096, 2000)
+        else:
+            time.sleep(0.01)
         status = request(CHECK_CLEAR_STATUS, 2)
     check(status[0] == SUCCESS, "CHECK_CLEAR_STATUS ends with SUCCESS (%s)" % status)
     dev.clear_halt(raw.usb_send_ep.bEndpointAddress)

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <utility>
 
 #include "platform/gpio/Gpio.h"
 
@@ -70,11 +71,19 @@ UsbHostServer::UsbHostServer(platform::soc::UsbdModel& model) : model_(model), h
 UsbHostServer::~UsbHostServer() { Close(); }
 
 void UsbHostServer::PullUpChanged(unsigned, bool, void* context) {
-    // On the writing thread, with the interrupt-disable lock held: only a wake-up.
+    // On the writing thread, with the interrupt-disable lock held. The attachment ends here,
+    // not when the watcher gets round to it: until then a client would still be shown the
+    // device and use it, and the watcher's late enumeration would then reset it under them.
     auto* self = static_cast<UsbHostServer*>(context);
     std::lock_guard<std::mutex> g(self->watchLock_);
+    self->attached_.store(false);
     ++self->edges_;
     self->watchWake_.notify_all();
+}
+
+void UsbHostServer::SetWatchHook(std::function<void()> hook) {
+    std::lock_guard<std::mutex> g(watchLock_);
+    watchHook_ = std::move(hook);
 }
 
 bool UsbHostServer::Listen(const std::string& path) {
@@ -105,8 +114,8 @@ void UsbHostServer::Close() {
     attached_.store(false);
 }
 
-// Each change of the pull-up ends the attachment; a pull-up that is up (again) is
-// enumerated, as a PC's hub does after the connect debounce.
+// A pull-up that is up (again) after a change is enumerated, as a PC's hub does after the
+// connect debounce (the change itself ended the attachment).
 void UsbHostServer::WatchAttachment() {
     std::uint32_t seen = 0;
     std::unique_lock<std::mutex> g(watchLock_);
@@ -114,8 +123,9 @@ void UsbHostServer::WatchAttachment() {
         watchWake_.wait(g, [&] { return closing_.load() || edges_ != seen; });
         if (closing_.load()) return;
         seen = edges_;
-        attached_.store(false);
+        const std::function<void()> hook = watchHook_;
         g.unlock();
+        if (hook) hook();
         bool enumerated = false;
         for (int i = 0; i < kEnumerationTries && !enumerated && model_.pull_up(); ++i) {
             enumerated = host_.enumerate() == UsbHost::Result::Ok;

@@ -1,9 +1,10 @@
 // The simulated USB host served to clients outside the process (the pyusb backend of
 // tests/clients/usbsim) on a Unix stream socket, one thread per connection.
 //
-// Attachment follows the D+ pull-up (GPE9): on its rise the host enumerates the device
-// (retried while the pull-up stays up) and counts one more attachment; on its fall the
-// device is gone. Transfers while no device is attached answer -19.
+// Attachment follows the D+ pull-up (GPE9): each change of it ends the attachment at once,
+// on the changing thread; a pull-up that is up is then enumerated by the host's watcher
+// thread (retried while it stays up), and only that attaches the device again and counts one
+// more attachment. Transfers while no device is attached answer -19, and INFO says detached.
 //
 // Each request runs on its connection's thread within its own deadline (the wait for a busy
 // endpoint included) and ends early when its client hangs up; its data goes only to its
@@ -31,6 +32,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -76,6 +78,10 @@ public:
     bool Attached() const { return attached_.load(); }
     std::uint32_t AttachCount() const { return attachCount_.load(); }
 
+    // Tests: runs on the watcher's thread each time it takes up a change of the pull-up, before
+    // it enumerates (a test holds the watcher there). Empty: none.
+    void SetWatchHook(std::function<void()> hook);
+
 private:
     static void PullUpChanged(unsigned pin, bool high, void* context);
     void WatchAttachment();
@@ -96,6 +102,7 @@ private:
     std::mutex watchLock_;
     std::condition_variable watchWake_;
     std::uint32_t edges_ = 0;  // pull-up changes; watchLock_
+    std::function<void()> watchHook_;  // watchLock_
     std::thread watcher_;
 };
 

@@ -1,11 +1,14 @@
 // The simulated USB host's socket with the loopback device behind it, as clients see it:
 // a client that hangs up or waits long holds no other client's deadline or data, the host
-// keeps the device's address, a reset cut short is made up for, and a soak of such frames
-// leaves the device answering.
+// keeps the device's address, a reset cut short is made up for, a soak of such frames
+// leaves the device answering, and a device switched off and on is shown again only once
+// the host has enumerated it anew.
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
@@ -34,6 +37,7 @@ Bytes DeviceDescriptor(std::uint32_t timeoutMs)
     return Frame(Server::OpControl, 0, 18, {0x80, 6, 0, 1, 0, 0, 18, 0}, {}, -1, timeoutMs);
 }
 Bytes Reset(std::uint32_t timeoutMs) { return Frame(Server::OpReset, 0, 0, {}, {}, -1, timeoutMs); }
+Bytes Info() { return Frame(Server::OpInfo, 0, 0, {}, {}); }
 
 long MsSince(Clock::time_point start)
 {
@@ -176,6 +180,60 @@ TEST_F(UsbHostSocket, ResetsCutShortAmongOtherRequestsLeaveTheDeviceAnswering)
     EXPECT_EQ(again, descriptor);
     Echoes({7, 8, 9, 0});
     EXPECT_EQ(server.AttachCount(), 1u);
+}
+
+// The device switched off and on (its pull-up falls, then rises) while the host's watcher is
+// held before it takes up the change: the attachment has ended all the same, so no client is
+// shown the device or reaches it before the enumeration that resets it. Once the watcher
+// runs, the device answers under a new attachment.
+TEST_F(UsbHostSocket, OffAndOnEndsTheAttachmentBeforeTheWatcherRuns)
+{
+    struct Hold {
+        std::mutex lock;
+        std::condition_variable changed;
+        bool held = true;
+        void Release()
+        {
+            {
+                std::lock_guard<std::mutex> g(lock);
+                held = false;
+            }
+            changed.notify_all();
+        }
+        ~Hold() { Release(); }  // whatever fails, the watcher goes on (Close joins it)
+    } hold;
+    server.SetWatchHook([&hold] {
+        std::unique_lock<std::mutex> g(hold.lock);
+        hold.changed.wait(g, [&hold] { return !hold.held; });
+    });
+    const auto expectDetached = [&](const char* when) {
+        Bytes info;
+        EXPECT_EQ(b.Ask(Info(), &info), Server::kOk) << when;
+        EXPECT_EQ(info.size(), 12u) << when;
+        EXPECT_EQ(info.empty() ? -1 : info[0], 0) << when << ": INFO says attached";
+        EXPECT_EQ(b.Ask(DeviceDescriptor(2000)), Server::kNoDevice) << when;
+        EXPECT_EQ(b.Ask(BulkOut({1, 2, 3, 4})), Server::kNoDevice) << when;
+    };
+    std::uint32_t status = 0;
+    manager->Stop(&status);
+    ASSERT_EQ(status, 0u);
+    expectDetached("off");
+    manager->Start(settings, &status);
+    ASSERT_EQ(status, 0u);
+    expectDetached("on again");
+    hold.Release();
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (server.AttachCount() < 2 && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(server.AttachCount(), 2u);
+    Bytes info;
+    ASSERT_EQ(b.Ask(Info(), &info), Server::kOk);
+    EXPECT_EQ(info, (Bytes{1, 1, 1, 2, 1, 1, 0, 0, 2, 0, 0, 0}));
+    Bytes again;
+    EXPECT_EQ(b.Ask(DeviceDescriptor(2000), &again), Server::kOk);
+    EXPECT_EQ(again, descriptor);
+    Echoes({5, 4, 3, 2});
+    server.SetWatchHook(nullptr);
 }
 
 }  // namespace

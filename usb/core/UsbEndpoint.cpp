@@ -40,6 +40,8 @@ void CUsbEndpoint::StartReceive(CByteBuffer*, std::uint32_t* status)
     }
 }
 
+void CUsbEndpoint::ExpectTransferRest(std::uint32_t) {}
+
 void CUsbEndpoint::StartSend(CByteBuffer*, std::uint32_t* status)
 {
     if (*status == 0) {

@@ -44,6 +44,10 @@ public:
     virtual void SetInterval(std::uint32_t speed, std::uint8_t value, std::uint32_t* status);
     // Receive into a chain of buffers (default: 0x543FF).
     virtual void StartReceive(CByteBuffer* chain, std::uint32_t* status);
+    // For the next receive only: the bytes the host's transfer still owes when it starts (0: not
+    // known, the receive may begin a transfer). A short packet ends a transfer, so one shorter
+    // than what is owed begins the host's next transfer. Default: ignored.
+    virtual void ExpectTransferRest(std::uint32_t bytes);
     // Send a chain of buffers (default: 0x543FF).
     virtual void StartSend(CByteBuffer* chain, std::uint32_t* status);
     // Ends a running transfer; returns the bytes it moved.

@@ -104,6 +104,14 @@ void CUsbInterfaceClassIoManager::StartReceive(std::uint32_t kind, CByteBuffer* 
     }
 }
 
+void CUsbInterfaceClassIoManager::ExpectTransferRest(std::uint32_t kind, std::uint32_t bytes,
+                                                     std::uint32_t* status)
+{
+    if (CUsbEndpoint* endpoint = Forward(kind, status)) {
+        endpoint->ExpectTransferRest(bytes);
+    }
+}
+
 void CUsbInterfaceClassIoManager::StartSend(std::uint32_t kind, CByteBuffer* chain,
                                             std::uint32_t* status)
 {

@@ -375,6 +375,8 @@ CS3C2410BulkOutEndpoint::CS3C2410BulkOutEndpoint(CS3C2410Controller* controller,
 
 void CS3C2410BulkOutEndpoint::StartReceive(CByteBuffer* chain, std::uint32_t* status)
 {
+    m_transferRest = m_nextTransferRest;
+    m_nextTransferRest = 0;
     if (!BeginTransfer(chain, status)) {
         return;
     }
@@ -392,14 +394,18 @@ void CS3C2410BulkOutEndpoint::Flush(std::uint32_t* status)
 {
     CS3C2410DataEndpoint::Flush(status);
     m_restOfPacket = 0;
+    m_transferRest = 0;
 }
 
 void CS3C2410BulkOutEndpoint::ReceivePacket()
 {
     const std::uint32_t waiting = m_registers->OutFifoCount(2);
-    if (m_restOfPacket == 0 && waiting < kBulkPacket && waiting < m_fifo.GetRemaining() &&
-        m_fifo.GetBytesReceived() > 0) {
-        // The host's transfer ended before this receive's; the short packet starts its next.
+    const std::uint32_t received = m_fifo.GetBytesReceived();
+    const std::uint32_t owed = m_transferRest > received ? m_transferRest - received : 0;
+    if (m_restOfPacket == 0 && waiting < kBulkPacket && waiting < owed) {
+        // The host's transfer ended short of what it owes; the short packet starts its next,
+        // which the next receive takes.
+        m_transferRest = 0;
         m_transferState = kUsbStateEnded | kUsbStateOut | kUsbStateNormal;
         return;
     }

@@ -65,6 +65,30 @@ TEST_F(UsbtmcTest, FiftyTwoBytesFillOnePacketWithoutZlpAndAStrayZlpIsIgnored)
     EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?"));
 }
 
+// A host that gives up on a message part-way sends its next transfer: that one's first short
+// packet is not taken as the rest of the old message, wherever the device's receives stand
+// (their room is 4096 data bytes; the header's packet carries 52 of them).
+TEST_F(UsbtmcTest, TheNextQueryAfterAMessageCutShortIsAnsweredWhereverTheCutFalls)
+{
+    struct CutCase {
+        std::uint32_t sent;  // data bytes of the message before the host gave up
+        const char* where;
+    };
+    const CutCase cases[] = {
+        {116, "within the first receive"},
+        {4084, "12 bytes before the end of a receive: the short packet would straddle it"},
+        {4148, "the next receive has taken 52 bytes"},
+    };
+    for (const CutCase& c : cases) {
+        SCOPED_TRACE(c.where);
+        Bytes bytes = UsbtmcHost::Header(1, host.NextTag(), 100000, 1);
+        bytes.insert(bytes.end(), c.sent, 'p');
+        ASSERT_EQ(host.Send(bytes), Result::Ok);
+        EXPECT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
+        EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?"));
+    }
+}
+
 TEST_F(UsbtmcTest, LongMessagesArriveWholeOnce)
 {
     usb.set_timeout_ms(60000);  // 100 000 bytes through the FIFO byte by byte

@@ -189,6 +189,14 @@ check("INITIATE_ABORT_BULK_OUT idle gives 0x80",
 tag = 0x22
 header = struct.pack("<BBBBIBBBB", DEV_DEP_MSG_OUT, tag, tag ^ 0xFF, 0, 100, 1, 0, 0, 0)
 bulk_out.write(header + b"*" * 40, timeout=T_MS)
+# The packet is in the device's FIFO once the write returns; the device takes the header a
+# little later. Until then there is no transfer to abort (FAILED); once it has, another tag gives
+# TRANSFER_NOT_IN_PROGRESS with the tag of the transfer in progress.
+TRANSFER_NOT_IN_PROGRESS = 0x81
+end = time.time() + WAIT_S
+while (endpoint_request(INITIATE_ABORT_BULK_OUT, tag + 1, ep_out, 2) != [TRANSFER_NOT_IN_PROGRESS, tag]
+       and time.time() < end):
+    time.sleep(0.01)
 abort = endpoint_request(INITIATE_ABORT_BULK_OUT, tag, ep_out, 2)
 check("INITIATE_ABORT_BULK_OUT mid-message gives {1, tag}", abort == [SUCCESS, tag], abort)
 end = time.time() + WAIT_S

@@ -1,14 +1,19 @@
 #!/usr/bin/python3
 """readme_blocks.py RUNNER [README]: the README's examples, taken from README.md itself, run
-against the runner: the Python session (the block after "<!-- python-session -->", run as a
-doctest: every reply as shown) and the control-socket one-liner (the block after
-"<!-- control-socket -->", run in the folder that holds the state folder "state"). The
-control socket's help and the README name the same commands. Runs itself in a network
-namespace (tests/net/in-netns.sh); exit status 77 when none can be made.
+against the runner: the first queries (the block after "<!-- first-queries -->": lxi,
+pyvisa-py over VXI-11 and over USB) and the control-socket one-liner (the block after
+"<!-- control-socket -->"), each run in a folder laid out as the repository root (the state
+folder "state", "tests" beside it); the Python session (the block after
+"<!-- python-session -->", run as a doctest: every reply as shown); the rpcinfo forms of the
+port 111 paragraph (those it says work exit 0, each of the others says what it quotes). The
+control socket's help and the README name the same commands, and the ports "Not there yet"
+names take no connection, Modbus enabled. Runs itself in a network namespace
+(tests/net/in-netns.sh); exit status 77 when none can be made.
 """
 import doctest
 import os
 import re
+import socket
 import subprocess
 import sys
 
@@ -51,6 +56,42 @@ def control_socket(readme, folder):
     check(named <= set(commands), "the README names no command help lacks (%s)" % sorted(named - set(commands)))
 
 
+def first_queries(readme, folder):
+    os.symlink(os.path.join(ROOT, "tests"), os.path.join(folder, "tests"))
+    for line in block(readme, "<!-- first-queries -->").strip().splitlines():
+        run = subprocess.run(["bash", "-c", line], cwd=folder, capture_output=True, timeout=60)
+        check(run.returncode == 0 and b"Korvex Instruments,KX2026," in run.stdout,
+              "run from the repository root, %s... answers *IDN? (%r)" % (line[:40], run.stderr[-300:]))
+
+
+def rpcinfo_forms(readme):
+    """The paragraph's `rpcinfo ...` forms with a host: before "These do not work" each exits 0;
+    after it, each followed by a quote in parentheses fails with that text."""
+    text = re.sub(r"\s+", " ", readme[readme.index("VXI-11 clients find"):readme.index("Then, from a second")])
+    works, fails = text.split("These do not work")
+    forms = [f for f in re.findall(r"`(rpcinfo [^`]*)`", works) if "127.0.0.1" in f]
+    check(len(forms) >= 4, "the README names rpcinfo forms that work (%s)" % forms)
+    for form in forms:
+        run = subprocess.run(form.split(), capture_output=True, timeout=30)
+        check(run.returncode == 0 and b"100000" in run.stdout, "%s works" % form)
+    refused = re.findall(r'`(rpcinfo [^`]*127\.0\.0\.1[^`]*)`[^`(]*\("([^"]+)"\)', fails)
+    check(len(refused) >= 3, "the README names rpcinfo forms that fail, with their texts (%s)" % refused)
+    for form, said in refused:
+        run = subprocess.run(form.split(), capture_output=True, timeout=30)
+        out = re.sub(r"\s+", " ", (run.stdout + run.stderr).decode())
+        check(run.returncode != 0 and said in out, "%s fails with \"%s\" (%r)" % (form, said, out))
+
+
+def not_served(inst):
+    """Modbus enabled, still no server; no raw socket port, no HiSLIP."""
+    inst.write("SYST:COMM:MODB ON")
+    check(inst.query("SYST:COMM:MODB?").strip() == "1", "SYST:COMM:MODB ON is taken")
+    for port in (502, 5025, 4880):
+        with socket.socket() as s:
+            s.settimeout(5)
+            check(s.connect_ex(("127.0.0.1", port)) != 0, "nothing accepts on port %d" % port)
+
+
 def main():
     runner_session.in_namespace_or_reexec()
     program = sys.argv[1] if len(sys.argv) > 1 else runner_session.default_runner()
@@ -59,8 +100,12 @@ def main():
         readme = f.read()
     runner = runner_session.Runner(program)
     try:
-        runner_session.open_session(runner_session.manager()).close()
+        inst = runner_session.open_session(runner_session.manager())
+        not_served(inst)
+        inst.close()
+        first_queries(readme, runner.state)
         python_session(readme)
+        rpcinfo_forms(readme)
         control_socket(readme, runner.state)
     except runner_session.Failure as failure:
         print("FAIL: " + str(failure))

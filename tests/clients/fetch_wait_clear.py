@@ -7,14 +7,18 @@ INITIATE_CLEAR) or after the waiting client is killed, *IDN? answers on that lin
 one, the measurement is still armed (two more *TRG and FETC:ARR? 3 give three values), and
 ABORt still aborts an armed measurement. A MEAS? cut by a clear leaves its measurement
 running: *OPC? answers once it has ended, and the settings that follow are taken; an armed
-measurement after that is not waited for. The cases: vxi11-clear, vxi11-killed, usb-clear,
-usb-killed, vxi11-meas, usb-meas (default: all; over USB a killed client's session ends with
-the bus reset of the next client's open). Runs itself in a network namespace of its own
+measurement after that is not waited for. Across the interfaces (case cross): the trigger
+message of the other interface (USB488 TRIGGER, VXI-11 GET) completes a waiting FETC?, a *TRG
+from the other interface waits until the FETC? has ended and then counts, and a device_clear
+from another VXI-11 link ends a VXI-11 FETC?. The cases: vxi11-clear, vxi11-killed, usb-clear,
+usb-killed, vxi11-meas, usb-meas, cross (default: all; over USB a killed client's session ends
+with the bus reset of the next client's open). Runs itself in a network namespace of its own
 (tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77 when no
 namespace can be made.
 """
 import os
 import signal
+import struct
 import subprocess
 import sys
 import time
@@ -163,6 +167,46 @@ def case_killed(open_link, resource, socket_path, what):
     again.close()
 
 
+def case_cross(open_vxi11, open_usb):
+    def arm_two(inst):
+        errors(inst)
+        inst.write("ROUT:CLOS (@1);:TRIG:SOUR BUS;:TRIG:COUN 2;:INIT;*TRG")
+        check(inst.query("*OPC?").strip() == "1" and errors(inst) == [], "armed for two triggers, one sent")
+        fetch_times_out(inst)
+
+    def usb_trigger(inst):
+        raw = inst.visalib.sessions[inst.session].interface
+        raw.usb_send_ep.write(struct.pack("<BBBB8x", 128, 0x5A, 0x5A ^ 0xFF, 0), timeout=2000)
+
+    vxi, usb, other = open_vxi11(), open_usb(), open_vxi11()
+    for waiter, trigger, what in ((vxi, lambda: usb_trigger(usb), "a USB488 TRIGGER"),
+                                  (usb, other.assert_trigger, "a VXI-11 GET")):
+        arm_two(waiter)
+        trigger()
+        value = waiter.read().strip()
+        check(abs(float(value.split()[0]) - FIELD) < 1e-3, "%s completes the other interface's FETC? (%s)" % (what, value))
+    arm_two(vxi)
+    usb.write("*TRG")
+    vxi.timeout = 1000
+    try:
+        answer = vxi.read()
+    except Exception:  # pyvisa-py: time-out
+        answer = None
+    vxi.timeout = 60000
+    check(answer is None, "a USB *TRG does not reach the VXI-11 FETC? (no answer within 1 s)")
+    vxi11_clear(vxi)
+    values = vxi.query("FETC:ARR? 2").strip().split(",")
+    check(len(values) == 2, "a USB *TRG waits until the VXI-11 FETC? has ended, then counts (%s)" % values)
+    arm_two(vxi)
+    other.clear()
+    answers_idn(other, "on another VXI-11 link after its device_clear (it ended the FETC?)")
+    vxi.write("ABOR")
+    check(vxi.query("*OPC?").strip() == "1", "ABOR ends the armed measurement")
+    errors(vxi)
+    for inst in (other, usb, vxi):
+        inst.close()
+
+
 def vxi11_clear(inst):
     inst.clear()
 
@@ -227,6 +271,7 @@ def main():
             "usb-killed": lambda: case_killed(open_usb, usb[0], socket_path, "USB client killed"),
             "vxi11-meas": lambda: case_measure_cleared(open_vxi11, vxi11_clear, "VXI-11 device_clear"),
             "usb-meas": lambda: case_measure_cleared(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
+            "cross": lambda: case_cross(open_vxi11, open_usb),
         }
         for name in sys.argv[2:] or list(cases):
             cases[name]()

@@ -5,7 +5,10 @@ pyvisa-py over VXI-11 and over USB) and the control-socket one-liner (the block 
 "<!-- control-socket -->"), each run in a folder laid out as the repository root (the state
 folder "state", "tests" beside it); the Python session (the block after
 "<!-- python-session -->", run as a doctest: every reply as shown); the rpcinfo forms of the
-port 111 paragraph (those it says work exit 0, each of the others says what it quotes). The
+port 111 paragraph (those it says work exit 0, each of the others says what it quotes); the DHCP
+example (the block after "<!-- dhcp-example -->", as root, with namespace names and files of
+its own: the instrument answers at its lease, `lxi discover` finds it, and nothing it made is
+left). The
 control socket's help and the README name the same commands, and the ports "Not there yet"
 names take no connection, Modbus enabled. Runs itself in a network namespace
 (tests/net/in-netns.sh); exit status 77 when none can be made.
@@ -13,9 +16,12 @@ names take no connection, Modbus enabled. Runs itself in a network namespace
 import doctest
 import os
 import re
+import shutil
+import signal
 import socket
 import subprocess
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import runner_session  # noqa: E402
@@ -82,6 +88,39 @@ def rpcinfo_forms(readme):
         check(run.returncode != 0 and said in out, "%s fails with \"%s\" (%r)" % (form, said, out))
 
 
+def dhcp_example(readme, program):
+    names = {"kfw": "kfw%d" % os.getpid(), "kpeer": "kpeer%d" % os.getpid()}
+    if subprocess.run(["ip", "netns", "add", names["kfw"]], capture_output=True).returncode != 0:
+        print("skip: the DHCP example needs root (ip netns add)")
+        return
+    subprocess.run(["ip", "netns", "del", names["kfw"]])
+    folder = tempfile.mkdtemp(prefix="korvex-dhcp-")
+    text = block(readme, "<!-- dhcp-example -->").replace("/tmp/kfw-state", folder + "/state")
+    text = text.replace("/tmp/kpeer.leases", folder + "/leases").replace("build/korvex-sim", program)
+    for name, own in names.items():
+        text = re.sub(r"\b%s\b" % name, own, text)
+    run = subprocess.Popen(["bash", "-c", text], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           start_new_session=True)
+    try:
+        out = run.communicate(timeout=150)[0].decode("utf-8", "replace")
+    except subprocess.TimeoutExpired:
+        os.killpg(run.pid, signal.SIGKILL)
+        out = run.communicate()[0].decode("utf-8", "replace")
+    finally:
+        left = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout.split()
+        for own in names.values():
+            if own in left:
+                subprocess.run(["ip", "netns", "del", own])
+    leased = re.search(r"^(192\.0\.2\.\d+)$", out, re.M)
+    check(leased is not None and 'on address %s\n' % leased.group(1) in out,
+          "the DHCP example: the instrument answers at its lease and lxi discover finds it there (%s)"
+          % out[-600:])
+    check(run.returncode == 0 and not set(names.values()) & set(left) and os.listdir(folder) == [],
+          "the DHCP example removes its namespaces and files (left: %s, %s)"
+          % (sorted(set(names.values()) & set(left)), os.listdir(folder)))
+    shutil.rmtree(folder, ignore_errors=True)
+
+
 def not_served(inst):
     """Modbus enabled, still no server; no raw socket port, no HiSLIP."""
     inst.write("SYST:COMM:MODB ON")
@@ -107,6 +146,7 @@ def main():
         python_session(readme)
         rpcinfo_forms(readme)
         control_socket(readme, runner.state)
+        dhcp_example(readme, program)
     except runner_session.Failure as failure:
         print("FAIL: " + str(failure))
         print(runner.tail())

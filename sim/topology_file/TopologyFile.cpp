@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <vector>
 
@@ -127,13 +128,24 @@ bool LoadTopologyFile(const std::string& file, std::string& error,
     controller.Clear();
     std::string line;
     unsigned number = 0;
+    std::map<std::string, unsigned> described;  // path -> its line
     while (std::getline(in, line)) {
         ++number;
         const std::size_t first = line.find_first_not_of(" \t\r");
         if (first == std::string::npos || line[first] == '#') continue;
         std::string path, reason;
         DeviceDescription d;
-        if (!ParseDescription(line, path, d, reason) || !controller.Plug(path, d, reason)) {
+        bool ok = ParseDescription(line, path, d, reason);
+        if (ok) {
+            // A second line for a place would silently drop the first one's device.
+            const auto [earlier, fresh] = described.emplace(path, number);
+            if (!fresh) {
+                reason = "path " + path + " is already described on line " +
+                         std::to_string(earlier->second);
+                ok = false;
+            }
+        }
+        if (!ok || !controller.Plug(path, d, reason)) {
             error = file + ":" + std::to_string(number) + ": " + reason;
             return false;
         }

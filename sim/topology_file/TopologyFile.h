@@ -23,7 +23,8 @@ bool ParseDescription(const std::string& line, std::string& path, DeviceDescript
                       std::string& error);
 
 // Empties the controller's socket and plugs every device of the file; false with the
-// failing line's number and reason (what came before it stays plugged).
+// failing line's number and reason (what came before it stays plugged). A path described on
+// two lines is refused at the second.
 bool LoadTopologyFile(const std::string& file, std::string& error,
                       PeripheralControllerSim& controller = BoardPeripheralController());
 

@@ -305,6 +305,12 @@ TEST(TopologyDescriptions, ParseFileAndSocketCommands) {
     }
     EXPECT_FALSE(LoadTopologyFile(file, error, c));
     EXPECT_NE(error.find(":2:"), std::string::npos);
+    {
+        std::ofstream out(file);
+        out << "1 mux ports=2\n1/1 probe\n# again\n1/1 camera\n";
+    }
+    EXPECT_FALSE(LoadTopologyFile(file, error, c));
+    EXPECT_EQ(error, file + ":4: path 1/1 is already described on line 2");
     std::remove(file.c_str());
 
     std::string reply;

@@ -80,8 +80,11 @@ CInstrumentServerManager::CInstrumentServerManager(CVxi11PhysicalInterfaceManage
         m_listener.Listen(bindAddress, 0, &status);
     }
     if (status != 0) {
+        const int error = errno;
         m_listener.Close();
-        m_cause = "cannot listen for the core channel";
+        std::snprintf(m_causeText, sizeof(m_causeText), "cannot listen for the core channel: %s",
+                      std::strerror(error));
+        m_cause = m_causeText;
         return;
     }
     Start(kPriority, &status);

@@ -84,7 +84,7 @@ private:
     CVxi11PhysicalInterfaceManager* m_interfaces;
     std::uint8_t m_initFailed = 1;
     const char* m_cause = "";
-    char m_causeText[96] = "";  // a cause that names a port
+    char m_causeText[96] = "";  // a cause that names a port or a system error
     COSSocket m_listener;
     CPortMapperClient m_client;
     CMiniPortMapper* m_mapper = nullptr;

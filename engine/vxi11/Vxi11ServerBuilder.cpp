@@ -20,6 +20,7 @@ constexpr std::uint32_t kNotCreated = 5;
 
 std::atomic<std::uint32_t> g_bindAddress{0x7F000001u};
 std::atomic<std::uint16_t> g_corePort{0};
+std::atomic<void (*)(std::uint16_t, bool)> g_startedSink{nullptr};
 
 // The objects of the running server (the engine serialises start and stop).
 CVxi11Registry* g_registry = nullptr;
@@ -92,6 +93,9 @@ void Start(std::uint32_t* status) {
         return;
     }
     g_corePort.store(g_servers->Port());
+    if (void (*started)(std::uint16_t, bool) = g_startedSink.load()) {
+        started(g_servers->Port(), g_servers->ServesPortMapper());
+    }
     *status = 0;
 }
 
@@ -117,3 +121,5 @@ void vxi11_set_bind_address(const char* ipv4) {
 std::uint32_t vxi11_bind_address() { return g_bindAddress.load(); }
 
 std::uint16_t vxi11_core_port() { return g_corePort.load(); }
+
+void vxi11_set_started_sink(void (*sink)(std::uint16_t corePort, bool ownPortmapper)) { g_startedSink.store(sink); }

@@ -27,3 +27,8 @@ std::uint16_t vxi11_core_port();
 // Where the server's log lines go (one line per call, without a newline; called from any of
 // its threads). Null: standard error.
 void vxi11_set_log_sink(void (*sink)(const char* line));
+
+// Called at the end of each start that succeeds (from the thread that starts the server) with
+// the core channel's port and whether the server runs its own portmapper (else the portmapper
+// that answered on the port holds its registration). Null: nothing is called.
+void vxi11_set_started_sink(void (*sink)(std::uint16_t corePort, bool ownPortmapper));

@@ -84,8 +84,10 @@ std::string CLogSink::Prefix() const
 
 bool CLogSink::Problem(const std::string& text)
 {
-    static const char* const kWords[] = {"error", "fail",   "fault",       "fatal", "warn", "panic",
-                                         "cannot", "can't", "unavailable", "refus", "stale", "abort"};
+    // Not "abort": the firmware's abort lines are the routine steps that end every one-shot
+    // measurement (MEAS?); an abort for a fault comes with the fault's own line.
+    static const char* const kWords[] = {"error",  "fail",  "fault",       "fatal", "warn",
+                                         "panic",  "cannot", "can't", "unavailable", "refus", "stale"};
     for (const char* word : kWords) {
         // As written in a sentence (error, Error, ERROR), not as a SCPI header's short form
         // shows it ("SYSTem:ERRor").

@@ -31,7 +31,9 @@ std::string CheckNetworkInterface(const std::string& name)
     if (initKnown ? own.st_ino == init.st_ino && own.st_dev == init.st_dev : own.st_ino == InitialNetworkNamespace)
         return "--netif is refused in the machine's own network namespace (run it in another, "
                "e.g. with ip netns exec)";
-    if (if_nametoindex(name.c_str()) == 0) return "no interface " + name;
+    if (if_nametoindex(name.c_str()) == 0)
+        return "--netif " + name + ": no such interface in this network namespace; create it here (ip link add " +
+               name + " ...) or move it into this namespace (ip link set " + name + " netns NAMESPACE)";
     return "";
 }
 

@@ -12,7 +12,7 @@ namespace korvex_sim {
 // "xx:xx:xx:xx:xx:xx" (hexadecimal, one or two digits a field).
 bool ParseMac(const char* text, std::uint8_t mac[6]);
 
-// An empty text when NAME may stand behind eth0, else why not.
+// An empty text when NAME may stand behind eth0, else why not and what to do.
 std::string CheckNetworkInterface(const std::string& name);
 
 }  // namespace korvex_sim

@@ -23,25 +23,27 @@
 //
 // The peripheral controller holds one proton probe on the socket unless --topology names a
 // file of device descriptions. The simulated DSP keeps board time (it follows --tick-us) and
-// measures --field tesla (default 1.5), each measurement taking --measurement-time ms of
-// board time (default 20); --dsp-refuse-boot makes it refuse
-// every program. It sees the NMR signal only while the NMR path sense reads "plugged".
+// measures --field tesla (default 1.5; a field given outside the range of every probe plugged
+// in is refused, exit 2), each measurement taking --measurement-time ms of board time (default
+// 20); --dsp-refuse-boot makes it refuse every program (the firmware then retries the DSP boot
+// without end). It sees the NMR signal only while the NMR path sense reads "plugged".
 //
 // One firmware runs per state folder: the runner holds an exclusive flock on <state>/lock
 // (with its pid in it) from before it touches the folder until the process ends.
 //
-// The board's final actions end the process: power off (also on over-temperature) exits 0,
-// firmware-update mode (and a fatal stop) prints "board: firmware-update mode" and exits 5, a
-// reset prints "board: reset" and a watchdog reset "board: watchdog reset", and both start the
-// same command line again with --boot-condition 2 (the same executable, by its resolved path,
-// so the process keeps its name). A start-up failure exits 1, a bad option 2, each with one
+// The board's final actions end the process: power off (also on over-temperature) prints
+// "board: switched off" and exits 0, firmware-update mode (and a fatal stop) prints "board:
+// firmware-update mode" and exits 5, a reset prints "board: reset" and a watchdog reset
+// "board: watchdog reset", and both start the same command line again with --boot-condition
+// 2 (the same executable, by its resolved path, so the process keeps its name). A start-up failure exits 1, a bad option 2, each with one
 // line that says why and what to do (in korvex.log too once the state folder is taken).
 // Without a boot monitor, reset and firmware-update mode do nothing and the firmware stays
 // stopped until a signal switches the board off (the first one does).
 //
-// The VXI-11 server's lines go to the log; when it cannot start, the line says why (port 111
-// out of reach, or the core channel's program held by another process of this network
-// namespace), what to do, and that USB still works.
+// The VXI-11 server's lines go to the log; once it has started, "Portmapper: ..." names the
+// portmapper it uses. When it cannot start, the line says why (port 111 out of reach, the bind
+// address missing on this host, or the core channel's program held by another process of this
+// network namespace), what to do, and that USB still works.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -73,6 +75,7 @@
 #include "Host/main/MainThread.h"
 #include "Host/parameters/Logger.h"
 #include "LogSink.h"
+#include "FieldOption.h"
 #include "NetworkOptions.h"
 #include "SimBoard.h"
 #include "board/board_init.h"
@@ -100,6 +103,7 @@ struct Options {
     bool bootMonitor = true;
     std::string topology;  // empty: one probe on the socket
     sim::dsp::DspSimSettings dsp;
+    bool fieldGiven = false;  // --field: checked against the probes plugged in
     bool dspRefusesBoot = false;
     std::string netif;
     std::string usbSocket;  // empty: <state>/usb.sock
@@ -169,8 +173,8 @@ constexpr OptionRow OptionTable[] = {
     {"--topology", "FILE", "one proton probe, 21.29-127.73 MHz",
      "what is plugged into the probe socket, one device a line",
      [](Options& o, const char* v) { o.topology = v; return *v != '\0'; }},
-    {"--field", "TESLA", "1.5", "field the simulated DSP measures",
-     [](Options& o, const char* v) { return ParseReal(v, o.dsp.field_t); }},
+    {"--field", "TESLA", "1.5", "field the simulated DSP measures, within the probes' range",
+     [](Options& o, const char* v) { return o.fieldGiven = ParseReal(v, o.dsp.field_t); }},
     {"--measurement-time", "MS", "20", "how long one simulated measurement takes (board time)",
      [](Options& o, const char* v) {
          std::uint32_t ms = 0;
@@ -178,7 +182,9 @@ constexpr OptionRow OptionTable[] = {
          o.dsp.measurement_time = std::chrono::milliseconds(ms);
          return true;
      }},
-    {"--dsp-refuse-boot", nullptr, nullptr, "the simulated DSP refuses every program",
+    {"--dsp-refuse-boot", nullptr, nullptr,
+     "the simulated DSP refuses every program; the firmware then keeps retrying the DSP boot,\n"
+     "                         and VXI-11 and the USB device do not come up",
      [](Options& o, const char*) {
          o.dspRefusesBoot = true;
          return true;
@@ -366,8 +372,36 @@ std::string Describe(const PortOwner& owner)
 
 std::string usbSocketPath;  // for the messages that say what still works
 
+// "Portmapper: ..." for the portmapper the VXI-11 server uses: the firmware's own, or the one
+// that answers on port 111 (another korvex-sim's, or the system's).
+std::string PortmapperBanner(bool own)
+{
+    const std::string where = TheOptions().bind + ":111";
+    if (own) return "Portmapper: the firmware's own on " + where;
+    const PortOwner owner = ListenerOf(111);
+    if (owner.pid != 0 && owner.name == "korvex-sim")
+        return "Portmapper: another korvex-sim's on " + where + ", process " + std::to_string(owner.pid);
+    if (owner.pid != 0) return "Portmapper: the system's on " + where + " (" + Describe(owner) + ")";
+    return "Portmapper: the system's on " + where;
+}
+
+// Says the banner unless the last one said is the same (the server starts again at each
+// network change). Called from the VXI-11 server's starts, which the engine serialises.
+void SayPortmapper(bool own)
+{
+    static std::string said;
+    const std::string banner = PortmapperBanner(own);
+    if (banner == said) return;
+    said = banner;
+    Say(banner);
+}
+
+// A VXI-11 server that has started: which portmapper it uses is known to work only now.
+void Vxi11Started(std::uint16_t, bool ownPortmapper) { SayPortmapper(ownPortmapper); }
+
 // The VXI-11 server's lines, into the runner's log. A failed start says why and what to do
-// about it, in the same line.
+// about it, in the same line (and names the portmapper when that answered that another
+// server holds the core channel's program).
 void Vxi11Line(const char* text)
 {
     std::string line = text;
@@ -375,8 +409,13 @@ void Vxi11Line(const char* text)
     if (line.compare(0, failed.size(), failed) == 0) {
         const std::string cause = line.substr(failed.size());
         static const std::string served = "395183 already registered, and served on port ";
+        static const std::string cannotListen = "cannot listen for the core channel: ";
         const std::string stillWorks = "; USB still works (" + usbSocketPath + ")";
-        if (cause.compare(0, 20, "port 111 unavailable") == 0) {
+        if (cause.compare(0, cannotListen.size(), cannotListen) == 0 &&
+            cause.compare(cannotListen.size(), std::string::npos, std::strerror(EADDRNOTAVAIL)) == 0) {
+            line += ": no interface of this host has " + TheOptions().bind +
+                    "; give --bind an address this host has (ip -4 addr) or leave --bind out" + stillWorks;
+        } else if (cause.compare(0, 20, "port 111 unavailable") == 0) {
             const PortOwner owner = ListenerOf(111);
             line += owner.pid != 0 ? " (held by " + Describe(owner) + "): stop it or start this one in a network "
                                      "namespace of its own (unshare -n)"
@@ -384,6 +423,7 @@ void Vxi11Line(const char* text)
                                      "sysctl net.ipv4.ip_unprivileged_port_start=111";
             line += stillWorks;
         } else if (cause.compare(0, served.size(), served) == 0) {
+            SayPortmapper(false);  // it answered
             const unsigned port = static_cast<unsigned>(std::strtoul(cause.c_str() + served.size(), nullptr, 10));
             const PortOwner owner = ListenerOf(port);
             line = "VXI-11 server start failed: the core channel's program 395183 is held by " +
@@ -470,6 +510,7 @@ void BoardAction(platform::soc::BoardAction action)
     std::fflush(nullptr);
     switch (action) {
         case BoardAction::PowerOff:
+            Say("board: switched off");
             CloseControlPanel();
             korvex_sim::RunnerLog().Flush();
             ::_exit(0);
@@ -518,7 +559,10 @@ bool LockStateFolder(const std::string& state)
         ::close(fd);
         if (error == EWOULDBLOCK && owner == static_cast<long>(::getpid())) return true;
         if (error == EWOULDBLOCK)
-            std::fprintf(stderr, "korvex-sim: state folder %s is in use by process %ld\n", state.c_str(), owner);
+            std::fprintf(stderr,
+                         "korvex-sim: state folder %s is in use by process %ld; stop process %ld or give another "
+                         "--state\n",
+                         state.c_str(), owner, owner);
         else
             std::fprintf(stderr, "korvex-sim: cannot lock %s: %s\n", path.c_str(), std::strerror(error));
         return false;
@@ -531,27 +575,6 @@ bool LockStateFolder(const std::string& state)
     }
     stateLock = fd;
     return true;
-}
-
-// Whether a portmapper answers on port 111 of the address.
-bool PortmapperAnswers(const std::string& address)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(111);
-    inet_pton(AF_INET, address.c_str(), &to.sin_addr);
-    bool answers = ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0;
-    if (!answers && errno == EINPROGRESS) {
-        pollfd p{fd, POLLOUT, 0};
-        int error = 0;
-        socklen_t length = sizeof error;
-        answers = ::poll(&p, 1, 500) == 1 &&
-                  ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 && error == 0;
-    }
-    ::close(fd);
-    return answers;
 }
 
 // SIGINT and SIGTERM are blocked before any code of the program runs, before the static
@@ -698,6 +721,7 @@ int main(int argc, char** argv)
     Korvex::SetLogEcho(&EchoLog);
     usbSocketPath = options.usbSocket.empty() ? state + "/usb.sock" : options.usbSocket;
     vxi11_set_log_sink(&Vxi11Line);
+    vxi11_set_started_sink(&Vxi11Started);
 
     // What is plugged into the socket.
     if (!options.topology.empty()) {
@@ -713,21 +737,16 @@ int main(int argc, char** argv)
     } else {
         sim::periph::BoardPeripheralController();
     }
+    if (options.fieldGiven) {
+        const std::string refusal = korvex_sim::CheckField(options.dsp.field_t, options.dsp.gyromagnetic_ratio,
+                                                           sim::periph::BoardPeripheralController());
+        if (!refusal.empty()) FailStart(refusal, 2);
+    }
 
     Say("State folder: " + state);
     Say("Log: " + logPath);
+    // Which portmapper serves is told once the VXI-11 server has started (Vxi11Started).
     Say("VXI-11 on " + options.bind + " (inst0)");
-    if (!PortmapperAnswers(options.bind)) {
-        Say("Portmapper: the firmware's own on " + options.bind + ":111");
-    } else {
-        const PortOwner owner = ListenerOf(111);
-        if (owner.pid != 0 && owner.name == "korvex-sim")
-            Say("Portmapper: another korvex-sim's on " + options.bind + ":111, process " + std::to_string(owner.pid));
-        else if (owner.pid != 0)
-            Say("Portmapper: the system's on " + options.bind + ":111 (" + Describe(owner) + ")");
-        else
-            Say("Portmapper: the system's on " + options.bind + ":111");
-    }
 
     if (!LoadEeprom(state))
         FailStart("cannot write " + state + "/eeprom.bin: " + std::strerror(errno) + "; check the state folder", 1);

@@ -9,13 +9,14 @@ LastPowerOff.xml of 200 000 extra elements and one of 20 MiB (both refused unrea
 factory settings start about as fast as a normal boot; SIGTERM right after
 the start stops the firmware), and SIGTERM or SIGINT from right after the exec on: exit 0
 with the settings saved.
-With "field": --field outside the probe's range gives the failed measurement (empty reply,
-204 "Data not all available").
+With "field": --field outside the probe's range is refused at the start with the range (exit
+2), one inside it is measured.
 With "messages": what the runner says, by its text, on standard error and in korvex.log with
 the time prefix: a bad option in one line, a topology file's bad line, --usb-socket in a
-missing folder, port 111 out of reach, a second instrument in the namespace; and --tick-us
-1000 measures, --dsp-refuse-boot's retries do not flood the log, one SIGINT ends a firmware
-stopped by *RST without boot monitor, --quiet keeps the terminal to problems.
+missing folder, port 111 out of reach (and no portmapper banner), a --bind address this host
+lacks, a second instrument in the namespace; and --tick-us 1000 measures, --dsp-refuse-boot's
+retries do not flood the log, one SIGINT ends a firmware stopped by *RST without boot monitor
+and says so, --quiet keeps the terminal to problems.
 Runs itself in a network namespace (tests/net/in-netns.sh) for the portmapper port; exit
 status 77 when no namespace can be made.
 """
@@ -71,9 +72,16 @@ def help_and_options(program):
               "--help has a line for %s" % option)
     for part in ["Boot conditions", "SIGINT", "SIGTERM", "Exit codes"]:
         check(part in text, "--help names %s" % part)
+    refusing = re.search(r"^  --dsp-refuse-boot\b(.*\n {20,}.*)*", text, re.M).group(0)
+    check("keeps retrying the DSP boot" in refusing and "VXI-11 and the USB device do not come up" in refusing,
+          "--help: what the firmware does with --dsp-refuse-boot (%r)" % refusing)
     for args, line in [(["--no-such-option"], "korvex-sim: unknown option --no-such-option; see --help"),
                        (["--tick-us", "fast"], "korvex-sim: bad value 'fast' for --tick-us N; see --help"),
-                       (["--state"], "korvex-sim: --state needs a value (--state DIR); see --help")]:
+                       (["--state"], "korvex-sim: --state needs a value (--state DIR); see --help"),
+                       (["--netif", "nosuch0"],
+                        "korvex-sim: --netif nosuch0: no such interface in this network namespace; create it "
+                        "here (ip link add nosuch0 ...) or move it into this namespace (ip link set nosuch0 "
+                        "netns NAMESPACE)")]:
         bad = subprocess.run([program] + args, capture_output=True, timeout=30)
         check(bad.returncode == 2 and bad.stderr.decode() == line + "\n" and not bad.stdout,
               "%s: exit 2 and one line: %s (%d, %r)" % (" ".join(args), line, bad.returncode, bad.stderr))
@@ -140,9 +148,10 @@ def restart_keeps_the_name(inst, runner):
 
 def second_start(program, runner, state):
     other = subprocess.run([program, "--state", state], capture_output=True, timeout=60)
-    expected = "state folder %s is in use by process %d" % (state, runner.process.pid)
+    expected = "korvex-sim: state folder %s is in use by process %d; stop process %d or give another --state\n" % (
+        state, runner.process.pid, runner.process.pid)
     check(other.returncode == 1, "a second start on the folder exits 1 (%d)" % other.returncode)
-    check(expected in other.stderr.decode(), "it says: " + expected)
+    check(other.stderr.decode() == expected, "it says in one line: %s(%r)" % (expected, other.stderr))
     check(runner.alive() and os.path.exists(os.path.join(state, "board.sock")),
           "the first runs on, its control socket in place")
 
@@ -314,8 +323,21 @@ def vxi11_failures(program, folder):
         wait_for(lambda: "VXI-11 server start failed" in read(log), 30)
         told(read(log), remedies, "without port 111, in korvex.log")
         told(first.log_text(), remedies, "without port 111, on standard error")
+        check("Portmapper:" not in read(log), "without port 111, no portmapper banner:\n" + read(log)[-3000:])
     finally:
         first.stop()
+    # The test network's 192.0.2.1 is on no interface of this namespace.
+    bound = runner_session.Runner(program, ["--bind", "192.0.2.1"], log_name="bind.out")
+    try:
+        log = os.path.join(bound.state, "state", "korvex.log")
+        wait_for(lambda: "VXI-11 server start failed" in read(log), 30)
+        line = re.escape("VXI-11 server start failed: cannot listen for the core channel: Cannot assign requested "
+                         "address: no interface of this host has 192.0.2.1; give --bind an address this host has "
+                         "(ip -4 addr) or leave --bind out; USB still works (") + r".*/usb\.sock\)"
+        told(read(log), line, "--bind an address this host lacks, in korvex.log")
+        told(bound.log_text(), line, "--bind an address this host lacks, on standard error")
+    finally:
+        bound.stop()
     first = runner_session.Runner(program)
     second = None
     try:
@@ -381,23 +403,32 @@ def stopped_firmware(program):
         except subprocess.TimeoutExpired:
             code = None
         check(code == 0, "one SIGINT after *RST without boot monitor: exit 0 (%s)" % code)
+        told(read(log).rstrip("\n").rsplit("\n", 1)[-1], "board: switched off",
+             "the last line after that SIGINT says the board has stopped")
     finally:
         runner.stop()
 
 
 def quiet(program):
-    """--quiet: no SCPI command lines on standard error; korvex.log has them."""
+    """--quiet: no SCPI command lines and none of a sound MEAS:FLUX?'s routine lines (the
+    abort steps) on standard error; korvex.log has them."""
     runner = runner_session.Runner(program, ["--quiet"])
     try:
         inst = runner_session.open_session(runner_session.manager())
         inst.query("SYST:ERR?")
+        check(measure(inst) == ("1.500000 T", []), "--quiet: MEAS:FLUX? gives 1.500000 T, no error")
         inst.close()
         runner.process.terminate()
         runner.process.wait(timeout=20)
         log = read(os.path.join(runner.state, "state", "korvex.log"))
         check("_DispatchCommand: SYSTem:ERRor" in log and "_DispatchCommand" not in runner.log_text(),
               "--quiet: the command lines in korvex.log, not on standard error (%s)" % runner.log_text())
+        routine = ["AbortTrigger()", "asked to abort", "AbortDSP: Aborting", "Message ABORT", "ABORT_ACK"]
+        check(all(line in log for line in routine) and not any(line in runner.log_text() for line in routine),
+              "--quiet: a MEAS:FLUX?'s abort steps in korvex.log, not on standard error (%s)" % runner.log_text())
         told(runner.log_text(), re.escape("USB host on ") + ".*", "--quiet: the runner's own lines stay")
+        told(runner.log_text(), re.escape("Portmapper: the firmware's own on 127.0.0.1:111"),
+             "--quiet: the portmapper banner, once VXI-11 serves")
     finally:
         runner.stop()
 
@@ -425,11 +456,15 @@ def main():
             messages(program)
         elif field:
             runner = runner_session.Runner(program, ["--field", "10"])
+            code = runner.process.wait(timeout=60)
+            line = ("korvex-sim: --field 10 is outside the range of the probes plugged in: 0.5-3 T "
+                    "(21.29-127.73 MHz); give --field a value in it")
+            check(code == 2, "--field 10 (outside the probe's range): exit 2 (%d)" % code)
+            told(runner.log_text(), re.escape(line), "--field 10 is refused with the probe's range")
+            runner.stop()
+            runner = runner_session.Runner(program, ["--field", "2.5"])
             inst = runner_session.open_session(runner_session.manager())
-            reply, queued = measure(inst)
-            check(reply == NO_SIGNAL[0] and queued == [NO_SIGNAL[1]],
-                  "--field 10 (outside the probe's range): MEAS:FLUX? gives %r and %s (%r, %s)"
-                  % (NO_SIGNAL[0], NO_SIGNAL[1], reply, queued))
+            check(measure(inst) == ("2.500000 T", []), "--field 2.5 (inside the range): MEAS:FLUX? gives 2.500000 T")
             inst.close()
         else:
             help_and_options(program)

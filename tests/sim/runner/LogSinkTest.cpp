@@ -177,6 +177,12 @@ TEST(LogSinkProblem, WordsThatReportAProblem)
         {"PANIC: stack overflow", true},
         {"Received PW_DEFAULT_CONFIGURATION_ACK message from DSP", false},
         {"Writing /yaffs/settings/DefaultFile.xml", false},
+        {"CKorvexHostAcquisition::TriggerFlow: HostAcq encountered an error.", true},
+        {"CKorvexHostAcquisition::AbortTrigger()", false},
+        {"CKorvexHostAcquisition::TriggerFlow: HostAcq was asked to abort.", false},
+        {"CKorvexHostAcquisition::AbortDSP: Aborting ...", false},
+        {"CKorvexDSP::BuildAndWriteMessage:Message ABORT", false},
+        {"Received ABORT_ACK message from DSP", false},
     };
     for (const auto& c : cases) EXPECT_EQ(CLogSink::Problem(c.line), c.problem) << c.line;
 }

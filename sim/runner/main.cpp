@@ -35,8 +35,9 @@
 // "board: switched off" and exits 0, firmware-update mode (and a fatal stop) prints "board:
 // firmware-update mode" and exits 5, a reset prints "board: reset" and a watchdog reset
 // "board: watchdog reset", and both start the same command line again with --boot-condition
-// 2 (the same executable, by its resolved path, so the process keeps its name). A start-up failure exits 1, a bad option 2, each with one
-// line that says why and what to do (in korvex.log too once the state folder is taken).
+// 2 (the same executable, by its resolved path, so the process keeps its name). A start-up
+// failure exits 1, a bad option 2, each with one line that says why and what to do (in
+// korvex.log too once the state folder is taken).
 // Without a boot monitor, reset and firmware-update mode do nothing and the firmware stays
 // stopped until a signal switches the board off (the first one does).
 //

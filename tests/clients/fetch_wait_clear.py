@@ -176,7 +176,7 @@ def case_cross(open_vxi11, open_usb):
 
     def usb_trigger(inst):
         raw = inst.visalib.sessions[inst.session].interface
-        raw.usb_send_ep.write(struct.pack("<BBBB8x", 128, 0x5A, 0x5A ^ 0xFF, 0), timeout=2000)
+        raw.usb_send_ep.write(struct.pack("<BBBB8x", 128, 0x5A, 0x5A ^ 0xFF, 0), timeout=30000)
 
     vxi, usb, other = open_vxi11(), open_usb(), open_vxi11()
     for waiter, trigger, what in ((vxi, lambda: usb_trigger(usb), "a USB488 TRIGGER"),

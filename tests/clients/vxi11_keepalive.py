@@ -27,9 +27,12 @@ def ip(*args, netns_pid=None):
 
 
 def controller():
-    """In the controller's namespace: waits for its end of the pair, links with the lock and
-    leaves a device_read waiting for ever."""
-    deadline = time.monotonic() + 20
+    """In the controller's namespace: says it is there, waits for its end of the pair, links
+    with the lock and leaves a device_read waiting for ever."""
+    # unshare has made this namespace before this code runs: only now can the pair's end be
+    # moved into it (moved earlier, it would land in the server's namespace and stay there).
+    print("in namespace", flush=True)
+    deadline = time.monotonic() + 60
     while subprocess.run(["ip", "link", "show", "vk-c"], stdout=subprocess.DEVNULL,
                          stderr=subprocess.DEVNULL).returncode != 0:
         if time.monotonic() > deadline:
@@ -68,6 +71,9 @@ def main():
         child = subprocess.Popen(["unshare", "-n", sys.executable, os.path.abspath(__file__), "--controller"],
                                  stdout=subprocess.PIPE, text=True)
         processes.append(child)
+        if child.stdout.readline().strip() != "in namespace":
+            print("FAIL: the controller did not start")
+            return 1
         ip("link", "add", "vk-s", "type", "veth", "peer", "name", "vk-c")
         ip("link", "set", "vk-c", "netns", str(child.pid))
         ip("addr", "add", SERVER_ADDRESS + "/24", "dev", "vk-s")

@@ -40,7 +40,7 @@ void CUsbEndpoint::StartReceive(CByteBuffer*, std::uint32_t* status)
     }
 }
 
-void CUsbEndpoint::ExpectTransferRest(std::uint32_t) {}
+void CUsbEndpoint::ExpectTransferRest(std::uint32_t, std::uint32_t) {}
 
 void CUsbEndpoint::StartSend(CByteBuffer*, std::uint32_t* status)
 {

@@ -45,9 +45,11 @@ public:
     // Receive into a chain of buffers (default: 0x543FF).
     virtual void StartReceive(CByteBuffer* chain, std::uint32_t* status);
     // For the next receive only: the bytes the host's transfer still owes when it starts (0: not
-    // known, the receive may begin a transfer). A short packet ends a transfer, so one shorter
-    // than what is owed begins the host's next transfer. Default: ignored.
-    virtual void ExpectTransferRest(std::uint32_t bytes);
+    // known, the receive may begin a transfer) and the padding bytes that may follow them. A
+    // packet that cannot continue the transfer begins the host's next one: a short packet
+    // shorter than what is owed (a short packet ends a transfer), or any packet longer than
+    // what is owed and its padding. Default: ignored.
+    virtual void ExpectTransferRest(std::uint32_t bytes, std::uint32_t padding);
     // Send a chain of buffers (default: 0x543FF).
     virtual void StartSend(CByteBuffer* chain, std::uint32_t* status);
     // Ends a running transfer; returns the bytes it moved.

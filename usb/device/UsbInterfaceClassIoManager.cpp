@@ -105,10 +105,10 @@ void CUsbInterfaceClassIoManager::StartReceive(std::uint32_t kind, CByteBuffer* 
 }
 
 void CUsbInterfaceClassIoManager::ExpectTransferRest(std::uint32_t kind, std::uint32_t bytes,
-                                                     std::uint32_t* status)
+                                                     std::uint32_t padding, std::uint32_t* status)
 {
     if (CUsbEndpoint* endpoint = Forward(kind, status)) {
-        endpoint->ExpectTransferRest(bytes);
+        endpoint->ExpectTransferRest(bytes, padding);
     }
 }
 

@@ -32,7 +32,8 @@ public:
 
     // ---- endpoint operations by kind (a kind the class does not have: 0x543FF) ----
     void StartReceive(std::uint32_t kind, CByteBuffer* chain, std::uint32_t* status);
-    void ExpectTransferRest(std::uint32_t kind, std::uint32_t bytes, std::uint32_t* status);
+    void ExpectTransferRest(std::uint32_t kind, std::uint32_t bytes, std::uint32_t padding,
+                            std::uint32_t* status);
     void StartSend(std::uint32_t kind, CByteBuffer* chain, std::uint32_t* status);
     std::uint32_t Abort(std::uint32_t kind, std::uint32_t* status);
     bool IsTransferDone(std::uint32_t kind, std::uint32_t* status);

@@ -376,7 +376,9 @@ CS3C2410BulkOutEndpoint::CS3C2410BulkOutEndpoint(CS3C2410Controller* controller,
 void CS3C2410BulkOutEndpoint::StartReceive(CByteBuffer* chain, std::uint32_t* status)
 {
     m_transferRest = m_nextTransferRest;
+    m_transferPadding = m_nextTransferPadding;
     m_nextTransferRest = 0;
+    m_nextTransferPadding = 0;
     if (!BeginTransfer(chain, status)) {
         return;
     }
@@ -395,6 +397,7 @@ void CS3C2410BulkOutEndpoint::Flush(std::uint32_t* status)
     CS3C2410DataEndpoint::Flush(status);
     m_restOfPacket = 0;
     m_transferRest = 0;
+    m_transferPadding = 0;
 }
 
 void CS3C2410BulkOutEndpoint::ReceivePacket()
@@ -402,9 +405,13 @@ void CS3C2410BulkOutEndpoint::ReceivePacket()
     const std::uint32_t waiting = m_registers->OutFifoCount(2);
     const std::uint32_t received = m_fifo.GetBytesReceived();
     const std::uint32_t owed = m_transferRest > received ? m_transferRest - received : 0;
-    if (m_restOfPacket == 0 && waiting < kBulkPacket && waiting < owed) {
-        // The host's transfer ended short of what it owes; the short packet starts its next,
-        // which the next receive takes.
+    // A whole packet the transfer cannot hold: short of what it owes (a short packet would end
+    // it), or longer than its rest and padding (its last packet would be the rest alone).
+    const bool another = (waiting < kBulkPacket && waiting < owed) ||
+                         waiting > owed + m_transferPadding;
+    if (m_transferRest != 0 && m_restOfPacket == 0 && another) {
+        // The host's transfer ended short of what it owes; the packet starts its next, which
+        // the next receive takes.
         m_transferRest = 0;
         m_transferState = kUsbStateEnded | kUsbStateOut | kUsbStateNormal;
         return;

@@ -159,12 +159,17 @@ public:
                             std::uint8_t configuration, std::uint8_t interfaceNumber,
                             std::uint8_t alternate, CUsbEndpointEventObserver* observer);
 
-    // Receives until the chain is full. A short packet ends the host's transfer: one shorter
-    // than what the transfer still owes (ExpectTransferRest) belongs to the host's next
-    // transfer (the host gave up on this one) and ends the receive early, left in the FIFO for
-    // the next receive. Data already waiting is taken by the next pass.
+    // Receives until the chain is full. A short packet ends the host's transfer. A packet that
+    // cannot continue what the transfer still owes (ExpectTransferRest): short and shorter than
+    // that, or longer than that with its padding, belongs to the host's next transfer (the host
+    // gave up on this one) and ends the receive early, left in the FIFO for the next receive.
+    // Data already waiting is taken by the next pass.
     void StartReceive(CByteBuffer* chain, std::uint32_t* status) override;
-    void ExpectTransferRest(std::uint32_t bytes) override { m_nextTransferRest = bytes; }
+    void ExpectTransferRest(std::uint32_t bytes, std::uint32_t padding) override
+    {
+        m_nextTransferRest = bytes;
+        m_nextTransferPadding = padding;
+    }
     std::uint32_t Abort(std::uint32_t* status) override;
     void Flush(std::uint32_t* status) override;
     void Service(std::uint32_t* status) override;
@@ -178,9 +183,12 @@ private:
 
     // The FIFO holds the rest of a packet whose start an earlier receive took.
     std::uint8_t m_restOfPacket = 0;
-    // What the host's transfer owed when this receive started, and the value for the next one.
+    // What the host's transfer owed when this receive started (with the padding that may follow
+    // it), and the values for the next one.
     std::uint32_t m_transferRest = 0;
+    std::uint32_t m_transferPadding = 0;
     std::uint32_t m_nextTransferRest = 0;
+    std::uint32_t m_nextTransferPadding = 0;
 };
 
 // The default endpoint (hardware endpoint 0).

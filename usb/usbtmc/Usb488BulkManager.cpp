@@ -122,7 +122,7 @@ void CUsb488BulkManager::ArmHeaderReceive()
     std::uint32_t status = 0;
     m_headerReceive.SetWindow(0, Usbtmc::kHeaderSize, &status);
     // A header begins the host's next transfer: what it owes is not known yet.
-    m_io->ExpectTransferRest(kUsbEndpointBulkOut, 0, &status);
+    m_io->ExpectTransferRest(kUsbEndpointBulkOut, 0, 0, &status);
     m_io->StartReceive(kUsbEndpointBulkOut, &m_headerReceive, &status);
     if (status == 0) {
         m_headerArmed = 1;
@@ -314,8 +314,8 @@ void CUsb488BulkManager::PostReceiveBuffer(CByteBuffer* buffer, std::uint32_t* s
         m_out.alignmentChained = 1;
         m_out.postedRoom += m_out.alignment;
     }
-    // What the message's data still owes (its alignment bytes not counted).
-    m_io->ExpectTransferRest(kUsbEndpointBulkOut, m_out.expected, status);
+    // What the message's data still owes, then its alignment bytes (a host may leave them out).
+    m_io->ExpectTransferRest(kUsbEndpointBulkOut, m_out.expected, m_out.alignment, status);
     m_io->StartReceive(kUsbEndpointBulkOut, buffer, status);
     if (*status != 0) {
         Unchain();

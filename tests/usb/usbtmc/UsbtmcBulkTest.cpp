@@ -65,26 +65,34 @@ TEST_F(UsbtmcTest, FiftyTwoBytesFillOnePacketWithoutZlpAndAStrayZlpIsIgnored)
     EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?"));
 }
 
-// A host that gives up on a message part-way sends its next transfer: that one's first short
+// A host that gives up on a message part-way sends its next transfer: that one's first
 // packet is not taken as the rest of the old message, wherever the device's receives stand
-// (their room is 4096 data bytes; the header's packet carries 52 of them).
+// (their room is 4096 data bytes; the header's packet carries 52 of them) and however little
+// of the message was left: a packet longer than the rest and its alignment bytes cannot end it.
 TEST_F(UsbtmcTest, TheNextQueryAfterAMessageCutShortIsAnsweredWhereverTheCutFalls)
 {
     struct CutCase {
+        std::uint32_t size;  // the message's TransferSize
         std::uint32_t sent;  // data bytes of the message before the host gave up
+        const char* next;    // the query that follows
         const char* where;
     };
+    const std::string longQuery = std::string(60, 'L') + "?";  // its first packet is full
     const CutCase cases[] = {
-        {116, "within the first receive"},
-        {4084, "12 bytes before the end of a receive: the short packet would straddle it"},
-        {4148, "the next receive has taken 52 bytes"},
+        {100000, 116, "*IDN?", "within the first receive"},
+        {100000, 4084, "*IDN?", "12 bytes before the end of a receive: the packet would straddle it"},
+        {100000, 4148, "*IDN?", "the next receive has taken 52 bytes"},
+        {119, 116, "*IDN?", "3 bytes and 1 alignment byte left, a 20-byte packet next"},
+        {130, 116, "*IDN?", "14 bytes and 2 alignment bytes left, a 20-byte packet next"},
+        {119, 116, longQuery.c_str(), "3 bytes and 1 alignment byte left, a full packet next"},
+        {4149, 4148, "*IDN?", "the last byte of a second receive left"},
     };
     for (const CutCase& c : cases) {
         SCOPED_TRACE(c.where);
-        Bytes bytes = UsbtmcHost::Header(1, host.NextTag(), 100000, 1);
+        Bytes bytes = UsbtmcHost::Header(1, host.NextTag(), c.size, 1);
         bytes.insert(bytes.end(), c.sent, 'p');
         ASSERT_EQ(host.Send(bytes), Result::Ok);
-        EXPECT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
+        EXPECT_EQ(host.Query(c.next), Answer(c.next));
         EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?"));
     }
 }

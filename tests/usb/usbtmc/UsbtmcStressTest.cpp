@@ -156,7 +156,12 @@ TEST_F(UsbtmcTest, ResetsAndWritesCutByTheirDeadlineLeaveTheNextQueryAnswered)
             ASSERT_EQ(status, (Bytes{0x01, 0}));
             ASSERT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
         }
-        ASSERT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
+        // Step by step, so that a failure names the step that did not go through.
+        ASSERT_EQ(host.Write("*IDN?"), Result::Ok);
+        ASSERT_EQ(host.RequestIn(4096), Result::Ok);
+        const UsbtmcHost::InTransfer in = host.ReadIn(4096 + 12);
+        ASSERT_EQ(in.result, Result::Ok);
+        ASSERT_EQ(in.data, Answer("*IDN?"));
     }
 }
 

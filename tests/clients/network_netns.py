@@ -335,7 +335,8 @@ def hostile(runner):
         mark = len(korvex_log())
         if x is not None:
             restart_network(lab, peer, x)
-        check(wait_for(lambda: "IPv4LL: link-local probing ends" in korvex_log()[mark:], 30),
+        # The probing's end is logged before eth0 takes the address: wait for both.
+        check(wait_for(lambda: "IPv4LL: link-local probing ends" in korvex_log()[mark:] and linklocal_address(inst), 30),
               "nothing usable: a link-local address")
         x = linklocal_address(inst)
         check(x is not None and idn(lab, peer, x), "*IDN? over %s" % x)

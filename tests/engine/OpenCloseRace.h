@@ -10,14 +10,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <functional>
 #include <random>
 #include <thread>
 
 #include "engine/api/ZoDeviceApi.h"
 #include "engine/api/ZoDeviceInterface.h"
+#include "support/TestSeed.h"
 
 namespace racetest {
 
@@ -26,13 +25,7 @@ inline std::uint32_t OpenCloseWhileNotified(int cycles, const Korvex::ZoOpenDesc
                                             std::uint32_t interfaceArgument, const void* settings,
                                             const std::function<void()>& notify)
 {
-    const char* given = std::getenv("KORVEX_RACE_SEED");
-    const std::uint32_t seed = given != nullptr
-                                   ? static_cast<std::uint32_t>(std::strtoul(given, nullptr, 10))
-                                   : std::random_device{}();
-    std::printf("KORVEX_RACE_SEED=%u\n", seed);
-    std::fflush(stdout);
-    std::mt19937 random(seed);
+    std::mt19937 random(testsupport::TestSeed("KORVEX_RACE_SEED"));
     std::atomic<bool> stop{false};
     std::atomic<std::uint32_t> sent{0};
     std::thread notifier([&] {

@@ -117,6 +117,32 @@ protected:
         };
     }
 
+    // The host's session ends: by a bus reset, or by leaving the configuration and taking it
+    // again.
+    void EndSession(bool reset)
+    {
+        if (reset) {
+            ASSERT_EQ(usb.reset_device(), Result::Ok);
+            return;
+        }
+        Bytes none;
+        for (std::uint16_t value : {0, 1}) {
+            ASSERT_EQ(usb.control(sim::UsbHost::Setup{0x00, 9, value, 0, 0}, &none), Result::Ok);
+        }
+    }
+
+    // A new session's first read gets nothing of the old one; the request it leaves open is
+    // ended by a reset, so the next session starts afresh.
+    void ReadsNothingThenResets()
+    {
+        ASSERT_EQ(host.RequestIn(4096), Result::Ok);
+        usb.set_timeout_ms(300);
+        const UsbtmcHost::InTransfer in = host.ReadIn();
+        usb.set_timeout_ms(kTimeoutMs);
+        EXPECT_EQ(in.result, Result::Timeout) << in.data;
+        ASSERT_EQ(usb.reset_device(), Result::Ok);
+    }
+
     // CHECK_ABORT_BULK_IN_STATUS until it is no longer PENDING (the device learns that the
     // host took the last packet a little after the host did).
     Bytes CheckAbortBulkInDone()

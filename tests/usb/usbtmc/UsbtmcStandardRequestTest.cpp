@@ -180,22 +180,9 @@ TEST_F(UsbtmcTest, ResetOrDeconfigurationDropsWhatThePreviousSessionLeft)
                                        [](const Korvex::TestDevice::Callback& c) { return c.kind == 'M' && c.text == "OLD?"; });
                 }));
             }
-            if (reset) {
-                ASSERT_EQ(usb.reset_device(), Ok);
-            } else {
-                Bytes none;
-                for (std::uint16_t value : {0, 1}) {
-                    ASSERT_EQ(usb.control(sim::UsbHost::Setup{0x00, 9, value, 0, 0}, &none), Ok);
-                }
-            }
+            EndSession(reset);
             if (left == UnreadReply) {
-                ASSERT_EQ(host.RequestIn(4096), Ok);
-                usb.set_timeout_ms(300);
-                const UsbtmcHost::InTransfer in = host.ReadIn();
-                usb.set_timeout_ms(kTimeoutMs);
-                EXPECT_EQ(in.result, Result::Timeout) << in.data;
-                // The request stays open: a new session starts afresh.
-                ASSERT_EQ(usb.reset_device(), Ok);
+                ReadsNothingThenResets();
             }
             EXPECT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
             EXPECT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
@@ -223,23 +210,11 @@ TEST_F(UsbtmcTest, ResetOrDeconfigurationDropsACompleteMessageNotYetProcessed)
         ASSERT_EQ(host.Write("OLD?"), Ok);
         ASSERT_TRUE(latch.WaitEntered());
         hold = nullptr;
-        if (reset) {
-            ASSERT_EQ(usb.reset_device(), Ok);
-        } else {
-            Bytes none;
-            for (std::uint16_t value : {0, 1}) {
-                ASSERT_EQ(usb.control(sim::UsbHost::Setup{0x00, 9, value, 0, 0}, &none), Ok);
-            }
-        }
+        EndSession(reset);
         latch.Open();
         // The clear event follows the held message on the device's event thread.
         ASSERT_TRUE(device->WaitCount('C', clears + 1));
-        ASSERT_EQ(host.RequestIn(4096), Ok);
-        usb.set_timeout_ms(300);
-        const UsbtmcHost::InTransfer in = host.ReadIn();
-        usb.set_timeout_ms(kTimeoutMs);
-        EXPECT_EQ(in.result, Result::Timeout) << in.data;
-        ASSERT_EQ(usb.reset_device(), Ok);
+        ReadsNothingThenResets();
         EXPECT_EQ(host.Query("*IDN?"), Answer("*IDN?"));
     }
 }

@@ -1,12 +1,11 @@
 // Back-pressure from a device that does not keep up, and service requests and status-byte
 // changes from another thread while the host polls and queries (run under TSan too).
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <random>
 #include <thread>
 
 #include "UsbtmcFixture.h"
+#include "support/TestSeed.h"
 
 namespace usbtmctest {
 namespace {
@@ -105,13 +104,7 @@ TEST_F(UsbtmcTest, ServiceRequestsFromAnotherThreadDuringPollsAndQueries)
 // third round after the host's INITIATE_CLEAR recovery first.
 TEST_F(UsbtmcTest, ResetsAndWritesCutByTheirDeadlineLeaveTheNextQueryAnswered)
 {
-    const char* given = std::getenv("KORVEX_SOAK_SEED");
-    const std::uint32_t seed = given != nullptr
-                                   ? static_cast<std::uint32_t>(std::strtoul(given, nullptr, 10))
-                                   : std::random_device{}();
-    std::printf("KORVEX_SOAK_SEED=%u\n", seed);
-    std::fflush(stdout);
-    std::mt19937 random(seed);
+    std::mt19937 random(testsupport::TestSeed("KORVEX_SOAK_SEED"));
     std::string text;
     for (int i = 0; i < 60000; ++i) {
         text += "*CLS;";

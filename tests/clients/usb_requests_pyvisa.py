@@ -2,7 +2,8 @@
 backend (KORVEX_USB_SOCKET names the socket): every standard request, valid and invalid, in the
 Address and Configured states, each followed by *IDN? once configured; then what a new pyvisa-py
 session finds after the previous one left a message or a reply unfinished (also a complete message
-still queued behind a VXI-11 MEAS:FLUX?), the USBTMC clear of a killed client's unread reply, and a
+still queued behind a VXI-11 MEAS:FLUX?), the recovery of a killed client's unread reply by the
+request sequences of several host libraries, a message without its alignment bytes, and a
 write cut by its deadline. Exits non-zero at the first failure.
 """
 import errno
@@ -145,22 +146,46 @@ def clear_status():
     return list(dev.ctrl_transfer(0xA1, CHECK_CLEAR_STATUS, 0, 0, 2, timeout=2000))
 
 
-def usbtmc_clear():
-    """The host's USBTMC clear: INITIATE_CLEAR; CHECK_CLEAR_STATUS until SUCCESS, reading Bulk-IN
-    while it says PENDING with bmClear 1; then the Bulk-OUT halt cleared."""
+def read_bulk_in(timeout_ms):
     raw = rm.visalib.sessions[i.session].interface
+    return raw.usb_recv_ep.read(4096, timeout_ms)
+
+
+def linux_clear():
+    """The Linux driver's clear: INITIATE_CLEAR; CHECK_CLEAR_STATUS until not PENDING, reading
+    Bulk-IN up to a short packet (5-s reads, a time-out fails it) while bmClear is 1."""
     check("INITIATE_CLEAR: SUCCESS", list(dev.ctrl_transfer(0xA1, INITIATE_CLEAR, 0, 0, 1, timeout=2000)) == [SUCCESS])
-    reads, status, deadline = 0, clear_status(), time.monotonic() + 20
+    status, deadline = clear_status(), time.monotonic() + 20
     while status[0] == PENDING and time.monotonic() < deadline:
         if status[1] & 1:
-            raw.usb_recv_ep.read(4096, 2000)
-            reads += 1
+            while len(read_bulk_in(5000)) == 64:
+                pass
         else:
-            time.sleep(0.01)
+            time.sleep(0.05)
         status = clear_status()
-    check("CHECK_CLEAR_STATUS ends with SUCCESS, bmClear 0 (%s, %d Bulk-IN reads)" % (status, reads), status == [SUCCESS, 0])
-    dev.clear_halt(raw.usb_send_ep.bEndpointAddress)
-    return reads
+    return status
+
+
+def python_usbtmc_open():
+    """python-usbtmc's open(): INITIATE_CLEAR; CHECK_CLEAR_STATUS every 0.1 s while PENDING,
+    never reading Bulk-IN (50 polls here, where it has no limit); the Bulk-OUT halt cleared;
+    GET_CAPABILITIES."""
+    check("INITIATE_CLEAR: SUCCESS", list(dev.ctrl_transfer(0xA1, INITIATE_CLEAR, 0, 0, 1, timeout=2000)) == [SUCCESS])
+    status = clear_status()
+    for _ in range(50):
+        if status[0] != PENDING:
+            break
+        time.sleep(0.1)
+        status = clear_status()
+    return status
+
+
+def clear_given_up_then_set_configuration():
+    """A clear another client gave up on after one CHECK, then pyusb's set_configuration()."""
+    dev.ctrl_transfer(0xA1, INITIATE_CLEAR, 0, 0, 1, timeout=2000)
+    clear_status()
+    dev.set_configuration()
+    return [SUCCESS, 0]
 
 
 def no_error(session, what):
@@ -183,8 +208,9 @@ check("*STB? queued behind MEAS:FLUX?: a new session's *IDN? answers its own que
 no_error(i, "*STB? queued behind MEAS:FLUX?")
 check("the VXI-11 MEAS:FLUX? is answered", vxi.read().strip().endswith("T"))
 
-# A client killed while its read waits for MEAS:FLUX?: its reply is queued on Bulk-IN. The clear
-# succeeds only once Bulk-IN holds nothing, so the next query's first read is its own reply.
+# A client killed while its read waits for MEAS:FLUX?: its reply is queued on Bulk-IN. Every kind of
+# host recovers: the clear empties Bulk-IN itself, and so does a configuration change, so the next
+# query's first read is its own reply.
 WAITER = r"""
 import sys
 sys.path.insert(0, %r)
@@ -197,17 +223,62 @@ inst.write("MEAS:FLUX?")
 print("waiting", flush=True)
 inst.read()
 """ % os.path.dirname(os.path.abspath(__file__))
-waiter = subprocess.Popen([sys.executable, "-c", WAITER, name], stdout=subprocess.PIPE, text=True)
-check("the waiting client sent MEAS:FLUX?", waiter.stdout.readline().strip() == "waiting")
+for what, recover in (("the Linux driver's clear", linux_clear),
+                      ("python-usbtmc's open()", python_usbtmc_open),
+                      ("set_configuration() after a clear given up on", clear_given_up_then_set_configuration)):
+    waiter = subprocess.Popen([sys.executable, "-c", WAITER, name], stdout=subprocess.PIPE, text=True)
+    check("the waiting client sent MEAS:FLUX?", waiter.stdout.readline().strip() == "waiting")
+    deadline = time.monotonic() + 20
+    while clear_status() != [SPLIT_NOT_IN_PROGRESS, 1] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    waiter.send_signal(signal.SIGKILL)
+    waiter.wait()
+    check("the killed client's MEAS:FLUX? has run (a VXI-11 query waited behind it)", vxi.query("*IDN?") == idn)
+    started = time.monotonic()
+    status = recover()
+    check("%s ends with SUCCESS, bmClear 0" % what, status == [SUCCESS, 0], status)
+    if recover is not clear_given_up_then_set_configuration:
+        dev.clear_halt(bulk_out.bEndpointAddress)
+    if recover is python_usbtmc_open:
+        check("GET_CAPABILITIES: SUCCESS", dev.ctrl_transfer(0xA1, 7, 0, 0, 24, timeout=2000)[0] == SUCCESS)
+    check("after %s, *IDN? answers on the first read (%.2f s)" % (what, time.monotonic() - started),
+          i.query("*IDN?") == idn)
+    no_error(i, "after " + what)
+
+# The Linux driver's abort of a reply queued and not read: one read of up to 300 ms after
+# INITIATE_ABORT_BULK_IN, then CHECK_ABORT_BULK_IN_STATUS, reading again while bmAbortBulkIn is 1.
+REQUEST_DEV_DEP_MSG_IN, INITIATE_ABORT_BULK_IN, CHECK_ABORT_BULK_IN_STATUS = 2, 3, 4
+bulk_in = rm.visalib.sessions[i.session].interface.usb_recv_ep
+bulk_out.write(header(0x44, 6, True) + b"*IDN?\n\0\0", timeout=2000)
+bulk_out.write(struct.pack("<BBBBIBBBB", REQUEST_DEV_DEP_MSG_IN, 0x45, 0xBA, 0, 4096, 0, 0, 0, 0), timeout=2000)
+time.sleep(0.3)
+reply = list(dev.ctrl_transfer(0xA2, INITIATE_ABORT_BULK_IN, 0x45, bulk_in.bEndpointAddress, 2, timeout=2000))
+check("INITIATE_ABORT_BULK_IN of the queued reply: SUCCESS", reply == [SUCCESS, 0x45], reply)
+try:
+    bulk_in.read(4096, 300)
+except usb.core.USBTimeoutError:
+    pass
 deadline = time.monotonic() + 20
-while clear_status() != [SPLIT_NOT_IN_PROGRESS, 1] and time.monotonic() < deadline:
-    time.sleep(0.01)
-waiter.send_signal(signal.SIGKILL)
-waiter.wait()
-check("the killed client's MEAS:FLUX? has run (a VXI-11 query waited behind it)", vxi.query("*IDN?") == idn)
-check("the clear had the host read what the cancelled reply left", usbtmc_clear() >= 1)
-check("after the clear, *IDN? answers on the first read", i.query("*IDN?") == idn)
-no_error(i, "after the clear")
+while time.monotonic() < deadline:
+    reply = list(dev.ctrl_transfer(0xA2, CHECK_ABORT_BULK_IN_STATUS, 0, bulk_in.bEndpointAddress, 8, timeout=2000))
+    if reply[0] != PENDING:
+        break
+    if reply[1] & 1:
+        bulk_in.read(4096, 5000)
+check("CHECK_ABORT_BULK_IN_STATUS ends with SUCCESS, bmAbortBulkIn 0", reply[:2] == [SUCCESS, 0], reply)
+check("after the Linux driver's abort, *IDN? answers on the first read", i.query("*IDN?") == idn)
+drain(i)  # the reply the host dropped unread was interrupted (-410)
+
+# A host that leaves out the alignment bytes: the 25-byte transfer runs at once.
+count = vxi.query("AVER:COUN?").strip()
+bulk_out.write(header(0x46, 13, True) + b"AVER:COUN 13\n", timeout=2000)
+# It runs with nothing more from the host: VXI-11 comes to read the new count (not only once a next
+# USB transfer has come).
+deadline, got = time.monotonic() + 20, count
+while got != "13" and time.monotonic() < deadline:
+    got = vxi.query("AVER:COUN?").strip()
+check("a message without its alignment bytes runs with nothing after it", got == "13", got)
+vxi.write("AVER:COUN " + count)
 
 # A write the host gives up on (its deadline cuts it): the next query is still answered.
 text = b"*CLS;" * 60000 + b"\n"

@@ -208,6 +208,10 @@ void CS3C2410DataEndpoint::Deactivate(std::uint32_t* status)
             m_observer->OnOutComplete(this, kUsbCompletionAborted, moved, status);
         }
     }
+    // As a bus reset does: nothing the FIFO held (a packet no transfer owns, the short packet
+    // ending an aborted read) reaches the next configuration.
+    std::uint32_t flushStatus = 0;
+    Flush(&flushStatus);
     m_registers->ModifyIndexed(Hardware(), m_csr, 0, m_sendStall);
     m_configured = 0;
     m_haltedByFunction = 0;
@@ -273,6 +277,16 @@ std::uint32_t CS3C2410BulkInEndpoint::EndTransfer(bool sendZeroLength)
     m_transferState = 0;
     m_fifo.Reset();
     return taken;
+}
+
+void CS3C2410BulkInEndpoint::Flush(std::uint32_t* status)
+{
+    CS3C2410DataEndpoint::Flush(status);
+    // A transfer that waited only for the host to take its last packet has ended with the
+    // flush: the next pass reports it.
+    if (*status == 0 && (m_transferState & kUsbStateEnded) != 0) {
+        m_registers->SetRaisePending(Hardware(), true);
+    }
 }
 
 std::uint32_t CS3C2410BulkInEndpoint::Abort(std::uint32_t* status)
@@ -409,6 +423,9 @@ void CS3C2410BulkOutEndpoint::ReceivePacket()
     // it), or longer than its rest and padding (its last packet would be the rest alone).
     const bool another = (waiting < kBulkPacket && waiting < owed) ||
                          waiting > owed + m_transferPadding;
+    if (m_restOfPacket == 0) {
+        m_packetLength = waiting;
+    }
     if (m_transferRest != 0 && m_restOfPacket == 0 && another) {
         // The host's transfer ended short of what it owes; the packet starts its next, which
         // the next receive takes.
@@ -419,14 +436,19 @@ void CS3C2410BulkOutEndpoint::ReceivePacket()
     if (m_fifo.GetRemaining() > 0) {
         m_fifo.ReadFifo();
     }
+    bool shortEnd = false;
     if (m_registers->OutFifoCount(2) == 0) {
         m_fifo.CompletePacket();
         m_restOfPacket = 0;
+        // A short packet ends the host's transfer: once it has brought every byte the transfer
+        // owes, alignment bytes the host left out are not waited for.
+        shortEnd = m_transferRest != 0 && m_packetLength < kBulkPacket &&
+                   m_fifo.GetBytesReceived() >= m_transferRest;
     } else {
         m_fifo.TakePartialPacket();
         m_restOfPacket = 1;
     }
-    if (m_fifo.IsTransferDone()) {
+    if (m_fifo.IsTransferDone() || shortEnd) {
         m_transferState = kUsbStateEnded | kUsbStateOut | kUsbStateNormal;
     }
 }

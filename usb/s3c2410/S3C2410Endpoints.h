@@ -119,6 +119,8 @@ public:
     // Ends a running transfer: the packet not yet taken is flushed, a zero-length packet ends
     // the host's read, and the bytes the host took are returned. None running: 0x54325.
     std::uint32_t Abort(std::uint32_t* status) override;
+    // Drops the packet waiting for the host; a transfer that waited only for that ends.
+    void Flush(std::uint32_t* status) override;
     void Service(std::uint32_t* status) override;
 
 protected:
@@ -159,7 +161,8 @@ public:
                             std::uint8_t configuration, std::uint8_t interfaceNumber,
                             std::uint8_t alternate, CUsbEndpointEventObserver* observer);
 
-    // Receives until the chain is full. A short packet ends the host's transfer. A packet that
+    // Receives until the chain is full, or until a short packet has brought all that the
+    // transfer owes (ExpectTransferRest: its alignment bytes may be absent). A packet that
     // cannot continue what the transfer still owes (ExpectTransferRest): short and shorter than
     // that, or longer than that with its padding, belongs to the host's next transfer (the host
     // gave up on this one) and ends the receive early, left in the FIFO for the next receive.
@@ -183,6 +186,8 @@ private:
 
     // The FIFO holds the rest of a packet whose start an earlier receive took.
     std::uint8_t m_restOfPacket = 0;
+    // The length of the packet being read, as it arrived.
+    std::uint32_t m_packetLength = 0;
     // What the host's transfer owed when this receive started (with the padding that may follow
     // it), and the values for the next one.
     std::uint32_t m_transferRest = 0;

@@ -139,6 +139,21 @@ bool CUsb488ClassRequests::Guard()
     return true;
 }
 
+bool CUsb488ClassRequests::BulkInHolds()
+{
+    std::uint32_t fifoStatus = 0;
+    const bool fifoDone = m_io == nullptr || m_io->IsTransferDone(kUsbEndpointBulkIn, &fifoStatus);
+    return m_owner->GetBulkManager()->BulkInActive() || (fifoStatus == 0 && !fifoDone);
+}
+
+void CUsb488ClassRequests::FlushBulkIn()
+{
+    if (m_io != nullptr) {
+        std::uint32_t flushStatus = 0;
+        m_io->Flush(kUsbEndpointBulkIn, &flushStatus);
+    }
+}
+
 void CUsb488ClassRequests::Reply(const std::uint8_t* bytes, std::uint32_t count,
                                  std::uint32_t* status)
 {
@@ -208,6 +223,13 @@ void CUsb488ClassRequests::OnInitiateAbortBulkOut(const UsbSetupPacket& setup,
         m_io->Halt(kUsbEndpointBulkOut, &endpointStatus);
         std::uint32_t abortStatus = 0;
         m_bytesReceived = bulk->AbortBulkOut(&abortStatus);
+        if (bulk->MessageOpen()) {
+            // The engine holds the start of the message the host gave up on: it is dropped,
+            // and the next header is taken only once that clear has finished, so the host's
+            // next message does not continue this one.
+            bulk->CancelHeaderReceive(&abortStatus);
+            m_owner->ClearAbandonedMessage();
+        }
         endpointStatus = 0;
         m_io->ClearHalt(kUsbEndpointBulkOut, &endpointStatus);
         reply[0] = Usbtmc::kSuccess;
@@ -276,9 +298,11 @@ void CUsb488ClassRequests::OnCheckAbortBulkInStatus(const UsbSetupPacket& setup,
     }
     CUsb488BulkManager* bulk = m_owner->GetBulkManager();
     std::uint8_t reply[8] = {};
-    reply[1] = bulk->BulkInActive() ? 1 : 0;
+    // What the abort left in the FIFO stays there for the host to read.
+    const bool holds = BulkInHolds();
+    reply[1] = holds ? 1 : 0;
     if (m_abortInPending != 0) {
-        if (bulk->BulkInActive()) {
+        if (holds) {
             reply[0] = Usbtmc::kPending;
         } else {
             m_abortInPending = 0;
@@ -328,7 +352,10 @@ void CUsb488ClassRequests::OnInitiateClear(const UsbSetupPacket& setup, std::uin
     CPhysicalInterface* engine = Engine();
     bulk->ForgetMessage();
     if (engine != nullptr) {
+        // Cancels the response under way (its tail and the short packet ending the read go to
+        // the FIFO, emptied here).
         engine->DeviceClear();
+        FlushBulkIn();
     } else {
         std::uint32_t clearStatus = 0;
         ClearFinished(&clearStatus);
@@ -343,12 +370,7 @@ void CUsb488ClassRequests::OnCheckClearStatus(const UsbSetupPacket& setup, std::
         Stall(status);
         return;
     }
-    // Bulk-IN is clear only once the host has also read what the cancelled response left in
-    // the FIFO (the short packet that ends a read): until then bmClear tells it to read.
-    std::uint32_t fifoStatus = 0;
-    const bool fifoDone = m_io == nullptr || m_io->IsTransferDone(kUsbEndpointBulkIn, &fifoStatus);
-    const bool bulkIn =
-        m_owner->GetBulkManager()->BulkInActive() || (fifoStatus == 0 && !fifoDone);
+    const bool bulkIn = BulkInHolds();
     std::uint8_t reply[2] = {Usbtmc::kPending, static_cast<std::uint8_t>(bulkIn ? 1 : 0)};
     if (m_clearPending != 0) {
         if (m_clearsOutstanding == 0 && !bulkIn) {
@@ -454,6 +476,8 @@ void CUsb488ClassRequests::ClearFinished(std::uint32_t* status)
     }
     --m_clearsOutstanding;
     if (m_clearsOutstanding == 0 && m_io != nullptr) {
+        // The device empties Bulk-IN itself: the host has nothing to read to end the clear.
+        FlushBulkIn();
         m_io->ClearHalt(kUsbEndpointBulkOut, status);
     }
 }

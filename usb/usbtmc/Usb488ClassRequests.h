@@ -66,6 +66,12 @@ private:
     void Stall(std::uint32_t* status);
     // Closes a finished split transaction; false while one still runs.
     bool Guard();
+    // Bulk-IN still holds something for the host: a response under way, or a packet in the
+    // FIFO. bmClear and bmAbortBulkIn say this, and the checks of both answer PENDING on it.
+    bool BulkInHolds();
+    // Empties the Bulk-IN FIFO (the tail of a cancelled response, the short packet that ends
+    // a read) once the engine's clear has cancelled what it was sending.
+    void FlushBulkIn();
     void Reply(const std::uint8_t* bytes, std::uint32_t count, std::uint32_t* status);
     // A request answered with one status byte: false when it was stalled or answered
     // SPLIT_IN_PROGRESS, true when its action is to run.

@@ -115,53 +115,77 @@ TEST_F(UsbtmcTest, ClearWithRequestAndNothingQueuedFinishes)
     EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
 }
 
-TEST_F(UsbtmcTest, ClearEndsAQueuedResponse)
+// The clear empties Bulk-IN itself: whether the host left the reply unread (a reader that was
+// killed) or read part of it, the cancelled reply and the short packet that ends a read leave
+// the FIFO, CHECK_CLEAR_STATUS never asks the host to read (bmClear 0) and ends in SUCCESS
+// without a read, and the next query's first read is its own reply.
+TEST_F(UsbtmcTest, ClearEmptiesBulkInWithoutAHostRead)
 {
-    AnswerNextWith(std::string(20000, 'c'));
-    ASSERT_EQ(host.Write("BIG"), Result::Ok);
-    ASSERT_TRUE(device->WaitCount('M', 1));
-    ASSERT_EQ(host.RequestIn(20000), Result::Ok);
-    const auto first = host.ReadIn(64);
-    ASSERT_EQ(first.length, 64u);
-    ASSERT_EQ(first.transferSize, 20000u);
-    EXPECT_EQ(host.InitiateClear(), (Bytes{0x01}));
-    // As a host does while bmClear is set: read until a short packet.
-    Bytes rest;
-    EXPECT_EQ(usb.bulk_in(UsbtmcHost::kBulkIn, 20000, &rest), Result::Ok);
-    EXPECT_LT(rest.size(), 20000u - 52u);
-    ASSERT_TRUE(Eventually([&] { return host.CheckClear() == Bytes{0x01, 0}; }));
-    ASSERT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
-    EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
+    struct Case {
+        const char* name;
+        std::size_t reply;
+        std::uint32_t readFirst;  // bytes the host read before the clear (0: none)
+    };
+    static const Case kCases[] = {
+        {"a short reply left unread", 0, 0},
+        {"a long reply read in part", 20000, 64},
+    };
+    for (const Case& c : kCases) {
+        SCOPED_TRACE(c.name);
+        if (c.reply != 0) {
+            AnswerNextWith(std::string(c.reply, 'c'));
+        }
+        const std::uint32_t messages = device->Count('M');
+        ASSERT_EQ(host.Write("OLD?"), Result::Ok);
+        ASSERT_TRUE(device->WaitCount('M', messages + 1));
+        ASSERT_EQ(host.RequestIn(20000), Result::Ok);
+        ASSERT_TRUE(Eventually([] { return platform::soc::usbd().in_packet_ready(1); }));
+        if (c.readFirst != 0) {
+            ASSERT_EQ(host.ReadIn(c.readFirst).length, c.readFirst);
+        }
+        EXPECT_EQ(host.InitiateClear(), (Bytes{0x01}));
+        Bytes status;
+        bool askedToRead = false;
+        Eventually([&] {
+            status = host.CheckClear();
+            askedToRead = askedToRead || status == Bytes{0x02, 1};
+            return status.empty() || status[0] != 0x02;
+        }, 5000);
+        EXPECT_FALSE(askedToRead) << "bmClear 1";
+        EXPECT_EQ(status, (Bytes{0x01, 0}));
+        EXPECT_FALSE(platform::soc::usbd().in_packet_ready(1));
+        ASSERT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
+        EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
+    }
 }
 
-// A host that went away with its read pending left the reply queued. The next host's clear
-// cancels it; Bulk-IN is reported clear (SUCCESS, bmClear 0) only once the host has read what
-// the cancel left there, as a USBTMC host does while bmClear is set: its next query's first
-// read is its own reply.
-TEST_F(UsbtmcTest, ClearSucceedsOnlyOnceBulkInHoldsNothing)
+// The abort of Bulk-IN leaves in the FIFO what it holds (the short packet ending the host's
+// read): CHECK_ABORT_BULK_IN_STATUS answers PENDING with bmAbortBulkIn 1 until the host has read
+// it. A host that takes the configuration again instead finds the FIFO empty, as after a reset.
+TEST_F(UsbtmcTest, AbortOfBulkInIsPendingWhileItsShortPacketWaits)
 {
-    ASSERT_EQ(host.Write("OLD?"), Result::Ok);
-    ASSERT_TRUE(device->WaitCount('M', 1));
-    ASSERT_EQ(host.RequestIn(4096), Result::Ok);
-    ASSERT_TRUE(Eventually([] { return platform::soc::usbd().in_packet_ready(1); }, 10000));
-    EXPECT_EQ(host.InitiateClear(), (Bytes{0x01}));
-    Bytes status;
-    int reads = 0;
-    ASSERT_TRUE(Eventually(
-        [&] {
-            status = host.CheckClear();
-            if (status == Bytes{0x02, 1}) {
-                Bytes packet;
-                EXPECT_EQ(usb.bulk_in(UsbtmcHost::kBulkIn, 4096 + 12, &packet), Result::Ok);
-                ++reads;
-            }
-            return status.empty() || status[0] != 0x02;
-        },
-        10000));
-    EXPECT_EQ(status, (Bytes{0x01, 0}));
-    EXPECT_GE(reads, 1);
-    ASSERT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
-    EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
+    for (bool readIt : {true, false}) {
+        SCOPED_TRACE(readIt ? "the host reads it" : "the host sets the configuration again");
+        const std::uint32_t messages = device->Count('M');
+        ASSERT_EQ(host.Write("OLD?"), Result::Ok);
+        ASSERT_TRUE(device->WaitCount('M', messages + 1));
+        ASSERT_EQ(host.RequestIn(4096), Result::Ok);
+        const std::uint8_t tag = host.LastTag();
+        ASSERT_TRUE(Eventually([] { return platform::soc::usbd().in_packet_ready(1); }));
+        EXPECT_EQ(host.InitiateAbortBulkIn(tag), (Bytes{0x01, tag}));
+        EXPECT_EQ(host.CheckAbortBulkIn(), (Bytes{0x02, 1, 0, 0, 0, 0, 0, 0}));
+        if (readIt) {
+            Bytes packet{1};
+            EXPECT_EQ(usb.bulk_in(UsbtmcHost::kBulkIn, 4096 + 12, &packet), Result::Ok);
+            EXPECT_TRUE(packet.empty());
+            EXPECT_EQ(host.CheckAbortBulkIn(), (Bytes{0x01, 0, 0, 0, 0, 0, 0, 0}));
+        } else {
+            Bytes none;
+            ASSERT_EQ(usb.control(sim::UsbHost::Setup{0x00, 9, 1, 0, 0}, &none), Result::Ok);
+            EXPECT_FALSE(platform::soc::usbd().in_packet_ready(1));
+        }
+        EXPECT_EQ(host.Query("NEXT?"), Answer("NEXT?"));
+    }
 }
 
 } // namespace

@@ -55,6 +55,25 @@ TEST_F(UsbtmcTest, FiveBytesArriveWithEndOnlyWhenEomIsSet)
     EXPECT_EQ(callbacks[0].text, "ABCDEFGHIJ");
 }
 
+// A host that leaves out the alignment bytes: the transfer's short last packet ends it, and the
+// message runs at once, before anything else comes from the host.
+TEST_F(UsbtmcTest, AMessageWithoutItsAlignmentBytesRunsAtOnce)
+{
+    for (std::size_t length : {13u, 50u, 115u}) {  // one packet of 25 and of 62 bytes; two
+        SCOPED_TRACE(length);
+        const std::string text = std::string(length - 1, 'a') + "?";
+        Bytes bytes = UsbtmcHost::Header(1, host.NextTag(), static_cast<std::uint32_t>(length), 1);
+        bytes.insert(bytes.end(), text.begin(), text.end());
+        const std::uint32_t messages = device->Count('M');
+        ASSERT_EQ(host.Send(bytes), Result::Ok);
+        ASSERT_TRUE(device->WaitCount('M', messages + 1));
+        EXPECT_EQ(device->Callbacks().back().text, text);
+        EXPECT_EQ(device->Callbacks().back().value, 0u);  // END
+        ASSERT_EQ(host.RequestIn(4096), Result::Ok);
+        EXPECT_EQ(host.ReadIn().data, Answer(text));
+    }
+}
+
 TEST_F(UsbtmcTest, FiftyTwoBytesFillOnePacketWithoutZlpAndAStrayZlpIsIgnored)
 {
     const std::string text(51, 'x');

@@ -158,5 +158,66 @@ TEST_F(UsbtmcTest, ResetsAndWritesCutByTheirDeadlineLeaveTheNextQueryAnswered)
     }
 }
 
+// Seeded soak, no bus reset (KORVEX_SOAK_SEED replays it): each round a message of about
+// 300 kB is written under a deadline of 5-400 ms, so the cut falls anywhere in it; sometimes a
+// query follows the cut at once. The host then recovers as host libraries do after a write
+// time-out: the USBTMC clear, or the abort of Bulk-OUT under the cut message's tag, each
+// ended by clearing the halt. The next query is answered.
+TEST_F(UsbtmcTest, AClearOrAbortAfterACutWriteLeavesTheNextQueryAnswered)
+{
+    std::mt19937 random(testsupport::TestSeed("KORVEX_SOAK_SEED"));
+    std::string text;
+    for (int i = 0; i < 60000; ++i) {
+        text += "*CLS;";
+    }
+    text += "\n";
+    for (int round = 0; round < 24; ++round) {
+        const std::uint32_t deadline = 5 + random() % 400;
+        const bool queryBetween = random() % 3 == 0;
+        const bool clear = random() % 2 == 0;
+        SCOPED_TRACE(testing::Message() << "round " << round << ", deadline " << deadline
+                                        << " ms, " << (clear ? "clear" : "abort")
+                                        << (queryBetween ? " after a query" : ""));
+        const std::uint8_t tag = host.NextTag();
+        usb.set_timeout_ms(deadline);
+        usb.bulk_out(UsbtmcHost::kBulkOut, UsbtmcHost::Message(tag, text));
+        usb.set_timeout_ms(kTimeoutMs);
+        if (queryBetween) {
+            usb.set_timeout_ms(200);
+            host.Write("*IDN?");
+            host.RequestIn(4096);
+            host.ReadIn();
+            usb.set_timeout_ms(kTimeoutMs);
+        }
+        Bytes status;
+        if (clear) {
+            ASSERT_EQ(host.InitiateClear(), (Bytes{0x01}));
+            ASSERT_TRUE(Eventually([&] {
+                status = host.CheckClear();
+                return status.empty() || status[0] != 0x02;
+            }));
+            ASSERT_EQ(status, (Bytes{0x01, 0}));
+        } else {
+            // A message already over (or never begun) has nothing to abort.
+            status = host.InitiateAbortBulkOut(tag);
+            ASSERT_FALSE(status.empty());
+            if (status[0] == 0x01) {
+                ASSERT_TRUE(Eventually([&] {
+                    status = host.CheckAbortBulkOut();
+                    return status.empty() || status[0] != 0x02;
+                }));
+                ASSERT_FALSE(status.empty());
+                ASSERT_EQ(status[0], 0x01);
+            }
+        }
+        ASSERT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
+        ASSERT_EQ(host.Write("*IDN?"), Result::Ok);
+        ASSERT_EQ(host.RequestIn(4096), Result::Ok);
+        const UsbtmcHost::InTransfer in = host.ReadIn(4096 + 12);
+        ASSERT_EQ(in.result, Result::Ok);
+        ASSERT_EQ(in.data, Answer("*IDN?"));
+    }
+}
+
 } // namespace
 } // namespace usbtmctest

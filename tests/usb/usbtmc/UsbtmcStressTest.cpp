@@ -97,6 +97,16 @@ TEST_F(UsbtmcTest, ServiceRequestsFromAnotherThreadDuringPollsAndQueries)
     application.join();
 }
 
+// About 300 kB: "*CLS;" 60 000 times and a newline, long enough for any deadline to cut it.
+std::string LongMessage()
+{
+    std::string text;
+    for (int i = 0; i < 60000; ++i) {
+        text += "*CLS;";
+    }
+    return text + "\n";
+}
+
 // Seeded soak (KORVEX_SOAK_SEED replays a printed seed): each round one thread writes a
 // message of about 300 kB under a Bulk-OUT deadline of 1, 3, 6 or 9 s, 0-30 ms after the
 // round began, while this thread resets the bus 1-30 ms after it began, so resets, writes
@@ -105,11 +115,7 @@ TEST_F(UsbtmcTest, ServiceRequestsFromAnotherThreadDuringPollsAndQueries)
 TEST_F(UsbtmcTest, ResetsAndWritesCutByTheirDeadlineLeaveTheNextQueryAnswered)
 {
     std::mt19937 random(testsupport::TestSeed("KORVEX_SOAK_SEED"));
-    std::string text;
-    for (int i = 0; i < 60000; ++i) {
-        text += "*CLS;";
-    }
-    text += "\n";
+    const std::string text = LongMessage();
     static const std::uint32_t kDeadlinesMs[] = {1000, 3000, 6000, 9000};
     for (int round = 0; round < 20; ++round) {
         const std::uint32_t deadline = kDeadlinesMs[random() % 4];
@@ -166,11 +172,7 @@ TEST_F(UsbtmcTest, ResetsAndWritesCutByTheirDeadlineLeaveTheNextQueryAnswered)
 TEST_F(UsbtmcTest, AClearOrAbortAfterACutWriteLeavesTheNextQueryAnswered)
 {
     std::mt19937 random(testsupport::TestSeed("KORVEX_SOAK_SEED"));
-    std::string text;
-    for (int i = 0; i < 60000; ++i) {
-        text += "*CLS;";
-    }
-    text += "\n";
+    const std::string text = LongMessage();
     for (int round = 0; round < 24; ++round) {
         const std::uint32_t deadline = 5 + random() % 400;
         const bool queryBetween = random() % 3 == 0;

@@ -412,17 +412,24 @@ void Vxi11Line(const char* text)
         static const std::string served = "395183 already registered, and served on port ";
         static const std::string cannotListen = "cannot listen for the core channel: ";
         const std::string stillWorks = "; USB still works (" + usbSocketPath + ")";
+        static const std::string ownNamespace =
+            ": stop it or start this one in a network namespace of its own (unshare -n)";
         if (cause.compare(0, cannotListen.size(), cannotListen) == 0 &&
             cause.compare(cannotListen.size(), std::string::npos, std::strerror(EADDRNOTAVAIL)) == 0) {
             line += ": no interface of this host has " + TheOptions().bind +
                     "; give --bind an address this host has (ip -4 addr) or leave --bind out" + stillWorks;
         } else if (cause.compare(0, 20, "port 111 unavailable") == 0) {
             const PortOwner owner = ListenerOf(111);
-            line += owner.pid != 0 ? " (held by " + Describe(owner) + "): stop it or start this one in a network "
-                                     "namespace of its own (unshare -n)"
+            line += owner.pid != 0 ? " (held by " + Describe(owner) + ")" + ownNamespace
                                    : " (not root, no rpcbind): run as root, start rpcbind, or "
                                      "sysctl net.ipv4.ip_unprivileged_port_start=111";
             line += stillWorks;
+        } else if (cause == "portmapper gave no usable answer") {
+            // Something that is no portmapper listens on port 111.
+            const PortOwner owner = ListenerOf(111);
+            line += " (port 111 held by " +
+                    (owner.pid != 0 ? Describe(owner) : std::string("a process not found in /proc; ss -ltnp names it"))
+                    + ")" + ownNamespace + stillWorks;
         } else if (cause.compare(0, served.size(), served) == 0) {
             SayPortmapper(false);  // it answered
             const unsigned port = static_cast<unsigned>(std::strtoul(cause.c_str() + served.size(), nullptr, 10));

@@ -4,12 +4,12 @@ against the runner: the first queries (the block after "<!-- first-queries -->":
 pyvisa-py over VXI-11 and over USB) and the control-socket one-liner (the block after
 "<!-- control-socket -->"), each run in a folder laid out as the repository root (the state
 folder "state", "tests" beside it); the Python session (the block after
-"<!-- python-session -->", run as a doctest: every reply as shown); the rpcinfo forms of the
-port 111 paragraph (those it says work exit 0, each of the others says what it quotes); the DHCP
-example (the block after "<!-- dhcp-example -->", as root, with namespace names and files of
-its own: the instrument answers at its lease, `lxi discover` finds it, and nothing it made is
-left). The
-control socket's help and the README name the same commands, and the ports "Not there yet"
+"<!-- python-session -->", run as a doctest: every reply as shown); its locked_query (the
+block after "<!-- locked-query -->") from six links at once, each getting its own replies; the
+rpcinfo forms of the port 111 paragraph (those it says work exit 0, each of the others says
+what it quotes); the DHCP example (the block after "<!-- dhcp-example -->", as root, with
+namespace names and files of its own: the instrument answers at its lease, `lxi discover`
+finds it, and nothing it made is left). The control socket's help and the README name the same commands, and the ports "Not there yet"
 names take no connection, Modbus enabled. Runs itself in a network namespace
 (tests/net/in-netns.sh); exit status 77 when none can be made.
 """
@@ -22,6 +22,9 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
+
+import pyvisa
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import runner_session  # noqa: E402
@@ -45,6 +48,40 @@ def python_session(readme):
     runner = doctest.DocTestRunner(optionflags=doctest.REPORT_NDIFF)
     result = runner.run(test)
     check(result.failed == 0, "the README's Python session gives every reply it shows")
+
+
+# Queries with distinct replies, one link each: a reply another link's query gets is seen.
+LOCKED_QUERIES = [("*IDN?", "Korvex Instruments,KX2026,12345,el1.0-arm1.18-dsp2.5-cpld1.8-pa3.5"),
+                  ("UNIT?", "T"), ("TRIG:SOUR?", "IMMediate"), ("*OPC?", "1"), ("SYST:ERR?", '0,"No error"'),
+                  ("*ESE?", "0")]
+
+
+def locked_queries(readme):
+    """The README's locked_query from six links at once, 20 queries each: every reply is the
+    one its own query asks for."""
+    names = {"pyvisa": pyvisa}
+    exec(block(readme, "<!-- locked-query -->"), names)  # noqa: S102 - the README's own code
+    wrong = []
+
+    def client(text, reply):
+        inst = runner_session.manager().open_resource(runner_session.RESOURCE)
+        inst.timeout = 10000
+        try:
+            for _ in range(20):
+                try:
+                    got = names["locked_query"](inst, text).strip()
+                except pyvisa.VisaIOError as error:
+                    got = str(error)
+                if got != reply:
+                    wrong.append((text, got))
+        finally:
+            inst.close()
+    clients = [threading.Thread(target=client, args=query) for query in LOCKED_QUERIES]
+    for thread in clients:
+        thread.start()
+    for thread in clients:
+        thread.join()
+    check(not wrong, "six links at once, each query in locked_query: every reply its own (wrong: %s)" % wrong[:6])
 
 
 def control_socket(readme, folder):
@@ -144,6 +181,7 @@ def main():
         inst.close()
         first_queries(readme, runner.state)
         python_session(readme)
+        locked_queries(readme)
         rpcinfo_forms(readme)
         control_socket(readme, runner.state)
         dhcp_example(readme, program)

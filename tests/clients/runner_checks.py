@@ -10,13 +10,14 @@ factory settings start about as fast as a normal boot; SIGTERM right after
 the start stops the firmware), and SIGTERM or SIGINT from right after the exec on: exit 0
 with the settings saved.
 With "field": --field outside the probe's range is refused at the start with the range (exit
-2), one inside it is measured.
+2); one inside it, and each bound the refusal prints, is measured.
 With "messages": what the runner says, by its text, on standard error and in korvex.log with
 the time prefix: a bad option in one line, a topology file's bad line, --usb-socket in a
-missing folder, port 111 out of reach (and no portmapper banner), a --bind address this host
-lacks, a second instrument in the namespace; and --tick-us 1000 measures, --dsp-refuse-boot's
-retries do not flood the log, one SIGINT ends a firmware stopped by *RST without boot monitor
-and says so, --quiet keeps the terminal to problems.
+missing folder, port 111 out of reach (and no portmapper banner) or held by something that is
+no portmapper, a --bind address this host lacks, a second instrument in the namespace; and
+--tick-us 1000 measures, --dsp-refuse-boot's retries do not flood the log, one SIGINT ends a
+firmware stopped by *RST without boot monitor and says so, --quiet keeps the terminal to
+problems.
 Runs itself in a network namespace (tests/net/in-netns.sh) for the portmapper port; exit
 status 77 when no namespace can be made.
 """
@@ -24,9 +25,11 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import tempfile
 import sys
+import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -192,15 +195,18 @@ def write_settings(text):
 
 def stop_during_load(program, text):
     """SIGTERM while the settings load: the firmware stops (exit 0); the load holds nothing up
-    (the stop waits only for the rest of the start, some seconds on a busy machine)."""
+    (the stop waits only for the rest of the start, some seconds on a busy machine). The file
+    is refused unread within milliseconds, too short a load to aim at from outside: the signal
+    goes as soon as the runner blocks it (its first code does), and the power-off it asks for
+    is pending while the settings load."""
     runner = runner_session.Runner(program, prepare=write_settings(text))
     try:
-        time.sleep(0.1)
+        owns_stop_signals(runner, "SIGTERM during the load")
         started = time.monotonic()
         runner.process.terminate()
         code = runner.process.wait(timeout=30)
         took = time.monotonic() - started
-        print("SIGTERM 0.1 s after the start: stopped after %.2f s" % took)
+        print("SIGTERM once the runner blocks it: stopped after %.2f s" % took)
         check(code == 0 and took < 10.0, "SIGTERM during the load stops the firmware (exit %d)" % code)
     finally:
         runner.stop()
@@ -225,6 +231,16 @@ def stop_signals_blocked(pid):
     return False
 
 
+def owns_stop_signals(runner, name):
+    """Waits until the runner blocks SIGINT and SIGTERM, as its first code does: before that
+    the dynamic loader runs (and a sanitizer's run-time starts, a few hundred milliseconds on
+    a busy machine), and either signal would end the process by its default action."""
+    deadline = time.monotonic() + 30
+    while not stop_signals_blocked(runner.process.pid) and runner.alive() and time.monotonic() < deadline:
+        pass
+    check(stop_signals_blocked(runner.process.pid), name + ": the runner blocks SIGINT and SIGTERM")
+
+
 def early_stops(program):
     """The runner blocks SIGINT and SIGTERM from its first code on, and either one at any
     instant of the start switches the firmware off with the settings saved (exit 0), never
@@ -233,10 +249,7 @@ def early_stops(program):
         name = "%s %.3f s after the start" % (signal.Signals(signum).name, delay)
         runner = runner_session.Runner(program)
         try:
-            deadline = time.monotonic() + 30
-            while not stop_signals_blocked(runner.process.pid) and runner.alive() and time.monotonic() < deadline:
-                pass
-            check(stop_signals_blocked(runner.process.pid), name + ": the runner blocks SIGINT and SIGTERM")
+            owns_stop_signals(runner, name)
             time.sleep(delay)
             runner.process.send_signal(signum)
             code = runner.process.wait(timeout=60)
@@ -311,8 +324,9 @@ def start_failures(program, folder):
 
 
 def vxi11_failures(program, folder):
-    """Port 111 out of reach (no CAP_NET_BIND_SERVICE), and a second instrument in the
-    namespace: why VXI-11 is off, what to do, and that USB still works."""
+    """Port 111 out of reach (no CAP_NET_BIND_SERVICE) or held by something that is no
+    portmapper, and a second instrument in the namespace: why VXI-11 is off, what to do (and
+    who holds the port), and that USB still works."""
     remedies = re.escape("VXI-11 server start failed: port 111 unavailable (not root, no rpcbind): run as "
                          "root, start rpcbind, or sysctl net.ipv4.ip_unprivileged_port_start=111; USB still "
                          "works (") + r".*/usb\.sock\)"
@@ -326,6 +340,34 @@ def vxi11_failures(program, folder):
         check("Portmapper:" not in read(log), "without port 111, no portmapper banner:\n" + read(log)[-3000:])
     finally:
         first.stop()
+    # Something that is no portmapper on port 111 (here this program: it takes each
+    # connection and closes it).
+    holder = socket.socket()
+    holder.bind(("127.0.0.1", 111))
+    holder.listen()
+
+    def close_each():
+        try:
+            while True:
+                holder.accept()[0].close()
+        except OSError:  # shut down
+            pass
+    threading.Thread(target=close_each, daemon=True).start()
+    other = runner_session.Runner(program, log_name="holder.out")
+    try:
+        log = os.path.join(other.state, "state", "korvex.log")
+        wait_for(lambda: "VXI-11 server start failed" in read(log), 30)
+        with open("/proc/self/comm") as f:
+            me = "process %d (%s)" % (os.getpid(), f.read().strip())
+        line = re.escape("VXI-11 server start failed: portmapper gave no usable answer (port 111 held by %s): stop "
+                         "it or start this one in a network namespace of its own (unshare -n); USB still works ("
+                         % me) + r".*/usb\.sock\)"
+        told(read(log), line, "no portmapper on port 111, in korvex.log")
+        told(other.log_text(), line, "no portmapper on port 111, on standard error")
+    finally:
+        other.stop()
+        holder.shutdown(socket.SHUT_RDWR)
+        holder.close()
     # The test network's 192.0.2.1 is on no interface of this namespace.
     bound = runner_session.Runner(program, ["--bind", "192.0.2.1"], log_name="bind.out")
     try:
@@ -455,17 +497,24 @@ def main():
         if len(sys.argv) > 2 and sys.argv[2] == "messages":
             messages(program)
         elif field:
-            runner = runner_session.Runner(program, ["--field", "10"])
-            code = runner.process.wait(timeout=60)
-            line = ("korvex-sim: --field 10 is outside the range of the probes plugged in: 0.5-3 T "
-                    "(21.29-127.73 MHz); give --field a value in it")
-            check(code == 2, "--field 10 (outside the probe's range): exit 2 (%d)" % code)
-            told(runner.log_text(), re.escape(line), "--field 10 is refused with the probe's range")
-            runner.stop()
-            runner = runner_session.Runner(program, ["--field", "2.5"])
-            inst = runner_session.open_session(runner_session.manager())
-            check(measure(inst) == ("2.500000 T", []), "--field 2.5 (inside the range): MEAS:FLUX? gives 2.500000 T")
-            inst.close()
+            # 21.29-127.73 MHz is 0.50003-2.99994 T: 0.5 T and 3 T lie just outside.
+            for value in ["10", "0.5", "3"]:
+                runner = runner_session.Runner(program, ["--field", value])
+                code = runner.process.wait(timeout=60)
+                line = ("korvex-sim: --field %s is outside the range of the probes plugged in: 0.50003-2.99994 T "
+                        "(21.29-127.73 MHz); give --field a value in it" % value)
+                check(code == 2, "--field %s (outside the probe's range): exit 2 (%d)" % (value, code))
+                told(runner.log_text(), re.escape(line), "--field %s is refused with the probe's range" % value)
+                runner.stop()
+            # Inside the range, its printed bounds too.
+            for value in ["2.5", "0.50003", "2.99994"]:
+                runner = runner_session.Runner(program, ["--field", value])
+                inst = runner_session.open_session(runner_session.manager())
+                expected = "%.6f T" % float(value)
+                check(measure(inst) == (expected, []), "--field %s: MEAS:FLUX? gives %s" % (value, expected))
+                inst.close()
+                runner.stop()
+            runner = None
         else:
             help_and_options(program)
             runner = runner_session.Runner(program)

@@ -97,6 +97,16 @@ TEST_F(UsbtmcTest, ServiceRequestsFromAnotherThreadDuringPollsAndQueries)
     application.join();
 }
 
+// *IDN? step by step, so that a failure names the step that did not go through.
+void QueryStepByStep(UsbtmcHost& host)
+{
+    ASSERT_EQ(host.Write("*IDN?"), Result::Ok);
+    ASSERT_EQ(host.RequestIn(4096), Result::Ok);
+    const UsbtmcHost::InTransfer in = host.ReadIn(4096 + 12);
+    ASSERT_EQ(in.result, Result::Ok);
+    ASSERT_EQ(in.data, Answer("*IDN?"));
+}
+
 // About 300 kB: "*CLS;" 60 000 times and a newline, long enough for any deadline to cut it.
 std::string LongMessage()
 {
@@ -155,12 +165,7 @@ TEST_F(UsbtmcTest, ResetsAndWritesCutByTheirDeadlineLeaveTheNextQueryAnswered)
             ASSERT_EQ(status, (Bytes{0x01, 0}));
             ASSERT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
         }
-        // Step by step, so that a failure names the step that did not go through.
-        ASSERT_EQ(host.Write("*IDN?"), Result::Ok);
-        ASSERT_EQ(host.RequestIn(4096), Result::Ok);
-        const UsbtmcHost::InTransfer in = host.ReadIn(4096 + 12);
-        ASSERT_EQ(in.result, Result::Ok);
-        ASSERT_EQ(in.data, Answer("*IDN?"));
+        ASSERT_NO_FATAL_FAILURE(QueryStepByStep(host));
     }
 }
 
@@ -213,11 +218,7 @@ TEST_F(UsbtmcTest, AClearOrAbortAfterACutWriteLeavesTheNextQueryAnswered)
             }
         }
         ASSERT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
-        ASSERT_EQ(host.Write("*IDN?"), Result::Ok);
-        ASSERT_EQ(host.RequestIn(4096), Result::Ok);
-        const UsbtmcHost::InTransfer in = host.ReadIn(4096 + 12);
-        ASSERT_EQ(in.result, Result::Ok);
-        ASSERT_EQ(in.data, Answer("*IDN?"));
+        ASSERT_NO_FATAL_FAILURE(QueryStepByStep(host));
     }
 }
 

@@ -10,9 +10,11 @@ running: *OPC? answers once it has ended, and the settings that follow are taken
 measurement after that is not waited for. Across the interfaces (case cross): the trigger
 message of the other interface (USB488 TRIGGER, VXI-11 GET) completes a waiting FETC?, a *TRG
 from the other interface waits until the FETC? has ended and then counts, and a device_clear
-from another VXI-11 link ends a VXI-11 FETC?. The cases: vxi11-clear, vxi11-killed, usb-clear,
-usb-killed, vxi11-meas, usb-meas, cross (default: all; over USB a killed client's session ends
-with the bus reset of the next client's open). Runs itself in a network namespace of its own
+from another VXI-11 link ends a VXI-11 FETC?. Over VXI-11 the waiting client is also killed
+while another link has a write, a read, a GET or a write under its own device_lock pending:
+that operation ends too. The cases: vxi11-clear, vxi11-killed, usb-clear, usb-killed,
+vxi11-meas, usb-meas, cross (default: all; over USB a killed client's session ends with the
+bus reset of the next client's open). Runs itself in a network namespace of its own
 (tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77 when no
 namespace can be made.
 """
@@ -21,6 +23,7 @@ import signal
 import struct
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -78,19 +81,21 @@ def fetch_times_out(inst):
     check(not answered, "FETC? waits for the missing triggers (no answer within 1 s)")
 
 
-def answers_idn(inst, what):
-    inst.timeout = 60000
+def answers_idn(inst, what, timeout=60000):
+    inst.timeout = timeout
     check(len(inst.query("*IDN?").split(",")) == 4, "*IDN? answers %s" % what)
 
 
-def finish(inst, what):
-    """Two more triggers complete the armed measurement: FETC:ARR? 3 gives three values."""
+def finish(inst, what, left=()):
+    """Two more triggers complete the armed measurement: FETC:ARR? 3 gives three values; the
+    error queue holds what was left there (left)."""
     inst.write("*TRG")
     inst.write("*TRG")
     values = inst.query("FETC:ARR? 3").strip().split(",")
     check(len(values) == 3 and all(abs(float(v.split()[0]) - FIELD) < 1e-3 for v in values),
           "%s: two more *TRG, FETC:ARR? 3 gives three values (%s)" % (what, values))
-    check(errors(inst) == [], "%s: no error queued" % what)
+    found = errors(inst)
+    check(found == list(left), "%s: errors queued: %s" % (what, found))
 
 
 def abort_still_aborts(inst, clear, what):
@@ -148,23 +153,67 @@ def case_measure_cleared(open_link, clear, what):
     inst.close()
 
 
-def case_killed(open_link, resource, socket_path, what):
-    inst = open_link()
-    arm(inst)
-    waiter = subprocess.Popen([sys.executable, "-c", WAITER, resource, socket_path or ""],
-                              stdout=subprocess.PIPE, text=True)
+def locked_write(inst):
+    inst.lock_excl()
     try:
-        check(waiter.stdout.readline().strip() == "waiting", "%s: the waiting client sent FETC?" % what)
-        time.sleep(1.0)
-        check(waiter.poll() is None, "%s: its FETC? is still waiting after 1 s" % what)
+        inst.write("*IDN?")
     finally:
-        waiter.send_signal(signal.SIGKILL)
-        waiter.wait()
-    inst.close()
-    again = open_link()
-    answers_idn(again, "on a new link after the waiting client was killed")
-    finish(again, what)
-    again.close()
+        inst.unlock()
+
+
+# What another VXI-11 link has pending when the waiting client is killed (vxi11-killed), and
+# the errors that leaves: the dead link's end still ends its FETC?, and that operation ends too
+# (completes or fails). A GET interrupts the FETC? query.
+OTHER_PENDING = (("nothing", None, []),
+                 ("a query's write", lambda other: other.write("*IDN?"), []),
+                 ("a read", lambda other: other.read(), []),
+                 ("a GET", lambda other: other.assert_trigger(), ['-410,"Query INTERRUPTED"']),
+                 ("a write under its own device_lock", locked_write, []))
+
+
+def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1]):
+    for name, call, left in pending:
+        inst = open_link()
+        arm(inst)
+        waiter = subprocess.Popen([sys.executable, "-c", WAITER, resource, socket_path or ""],
+                                  stdout=subprocess.PIPE, text=True)
+        other = open_link() if call else None
+        try:
+            check(waiter.stdout.readline().strip() == "waiting", "%s: the waiting client sent FETC?" % what)
+            if other:
+                thread, outcome = in_thread(call, other)
+            time.sleep(1.0)
+            check(waiter.poll() is None, "%s: its FETC? is still waiting after 1 s" % what)
+            if other:
+                check(thread.is_alive(), "%s: another link's %s is still pending" % (what, name))
+        finally:
+            waiter.send_signal(signal.SIGKILL)
+            waiter.wait()
+        if other:
+            thread.join(20)
+            check(not thread.is_alive(), "%s: the other link's %s has ended (%s)" % (what, name, outcome))
+            other.close()
+        inst.close()
+        again = open_link()
+        answers_idn(again, "on a new link after the waiting client was killed (%s pending)" % name, 10000)
+        finish(again, "%s, %s pending" % (what, name), left)
+        again.close()
+
+
+def in_thread(call, inst):
+    """call(inst) in a thread of its own; the list returned with the thread gets its result or
+    its exception, then the time it ended."""
+    outcome = []
+
+    def run():
+        try:
+            outcome.append(call(inst))
+        except Exception as error:  # pyvisa-py: the operation failed
+            outcome.append(error)
+        outcome.append(time.monotonic())
+    thread = threading.Thread(target=run, daemon=True)
+    thread.start()
+    return thread, outcome
 
 
 def case_cross(open_vxi11, open_usb):
@@ -266,7 +315,7 @@ def main():
         cases = {
             "vxi11-clear": lambda: case_clear(open_vxi11, vxi11_clear, "VXI-11 device_clear"),
             "vxi11-killed": lambda: case_killed(open_vxi11, runner_session.RESOURCE, None,
-                                                "VXI-11 client killed"),
+                                                "VXI-11 client killed", OTHER_PENDING),
             "usb-clear": lambda: case_clear(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
             "usb-killed": lambda: case_killed(open_usb, usb[0], socket_path, "USB client killed"),
             "vxi11-meas": lambda: case_measure_cleared(open_vxi11, vxi11_clear, "VXI-11 device_clear"),

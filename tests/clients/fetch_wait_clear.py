@@ -10,13 +10,15 @@ running: *OPC? answers once it has ended, and the settings that follow are taken
 measurement after that is not waited for. Across the interfaces (case cross): the trigger
 message of the other interface (USB488 TRIGGER, VXI-11 GET) completes a waiting FETC?, a *TRG
 from the other interface waits until the FETC? has ended and then counts, and a device_clear
-from another VXI-11 link ends a VXI-11 FETC?. Over VXI-11 the waiting client is also killed
-while another link has a write, a read, a GET or a write under its own device_lock pending:
-that operation ends too. The cases: vxi11-clear, vxi11-killed, usb-clear, usb-killed,
-vxi11-meas, usb-meas, cross (default: all; over USB a killed client's session ends with the
-bus reset of the next client's open). Runs itself in a network namespace of its own
-(tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77 when no
-namespace can be made.
+from another VXI-11 link ends a VXI-11 FETC? whose read has timed out. A device_clear from
+another VXI-11 link while the waiting read is in progress returns once that read has timed
+out, and ends the wait then (case vxi11-other-clear). Over VXI-11 the waiting client is also
+killed while another link has a write, a read, a GET or a write under its own device_lock
+pending: that operation ends too. The cases: vxi11-clear, vxi11-killed, vxi11-other-clear,
+usb-clear, usb-killed, vxi11-meas, usb-meas, cross (default: all; over USB a killed client's
+session ends with the bus reset of the next client's open). Runs itself in a network namespace
+of its own (tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77
+when no namespace can be made.
 """
 import os
 import signal
@@ -216,6 +218,36 @@ def in_thread(call, inst):
     return thread, outcome
 
 
+def case_other_clear(open_link):
+    """A device_clear from another link while the waiting client's read is in progress waits
+    behind that read until its io timeout, then ends the wait."""
+    inst, other = open_link(), open_link()
+    arm(inst)
+    inst.write("FETC?")
+    inst.timeout = 5000
+    started = time.monotonic()
+    reader, outcome = in_thread(lambda waiting: waiting.read(), inst)
+    other.timeout = 1000
+    while reader.is_alive():  # until a serial poll of the other link waits behind the read
+        try:
+            other.read_stb()
+        except Exception:  # pyvisa-py: time-out
+            break
+    check(reader.is_alive(), "a serial poll of another link waits behind the read in progress")
+    other.timeout = 60000
+    other.clear()
+    cleared = time.monotonic() - started
+    reader.join(60)
+    inst.timeout = 60000
+    check(not reader.is_alive() and isinstance(outcome[0], Exception) and cleared >= 4.9,
+          "the other link's device_clear returns only after the read timed out (%.2f s; %s)"
+          % (cleared, outcome))
+    answers_idn(other, "on the other link: its clear ended the wait")
+    finish(inst, "device_clear from another link")
+    other.close()
+    inst.close()
+
+
 def case_cross(open_vxi11, open_usb):
     def arm_two(inst):
         errors(inst)
@@ -316,6 +348,7 @@ def main():
             "vxi11-clear": lambda: case_clear(open_vxi11, vxi11_clear, "VXI-11 device_clear"),
             "vxi11-killed": lambda: case_killed(open_vxi11, runner_session.RESOURCE, None,
                                                 "VXI-11 client killed", OTHER_PENDING),
+            "vxi11-other-clear": lambda: case_other_clear(open_vxi11),
             "usb-clear": lambda: case_clear(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
             "usb-killed": lambda: case_killed(open_usb, usb[0], socket_path, "USB client killed"),
             "vxi11-meas": lambda: case_measure_cleared(open_vxi11, vxi11_clear, "VXI-11 device_clear"),

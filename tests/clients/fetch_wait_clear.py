@@ -20,12 +20,12 @@ session ends with the bus reset of the next client's open). Runs itself in a net
 of its own (tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77
 when no namespace can be made.
 """
+import concurrent.futures
 import os
 import signal
 import struct
 import subprocess
 import sys
-import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -155,22 +155,16 @@ def case_measure_cleared(open_link, clear, what):
     inst.close()
 
 
-def locked_write(inst):
-    inst.lock_excl()
-    try:
-        inst.write("*IDN?")
-    finally:
-        inst.unlock()
-
-
 # What another VXI-11 link has pending when the waiting client is killed (vxi11-killed), and
 # the errors that leaves: the dead link's end still ends its FETC?, and that operation ends too
-# (completes or fails). A GET interrupts the FETC? query.
+# (completes or fails; closing that link ends its lock). A GET interrupts the FETC? query.
 OTHER_PENDING = (("nothing", None, []),
                  ("a query's write", lambda other: other.write("*IDN?"), []),
                  ("a read", lambda other: other.read(), []),
                  ("a GET", lambda other: other.assert_trigger(), ['-410,"Query INTERRUPTED"']),
-                 ("a write under its own device_lock", locked_write, []))
+                 ("a write under its own device_lock",
+                  lambda other: (other.lock_excl(), other.write("*IDN?")), []))
+BACKGROUND = concurrent.futures.ThreadPoolExecutor(2)
 
 
 def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1]):
@@ -182,40 +176,22 @@ def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1
         other = open_link() if call else None
         try:
             check(waiter.stdout.readline().strip() == "waiting", "%s: the waiting client sent FETC?" % what)
-            if other:
-                thread, outcome = in_thread(call, other)
+            pending_call = BACKGROUND.submit(call, other) if other else None
             time.sleep(1.0)
             check(waiter.poll() is None, "%s: its FETC? is still waiting after 1 s" % what)
             if other:
-                check(thread.is_alive(), "%s: another link's %s is still pending" % (what, name))
+                check(not pending_call.done(), "%s: another link's %s is pending" % (what, name))
         finally:
             waiter.send_signal(signal.SIGKILL)
             waiter.wait()
         if other:
-            thread.join(20)
-            check(not thread.is_alive(), "%s: the other link's %s has ended (%s)" % (what, name, outcome))
+            check(concurrent.futures.wait([pending_call], 20).done, "%s: then it has ended" % name)
             other.close()
         inst.close()
         again = open_link()
         answers_idn(again, "on a new link after the waiting client was killed (%s pending)" % name, 10000)
         finish(again, "%s, %s pending" % (what, name), left)
         again.close()
-
-
-def in_thread(call, inst):
-    """call(inst) in a thread of its own; the list returned with the thread gets its result or
-    its exception, then the time it ended."""
-    outcome = []
-
-    def run():
-        try:
-            outcome.append(call(inst))
-        except Exception as error:  # pyvisa-py: the operation failed
-            outcome.append(error)
-        outcome.append(time.monotonic())
-    thread = threading.Thread(target=run, daemon=True)
-    thread.start()
-    return thread, outcome
 
 
 def case_other_clear(open_link):
@@ -226,22 +202,20 @@ def case_other_clear(open_link):
     inst.write("FETC?")
     inst.timeout = 5000
     started = time.monotonic()
-    reader, outcome = in_thread(lambda waiting: waiting.read(), inst)
+    reader = BACKGROUND.submit(inst.read)
     other.timeout = 1000
-    while reader.is_alive():  # until a serial poll of the other link waits behind the read
+    while not reader.done():  # until a serial poll of the other link waits behind the read
         try:
             other.read_stb()
         except Exception:  # pyvisa-py: time-out
             break
-    check(reader.is_alive(), "a serial poll of another link waits behind the read in progress")
+    check(not reader.done(), "a serial poll of another link waits behind the read in progress")
     other.timeout = 60000
     other.clear()
     cleared = time.monotonic() - started
-    reader.join(60)
+    check(reader.exception(60) is not None and cleared >= 4.9,
+          "the other link's device_clear returns only after the read timed out (%.2f s)" % cleared)
     inst.timeout = 60000
-    check(not reader.is_alive() and isinstance(outcome[0], Exception) and cleared >= 4.9,
-          "the other link's device_clear returns only after the read timed out (%.2f s; %s)"
-          % (cleared, outcome))
     answers_idn(other, "on the other link: its clear ended the wait")
     finish(inst, "device_clear from another link")
     other.close()

@@ -13,7 +13,7 @@ CVxi11OperationGuard::CVxi11OperationGuard(CVxi11LinkInterface& physicalInterfac
                                            bool waitLock, std::uint32_t lockTimeout,
                                            std::uint32_t ioTimeout,
                                            CVxi11EventDispatcherGate& dispatcherGate,
-                                           std::uint32_t* status)
+                                           std::uint32_t* status, bool drop)
     : m_lid(lid), m_queue(&queue), m_gate(&dispatcherGate), m_start(RpcNowMs())
 {
     queue.BeginOperation(lid, status);
@@ -21,15 +21,20 @@ CVxi11OperationGuard::CVxi11OperationGuard(CVxi11LinkInterface& physicalInterfac
         return;
     }
     m_queued = 1;
-    // The lock step only proves that no other link holds the lock.
-    queue.GetDeviceLock()->Pass(lid, waitLock ? lockTimeout : 0, status);
-    if (*status != 0) {
-        return;
-    }
-    queue.Prioritise(lid);
     m_remaining = ioTimeout;
-    m_start = RpcNowMs();
-    queue.WaitTurn(lid, ioTimeout, status);
+    if (drop) {
+        queue.WaitTurnFirst(lid, ioTimeout, status);
+        m_start = RpcNowMs();
+    } else {
+        // The lock step only proves that no other link holds the lock.
+        queue.GetDeviceLock()->Pass(lid, waitLock ? lockTimeout : 0, status);
+        if (*status != 0) {
+            return;
+        }
+        queue.Prioritise(lid);
+        m_start = RpcNowMs();
+        queue.WaitTurn(lid, ioTimeout, status);
+    }
     if (*status != 0) {
         return;
     }

@@ -15,10 +15,13 @@ public:
     // Status 0 when the procedure may run; else the failure of the step that ended the
     // construction (0x54315 when another link holds the lock, 0x54303 when the interface is
     // not open, or the queue's and the gate's statuses).
+    // drop: the end of a departed link's message. It takes no lock step (another link's lock
+    // does not keep it out), waits for its turn with CVxi11OperationQueue::WaitTurnFirst, and
+    // its io time-out starts once it has the turn.
     CVxi11OperationGuard(CVxi11LinkInterface& physicalInterface, std::uint32_t lid,
                          CVxi11OperationQueue& queue, bool waitLock, std::uint32_t lockTimeout,
                          std::uint32_t ioTimeout, CVxi11EventDispatcherGate& dispatcherGate,
-                         std::uint32_t* status);
+                         std::uint32_t* status, bool drop = false);
     ~CVxi11OperationGuard();
     CVxi11OperationGuard(const CVxi11OperationGuard&) = delete;
     CVxi11OperationGuard& operator=(const CVxi11OperationGuard&) = delete;

@@ -63,8 +63,29 @@ void CVxi11OperationQueue::Prioritise(std::uint32_t lid)
     if (!Lock()) {
         return;
     }
-    m_records.Reorder(lid, 1);
+    m_records.Reorder(lid, kPassedLock);
     m_mutex.Unlock();
+}
+
+void CVxi11OperationQueue::WaitTurnFirst(std::uint32_t lid, std::uint32_t timeoutMs,
+                                         std::uint32_t* status)
+{
+    if (!Lock()) {
+        *status = VXI11_STATUS_FAULT;
+        return;
+    }
+    m_records.Reorder(lid, kDrop);
+    m_mutex.Unlock();
+    WaitTurn(lid, timeoutMs, status);
+    if (*status != VXI11_STATUS_IO_TIMEOUT || !Lock()) {
+        return;
+    }
+    SOperationRecord* head = m_records.GetHead();
+    if (head != nullptr && head->priority < kDrop) {
+        AbortLocked(head->key);
+    }
+    m_mutex.Unlock();
+    WaitTurn(lid, timeoutMs, status);
 }
 
 void CVxi11OperationQueue::WaitTurn(std::uint32_t lid, std::uint32_t timeoutMs,
@@ -142,6 +163,12 @@ void CVxi11OperationQueue::Abort(std::uint32_t lid)
     if (!Lock()) {
         return;
     }
+    AbortLocked(lid);
+    m_mutex.Unlock();
+}
+
+void CVxi11OperationQueue::AbortLocked(std::uint32_t lid)
+{
     if (m_enabled != 0) {
         m_deviceLock->AbortWaiter(lid);
         SOperationRecord* record = m_records.Find(lid);
@@ -156,7 +183,6 @@ void CVxi11OperationQueue::Abort(std::uint32_t lid)
             }
         }
     }
-    m_mutex.Unlock();
 }
 
 void CVxi11OperationQueue::Enable()

@@ -1,7 +1,8 @@
 // One VXI-11 procedure at a time per interface: operation records by lid, in arrival order
 // except that a record that passed the lock step (priority 1) goes in front of those that did
-// not; the head runs, the others wait on their own event. The queue also aborts a lid's waits
-// in the device lock, the dispatcher gate and the event gate (device_abort).
+// not, and the drop of a departed link (priority 2) goes in front of both; the head runs, the
+// others wait on their own event. The queue also aborts a lid's waits in the device lock, the
+// dispatcher gate and the event gate (device_abort).
 //
 // Ending, aborting or asking about a lid without a record does nothing (Disable frees the
 // records that no waiter owns).
@@ -34,6 +35,10 @@ public:
     void Prioritise(std::uint32_t lid);
     // Waits until lid's record is the head. 0; 0x54324 timed out; 0x54396 aborted or disabled.
     void WaitTurn(std::uint32_t lid, std::uint32_t timeoutMs, std::uint32_t* status);
+    // The turn of a departed link's drop: priority 2, then WaitTurn; when that times out, the
+    // operation still running is aborted (unless it is a drop too) and WaitTurn is tried once
+    // more. The running operation may wait for what the drop ends.
+    void WaitTurnFirst(std::uint32_t lid, std::uint32_t timeoutMs, std::uint32_t* status);
     // Removes lid's record and wakes the new head.
     void EndOperation(std::uint32_t lid);
     // Whether lid's operation was aborted (true when disabled or when it has no record).
@@ -59,7 +64,11 @@ private:
         SOperationRecord* next = nullptr;
     };
 
+    enum : std::int32_t { kPassedLock = 1, kDrop = 2 };
+
     bool Lock();
+    // Abort with the mutex held.
+    void AbortLocked(std::uint32_t lid);
     bool Contains(const SOperationRecord* record) const;
 
     COSMutex m_mutex;

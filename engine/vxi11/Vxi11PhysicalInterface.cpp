@@ -7,6 +7,7 @@
 #include "engine/session/DeviceSession.h"
 #include "engine/session/MessageDescriptor.h"
 #include "engine/vxi11/InstrumentServer.h"
+#include "engine/vxi11/Vxi11Log.h"
 #include "engine/vxi11/Vxi11OperationGuard.h"
 #include "engine/vxi11/Vxi11PhysicalInterfaceManager.h"
 #include "engine/vxi11/Vxi11Registry.h"
@@ -350,6 +351,9 @@ std::uint32_t CVxi11PhysicalInterface::Write(std::uint32_t lid, bool waitLock,
             m_operation = kNoOperation;
         }
         m_receive = nullptr;
+        if (m_messagePartial.load() == 0) {
+            m_messageRead = 0;  // a new message
+        }
         m_messageLid = lid;
         m_messagePartial = end && last ? 0 : 1;
         OnInputReceived(chunk, end && last ? 1 : 0);
@@ -372,6 +376,9 @@ std::uint32_t CVxi11PhysicalInterface::Read(std::uint32_t lid, bool waitLock,
     if (count == 0) {
         *status = 0;
         return 0;
+    }
+    if (m_messageLid.load() == lid) {
+        m_messageRead = 1;
     }
     m_termCharEnabled = termCharSet ? 1 : 0;
     m_termChar = termChar;
@@ -485,6 +492,7 @@ void CVxi11PhysicalInterface::ClearWithin(std::uint32_t lid, CVxi11OperationGuar
 {
     m_messageLid = 0;
     m_messagePartial = 0;
+    m_messageRead = 0;
     m_clearDone = 0;
     DeviceClear();
     // The clear may finish during the call itself.
@@ -500,37 +508,51 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
     }
     std::uint32_t status = 0;
     CVxi11OperationGuard guard(*this, lid, m_queue, false, 0, kDropBoundMs, m_dispatcherGate,
-                               &status);
+                               &status, true);
     if (status != 0 || m_messageLid.load() != lid) {
+        LogUndropped(lid, status);
         return;
     }
     // Inside the dispatcher gate the session stands still and may be looked at. A message
-    // whose query the device has announced, or whose response waits, is owed to lid; one
-    // without a query is left to finish (a clear would abort what it started). A message the
-    // device has not taken up yet is given a short bound to show which it is.
+    // whose query the device has announced, or whose response waits, or whose reply lid has
+    // read for, is owed to lid (another link's GET may have interrupted the query since, and
+    // a FETC? then still waits for triggers); one without a query is left to finish (a clear
+    // would abort what it started). A message the device has not taken up yet is given a
+    // short bound to show which it is.
     const Korvex::CDeviceSession* session = GetSession();
     using Exchange = Korvex::CMessageExchange;
     std::uint32_t state = Exchange::Idle;
+    const bool read = m_messageRead.load() != 0;
     const std::int64_t deadline = RpcNowMs() + kTakeUpBoundMs;
     for (;;) {
         state = session != nullptr ? static_cast<std::uint32_t>(session->GetExchange().GetState()) : 0u;
-        if (state != Exchange::Read || m_messagePartial.load() != 0 || RpcNowMs() >= deadline) {
+        if (state != Exchange::Read || read || m_messagePartial.load() != 0 || RpcNowMs() >= deadline) {
             break;
         }
         guard.LeaveGate();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         guard.EnterGate(&status);
         if (status != 0) {
+            LogUndropped(lid, status);
             return;
         }
     }
     const bool answering = session != nullptr && (state == Exchange::Query || state == Exchange::Send ||
                                                   state == Exchange::Response || session->ResponseQueued());
-    if (m_messagePartial.load() == 0 && !answering) {
+    if (m_messagePartial.load() == 0 && !answering && !read) {
         m_messageLid = 0;
         return;
     }
     ClearWithin(lid, guard, &status);
+}
+
+void CVxi11PhysicalInterface::LogUndropped(std::uint32_t lid, std::uint32_t status)
+{
+    if (m_messageLid.load() == lid) {
+        Vxi11Log("CVxi11PhysicalInterface::DropUnfinished, the unfinished message of departed link %u "
+                 "stays (%#x); a device_clear ends it",
+                 static_cast<unsigned>(lid), static_cast<unsigned>(status));
+    }
 }
 
 void CVxi11PhysicalInterface::ReportRemoteLocal(std::uint32_t lid, bool waitLock,

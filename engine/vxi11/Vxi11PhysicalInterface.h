@@ -33,8 +33,9 @@ public:
     enum : std::uint32_t { kNoOperation = 0, kWriting = 1, kReading = 2 };
     // Largest chunk of a device_write handed to the engine at once.
     static constexpr std::uint32_t kWriteChunk = 4096;
-    // How long dropping a departed link's unfinished message may wait for its turn and the
-    // clear, and for the device to take a complete message up (and show whether it holds a
+    // How long dropping a departed link's unfinished message waits for its turn before the
+    // running operation is aborted, then for that operation to end, and for the clear; and
+    // how long for the device to take a complete message up (and show whether it holds a
     // query).
     static constexpr std::uint32_t kDropBoundMs = 2000;
     static constexpr std::uint32_t kTakeUpBoundMs = 250;
@@ -102,8 +103,10 @@ public:
     void Unlock(std::uint32_t lid, std::uint32_t* status) override;
     void Abort(std::uint32_t lid, std::uint32_t* status) override;
     // When lid wrote the message in progress (no END yet), or its message holds a query the
-    // device is answering or has answered, clears the device, as device_clear would, so that
-    // neither its half message nor its response reaches another link.
+    // device is answering or has answered, or lid has read for its reply, clears the device,
+    // as device_clear would, so that neither its half message nor its response reaches
+    // another link, and a FETC? that waits for triggers ends. Whatever other links have
+    // queued or locked; a drop that cannot run says so in the log.
     void DropUnfinished(std::uint32_t lid) override;
 
     // For checks.
@@ -120,6 +123,8 @@ private:
                     std::uint32_t* status);
     // The device clear inside a running procedure; ends its link's unfinished message.
     void ClearWithin(std::uint32_t lid, CVxi11OperationGuard& guard, std::uint32_t* status);
+    // The log line of a drop that could not end lid's message (status: why).
+    void LogUndropped(std::uint32_t lid, std::uint32_t status);
     // Remote and Local.
     void ReportRemoteLocal(std::uint32_t lid, bool waitLock, std::uint32_t lockTimeout,
                            std::uint32_t ioTimeout, std::uint32_t value, std::uint32_t* status);
@@ -142,10 +147,12 @@ private:
     std::atomic<std::uint32_t> m_readRemaining{0};
     std::atomic<std::uint8_t> m_chr{0};
     std::atomic<std::uint8_t> m_end{0};
-    // The link whose message is in progress or being answered (0: none), and whether that
-    // message still lacks its END. Written by the running procedure only.
+    // The link whose message is in progress or being answered (0: none), whether that
+    // message still lacks its END, and whether that link has read for its reply. Written by
+    // the running procedure only.
     std::atomic<std::uint32_t> m_messageLid{0};
     std::atomic<std::uint8_t> m_messagePartial{0};
+    std::atomic<std::uint8_t> m_messageRead{0};
     std::uint8_t m_constructed = 0;
     std::atomic<std::uint8_t> m_open{0};
 };

@@ -10,12 +10,17 @@ running: *OPC? answers once it has ended, and the settings that follow are taken
 measurement after that is not waited for. Across the interfaces (case cross): the trigger
 message of the other interface (USB488 TRIGGER, VXI-11 GET) completes a waiting FETC?, a *TRG
 from the other interface waits until the FETC? has ended and then counts, and a device_clear
-from another VXI-11 link ends a VXI-11 FETC?. The cases: vxi11-clear, vxi11-killed, usb-clear,
-usb-killed, vxi11-meas, usb-meas, cross (default: all; over USB a killed client's session ends
-with the bus reset of the next client's open). Runs itself in a network namespace of its own
-(tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77 when no
-namespace can be made.
+from another VXI-11 link ends a VXI-11 FETC? whose read has timed out. A device_clear from
+another VXI-11 link while the waiting read is in progress returns once that read has timed
+out, and ends the wait then (case vxi11-other-clear). Over VXI-11 the waiting client is also
+killed while another link has a write, a read, a GET or a write under its own device_lock
+pending: that operation ends too. The cases: vxi11-clear, vxi11-killed, vxi11-other-clear,
+usb-clear, usb-killed, vxi11-meas, usb-meas, cross (default: all; over USB a killed client's
+session ends with the bus reset of the next client's open). Runs itself in a network namespace
+of its own (tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77
+when no namespace can be made.
 """
+import concurrent.futures
 import os
 import signal
 import struct
@@ -78,19 +83,21 @@ def fetch_times_out(inst):
     check(not answered, "FETC? waits for the missing triggers (no answer within 1 s)")
 
 
-def answers_idn(inst, what):
-    inst.timeout = 60000
+def answers_idn(inst, what, timeout=60000):
+    inst.timeout = timeout
     check(len(inst.query("*IDN?").split(",")) == 4, "*IDN? answers %s" % what)
 
 
-def finish(inst, what):
-    """Two more triggers complete the armed measurement: FETC:ARR? 3 gives three values."""
+def finish(inst, what, left=()):
+    """Two more triggers complete the armed measurement: FETC:ARR? 3 gives three values; the
+    error queue holds what was left there (left)."""
     inst.write("*TRG")
     inst.write("*TRG")
     values = inst.query("FETC:ARR? 3").strip().split(",")
     check(len(values) == 3 and all(abs(float(v.split()[0]) - FIELD) < 1e-3 for v in values),
           "%s: two more *TRG, FETC:ARR? 3 gives three values (%s)" % (what, values))
-    check(errors(inst) == [], "%s: no error queued" % what)
+    found = errors(inst)
+    check(found == list(left), "%s: errors queued: %s" % (what, found))
 
 
 def abort_still_aborts(inst, clear, what):
@@ -148,23 +155,71 @@ def case_measure_cleared(open_link, clear, what):
     inst.close()
 
 
-def case_killed(open_link, resource, socket_path, what):
-    inst = open_link()
+# What another VXI-11 link has pending when the waiting client is killed (vxi11-killed), and
+# the errors that leaves: the dead link's end still ends its FETC?, and that operation ends too
+# (completes or fails; closing that link ends its lock). A GET interrupts the FETC? query.
+OTHER_PENDING = (("nothing", None, []),
+                 ("a query's write", lambda other: other.write("*IDN?"), []),
+                 ("a read", lambda other: other.read(), []),
+                 ("a GET", lambda other: other.assert_trigger(), ['-410,"Query INTERRUPTED"']),
+                 ("a write under its own device_lock",
+                  lambda other: (other.lock_excl(), other.write("*IDN?")), []))
+BACKGROUND = concurrent.futures.ThreadPoolExecutor(2)
+
+
+def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1]):
+    for name, call, left in pending:
+        inst = open_link()
+        arm(inst)
+        waiter = subprocess.Popen([sys.executable, "-c", WAITER, resource, socket_path or ""],
+                                  stdout=subprocess.PIPE, text=True)
+        other = open_link() if call else None
+        try:
+            check(waiter.stdout.readline().strip() == "waiting", "%s: the waiting client sent FETC?" % what)
+            pending_call = BACKGROUND.submit(call, other) if other else None
+            time.sleep(1.0)
+            check(waiter.poll() is None, "%s: its FETC? is still waiting after 1 s" % what)
+            if other:
+                check(not pending_call.done(), "%s: another link's %s is pending" % (what, name))
+        finally:
+            waiter.send_signal(signal.SIGKILL)
+            waiter.wait()
+        if other:
+            check(concurrent.futures.wait([pending_call], 20).done, "%s: then it has ended" % name)
+            other.close()
+        inst.close()
+        again = open_link()
+        answers_idn(again, "on a new link after the waiting client was killed (%s pending)" % name, 10000)
+        finish(again, "%s, %s pending" % (what, name), left)
+        again.close()
+
+
+def case_other_clear(open_link):
+    """A device_clear from another link while the waiting client's read is in progress waits
+    behind that read until its io timeout, then ends the wait."""
+    inst, other = open_link(), open_link()
     arm(inst)
-    waiter = subprocess.Popen([sys.executable, "-c", WAITER, resource, socket_path or ""],
-                              stdout=subprocess.PIPE, text=True)
-    try:
-        check(waiter.stdout.readline().strip() == "waiting", "%s: the waiting client sent FETC?" % what)
-        time.sleep(1.0)
-        check(waiter.poll() is None, "%s: its FETC? is still waiting after 1 s" % what)
-    finally:
-        waiter.send_signal(signal.SIGKILL)
-        waiter.wait()
+    inst.write("FETC?")
+    inst.timeout = 5000
+    started = time.monotonic()
+    reader = BACKGROUND.submit(inst.read)
+    other.timeout = 1000
+    while not reader.done():  # until a serial poll of the other link waits behind the read
+        try:
+            other.read_stb()
+        except Exception:  # pyvisa-py: time-out
+            break
+    check(not reader.done(), "a serial poll of another link waits behind the read in progress")
+    other.timeout = 60000
+    other.clear()
+    cleared = time.monotonic() - started
+    check(reader.exception(60) is not None and cleared >= 4.9,
+          "the other link's device_clear returns only after the read timed out (%.2f s)" % cleared)
+    inst.timeout = 60000
+    answers_idn(other, "on the other link: its clear ended the wait")
+    finish(inst, "device_clear from another link")
+    other.close()
     inst.close()
-    again = open_link()
-    answers_idn(again, "on a new link after the waiting client was killed")
-    finish(again, what)
-    again.close()
 
 
 def case_cross(open_vxi11, open_usb):
@@ -266,7 +321,8 @@ def main():
         cases = {
             "vxi11-clear": lambda: case_clear(open_vxi11, vxi11_clear, "VXI-11 device_clear"),
             "vxi11-killed": lambda: case_killed(open_vxi11, runner_session.RESOURCE, None,
-                                                "VXI-11 client killed"),
+                                                "VXI-11 client killed", OTHER_PENDING),
+            "vxi11-other-clear": lambda: case_other_clear(open_vxi11),
             "usb-clear": lambda: case_clear(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
             "usb-killed": lambda: case_killed(open_usb, usb[0], socket_path, "USB client killed"),
             "vxi11-meas": lambda: case_measure_cleared(open_vxi11, vxi11_clear, "VXI-11 device_clear"),

@@ -157,18 +157,19 @@ def case_measure_cleared(open_link, clear, what):
 
 # What another VXI-11 link has pending when the waiting client is killed (vxi11-killed), and
 # the errors that leaves: the dead link's end still ends its FETC?, and that operation ends too
-# (completes or fails; closing that link ends its lock). A GET interrupts the FETC? query.
-OTHER_PENDING = (("nothing", None, []),
-                 ("a query's write", lambda other: other.write("*IDN?"), []),
-                 ("a read", lambda other: other.read(), []),
-                 ("a GET", lambda other: other.assert_trigger(), ['-410,"Query INTERRUPTED"']),
+# (completes or fails; closing that link ends its lock). A GET interrupts the FETC? query and
+# may return before the kill (the last field: whether the operation waits until then).
+OTHER_PENDING = (("nothing", None, [], False),
+                 ("a query's write", lambda other: other.write("*IDN?"), [], True),
+                 ("a read", lambda other: other.read(), [], True),
+                 ("a GET", lambda other: other.assert_trigger(), ['-410,"Query INTERRUPTED"'], False),
                  ("a write under its own device_lock",
-                  lambda other: (other.lock_excl(), other.write("*IDN?")), []))
+                  lambda other: (other.lock_excl(), other.write("*IDN?")), [], True))
 BACKGROUND = concurrent.futures.ThreadPoolExecutor(2)
 
 
 def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1]):
-    for name, call, left in pending:
+    for name, call, left, waits in pending:
         inst = open_link()
         arm(inst)
         waiter = subprocess.Popen([sys.executable, "-c", WAITER, resource, socket_path or ""],
@@ -179,7 +180,7 @@ def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1
             pending_call = BACKGROUND.submit(call, other) if other else None
             time.sleep(1.0)
             check(waiter.poll() is None, "%s: its FETC? is still waiting after 1 s" % what)
-            if other:
+            if waits:
                 check(not pending_call.done(), "%s: another link's %s is pending" % (what, name))
         finally:
             waiter.send_signal(signal.SIGKILL)

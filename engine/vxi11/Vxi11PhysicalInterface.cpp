@@ -503,33 +503,15 @@ void CVxi11PhysicalInterface::ClearWithin(std::uint32_t lid, CVxi11OperationGuar
 
 void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
 {
-    // The departed link's own operations are being aborted meanwhile: a drop caught by that
-    // abort is tried again once they have ended.
-    std::uint32_t status = 0;
-    for (int attempt = 0; attempt < kDropAttempts; ++attempt) {
-        status = 0;
-        if (TryDrop(lid, &status) || status != VXI11_STATUS_ABORTED) {
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    LogUndropped(lid, status);
-}
-
-bool CVxi11PhysicalInterface::TryDrop(std::uint32_t lid, std::uint32_t* guardStatus)
-{
     if (lid == 0 || m_messageLid.load() != lid) {
-        return true;
+        return;
     }
     std::uint32_t status = 0;
     CVxi11OperationGuard guard(*this, lid, m_queue, false, 0, kDropBoundMs, m_dispatcherGate,
                                &status, true);
-    if (status != 0) {
-        *guardStatus = status;
-        return false;
-    }
-    if (m_messageLid.load() != lid) {
-        return true;
+    if (status != 0 || m_messageLid.load() != lid) {
+        LogUndropped(lid, status);
+        return;
     }
     // Inside the dispatcher gate the session stands still and may be looked at. A message
     // whose query the device has announced, or whose response waits, or whose reply lid has
@@ -552,17 +534,16 @@ bool CVxi11PhysicalInterface::TryDrop(std::uint32_t lid, std::uint32_t* guardSta
         guard.EnterGate(&status);
         if (status != 0) {
             LogUndropped(lid, status);
-            return true;
+            return;
         }
     }
     const bool answering = session != nullptr && (state == Exchange::Query || state == Exchange::Send ||
                                                   state == Exchange::Response || session->ResponseQueued());
     if (m_messagePartial.load() == 0 && !answering && !read) {
         m_messageLid = 0;
-        return true;
+        return;
     }
     ClearWithin(lid, guard, &status);
-    return true;
 }
 
 void CVxi11PhysicalInterface::LogUndropped(std::uint32_t lid, std::uint32_t status)

@@ -125,9 +125,6 @@ private:
     void ClearWithin(std::uint32_t lid, CVxi11OperationGuard& guard, std::uint32_t* status);
     // The log line of a drop that could not end lid's message (status: why).
     void LogUndropped(std::uint32_t lid, std::uint32_t status);
-    // One try of DropUnfinished: false, with the guard's status, when its guard did not start.
-    bool TryDrop(std::uint32_t lid, std::uint32_t* guardStatus);
-    static constexpr int kDropAttempts = 5;
     // Remote and Local.
     void ReportRemoteLocal(std::uint32_t lid, bool waitLock, std::uint32_t lockTimeout,
                            std::uint32_t ioTimeout, std::uint32_t value, std::uint32_t* status);

@@ -13,7 +13,7 @@ from the other interface waits until the FETC? has ended and then counts, and a 
 from another VXI-11 link ends a VXI-11 FETC? whose read has timed out. A device_clear from
 another VXI-11 link while the waiting read is in progress returns once that read has timed
 out, and ends the wait then (case vxi11-other-clear). Over VXI-11 the waiting client is also
-killed while another link has a write, a read, a GET or a write under its own device_lock
+killed while another link has a write, a read or a GET
 pending: that operation ends too. The cases: vxi11-clear, vxi11-killed, vxi11-other-clear,
 usb-clear, usb-killed, vxi11-meas, usb-meas, cross (default: all; over USB a killed client's
 session ends with the bus reset of the next client's open). Runs itself in a network namespace
@@ -157,14 +157,12 @@ def case_measure_cleared(open_link, clear, what):
 
 # What another VXI-11 link has pending when the waiting client is killed (vxi11-killed), and
 # the errors that leaves: the dead link's end still ends its FETC?, and that operation ends too
-# (completes or fails; closing that link ends its lock). A GET interrupts the FETC? query and
+# (completes or fails). A GET interrupts the FETC? query and
 # may return before the kill (the last field: whether the operation waits until then).
 OTHER_PENDING = (("nothing", None, [], False),
                  ("a query's write", lambda other: other.write("*IDN?"), [], True),
                  ("a read", lambda other: other.read(), [], True),
-                 ("a GET", lambda other: other.assert_trigger(), ['-410,"Query INTERRUPTED"'], False),
-                 ("a write under its own device_lock",
-                  lambda other: (other.lock_excl(), other.write("*IDN?")), [], True))
+                 ("a GET", lambda other: other.assert_trigger(), ['-410,"Query INTERRUPTED"'], False))
 BACKGROUND = concurrent.futures.ThreadPoolExecutor(2)
 
 

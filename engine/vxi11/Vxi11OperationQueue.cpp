@@ -75,6 +75,9 @@ void CVxi11OperationQueue::WaitTurnFirst(std::uint32_t lid, std::uint32_t timeou
         return;
     }
     m_records.Reorder(lid, kDrop);
+    if (SOperationRecord* record = m_records.Find(lid)) {
+        record->aborted = 0;  // an abort of the departing link marked before this was meant for it
+    }
     m_mutex.Unlock();
     WaitTurn(lid, timeoutMs, status);
     if (*status != VXI11_STATUS_IO_TIMEOUT || !Lock()) {
@@ -170,8 +173,14 @@ void CVxi11OperationQueue::Abort(std::uint32_t lid)
 void CVxi11OperationQueue::AbortLocked(std::uint32_t lid)
 {
     if (m_enabled != 0) {
-        m_deviceLock->AbortWaiter(lid);
         SOperationRecord* record = m_records.Find(lid);
+        if (record != nullptr && record->priority == kDrop) {
+            // The drop ends what the departed link left; the link's own aborts (its peer gone
+            // while destroy_link waits, a device_abort) must not leave that undone. Its own
+            // time-out bounds it.
+            return;
+        }
+        m_deviceLock->AbortWaiter(lid);
         if (record != nullptr) {
             m_dispatcherGate->AbortWaiter(lid);
             m_eventGate->Cancel(lid);

@@ -37,7 +37,8 @@ public:
     void WaitTurn(std::uint32_t lid, std::uint32_t timeoutMs, std::uint32_t* status);
     // The turn of a departed link's drop: priority 2, then WaitTurn; when that times out, the
     // operation still running is aborted (unless it is a drop too) and WaitTurn is tried once
-    // more. The running operation may wait for what the drop ends.
+    // more. The running operation may wait for what the drop ends. Aborts of lid do not reach
+    // the drop: it ends what the departed link left, within its own time-out.
     void WaitTurnFirst(std::uint32_t lid, std::uint32_t timeoutMs, std::uint32_t* status);
     // Removes lid's record and wakes the new head.
     void EndOperation(std::uint32_t lid);

@@ -13,7 +13,7 @@ from the other interface waits until the FETC? has ended and then counts, and a 
 from another VXI-11 link ends a VXI-11 FETC? whose read has timed out. A device_clear from
 another VXI-11 link while the waiting read is in progress returns once that read has timed
 out, and ends the wait then (case vxi11-other-clear). Over VXI-11 the waiting client is also
-killed while another link has a write, a read or a GET
+killed while another link has a write, a read, a GET or a write under its own device_lock
 pending: that operation ends too. The cases: vxi11-clear, vxi11-killed, vxi11-other-clear,
 usb-clear, usb-killed, vxi11-meas, usb-meas, cross (default: all; over USB a killed client's
 session ends with the bus reset of the next client's open). Runs itself in a network namespace
@@ -155,6 +155,20 @@ def case_measure_cleared(open_link, clear, what):
     inst.close()
 
 
+def poll_until_blocked(other, done=lambda: False):
+    """Serial polls on other until one times out behind another link's read in progress."""
+    other.timeout = 1000
+    deadline = time.monotonic() + 30
+    try:
+        while not done() and time.monotonic() < deadline:
+            other.read_stb()
+        return False
+    except Exception:  # pyvisa-py: time-out
+        return True
+    finally:
+        other.timeout = 60000
+
+
 # What another VXI-11 link has pending when the waiting client is killed (vxi11-killed), and
 # the errors that leaves: the dead link's end still ends its FETC?, and that operation ends too
 # (completes or fails). A GET interrupts the FETC? query and
@@ -162,7 +176,8 @@ def case_measure_cleared(open_link, clear, what):
 OTHER_PENDING = (("nothing", None, [], False),
                  ("a query's write", lambda other: other.write("*IDN?"), [], True),
                  ("a read", lambda other: other.read(), [], True),
-                 ("a GET", lambda other: other.assert_trigger(), ['-410,"Query INTERRUPTED"'], False))
+                 ("a GET", lambda other: other.assert_trigger(), ['-410,"Query INTERRUPTED"'], False),
+                 ("a write under its own device_lock", lambda other: (other.lock_excl(), other.write("*IDN?")), [], True))
 BACKGROUND = concurrent.futures.ThreadPoolExecutor(2)
 
 
@@ -175,6 +190,8 @@ def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1
         other = open_link() if call else None
         try:
             check(waiter.stdout.readline().strip() == "waiting", "%s: the waiting client sent FETC?" % what)
+            # Its read first: a lock taken before it would fail that read at once.
+            check(not other or poll_until_blocked(other), "%s: its read is in progress" % what)
             pending_call = BACKGROUND.submit(call, other) if other else None
             time.sleep(1.0)
             check(waiter.poll() is None, "%s: its FETC? is still waiting after 1 s" % what)
@@ -202,14 +219,7 @@ def case_other_clear(open_link):
     inst.timeout = 5000
     started = time.monotonic()
     reader = BACKGROUND.submit(inst.read)
-    other.timeout = 1000
-    while not reader.done():  # until a serial poll of the other link waits behind the read
-        try:
-            other.read_stb()
-        except Exception:  # pyvisa-py: time-out
-            break
-    check(not reader.done(), "a serial poll of another link waits behind the read in progress")
-    other.timeout = 60000
+    check(poll_until_blocked(other, reader.done) and not reader.done(), "a serial poll of another link waits behind the read in progress")
     other.clear()
     cleared = time.monotonic() - started
     check(reader.exception(60) is not None and cleared >= 4.9,

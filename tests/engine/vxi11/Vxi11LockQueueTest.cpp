@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -272,6 +273,28 @@ TEST_F(Vxi11QueueFixture, AbortOfTheRunningOperationIsPendingUntilItEnds)
     harness.Abort(5, &status);
     EXPECT_TRUE(harness.queue.IsAbortPending(5));
     EXPECT_TRUE(harness.queue.IsAbortPending(6));  // no record
+}
+
+// A departing link's drop outlives that link's aborts (its peer gone while destroy_link
+// waits for the turn): it runs once the operation in front ends.
+TEST_F(Vxi11QueueFixture, AnAbortOfTheDepartingLinkDoesNotStopItsDrop)
+{
+    std::uint32_t status = 1;
+    std::optional<CVxi11OperationGuard> running;
+    running.emplace(harness, 1, harness.queue, false, 0, 5000, harness.dispatcherGate, &status);
+    ASSERT_EQ(status, 0u);
+    std::uint32_t dropStatus = 1;
+    std::thread drop([&] {
+        CVxi11OperationGuard guard(harness, 2, harness.queue, false, 0, 5000,
+                                   harness.dispatcherGate, &dropStatus, true);
+    });
+    ASSERT_TRUE(Eventually([&] { return !harness.queue.IsAbortPending(2); }));
+    harness.Abort(2, &status);
+    // Still queued and not aborted (the drop clears a mark that came before its turn began).
+    EXPECT_TRUE(Eventually([&] { return !harness.queue.IsAbortPending(2); }));
+    running.reset();
+    drop.join();
+    EXPECT_EQ(dropStatus, 0u);
 }
 
 TEST_F(Vxi11QueueFixture, ClosingEndsWaitersWithAbortedAndLaterProceduresWithNotOpen)

@@ -324,6 +324,8 @@ def main():
         def open_usb():
             inst = manager.open_resource(usb[0])
             inst.timeout = 60000
+            # pyusb's own 1-s time-out for writes: a first ROUT:CLOS outlasts it
+            manager.visalib.sessions[inst.session].interface.usb_dev.default_timeout = 60000
             inst.read_termination = inst.write_termination = "\n"
             return inst
 

@@ -81,6 +81,7 @@ void CKorvexHostAcquisition::TriggerFlow()
     KorvexSetAcquisitionStatusBits(0);
     kernel::semaphore_post(&AcqStartedSemaphore);
     while (!stopping.load()) {
+        kernel::Semaphore* abortCompletion = nullptr;
         try {
             if (TriggerState.load() == 1) {
                 TriggerActive.store(1);
@@ -105,19 +106,27 @@ void CKorvexHostAcquisition::TriggerFlow()
                 continue;
             }
         } catch (const CAcqException& e) {
-            HandleAcqException(e);
+            abortCompletion = HandleAcqException(e);
         }
-        if (!stopping.load() && LastAcqError.load() == 0 && AcqReadBool(g_pTriggerInContinuous)) {
-            TriggerState.store(1);
-        } else {
-            TriggerState.store(0);
-            ClearTriggerActive();
-            KorvexSetAcquisitionStatusBits(0);
+        try {
+            if (!stopping.load() && LastAcqError.load() == 0 && AcqReadBool(g_pTriggerInContinuous)) {
+                TriggerState.store(1);
+            } else {
+                TriggerState.store(0);
+                ClearTriggerActive();
+                KorvexSetAcquisitionStatusBits(0);
+            }
+        } catch (...) {
+            if (abortCompletion != nullptr) kernel::semaphore_post(abortCompletion);
+            throw;
         }
+        // The abort's sender goes on once the flow is idle (or armed again): an INIT right
+        // behind ABOR finds the trigger no longer active.
+        if (abortCompletion != nullptr) kernel::semaphore_post(abortCompletion);
     }
 }
 
-void CKorvexHostAcquisition::HandleAcqException(const CAcqException& e)
+kernel::Semaphore* CKorvexHostAcquisition::HandleAcqException(const CAcqException& e)
 {
     Logger().Printf("CKorvexHostAcquisition::TriggerFlow: %s", e.what());
     // The abort's sender is released exactly once, also when stopping the DSP fails.
@@ -137,7 +146,7 @@ void CKorvexHostAcquisition::HandleAcqException(const CAcqException& e)
         if (completion != nullptr) kernel::semaphore_post(completion);
         throw;
     }
-    if (completion != nullptr) kernel::semaphore_post(completion);
+    return completion;
 }
 
 // ---- acquisition flows --------------------------------------------------------------------

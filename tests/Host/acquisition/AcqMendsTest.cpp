@@ -39,6 +39,21 @@ TEST_F(AcqMends, AbortCompletesWhenStoppingTheDspFails)
     EXPECT_TRUE(Eventually([&] { return sim->boots() >= 2 && acq->GetSystemPhase() == 2; }, EventDeadline));
 }
 
+// ABOR returns once the flow is idle: an INIT right behind it is not refused as initiated.
+// The flow went idle only after releasing the abort's sender, which then won most races.
+TEST_F(AcqMends, AbortReturnsWithTheTriggerNoLongerActive)
+{
+    AddProbe();
+    SetText(Korvex::g_pTriggerInSource, "BUS");
+    StartController();
+    for (int round = 0; round < 30 && !HasFailure(); ++round) {
+        ASSERT_EQ(Initiate(Channels({1})), 0);
+        ASSERT_TRUE(Eventually([&] { return acq->GetTriggerWaitPhase() == 1; }, EventDeadline));
+        ASSERT_EQ(acq->AbortTrigger(0), 0);
+        EXPECT_FALSE(acq->IsTriggerActive()) << "round " << round;
+    }
+}
+
 // The flag is set before the message goes: while the message waits to be taken, a second
 // initiation is refused and a reader waits for the measurement.
 TEST_F(AcqMends, TriggerActiveIsSetBeforeTheInitiationGoes)

@@ -179,9 +179,9 @@ private:
     void ResetAfterFailedPass();
     // Posts an acquisition error to the initiator by the trigger flow's table.
     void PostErrorToInitiator(std::int32_t error);
-    // The trigger flow's handler of an acquisition exception. Returns the completion of an
-    // abort, which the flow posts once it is idle (posted here when the handling fails).
-    kernel::Semaphore* HandleAcqException(const CAcqException& e);
+    // The trigger flow's handler of an acquisition exception (the flow releases the sender
+    // of an abort).
+    void HandleAcqException(const CAcqException& e);
     // INITIATE_SEARCH, the polls of the running search and GET_SEARCH_RESULT.
     double SearchExchange(float first, float second, float third, std::uint32_t mode,
                           unsigned stallLine);

@@ -33,6 +33,21 @@ constexpr unsigned PollsPerHeartbeatCheck = 5;
 constexpr std::int32_t TimerSliceMs = 30000;
 constexpr std::uint8_t NoSource = 4;  // a wait on the abort mailbox only
 
+// The completion of an abort taken by one pass of the trigger flow, posted when the pass
+// ends, normally or by an exception: the abort's sender is released exactly once, and only
+// once the flow is idle (or armed again), so an INIT right behind ABOR finds the trigger no
+// longer active.
+struct CAbortCompletion {
+    kernel::Semaphore* semaphore = nullptr;
+    CAbortCompletion() = default;
+    CAbortCompletion(const CAbortCompletion&) = delete;
+    CAbortCompletion& operator=(const CAbortCompletion&) = delete;
+    ~CAbortCompletion()
+    {
+        if (semaphore != nullptr) kernel::semaphore_post(semaphore);
+    }
+};
+
 constexpr unsigned SendAndReceiveSendLine = 297;
 constexpr unsigned SendAndReceiveWaitLine = 299;
 constexpr unsigned SendAndReceiveReceiveLine = 302;
@@ -81,7 +96,7 @@ void CKorvexHostAcquisition::TriggerFlow()
     KorvexSetAcquisitionStatusBits(0);
     kernel::semaphore_post(&AcqStartedSemaphore);
     while (!stopping.load()) {
-        kernel::Semaphore* abortCompletion = nullptr;
+        CAbortCompletion abortCompletion;
         try {
             if (TriggerState.load() == 1) {
                 TriggerActive.store(1);
@@ -106,47 +121,33 @@ void CKorvexHostAcquisition::TriggerFlow()
                 continue;
             }
         } catch (const CAcqException& e) {
-            abortCompletion = HandleAcqException(e);
-        }
-        try {
-            if (!stopping.load() && LastAcqError.load() == 0 && AcqReadBool(g_pTriggerInContinuous)) {
-                TriggerState.store(1);
-            } else {
-                TriggerState.store(0);
-                ClearTriggerActive();
-                KorvexSetAcquisitionStatusBits(0);
+            if (e.IsAbort()) {
+                abortCompletion.semaphore = static_cast<const CAbortException&>(e).Completion();
             }
-        } catch (...) {
-            if (abortCompletion != nullptr) kernel::semaphore_post(abortCompletion);
-            throw;
+            HandleAcqException(e);
         }
-        // The abort's sender goes on once the flow is idle (or armed again): an INIT right
-        // behind ABOR finds the trigger no longer active.
-        if (abortCompletion != nullptr) kernel::semaphore_post(abortCompletion);
+        if (!stopping.load() && LastAcqError.load() == 0 && AcqReadBool(g_pTriggerInContinuous)) {
+            TriggerState.store(1);
+        } else {
+            TriggerState.store(0);
+            ClearTriggerActive();
+            KorvexSetAcquisitionStatusBits(0);
+        }
     }
 }
 
-kernel::Semaphore* CKorvexHostAcquisition::HandleAcqException(const CAcqException& e)
+void CKorvexHostAcquisition::HandleAcqException(const CAcqException& e)
 {
     Logger().Printf("CKorvexHostAcquisition::TriggerFlow: %s", e.what());
-    // The abort's sender is released exactly once, also when stopping the DSP fails.
-    kernel::Semaphore* completion =
-        e.IsAbort() ? static_cast<const CAbortException&>(e).Completion() : nullptr;
-    try {
-        if (e.IsError()) {
-            const std::int32_t error = static_cast<const CAcqError&>(e).Error();
-            CKorvexScpiStatus::SetInstrumentStatusBit(RowAcqError, 1, 0);
-            LastAcqError.store(error);
-            PostErrorToInitiator(error);
-        }
-        TriggerState.store(2);
-        AbortDSP();
-        AcqBufferPool().Reset();
-    } catch (...) {
-        if (completion != nullptr) kernel::semaphore_post(completion);
-        throw;
+    if (e.IsError()) {
+        const std::int32_t error = static_cast<const CAcqError&>(e).Error();
+        CKorvexScpiStatus::SetInstrumentStatusBit(RowAcqError, 1, 0);
+        LastAcqError.store(error);
+        PostErrorToInitiator(error);
     }
-    return completion;
+    TriggerState.store(2);
+    AbortDSP();
+    AcqBufferPool().Reset();
 }
 
 // ---- acquisition flows --------------------------------------------------------------------

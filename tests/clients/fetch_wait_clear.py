@@ -171,8 +171,8 @@ def poll_until_blocked(other, done=lambda: False):
 
 # What another VXI-11 link has pending when the waiting client is killed (vxi11-killed), and
 # the errors that leaves: the dead link's end still ends its FETC?, and that operation ends too
-# (completes or fails). A GET interrupts the FETC? query and
-# may return before the kill (the last field: whether the operation waits until then).
+# (completes or fails). A GET interrupts the FETC? query and may return before the kill (the
+# last field: whether the operation waits until then).
 OTHER_PENDING = (("nothing", None, [], False),
                  ("a query's write", lambda other: other.write("*IDN?"), [], True),
                  ("a read", lambda other: other.read(), [], True),
@@ -219,7 +219,8 @@ def case_other_clear(open_link):
     inst.timeout = 5000
     started = time.monotonic()
     reader = BACKGROUND.submit(inst.read)
-    check(poll_until_blocked(other, reader.done) and not reader.done(), "a serial poll of another link waits behind the read in progress")
+    check(poll_until_blocked(other, reader.done) and not reader.done(),
+          "a serial poll of another link waits behind the read in progress")
     other.clear()
     cleared = time.monotonic() - started
     check(reader.exception(60) is not None and cleared >= 4.9,

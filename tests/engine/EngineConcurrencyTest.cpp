@@ -3,32 +3,20 @@
 // callback under a flood of reports, and manager-thread device events.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
 
 #include "TestDevice.h"
+#include "support/ThreadCount.h"
 #include "engine/api/ZoDeviceApi.h"
 #include "engine/os/Allocator.h"
 
 namespace Korvex {
 namespace {
 
-int ThreadCount()
-{
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    if (dir == nullptr) {
-        return -1;
-    }
-    while (dirent* entry = readdir(dir)) {
-        count += entry->d_name[0] != '.' ? 1 : 0;
-    }
-    closedir(dir);
-    return count;
-}
+using testsupport::ThreadCount;
+using testsupport::ThreadCountOnceAt;
 
 class engine_concurrency : public ::testing::Test {
 protected:
@@ -100,9 +88,9 @@ TEST_F(engine_concurrency, CloseWhileTheObserverWaits)
 {
     TestDevice device;
     ASSERT_EQ(device.OpenTcpIp(), 0u);
-    const int threads = ThreadCount();
+    const std::size_t threads = ThreadCount();
     EXPECT_EQ(device.Close(), 0u);
-    EXPECT_EQ(ThreadCount(), threads - 1);
+    EXPECT_EQ(ThreadCountOnceAt(threads - 1), threads - 1);
 }
 
 TEST_F(engine_concurrency, CloseDuringACallbackWaitsForIt)
@@ -153,7 +141,7 @@ TEST_F(engine_concurrency, CyclesLeaveNoThreadOrMemory)
         TestDevice warmUp;
         ASSERT_EQ(warmUp.OpenTcpIp(), 0u);
     }
-    const int threads = ThreadCount();
+    const std::size_t threads = ThreadCount();
     const std::int64_t blocks = EngineLiveBlocks();
     for (int i = 0; i < 100; ++i) {
         TestDevice device;
@@ -162,7 +150,7 @@ TEST_F(engine_concurrency, CyclesLeaveNoThreadOrMemory)
         std::uint32_t reason = 0;
         ASSERT_EQ(device.Transport()->HostRead(64, &reason), "A?=OK");
     }
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(ThreadCountOnceAt(threads), threads);
     EXPECT_EQ(EngineLiveBlocks(), blocks);
     EXPECT_EQ(FakeServers::Factory(1).Live(), 0u);
 }

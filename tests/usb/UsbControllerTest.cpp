@@ -1,12 +1,11 @@
 // The S3C2410 controller's register level and FIFO chains, the consistency check that raises
 // SIGBUS, and a soak of enumerate / reset / detach cycles.
-#include <dirent.h>
-
 #include <cstdlib>
 #include <vector>
 
 #include "UsbBench.h"
 #include "engine/os/Allocator.h"
+#include "support/ThreadCount.h"
 
 namespace usbtest {
 namespace {
@@ -138,15 +137,8 @@ TEST_F(UsbSigbusDeathTest, EnablingInsideThePassPrintsTheDumpAndASecondFaultEnds
         "Test failed at line 434\n");
 }
 
-std::size_t ThreadCount()
-{
-    std::size_t n = 0;
-    if (DIR* dir = opendir("/proc/self/task")) {
-        while (dirent* entry = readdir(dir)) n += entry->d_name[0] != '.' ? 1 : 0;
-        closedir(dir);
-    }
-    return n;
-}
+using testsupport::ThreadCount;
+using testsupport::ThreadCountOnceAt;
 
 using UsbSoak = UsbBench;
 
@@ -173,7 +165,7 @@ TEST_F(UsbSoak, EnumerateResetDetachCycles)
         }
     }
     EXPECT_EQ(EngineLiveBlocks(), live);
-    EXPECT_EQ(ThreadCount(), threads);
+    EXPECT_EQ(ThreadCountOnceAt(threads), threads);
     EXPECT_EQ(controller->GetDisableCount(), 0u);
 }
 

@@ -49,7 +49,7 @@ def scan_twice(inst, expected):
         check(got == expected, "ROUT:PROB:SCAN? gives %s (%s)" % (expected, got))
 
 
-def steps(inst, state):
+def steps(inst, state, runner):
     # 1. The topology, twice the same.
     scan_twice(inst, ALL_FIVE)
 
@@ -108,9 +108,14 @@ def steps(inst, state):
     check(got == ALL_SIX, "ROUT:PROB:SCAN? after the store gives %s (%s)" % (ALL_SIX, got))
 
     # 9. A broken NMR path refuses the next measurement; a scan rebuilds and clears it.
+    broken = "CKorvexHostAcquisition::NMRPathIsBroken()"
+    before = runner.log_text().count(broken)
     answer = control(state, "nmr 2")
     check(answer.startswith("OK"), "control: nmr 2 (%s)" % answer)
-    time.sleep(1.0)
+    deadline = time.monotonic() + 30
+    while runner.log_text().count(broken) == before and time.monotonic() < deadline:
+        time.sleep(0.05)
+    check(runner.log_text().count(broken) > before, "the firmware sees the broken path")
     inst.write("INIT")
     expect_error(inst, 205, "INIT on a broken path")
     query(inst, "ROUT:PROB:SCAN?")
@@ -131,7 +136,7 @@ def main():
     try:
         inst = runner_session.open_session(runner_session.manager())
         try:
-            steps(inst, state)
+            steps(inst, state, runner)
         finally:
             inst.close()
     except Failure as failure:

@@ -761,7 +761,13 @@ TEST(engine_session_threads, HostRoundTripsWhileAnotherThreadRunsOperations)
     EXPECT_EQ(operationFailures, 0u);
     EXPECT_GT(operations, 0u);
     EXPECT_EQ(session.GetQueue()->Count(), 0u);
-    EXPECT_EQ(session.GetExchange().GetState(), CMessageExchange::Done);
+    // The last reply sent: Done, or Response with the reply already marked sent when the
+    // host took it before the device reported the input processed (the query state goes to
+    // Response then; the next report moves it on).
+    const CMessageExchange::Record& last = session.GetExchange().GetRecord();
+    EXPECT_TRUE(last.state == CMessageExchange::Done ||
+                (last.state == CMessageExchange::Response && last.responseSent != 0))
+        << last.state;
     EXPECT_FALSE(transport.Held());
     EXPECT_EQ(transport.Violations(), 0u);
 }

@@ -168,7 +168,8 @@ TEST_F(ScpiParserFuzzTest, RandomMessagesAndMutatedPatterns)
 
     for (std::size_t i = 0; i < messages.size(); ++i) {
         if (SuspendsTheParser(messages[i])) continue;
-        const std::string reply = host->Exchange(messages[i], 2000);
+        // 30 s: a probe-memory write to a channel with no probe takes 5 s before its -311.
+        const std::string reply = host->Exchange(messages[i], 30000);
         ASSERT_NE(reply, "<time-out>") << "message " << i << ": " << messages[i];
         ASSERT_TRUE(reply.empty() || reply.back() == '\n') << "message " << i << ": " << messages[i];
         if (parser->InputClosed()) {

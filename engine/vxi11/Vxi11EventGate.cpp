@@ -7,6 +7,11 @@
 
 namespace {
 kernel::SpinSite responseSpin(std::chrono::microseconds(50));
+
+bool IsBufferEvent(std::uint32_t event)
+{
+    return event == CVxi11EventGate::kInputPosted || event == CVxi11EventGate::kResponsePosted;
+}
 }  // namespace
 
 bool CVxi11EventGate::RaiseEvent(std::uint32_t event)
@@ -47,6 +52,11 @@ void CVxi11EventGate::WaitEvent(std::uint32_t lid, std::uint32_t event,
     m_awaitedEvent = event;
     m_raised = 0;
     m_cancelled = 0;
+    if (m_bufferWaitWoken != 0 && IsBufferEvent(event)) {
+        m_bufferWaitWoken = 0;
+        m_raised = 1;
+        m_event.Post();
+    }
     m_mutex.Unlock();
 
     // An abort marked before this wait was registered found nobody to cancel: end it now.
@@ -90,6 +100,26 @@ void CVxi11EventGate::WaitEvent(std::uint32_t lid, std::uint32_t event,
     *status = eventStatus != 0 ? eventStatus : gateStatus;
 }
 
+void CVxi11EventGate::WakeBufferWait()
+{
+    std::uint32_t lockStatus = 0;
+    m_mutex.Lock(&lockStatus);
+    if (lockStatus != 0) {
+        return;
+    }
+    if (m_enabled != 0) {
+        if (m_waitingLid != 0 && IsBufferEvent(m_awaitedEvent)) {
+            m_raised = 1;
+            m_waitingLid = 0;
+            m_awaitedEvent = 0;
+            m_event.Post();
+        } else {
+            m_bufferWaitWoken = 1;
+        }
+    }
+    m_mutex.Unlock();
+}
+
 void CVxi11EventGate::Cancel(std::uint32_t lid)
 {
     std::uint32_t lockStatus = 0;
@@ -119,6 +149,7 @@ void CVxi11EventGate::Enable()
     m_awaitedEvent = 0;
     m_raised = 0;
     m_cancelled = 0;
+    m_bufferWaitWoken = 0;
     std::uint32_t pollStatus = 0;
     m_event.Wait(0, &pollStatus);
     m_mutex.Unlock();

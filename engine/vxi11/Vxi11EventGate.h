@@ -36,6 +36,10 @@ public:
     // came between two waits of the procedure still ends the next one.
     void WaitEvent(std::uint32_t lid, std::uint32_t event, CVxi11OperationGuard& guard,
                    std::uint32_t* status, const std::function<bool()>& abortPending = nullptr);
+    // Ends a wait for a posted input or response buffer early with status 0, so that the
+    // waiting procedure looks again at what it waits for; with no such wait, the next one
+    // returns at once.
+    void WakeBufferWait();
     // Ends lid's wait with 0x54396.
     void Cancel(std::uint32_t lid);
     // Clears the fields and takes a pending post away.
@@ -54,4 +58,5 @@ private:
     std::uint8_t m_enabled = 0;
     std::uint8_t m_raised = 0;
     std::uint8_t m_cancelled = 0;
+    std::uint8_t m_bufferWaitWoken = 0;  // WakeBufferWait found no such wait
 };

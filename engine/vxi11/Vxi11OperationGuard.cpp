@@ -13,7 +13,7 @@ CVxi11OperationGuard::CVxi11OperationGuard(CVxi11LinkInterface& physicalInterfac
                                            bool waitLock, std::uint32_t lockTimeout,
                                            std::uint32_t ioTimeout,
                                            CVxi11EventDispatcherGate& dispatcherGate,
-                                           std::uint32_t* status, bool drop)
+                                           std::uint32_t* status)
     : m_lid(lid), m_queue(&queue), m_gate(&dispatcherGate), m_start(RpcNowMs())
 {
     queue.BeginOperation(lid, status);
@@ -21,23 +21,53 @@ CVxi11OperationGuard::CVxi11OperationGuard(CVxi11LinkInterface& physicalInterfac
         return;
     }
     m_queued = 1;
-    m_remaining = ioTimeout;
-    if (drop) {
-        queue.WaitTurnFirst(lid, ioTimeout, status);
-        m_start = RpcNowMs();
-    } else {
-        // The lock step only proves that no other link holds the lock.
-        queue.GetDeviceLock()->Pass(lid, waitLock ? lockTimeout : 0, status);
-        if (*status != 0) {
-            return;
-        }
-        queue.Prioritise(lid);
-        m_start = RpcNowMs();
-        queue.WaitTurn(lid, ioTimeout, status);
-    }
+    // The lock step only proves that no other link holds the lock.
+    queue.GetDeviceLock()->Pass(lid, waitLock ? lockTimeout : 0, status);
     if (*status != 0) {
         return;
     }
+    queue.Prioritise(lid);
+    m_remaining = ioTimeout;
+    m_start = RpcNowMs();
+    queue.WaitTurn(lid, ioTimeout, status);
+    if (*status == 0) {
+        Enter(physicalInterface, status);
+    }
+}
+
+CVxi11OperationGuard CVxi11OperationGuard::ForDrop(CVxi11LinkInterface& physicalInterface,
+                                                   std::uint32_t lid, CVxi11OperationQueue& queue,
+                                                   std::uint32_t turnTimeout,
+                                                   std::uint32_t ioTimeout,
+                                                   CVxi11EventDispatcherGate& dispatcherGate,
+                                                   std::uint32_t* status)
+{
+    return CVxi11OperationGuard(DropTag{}, physicalInterface, lid, queue, turnTimeout, ioTimeout,
+                                dispatcherGate, status);
+}
+
+CVxi11OperationGuard::CVxi11OperationGuard(DropTag, CVxi11LinkInterface& physicalInterface,
+                                           std::uint32_t lid, CVxi11OperationQueue& queue,
+                                           std::uint32_t turnTimeout, std::uint32_t ioTimeout,
+                                           CVxi11EventDispatcherGate& dispatcherGate,
+                                           std::uint32_t* status)
+    : m_lid(lid), m_queue(&queue), m_gate(&dispatcherGate), m_start(RpcNowMs())
+{
+    queue.BeginOperation(lid, status);
+    if (*status != 0) {
+        return;
+    }
+    m_queued = 1;
+    queue.WaitTurnAheadOfWaiters(lid, turnTimeout, status);
+    m_remaining = ioTimeout;
+    m_start = RpcNowMs();
+    if (*status == 0) {
+        Enter(physicalInterface, status);
+    }
+}
+
+void CVxi11OperationGuard::Enter(CVxi11LinkInterface& physicalInterface, std::uint32_t* status)
+{
     if (physicalInterface.IsActive() == 0) {
         *status = VXI11_STATUS_NOT_OPEN;
         return;

@@ -15,13 +15,19 @@ public:
     // Status 0 when the procedure may run; else the failure of the step that ended the
     // construction (0x54315 when another link holds the lock, 0x54303 when the interface is
     // not open, or the queue's and the gate's statuses).
-    // drop: the end of a departed link's message. It takes no lock step (another link's lock
-    // does not keep it out), waits for its turn with CVxi11OperationQueue::WaitTurnFirst, and
-    // its io time-out starts once it has the turn.
     CVxi11OperationGuard(CVxi11LinkInterface& physicalInterface, std::uint32_t lid,
                          CVxi11OperationQueue& queue, bool waitLock, std::uint32_t lockTimeout,
                          std::uint32_t ioTimeout, CVxi11EventDispatcherGate& dispatcherGate,
-                         std::uint32_t* status, bool drop = false);
+                         std::uint32_t* status);
+    // The guard of the drop of a departed link's message. It takes no lock step (another
+    // link's lock does not keep it out) and waits at most turnTimeout for its turn ahead of
+    // every waiting operation (CVxi11OperationQueue::WaitTurnAheadOfWaiters), aborting no one;
+    // its io time-out, ioTimeout, starts once it has the turn.
+    static CVxi11OperationGuard ForDrop(CVxi11LinkInterface& physicalInterface, std::uint32_t lid,
+                                        CVxi11OperationQueue& queue, std::uint32_t turnTimeout,
+                                        std::uint32_t ioTimeout,
+                                        CVxi11EventDispatcherGate& dispatcherGate,
+                                        std::uint32_t* status);
     ~CVxi11OperationGuard();
     CVxi11OperationGuard(const CVxi11OperationGuard&) = delete;
     CVxi11OperationGuard& operator=(const CVxi11OperationGuard&) = delete;
@@ -38,6 +44,14 @@ public:
     void EnterGate(std::uint32_t* status);
 
 private:
+    struct DropTag {};
+    CVxi11OperationGuard(DropTag, CVxi11LinkInterface& physicalInterface, std::uint32_t lid,
+                         CVxi11OperationQueue& queue, std::uint32_t turnTimeout,
+                         std::uint32_t ioTimeout, CVxi11EventDispatcherGate& dispatcherGate,
+                         std::uint32_t* status);
+    // Steps 6 and 7 of both constructions: the interface open, the gate entered.
+    void Enter(CVxi11LinkInterface& physicalInterface, std::uint32_t* status);
+
     std::uint32_t m_lid;
     CVxi11OperationQueue* m_queue;
     CVxi11EventDispatcherGate* m_gate;

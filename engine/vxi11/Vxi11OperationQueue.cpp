@@ -67,25 +67,17 @@ void CVxi11OperationQueue::Prioritise(std::uint32_t lid)
     m_mutex.Unlock();
 }
 
-void CVxi11OperationQueue::WaitTurnFirst(std::uint32_t lid, std::uint32_t timeoutMs,
-                                         std::uint32_t* status)
+void CVxi11OperationQueue::WaitTurnAheadOfWaiters(std::uint32_t lid, std::uint32_t timeoutMs,
+                                                  std::uint32_t* status)
 {
     if (!Lock()) {
         *status = VXI11_STATUS_FAULT;
         return;
     }
-    m_records.Reorder(lid, kDrop);
+    m_records.Reorder(lid, kAheadOfWaiters);
     if (SOperationRecord* record = m_records.Find(lid)) {
+        record->drop = 1;
         record->aborted = 0;  // an abort of the departing link marked before this was meant for it
-    }
-    m_mutex.Unlock();
-    WaitTurn(lid, timeoutMs, status);
-    if (*status != VXI11_STATUS_IO_TIMEOUT || !Lock()) {
-        return;
-    }
-    SOperationRecord* head = m_records.GetHead();
-    if (head != nullptr && head->priority < kDrop) {
-        AbortLocked(head->key);
     }
     m_mutex.Unlock();
     WaitTurn(lid, timeoutMs, status);
@@ -174,7 +166,7 @@ void CVxi11OperationQueue::AbortLocked(std::uint32_t lid)
 {
     if (m_enabled != 0) {
         SOperationRecord* record = m_records.Find(lid);
-        if (record != nullptr && record->priority == kDrop) {
+        if (record != nullptr && record->drop != 0) {
             // The drop ends what the departed link left; the link's own aborts (its peer gone
             // while destroy_link waits, a device_abort) must not leave that undone. Its own
             // time-out bounds it.

@@ -1,7 +1,7 @@
 // One VXI-11 procedure at a time per interface: operation records by lid, in arrival order
-// except that a record that passed the lock step (priority 1) goes in front of those that did
-// not, and the drop of a departed link (priority 2) goes in front of both; the head runs, the
-// others wait on their own event. The queue also aborts a lid's waits in the device lock, the
+// except that a record that passed the lock step goes in front of those that did not, and the
+// drop of a departed link goes in front of both; the head runs, the others wait on their own
+// event. The queue also aborts a lid's waits in the device lock, the
 // dispatcher gate and the event gate (device_abort).
 //
 // Ending, aborting or asking about a lid without a record does nothing (Disable frees the
@@ -35,11 +35,12 @@ public:
     void Prioritise(std::uint32_t lid);
     // Waits until lid's record is the head. 0; 0x54324 timed out; 0x54396 aborted or disabled.
     void WaitTurn(std::uint32_t lid, std::uint32_t timeoutMs, std::uint32_t* status);
-    // The turn of a departed link's drop: priority 2, then WaitTurn; when that times out, the
-    // operation still running is aborted (unless it is a drop too) and WaitTurn is tried once
-    // more. The running operation may wait for what the drop ends. Aborts of lid do not reach
-    // the drop: it ends what the departed link left, within its own time-out.
-    void WaitTurnFirst(std::uint32_t lid, std::uint32_t timeoutMs, std::uint32_t* status);
+    // The turn of a departed link's drop: lid's record is marked as a drop and goes in front
+    // of every waiting record, then WaitTurn. The running operation is left to run: a drop
+    // that does not get the turn in time ends with 0x54324. Aborts of lid do not reach the
+    // drop: it ends what the departed link left, within its own time-out.
+    void WaitTurnAheadOfWaiters(std::uint32_t lid, std::uint32_t timeoutMs,
+                                std::uint32_t* status);
     // Removes lid's record and wakes the new head.
     void EndOperation(std::uint32_t lid);
     // Whether lid's operation was aborted (true when disabled or when it has no record).
@@ -60,12 +61,13 @@ private:
         std::uint8_t aborted = 0;
         std::uint8_t waiting = 0;       // waits for its turn
         std::uint8_t waiterInside = 0;  // its waiter runs without the mutex; it frees the record
-        std::int32_t priority = 0;
+        std::uint8_t drop = 0;          // the drop of a departed link
+        std::int32_t priority = 0;      // place in the queue
         COSEvent event{0, 1};
         SOperationRecord* next = nullptr;
     };
 
-    enum : std::int32_t { kPassedLock = 1, kDrop = 2 };
+    enum : std::int32_t { kPassedLock = 1, kAheadOfWaiters = 2 };
 
     bool Lock();
     // Abort with the mutex held.

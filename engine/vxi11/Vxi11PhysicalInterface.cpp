@@ -277,6 +277,16 @@ void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
     // Inside the dispatcher gate the engine changes nothing; it posts only while this
     // procedure waits outside it.
     for (;;) {
+        // A departed link's message may be what keeps the buffer from coming (a FETC?
+        // waiting for triggers), or its response may be what would come: it is ended first.
+        std::uint32_t departed = m_departedLid.load();
+        if (departed != 0 && departed != lid &&
+            m_departedLid.compare_exchange_strong(departed, 0)) {
+            EndMessageOf(departed, lid, guard, status);
+            if (*status != 0) {
+                return;
+            }
+        }
         if (armed.load() != nullptr) {
             return;
         }
@@ -422,6 +432,7 @@ std::uint32_t CVxi11PhysicalInterface::Read(std::uint32_t lid, bool waitLock,
         }
         if ((*reason & kReasonEnd) != 0 && m_messageLid.load() == lid && m_messagePartial.load() == 0) {
             m_messageLid = 0;  // answered whole
+            m_messageRead = 0;
         }
         OnOutputSent(chunk);
     }
@@ -506,19 +517,39 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
     if (lid == 0 || m_messageLid.load() != lid) {
         return;
     }
+    // Whichever procedure has the turn first ends the message: the one running now, when it
+    // waits for a buffer (woken here), or this drop once the running one is over. Nobody's
+    // operation is taken from it.
+    m_departedLid = lid;
+    m_eventGate.WakeBufferWait();
     std::uint32_t status = 0;
-    CVxi11OperationGuard guard(*this, lid, m_queue, false, 0, kDropBoundMs, m_dispatcherGate,
-                               &status, true);
-    if (status != 0 || m_messageLid.load() != lid) {
+    CVxi11OperationGuard guard = CVxi11OperationGuard::ForDrop(
+        *this, lid, m_queue, kDropBoundMs, kDropBoundMs, m_dispatcherGate, &status);
+    std::uint32_t pending = lid;
+    if (!m_departedLid.compare_exchange_strong(pending, 0)) {
+        return;  // another procedure took it on
+    }
+    if (status == 0) {
+        EndMessageOf(lid, lid, guard, &status);
+    }
+    if (status != 0) {
         LogUndropped(lid, status);
-        return;
+    }
+}
+
+void CVxi11PhysicalInterface::EndMessageOf(std::uint32_t departed, std::uint32_t lid,
+                                           CVxi11OperationGuard& guard, std::uint32_t* status)
+{
+    *status = 0;
+    if (m_messageLid.load() != departed) {
+        return;  // another message since: nothing of the departed link's is left
     }
     // Inside the dispatcher gate the session stands still and may be looked at. A message
-    // whose query the device has announced, or whose response waits, or whose reply lid has
-    // read for, is owed to lid (another link's GET may have interrupted the query since, and
-    // a FETC? then still waits for triggers); one without a query is left to finish (a clear
-    // would abort what it started). A message the device has not taken up yet is given a
-    // short bound to show which it is.
+    // whose query the device has announced, or whose response waits, or whose reply the
+    // departed link has read for, is owed to that link (another link's GET may have
+    // interrupted the query since, and a FETC? then still waits for triggers); one without a
+    // query is left to finish (a clear would abort what it started). A message the device
+    // has not taken up yet is given a short bound to show which it is.
     const Korvex::CDeviceSession* session = GetSession();
     using Exchange = Korvex::CMessageExchange;
     std::uint32_t state = Exchange::Idle;
@@ -531,9 +562,8 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
         }
         guard.LeaveGate();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        guard.EnterGate(&status);
-        if (status != 0) {
-            LogUndropped(lid, status);
+        guard.EnterGate(status);
+        if (*status != 0) {
             return;
         }
     }
@@ -541,9 +571,10 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
                                                   state == Exchange::Response || session->ResponseQueued());
     if (m_messagePartial.load() == 0 && !answering && !read) {
         m_messageLid = 0;
+        m_messageRead = 0;
         return;
     }
-    ClearWithin(lid, guard, &status);
+    ClearWithin(lid, guard, status);
 }
 
 void CVxi11PhysicalInterface::LogUndropped(std::uint32_t lid, std::uint32_t status)

@@ -33,8 +33,8 @@ public:
     enum : std::uint32_t { kNoOperation = 0, kWriting = 1, kReading = 2 };
     // Largest chunk of a device_write handed to the engine at once.
     static constexpr std::uint32_t kWriteChunk = 4096;
-    // How long dropping a departed link's unfinished message waits for its turn before the
-    // running operation is aborted, then for that operation to end, and for the clear; and
+    // How long dropping a departed link's unfinished message waits for its turn, and for
+    // the clear; and
     // how long for the device to take a complete message up (and show whether it holds a
     // query).
     static constexpr std::uint32_t kDropBoundMs = 2000;
@@ -105,13 +105,17 @@ public:
     // When lid wrote the message in progress (no END yet), or its message holds a query the
     // device is answering or has answered, or lid has read for its reply, clears the device,
     // as device_clear would, so that neither its half message nor its response reaches
-    // another link, and a FETC? that waits for triggers ends. Whatever other links have
-    // queued or locked; a drop that cannot run says so in the log.
+    // another link, and a FETC? that waits for triggers ends. A message that owes lid
+    // nothing is left to finish. No other link's operation is aborted for it: the operation
+    // running now ends the message itself when it waits for a buffer, else the drop does
+    // once that operation is over; whatever other links have queued or locked. A drop that
+    // cannot run within its bounds says so in the log.
     void DropUnfinished(std::uint32_t lid) override;
 
     // For checks.
     CVxi11DeviceLock& GetDeviceLock() { return m_deviceLock; }
     CVxi11EventDispatcherGate& GetDispatcherGate() { return m_dispatcherGate; }
+    CVxi11EventGate& GetEventGate() { return m_eventGate; }
 
 private:
     // Waits (outside the dispatcher gate) until the engine armed a chunk in armed.
@@ -123,6 +127,11 @@ private:
                     std::uint32_t* status);
     // The device clear inside a running procedure; ends its link's unfinished message.
     void ClearWithin(std::uint32_t lid, CVxi11OperationGuard& guard, std::uint32_t* status);
+    // Ends what the departed link left, from within a procedure of lid that has the turn (the
+    // drop's own, or another link's waiting for a buffer): a message that owes it nothing is
+    // left to finish, else the device is cleared.
+    void EndMessageOf(std::uint32_t departed, std::uint32_t lid, CVxi11OperationGuard& guard,
+                      std::uint32_t* status);
     // The log line of a drop that could not end lid's message (status: why).
     void LogUndropped(std::uint32_t lid, std::uint32_t status);
     // Remote and Local.
@@ -153,6 +162,9 @@ private:
     std::atomic<std::uint32_t> m_messageLid{0};
     std::atomic<std::uint8_t> m_messagePartial{0};
     std::atomic<std::uint8_t> m_messageRead{0};
+    // The departed link whose message the next procedure to have the turn ends (0: none);
+    // taken by exactly one procedure.
+    std::atomic<std::uint32_t> m_departedLid{0};
     std::uint8_t m_constructed = 0;
     std::atomic<std::uint8_t> m_open{0};
 };

@@ -13,8 +13,8 @@ from the other interface waits until the FETC? has ended and then counts, and a 
 from another VXI-11 link ends a VXI-11 FETC? whose read has timed out. A device_clear from
 another VXI-11 link while the waiting read is in progress returns once that read has timed
 out, and ends the wait then (case vxi11-other-clear). Over VXI-11 the waiting client is also
-killed while another link has a write, a read, a GET or a write under its own device_lock
-pending: that operation ends too. The cases: vxi11-clear, vxi11-killed, vxi11-other-clear,
+killed while another link has a query, a read, a GET or a query under its own device_lock
+pending: that operation ends too, a query with its own reply. The cases: vxi11-clear, vxi11-killed, vxi11-other-clear,
 usb-clear, usb-killed, vxi11-meas, usb-meas, cross (default: all; over USB a killed client's
 session ends with the bus reset of the next client's open). Runs itself in a network namespace
 of its own (tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77
@@ -170,14 +170,22 @@ def poll_until_blocked(other, done=lambda: False):
 
 
 # What another VXI-11 link has pending when the waiting client is killed (vxi11-killed), and
-# the errors that leaves: the dead link's end still ends its FETC?, and that operation ends too
-# (completes or fails). A GET interrupts the FETC? query and may return before the kill (the
-# last field: whether the operation waits until then).
+# the errors that leaves: the dead link's end still ends its FETC? without failing that
+# operation: a query gets its own reply; a read with nothing of its own to read times out by
+# its own 10 s. A GET interrupts the FETC? query and may return before the kill (the last
+# field: whether the operation waits until then).
 OTHER_PENDING = (("nothing", None, [], False),
-                 ("a query's write", lambda other: other.write("*IDN?"), [], True),
-                 ("a read", lambda other: other.read(), [], True),
+                 ("a query", lambda other: own_idn(other.query("*IDN?")), [], True),
+                 ("a read", lambda other: (setattr(other, "timeout", 10000), other.read()), [], True),
                  ("a GET", lambda other: other.assert_trigger(), ['-410,"Query INTERRUPTED"'], False),
-                 ("a write under its own device_lock", lambda other: (other.lock_excl(), other.write("*IDN?")), [], True))
+                 ("a query under its own device_lock",
+                  lambda other: (other.lock_excl(), own_idn(other.query("*IDN?"))), [], True))
+
+
+def own_idn(reply):
+    check(reply.startswith("Korvex Instruments,"), "another link's query gets its own reply (%r)" % reply)
+
+
 BACKGROUND = concurrent.futures.ThreadPoolExecutor(2)
 
 
@@ -202,6 +210,8 @@ def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1
             waiter.wait()
         if other:
             check(concurrent.futures.wait([pending_call], 20).done, "%s: then it has ended" % name)
+            if name != "a read":
+                pending_call.result()
             other.close()
         inst.close()
         again = open_link()

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <future>
 #include <mutex>
 #include <string>
@@ -140,14 +141,20 @@ void StopServer()
     g_registry = nullptr;
 }
 
+// The engine with the VXI-11 server of this file (kind 1).
+int StartEngine()
+{
+    FakeServers::Install();
+    static const ZoServerBuilder builder{&StartServer, &StopServer};
+    zo_device_set_server_builder(kServerKindVxi11, &builder);
+    return zo_device_start_tcpip_server();
+}
+
 class Vxi11InterfaceFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        FakeServers::Install();
-        static const ZoServerBuilder builder{&StartServer, &StopServer};
-        zo_device_set_server_builder(kServerKindVxi11, &builder);
-        ASSERT_EQ(zo_device_start_tcpip_server(), 0);
+        ASSERT_EQ(StartEngine(), 0);
         device = std::make_unique<TestDevice>(inputSize);
         ASSERT_EQ(device->OpenTcpIp(), 0u);
         inst0 = g_manager->Find("inst0");
@@ -556,6 +563,246 @@ TEST_F(Vxi11InterfaceFixture, RoundTripsAgainstEngineHolds)
     finished = true;
     engine.join();
     EXPECT_EQ(good.load(), kThreads * kRounds);
+}
+
+// ---- the end of a departing link, beside two live ones ----
+
+// A device that holds what it is given, as the instrument does: "HOLD" (no query) runs until
+// Release(), "MEAS?" is answered "meas" on Release(), "WAIT?" waits for a device clear (a
+// FETC? waiting for triggers); while it holds it takes no input. Any other query ending in
+// '?' is answered "<query>=mine" at once.
+class HoldingDevice : public CTcpIpDevice {
+public:
+    ~HoldingDevice() override { Close(); }
+    ZODEVICE_STATUS OpenVxi11()
+    {
+        const ZODEVICE_STATUS status = Open(0, nullptr, true);
+        return status == 0 ? EnableInputQueue(&m_input) : status;
+    }
+    void Release()
+    {
+        std::string held;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_held != "WAIT?") {
+                held.swap(m_held);
+            }
+        }
+        if (held == "MEAS?") {
+            Respond("meas");
+        }
+        if (!held.empty()) {
+            InputProcessed();
+            EnableInputQueue(&m_input);
+        }
+    }
+    void OnMessageReceived(std::uint32_t reason, CZoDeviceBuffer* buffer) override
+    {
+        if (buffer != nullptr) {
+            m_message.append(reinterpret_cast<const char*>(buffer->data), buffer->count);
+        }
+        if (reason != 0) {
+            EnableInputQueue(&m_input);
+            return;
+        }
+        std::string text;
+        text.swap(m_message);
+        if (text == "HOLD" || text == "MEAS?" || text == "WAIT?") {
+            if (text != "HOLD") {
+                QueryDetected();
+            }
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_held = text;
+            return;
+        }
+        if (!text.empty() && text.back() == '?') {
+            QueryDetected();
+            Respond(text + "=mine");
+        }
+        InputProcessed();
+        EnableInputQueue(&m_input);
+    }
+    void OnDeviceClear() override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_held.clear();
+        }
+        m_message.clear();
+        ++clears;
+        EnableInputQueue(&m_input);
+    }
+
+    std::atomic<int> clears{0};
+
+private:
+    void Respond(const std::string& text)
+    {
+        std::memcpy(m_response.data, text.data(), text.size());
+        m_response.count = static_cast<std::uint32_t>(text.size());
+        QueueResponse(&m_response, true);
+    }
+
+    CZoDeviceBuffer m_input{256, nullptr};
+    CZoDeviceBuffer m_response{64, nullptr};
+    std::string m_message;  // event thread only
+    std::mutex m_mutex;
+    std::string m_held;
+};
+
+class Vxi11DepartedLinkFixture : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(StartEngine(), 0);
+        ASSERT_EQ(device.OpenVxi11(), 0u);
+        inst0 = g_manager->Find("inst0");
+        ASSERT_NE(inst0, nullptr);
+        for (Link* link : {&x, &y, &z}) {
+            std::uint32_t status = 1;
+            link->lid = g_registry->CreateLink(&link->client, false, 0, "inst0", &status);
+            ASSERT_EQ(status, 0u);
+        }
+    }
+    void TearDown() override
+    {
+        device.Close();
+        zo_device_stop_tcpip_server();
+        FakeServers::Install();
+    }
+
+    struct Link {
+        StbClient client;
+        std::uint32_t lid = 0;
+    };
+
+    static std::string Write(Link& link, const std::string& text)
+    {
+        std::uint32_t status = 1;
+        const std::uint32_t taken = g_registry->DeviceWrite(
+            &link.client, link.lid, true, 10000, true, 10000,
+            static_cast<std::uint32_t>(text.size()),
+            reinterpret_cast<const std::uint8_t*>(text.data()), &status);
+        return status != 0 || taken != text.size() ? "write error " + std::to_string(status) : "";
+    }
+    static std::string Read(Link& link)
+    {
+        std::uint8_t data[64] = {};
+        std::uint32_t reason = 0;
+        std::uint32_t status = 1;
+        const std::uint32_t got = g_registry->DeviceRead(&link.client, link.lid, true, 10000,
+                                                         false, 0, 10000, sizeof(data), data,
+                                                         &reason, &status);
+        return status != 0 ? "read error " + std::to_string(status)
+                           : std::string(reinterpret_cast<const char*>(data), got);
+    }
+    // link's query in the background inside its own device_lock (two live links share one
+    // message exchange): its reply or the failure.
+    static std::future<std::string> Query(Link& link, const std::string& text)
+    {
+        return std::async(std::launch::async, [&link, text] {
+            std::uint32_t status = 0;
+            g_registry->DeviceLock(&link.client, link.lid, true, 30000, &status);
+            std::string reply = status != 0 ? "lock error" : Write(link, text);
+            if (reply.empty()) {
+                reply = Read(link);
+            }
+            g_registry->DeviceUnlock(&link.client, link.lid, &status);
+            return reply;
+        });
+    }
+    static bool Eventually(const std::function<bool()>& predicate)
+    {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!predicate()) {
+            if (std::chrono::steady_clock::now() > end) {
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+    bool WaitsForABuffer(const Link& link)
+    {
+        return Eventually([&] { return inst0->GetEventGate().WaitingLid() == link.lid; });
+    }
+    // Z goes: destroy_link, or its client gone (its operations aborted, then its links ended).
+    std::future<void> Depart(bool destroyLink)
+    {
+        return std::async(std::launch::async, [this, destroyLink] {
+            if (destroyLink) {
+                std::uint32_t status = 1;
+                g_registry->DestroyLink(&z.client, z.lid, &status);
+                EXPECT_EQ(status, 0u);
+            } else {
+                g_registry->AbortLinksOfClient(&z.client);
+                g_registry->DestroyLinksOfClient(&z.client);
+            }
+        });
+    }
+
+    HoldingDevice device;
+    CVxi11PhysicalInterface* inst0 = nullptr;
+    Link x, y, z;
+};
+
+// Z's message without a query still runs when Z goes, X's query waiting for the device and
+// Y's behind it: nothing is owed to Z, so nobody is aborted and nothing is cleared.
+TEST_F(Vxi11DepartedLinkFixture, AMessageThatOwesTheDepartedLinkNothingIsLeftToFinish)
+{
+    for (const bool destroyLink : {true, false}) {
+        SCOPED_TRACE(destroyLink ? "destroy_link" : "client gone");
+        ASSERT_EQ(Write(z, "HOLD"), "");
+        auto xReply = Query(x, "X?");
+        ASSERT_TRUE(WaitsForABuffer(x));
+        auto yReply = Query(y, "Y?");
+        Depart(destroyLink).get();
+        device.Release();
+        EXPECT_EQ(xReply.get(), "X?=mine");
+        EXPECT_EQ(yReply.get(), "Y?=mine");
+        EXPECT_EQ(device.clears.load(), 0);
+        std::uint32_t status = 1;
+        z.lid = g_registry->CreateLink(&z.client, false, 0, "inst0", &status);
+        ASSERT_EQ(status, 0u);
+    }
+}
+
+// Z's query is answered (MEAS?) or waits for what never comes by itself (WAIT?) when Z goes,
+// with its read in progress or not, X's query behind it: the device is cleared for Z without
+// failing X, and X and Y each get their own reply, never Z's.
+TEST_F(Vxi11DepartedLinkFixture, AQueryOwedToTheDepartedLinkIsClearedWithoutFailingAnother)
+{
+    struct Row {
+        const char* message;
+        bool zReads;  // Z's read in progress when it goes (its client gone); else destroy_link
+    };
+    const Row rows[] = {{"MEAS?", true}, {"MEAS?", false}, {"WAIT?", true}, {"WAIT?", false}};
+    int clears = 0;
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.message) + (row.zReads ? ", Z reading" : ", destroy_link"));
+        ASSERT_EQ(Write(z, row.message), "");
+        std::future<std::string> zRead;
+        if (row.zReads) {
+            zRead = std::async(std::launch::async, [this] { return Read(z); });
+            ASSERT_TRUE(WaitsForABuffer(z));
+        }
+        auto xReply = Query(x, "X?");
+        if (!row.zReads) {
+            ASSERT_TRUE(WaitsForABuffer(x));
+        }
+        auto yReply = Query(y, "Y?");
+        Depart(!row.zReads).get();
+        device.Release();  // an answer now would be Z's
+        EXPECT_EQ(xReply.get(), "X?=mine");
+        EXPECT_EQ(yReply.get(), "Y?=mine");
+        EXPECT_EQ(device.clears.load(), ++clears);
+        if (row.zReads) {
+            EXPECT_NE(zRead.get(), "meas");
+        }
+        std::uint32_t status = 1;
+        z.lid = g_registry->CreateLink(&z.client, false, 0, "inst0", &status);
+        ASSERT_EQ(status, 0u);
+    }
 }
 
 } // namespace

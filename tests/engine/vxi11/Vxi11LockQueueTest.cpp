@@ -285,8 +285,8 @@ TEST_F(Vxi11QueueFixture, AnAbortOfTheDepartingLinkDoesNotStopItsDrop)
     ASSERT_EQ(status, 0u);
     std::uint32_t dropStatus = 1;
     std::thread drop([&] {
-        CVxi11OperationGuard guard(harness, 2, harness.queue, false, 0, 5000,
-                                   harness.dispatcherGate, &dropStatus, true);
+        CVxi11OperationGuard guard = CVxi11OperationGuard::ForDrop(
+            harness, 2, harness.queue, 5000, 5000, harness.dispatcherGate, &dropStatus);
     });
     ASSERT_TRUE(Eventually([&] { return !harness.queue.IsAbortPending(2); }));
     harness.Abort(2, &status);

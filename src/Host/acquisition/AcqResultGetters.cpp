@@ -28,6 +28,8 @@ void WaitForSingleMeasurementEnd()
 
 // Set while the message the reader serves no longer wants its results.
 std::atomic<bool> resultWaitEnded{false};
+// Readers inside the wait for the active measurement's buffer.
+std::atomic<int> readersWaiting{0};
 
 bool MeasurementActive() { return CAcquisitionSeam::Instance().TriggerActive(); }
 
@@ -44,13 +46,16 @@ AcqBuffer* BufferBeingRead()
     CAcqBufferPool& pool = AcqBufferPool();
     AcqBuffer* buffer = pool.GetCurrentBuffer(eAcqReaderSide);
     if (buffer != nullptr) return buffer;
+    ++readersWaiting;
     while (WaitWanted()) {
         buffer = pool.WaitBuffer(eAcqReaderSide, CKorvexHostAcquisition::ResultWaitSliceMs,
                                  &WaitWanted);
-        if (buffer != nullptr) {
-            WaitForSingleMeasurementEnd();
-            return buffer;
-        }
+        if (buffer != nullptr) break;
+    }
+    --readersWaiting;
+    if (buffer != nullptr) {
+        WaitForSingleMeasurementEnd();
+        return buffer;
     }
     if (resultWaitEnded.load()) return nullptr;
     return pool.TakeBuffer(eAcqReaderSide);
@@ -92,6 +97,8 @@ void KorvexEndResultWait()
 }
 
 void KorvexAllowResultWait() { resultWaitEnded.store(false); }
+
+bool KorvexResultWaitActive() { return readersWaiting.load() > 0; }
 
 bool KorvexWaitForMeasurementEnd()
 {

@@ -157,6 +157,20 @@ void CKorvexEngineHost::OnTrigger()
     Trigger();
 }
 
+void CKorvexEngineHost::OnTriggerWaiting()
+{
+    HostLock lock(mutex);
+    // The trigger waits behind this session's message, which waits at the parser behind
+    // another session's fetch of the measurement that this trigger is for: neither could
+    // end. It counts now, out of turn; otherwise it keeps its place behind the message.
+    if (messagesAtParser <= abandonedMessages) return;
+    CKorvexHostParser* target = TargetParser();
+    if (target == nullptr || !target->OtherHostWaitsForResults(this)) return;
+    if (TakePendingTrigger() != 0) return;  // started or cleared meanwhile
+    if (CAcquisitionSeam::Instance().SendBusTrigger() != 0)
+        CKorvexScpiStatus::PostError(StatusBlock(), RowTriggerError, 0);
+}
+
 void CKorvexEngineHost::OnRemoteLocalChanged(std::uint32_t)
 {
     HostLock lock(mutex);

@@ -57,6 +57,7 @@ public:
     void OnStatusByteRequest() override;
     void OnDeviceClear() override;
     void OnTrigger() override;
+    void OnTriggerWaiting() override;
     void OnRemoteLocalChanged(std::uint32_t value) override;
 
 protected:

@@ -230,6 +230,13 @@ void CKorvexHostParser::EndWaitOf(CKorvexHost* host, bool gone)
     KorvexEndResultWait();
 }
 
+bool CKorvexHostParser::OtherHostWaitsForResults(const CKorvexHost* host)
+{
+    QueueLock lock(queueMutex);
+    return currentHost != nullptr && currentHost != host && !hostGone.load() &&
+           !messageAbandoned.load() && KorvexResultWaitActive();
+}
+
 CKorvexHost* CKorvexHostParser::MessageHost() const
 {
     if (!running || kernel::thread_self() != GetHandle() || hostGone.load()) return nullptr;

@@ -10,12 +10,14 @@ running: *OPC? answers once it has ended, and the settings that follow are taken
 measurement after that is not waited for. Across the interfaces (case cross): the trigger
 message of the other interface (USB488 TRIGGER, VXI-11 GET) completes a waiting FETC?, a *TRG
 from the other interface waits until the FETC? has ended and then counts, and a device_clear
-from another VXI-11 link ends a VXI-11 FETC? whose read has timed out. A device_clear from
+from another VXI-11 link ends a VXI-11 FETC? whose read has timed out. The trigger message
+counts at once also when its interface has a message queued behind the FETC? (*IDN?, *WAI,
+ABOR or *RST), which then runs and is answered (case cross-queued). A device_clear from
 another VXI-11 link while the waiting read is in progress returns once that read has timed
 out, and ends the wait then (case vxi11-other-clear). Over VXI-11 the waiting client is also
 killed while another link has a write, a read, a GET or a write under its own device_lock
 pending: that operation ends too. The cases: vxi11-clear, vxi11-killed, vxi11-other-clear,
-usb-clear, usb-killed, vxi11-meas, usb-meas, cross (default: all; over USB a killed client's
+usb-clear, usb-killed, vxi11-meas, usb-meas, cross, cross-queued (default: all; over USB a killed client's
 session ends with the bus reset of the next client's open). Runs itself in a network namespace
 of its own (tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77
 when no namespace can be made.

@@ -30,6 +30,7 @@ void WaitForSingleMeasurementEnd()
 std::atomic<bool> resultWaitEnded{false};
 // Readers inside the wait for the active measurement's buffer.
 std::atomic<int> readersWaiting{0};
+std::atomic<void (*)()> resultWaitObserver{nullptr};
 
 bool MeasurementActive() { return CAcquisitionSeam::Instance().TriggerActive(); }
 
@@ -47,6 +48,9 @@ AcqBuffer* BufferBeingRead()
     AcqBuffer* buffer = pool.GetCurrentBuffer(eAcqReaderSide);
     if (buffer != nullptr) return buffer;
     ++readersWaiting;
+    if (WaitWanted()) {
+        if (void (*observer)() = resultWaitObserver.load()) observer();
+    }
     while (WaitWanted()) {
         buffer = pool.WaitBuffer(eAcqReaderSide, CKorvexHostAcquisition::ResultWaitSliceMs,
                                  &WaitWanted);
@@ -99,6 +103,8 @@ void KorvexEndResultWait()
 void KorvexAllowResultWait() { resultWaitEnded.store(false); }
 
 bool KorvexResultWaitActive() { return readersWaiting.load() > 0; }
+
+void KorvexSetResultWaitObserver(void (*observer)()) { resultWaitObserver.store(observer); }
 
 bool KorvexWaitForMeasurementEnd()
 {

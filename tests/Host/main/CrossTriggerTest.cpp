@@ -35,6 +35,7 @@ protected:
     {
         HostMainFixture::SetUp();
         CAcquisitionSeam::Install(&armed);
+        CParameterNode::SetStringAttribute(g_pTriggerInSource, eAttrValue, "BUS");
         StartModule();
         ASSERT_EQ(zo_device_start_usb_server(), 0);
         usbHost = std::make_unique<CKorvexHostUsb>(parser.get(), 0x1d6b, 0x4b58, 0x0100, "Korvex",
@@ -49,17 +50,28 @@ protected:
         HostMainFixture::TearDown();
     }
 
-    // FETC? waits on waiter; the other side queues "*ESE 4;*ESE?" and then triggers.
-    void Cross(FakeTransport* waiter, FakeTransport* sender, CKorvexHost* senderHost)
+    // FETC? waits on waiter; the other side queues "*ESE 4;*ESE?" and then triggers. gate:
+    // holds the waiter's message before its FETC? until the trigger has been reported.
+    void Cross(FakeTransport* waiter, FakeTransport* sender, CKorvexHost* senderHost,
+               Gate* gate = nullptr)
     {
-        ASSERT_TRUE(waiter->HostWrite("FETC?", true));
-        ASSERT_TRUE(Eventually([] { return KorvexResultWaitActive(); }));
+        ASSERT_TRUE(waiter->HostWrite(gate ? "SYST:COMM:ETH:DOM 'lab';:FETC?" : "FETC?", true));
+        if (gate) {
+            ASSERT_TRUE(gate->WaitEntered());
+        } else {
+            ASSERT_TRUE(Eventually([] { return KorvexResultWaitActive(); }));
+        }
         auto fetched = std::async(std::launch::async, [waiter] {
             std::uint32_t reason = 0;
             return waiter->HostRead(8192, &reason, 30000);
         });
         ASSERT_TRUE(sender->HostWrite("*ESE 4;*ESE?", true));
         sender->HostTrigger();
+        if (gate) {
+            sender->HostSerialPoll();  // behind the trigger's report in the session's events
+            EXPECT_EQ(armed.triggers.load(), 0);
+            gate->Open();
+        }
         const bool counted = Eventually([this] { return armed.triggers.load() == 1; }, 10000);
         if (!counted) waiter->HostDeviceClearAndWait();  // ends the wait the trigger missed
         EXPECT_TRUE(counted);
@@ -83,6 +95,13 @@ TEST_F(CrossTrigger, UsbTriggerBehindQueuedUsbMessageReachesVxi11Fetch)
 TEST_F(CrossTrigger, Vxi11TriggerBehindQueuedVxi11MessageReachesUsbFetch)
 {
     Cross(usb, transport, Vxi11Host());
+}
+
+TEST_F(CrossTrigger, TriggerQueuedBeforeTheFetchWaitsCountsOnceItWaits)
+{
+    Gate gate;
+    CParameterNode::Subscribe(g_pEthernetDomain, &Gate::Hold, &gate);
+    Cross(usb, transport, Vxi11Host(), &gate);
 }
 
 TEST_F(CrossTrigger, TriggerBehindItsOwnRunningMessageWaitsForIt)

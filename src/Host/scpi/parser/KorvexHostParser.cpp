@@ -230,11 +230,16 @@ void CKorvexHostParser::EndWaitOf(CKorvexHost* host, bool gone)
     KorvexEndResultWait();
 }
 
-bool CKorvexHostParser::OtherHostWaitsForResults(const CKorvexHost* host)
+bool CKorvexHostParser::OtherHostAwaitsBusTrigger(const CKorvexHost* host)
 {
-    QueueLock lock(queueMutex);
-    return currentHost != nullptr && currentHost != host && !hostGone.load() &&
-           !messageAbandoned.load() && KorvexResultWaitActive();
+    {
+        QueueLock lock(queueMutex);
+        if (currentHost == nullptr || currentHost == host || hostGone.load() ||
+            messageAbandoned.load())
+            return false;
+    }
+    return KorvexResultWaitActive() && CAcquisitionSeam::Instance().TriggerActive() &&
+           CParameterNode::GetStringAttribute(g_pTriggerInSource, eAttrValue) == "BUS";
 }
 
 CKorvexHost* CKorvexHostParser::MessageHost() const

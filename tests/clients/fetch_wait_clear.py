@@ -37,6 +37,7 @@ import runner_session  # noqa: E402
 check = runner_session.check
 FIELD = 1.5
 SUCCESS, PENDING = 1, 2
+FETCH_LINE = "_DispatchCommand: FETCh[:SCALar][:FLUX]?\n"
 INITIATE_CLEAR, CHECK_CLEAR_STATUS = 5, 6
 
 # The waiting client of the "killed" cases: opens its own session, sends FETC? and reads
@@ -241,10 +242,6 @@ def case_cross(open_vxi11, open_usb):
         check(inst.query("*OPC?").strip() == "1" and errors(inst) == [], "armed for two triggers, one sent")
         fetch_times_out(inst)
 
-    def usb_trigger(inst):
-        raw = inst.visalib.sessions[inst.session].interface
-        raw.usb_send_ep.write(struct.pack("<BBBB8x", 128, 0x5A, 0x5A ^ 0xFF, 0), timeout=30000)
-
     vxi, usb, other = open_vxi11(), open_usb(), open_vxi11()
     for waiter, trigger, what in ((vxi, lambda: usb_trigger(usb), "a USB488 TRIGGER"),
                                   (usb, other.assert_trigger, "a VXI-11 GET")):
@@ -274,75 +271,62 @@ def case_cross(open_vxi11, open_usb):
         inst.close()
 
 
-def case_cross_queued(open_vxi11, open_usb):
-    """The trigger message of the interface that has a message queued behind the other
-    interface's waiting FETC? (read in progress) counts for that FETC? at once; then the
-    queued message runs (a query answers, nothing is interrupted) and both interfaces answer
-    *IDN? (after *RST on a new VXI-11 link and a new USB session). Each of *IDN?, *WAI, ABOR
-    and *RST is the queued message, in both directions."""
-    def arm_two(inst):
-        errors(inst)
-        inst.write("ABOR;*CLS;:ROUT:CLOS (@1);:TRIG:SOUR BUS;:TRIG:COUN 2;:INIT;*TRG")
-        check(inst.query("*OPC?").strip() == "1", "armed for two triggers, one sent")
-        inst.write("FETC?")
-
-    def usb_trigger(inst):
-        raw = inst.visalib.sessions[inst.session].interface
-        raw.usb_send_ep.write(struct.pack("<BBBB8x", 128, 0x5A, 0x5A ^ 0xFF, 0), timeout=30000)
-
-    def reopened(what):
-        """After *RST: a new VXI-11 link, then a USB session once the device is back."""
-        vxi = runner_session.open_session(runner_session.manager())
-        vxi.timeout = 60000
-        deadline = time.monotonic() + 30
-        while True:
-            try:
-                usb = open_usb()
-                answers_idn(usb, "on a new USB session (%s)" % what, 5000)
-                return vxi, usb
-            except Exception:  # noqa: BLE001 - not enumerated again yet
-                if time.monotonic() > deadline:
-                    raise
-                time.sleep(0.25)
-
+def case_cross_queued(open_vxi11, open_usb, session):
+    """The FETC? of one interface waits (read in progress), the other queues a message and
+    sends its trigger message: the FETC? answers, the message runs (no error; *IDN? answered),
+    both interfaces answer *IDN? (after *RST on new sessions). Both directions."""
     vxi, usb, other = open_vxi11(), open_usb(), open_vxi11()
     for queued in ("*IDN?", "*WAI", "ABOR", "*RST"):
-        for fetch_over_usb in (True, False):
-            if fetch_over_usb:  # the message and a GET over VXI-11
-                waiter, sender, trigger = usb, vxi, other.assert_trigger
-            else:  # the message and a USB488 TRIGGER over USB
-                waiter, sender, trigger = vxi, usb, lambda: usb_trigger(usb)
-            what = "FETC? over %s, %s queued" % ("USB" if fetch_over_usb else "VXI-11", queued)
-            arm_two(waiter)
+        for fetch_over_usb in (True, False):  # sessions anew after a *RST
+            waiter, sender = (usb, vxi) if fetch_over_usb else (vxi, usb)
+            trigger = other.assert_trigger if fetch_over_usb else lambda: usb_trigger(usb)
+            what = "FETC? over %s, %s queued" % ("USB" if waiter is usb else "VXI-11", queued)
+            waiter.write("ABOR;*CLS;:ROUT:CLOS (@1);:TRIG:SOUR BUS;:TRIG:COUN 2;:INIT;*TRG")
+            check(waiter.query("*OPC?").strip() == "1", "%s: armed, one trigger sent" % what)
+            fetches = session.log_text().count(FETCH_LINE)
+            waiter.write("FETC?")
             reading = BACKGROUND.submit(waiter.read)
+            # The FETC? runs before the message is sent, so that it runs after the FETC?.
+            retried(lambda: check(session.log_text().count(FETCH_LINE) > fetches, "FETC? runs"), 30)
             sender.write(queued)
             trigger()
-            try:
-                value = reading.result(30).strip()
-            except Exception as error:  # noqa: BLE001 - no answer within 30 s
-                value = "none: %r" % error
+            concurrent.futures.wait([reading], 30)
+            value = reading.result().strip() if reading.done() and not reading.exception() else "none"
             check(value.endswith(" T") and abs(float(value.split()[0]) - FIELD) < 1e-3,
-                  "%s: the other interface's trigger completes the FETC? (%s)" % (what, value))
+                  "%s: the trigger completes the FETC? (%s)" % (what, value))
             if queued == "*RST":
                 for inst in (other, usb, vxi):
-                    try:
-                        inst.close()
-                    except Exception:  # noqa: BLE001 - the restart ended it
-                        pass
-                vxi, usb = reopened(what)
-                other = open_vxi11()
-                continue
-            if queued == "*IDN?":
+                    BACKGROUND.submit(inst.close).exception(30)  # the restart ended them
+                vxi, other = runner_session.open_session(runner_session.manager()), open_vxi11()
+                vxi.timeout = 60000
+                usb = retried(open_usb, 30)
+            elif queued == "*IDN?":
                 check(len(sender.read().split(",")) == 4, "%s: then it is answered" % what)
-            for inst, name in ((waiter, "waiting"), (sender, "sending")):
-                found = errors(inst)
-                check(found == [], "%s: no error on the %s interface (%s)" % (what, name, found))
+            found = [errors(inst) for inst in (waiter, sender)] if queued != "*RST" else [[], []]
+            check(found == [[], []], "%s: no errors (%s)" % (what, found))
             fresh = open_vxi11()
             answers_idn(fresh, "on a new VXI-11 link (%s)" % what, 10000)
-            answers_idn(usb, "on USB (%s)" % what, 10000)
             fresh.close()
+            answers_idn(usb, "on USB (%s)" % what, 10000)
     for inst in (other, usb, vxi):
         inst.close()
+
+
+def retried(call, seconds):
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return call()
+        except Exception:  # noqa: BLE001 - not there yet
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.25)
+
+
+def usb_trigger(inst):
+    """A USB488 TRIGGER message (bTag 0x5A) on the session's Bulk-OUT endpoint."""
+    raw = inst.visalib.sessions[inst.session].interface
+    raw.usb_send_ep.write(struct.pack("<BBBB8x", 128, 0x5A, 0x5A ^ 0xFF, 0), timeout=30000)
 
 
 def vxi11_clear(inst):
@@ -413,7 +397,7 @@ def main():
             "vxi11-meas": lambda: case_measure_cleared(open_vxi11, vxi11_clear, "VXI-11 device_clear"),
             "usb-meas": lambda: case_measure_cleared(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
             "cross": lambda: case_cross(open_vxi11, open_usb),
-            "cross-queued": lambda: case_cross_queued(open_vxi11, open_usb),
+            "cross-queued": lambda: case_cross_queued(open_vxi11, open_usb, session),
         }
         for name in sys.argv[2:] or list(cases):
             cases[name]()

@@ -197,6 +197,11 @@ void CFunctionCallInterface::InputProcessed(std::uint32_t* status)
     zo_device_session_input_processed(m_handle, status);
 }
 
+void CFunctionCallInterface::TakePendingTrigger(std::uint32_t* status)
+{
+    zo_device_session_take_pending_trigger(m_handle, status);
+}
+
 void CFunctionCallInterface::EndMessageDone(std::uint32_t* status)
 {
     zo_device_session_slot17(m_handle, status);

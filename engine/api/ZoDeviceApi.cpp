@@ -392,6 +392,7 @@ void zo_device_session_queue_response(std::uint32_t handle, const std::uint8_t* 
 KORVEX_FORWARD(zo_device_session_cancel_response, CancelResponse)
 KORVEX_FORWARD(zo_device_session_query_detected, QueryDetected)
 KORVEX_FORWARD(zo_device_session_input_processed, InputProcessed)
+KORVEX_FORWARD(zo_device_session_take_pending_trigger, TakePendingTrigger)
 KORVEX_FORWARD(zo_device_session_slot17, EndMessageDone)
 KORVEX_FORWARD(zo_device_session_slot18, ReportBufferFull)
 KORVEX_FORWARD(zo_device_session_report_unterminated, ReportUnterminated)

@@ -84,6 +84,7 @@ void zo_device_session_queue_response(std::uint32_t handle, const std::uint8_t* 
 void zo_device_session_cancel_response(std::uint32_t handle, std::uint32_t* status);
 void zo_device_session_query_detected(std::uint32_t handle, std::uint32_t* status);
 void zo_device_session_input_processed(std::uint32_t handle, std::uint32_t* status);
+void zo_device_session_take_pending_trigger(std::uint32_t handle, std::uint32_t* status);
 void zo_device_session_slot17(std::uint32_t handle, std::uint32_t* status);
 void zo_device_session_slot18(std::uint32_t handle, std::uint32_t* status);
 void zo_device_session_report_unterminated(std::uint32_t handle, std::uint32_t* status);

@@ -16,6 +16,7 @@ constexpr std::uint32_t kEventDeviceClear = 4;
 constexpr std::uint32_t kEventRemoteLocal = 5;
 constexpr std::uint32_t kEventInterface = 6;
 constexpr std::uint32_t kEventStatusByteRequest = 7;
+constexpr std::uint32_t kCodeTriggerWaiting = 25;
 
 // Event code -> value passed to the callback.
 struct ValueTable {
@@ -76,6 +77,7 @@ void C4882Device::OnResponseDone(std::uint32_t, CZoDeviceBuffer*) {}
 void C4882Device::OnStatusByteRequest() {}
 void C4882Device::OnDeviceClear() {}
 void C4882Device::OnTrigger() {}
+void C4882Device::OnTriggerWaiting() {}
 void C4882Device::OnRemoteLocalChanged(std::uint32_t) {}
 void C4882Device::OnInterfaceEvent(std::uint32_t) {}
 
@@ -327,6 +329,11 @@ ZODEVICE_STATUS C4882Device::InputProcessed()
     return Operate([](CZoDeviceInterface* i, std::uint32_t* s) { i->InputProcessed(s); });
 }
 
+ZODEVICE_STATUS C4882Device::TakePendingTrigger()
+{
+    return Operate([](CZoDeviceInterface* i, std::uint32_t* s) { i->TakePendingTrigger(s); });
+}
+
 ZODEVICE_STATUS C4882Device::ReportUnterminated()
 {
     return Operate([this](CZoDeviceInterface* i, std::uint32_t* s) {
@@ -433,9 +440,15 @@ std::uint32_t C4882Device::HandleDeviceClear(std::uint32_t, std::uint32_t, void*
     return 0;
 }
 
-std::uint32_t C4882Device::HandleTrigger(std::uint32_t, std::uint32_t, void* context, void*)
+std::uint32_t C4882Device::HandleTrigger(std::uint32_t code, std::uint32_t, void* context,
+                                         void*)
 {
-    static_cast<C4882Device*>(context)->OnTrigger();
+    auto* device = static_cast<C4882Device*>(context);
+    if (code == kCodeTriggerWaiting) {
+        device->OnTriggerWaiting();
+    } else {
+        device->OnTrigger();
+    }
     return 0;
 }
 

@@ -38,6 +38,10 @@ public:
     virtual void OnStatusByteRequest();
     virtual void OnDeviceClear();
     virtual void OnTrigger();
+    // A trigger waits behind the message being processed; it starts (OnTrigger) once that
+    // message is processed, unless the device counts it itself and takes it first
+    // (TakePendingTrigger).
+    virtual void OnTriggerWaiting();
     // 0 local, 1 remote, 2 local lockout, 3 remote lockout.
     virtual void OnRemoteLocalChanged(std::uint32_t value);
     virtual void OnInterfaceEvent(std::uint32_t value);
@@ -53,6 +57,9 @@ public:
     ZODEVICE_STATUS QueryDetected();
     ZODEVICE_STATUS InputProcessed();
     ZODEVICE_STATUS ReportUnterminated();
+    // Takes one trigger that waits behind the message being processed: it will not start.
+    // 0x5433F when none waits.
+    ZODEVICE_STATUS TakePendingTrigger();
     ZODEVICE_STATUS EnableStatusByteRequestEvent();
     ZODEVICE_STATUS EnableTriggerEvent();
     ZODEVICE_STATUS EnableRemoteLocalEvent(std::uint32_t reportLockout);

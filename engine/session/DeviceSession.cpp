@@ -461,6 +461,7 @@ void CDeviceSession::CancelResponse(std::uint32_t* status)
 
 KORVEX_EXCHANGE_OPERATION(QueryDetected, (void)0)
 KORVEX_EXCHANGE_OPERATION(InputProcessed, (void)0)
+KORVEX_EXCHANGE_OPERATION(TakePendingTrigger, (void)0)
 KORVEX_EXCHANGE_OPERATION(EndMessageDone, (void)0)
 KORVEX_EXCHANGE_OPERATION(ReportBufferFull, (void)0)
 KORVEX_EXCHANGE_OPERATION(ReportUnterminated, if (m_responseQueued) DropResponse())
@@ -722,8 +723,15 @@ void CDeviceSession::ReportResponseDone(CMessageDescriptor* descriptor, std::uin
 void CDeviceSession::ReportTrigger(std::uint32_t* status)
 {
     *status = 0;
+    const std::uint32_t waiting = m_exchange.GetRecord().pendingTriggers;
     m_exchange.Trigger(status);
     PostDueReports();
+    if (*status == 0 && m_exchange.GetRecord().pendingTriggers > waiting) {
+        // The device learns of it now: a message that cannot begin before this trigger
+        // counts must not hold it.
+        bool posted = false;
+        PostEvent(kTriggerEvent, kCodeTriggerWaiting, 0, nullptr, 0, &posted, status);
+    }
 }
 
 void CDeviceSession::ReportDeviceClear(std::uint32_t* status)

@@ -46,6 +46,8 @@ public:
         kCodeResponseCancelled = 10,
         kCodeResponseRequested = 16,
         kCodeTrigger = 24,
+        // A trigger waits behind the message being processed (see TakePendingTrigger).
+        kCodeTriggerWaiting = 25,
         kCodeDeviceClear = 32,
         kCodeStatusByteRequest = 36,
         kCodeRemoteLocalFirst = 40,
@@ -79,6 +81,10 @@ public:
     void CancelResponse(std::uint32_t* status);
     void QueryDetected(std::uint32_t* status);
     void InputProcessed(std::uint32_t* status);
+    // The device has counted a trigger that waited behind its message (reported to it
+    // with kCodeTriggerWaiting) itself: the session does not start it. 0x5433F when no
+    // trigger waits (it has started meanwhile, or a clear dropped it).
+    void TakePendingTrigger(std::uint32_t* status);
     void EndMessageDone(std::uint32_t* status);    // slot 17
     void ReportBufferFull(std::uint32_t* status);  // slot 18
     void ReportUnterminated(std::uint32_t* status);

@@ -341,6 +341,19 @@ void CMessageExchange::ReportUnterminated(std::uint32_t* status)
     Run();
 }
 
+void CMessageExchange::TakePendingTrigger(std::uint32_t* status)
+{
+    if (*status != 0) {
+        return;
+    }
+    if (m_r.pendingTriggers == 0) {
+        *status = ZODEVICE_STATUS_MEP_ERROR;
+        return;
+    }
+    --m_r.pendingTriggers;
+    Run();
+}
+
 void CMessageExchange::EndMessageDone(std::uint32_t* status)
 {
     if (*status != 0) {

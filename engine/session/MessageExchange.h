@@ -79,6 +79,10 @@ public:
     // without unterminated; EndMessageDone 0x54332 without endMessageActive.
     // InputProcessed is never refused.
     void SendOutput(std::uint32_t* status);
+    // The device has counted one of the triggers waiting behind its message itself, since
+    // that message cannot begin before the trigger has counted: it is taken off
+    // pendingTriggers and never started. 0x5433F when none waits.
+    void TakePendingTrigger(std::uint32_t* status);
     void QueryDetected(std::uint32_t* status);
     void InputProcessed(std::uint32_t* status);
     void ReportUnterminated(std::uint32_t* status);

@@ -10,12 +10,15 @@ running: *OPC? answers once it has ended, and the settings that follow are taken
 measurement after that is not waited for. Across the interfaces (case cross): the trigger
 message of the other interface (USB488 TRIGGER, VXI-11 GET) completes a waiting FETC?, a *TRG
 from the other interface waits until the FETC? has ended and then counts, and a device_clear
-from another VXI-11 link ends a VXI-11 FETC? whose read has timed out. A device_clear from
+from another VXI-11 link ends a VXI-11 FETC? whose read has timed out. The trigger message
+counts at once also when its interface has a message queued behind the FETC? (*IDN?, *WAI,
+ABOR or *RST), which then runs and is answered (case cross-queued). A device_clear from
 another VXI-11 link while the waiting read is in progress returns once that read has timed
 out, and ends the wait then (case vxi11-other-clear). Over VXI-11 the waiting client is also
 killed while another link has a query, a read, a GET or a query under its own device_lock
-pending: that operation ends too, a query with its own reply. The cases: vxi11-clear, vxi11-killed, vxi11-other-clear,
-usb-clear, usb-killed, vxi11-meas, usb-meas, cross (default: all; over USB a killed client's
+pending: that operation ends too, a query with its own reply. The cases: vxi11-clear,
+vxi11-killed, vxi11-other-clear, usb-clear, usb-killed, vxi11-meas, usb-meas, cross,
+cross-queued (default: all; over USB a killed client's
 session ends with the bus reset of the next client's open). Runs itself in a network namespace
 of its own (tests/net/in-netns.sh); exit status 0 when all pass, 1 at the first failure, 77
 when no namespace can be made.
@@ -35,6 +38,7 @@ import runner_session  # noqa: E402
 check = runner_session.check
 FIELD = 1.5
 SUCCESS, PENDING = 1, 2
+FETCH_LINE = "_DispatchCommand: FETCh[:SCALar][:FLUX]?\n"
 INITIATE_CLEAR, CHECK_CLEAR_STATUS = 5, 6
 
 # The waiting client of the "killed" cases: opens its own session, sends FETC? and reads
@@ -249,10 +253,6 @@ def case_cross(open_vxi11, open_usb):
         check(inst.query("*OPC?").strip() == "1" and errors(inst) == [], "armed for two triggers, one sent")
         fetch_times_out(inst)
 
-    def usb_trigger(inst):
-        raw = inst.visalib.sessions[inst.session].interface
-        raw.usb_send_ep.write(struct.pack("<BBBB8x", 128, 0x5A, 0x5A ^ 0xFF, 0), timeout=30000)
-
     vxi, usb, other = open_vxi11(), open_usb(), open_vxi11()
     for waiter, trigger, what in ((vxi, lambda: usb_trigger(usb), "a USB488 TRIGGER"),
                                   (usb, other.assert_trigger, "a VXI-11 GET")):
@@ -280,6 +280,64 @@ def case_cross(open_vxi11, open_usb):
     errors(vxi)
     for inst in (other, usb, vxi):
         inst.close()
+
+
+def case_cross_queued(open_vxi11, open_usb, session):
+    """The FETC? of one interface waits (read in progress), the other queues a message and
+    sends its trigger message: the FETC? answers, the message runs (no error; *IDN? answered),
+    both interfaces answer *IDN? (after *RST on new sessions). Both directions."""
+    vxi, usb, other = open_vxi11(), open_usb(), open_vxi11()
+    for queued in ("*IDN?", "*WAI", "ABOR", "*RST"):
+        for fetch_over_usb in (True, False):  # sessions anew after a *RST
+            waiter, sender = (usb, vxi) if fetch_over_usb else (vxi, usb)
+            trigger = other.assert_trigger if fetch_over_usb else lambda: usb_trigger(usb)
+            what = "FETC? over %s, %s queued" % ("USB" if waiter is usb else "VXI-11", queued)
+            waiter.write("ABOR;*CLS;:ROUT:CLOS (@1);:TRIG:SOUR BUS;:TRIG:COUN 2;:INIT;*TRG")
+            check(waiter.query("*OPC?").strip() == "1", "%s: armed, one trigger sent" % what)
+            fetches = session.log_text().count(FETCH_LINE)
+            waiter.write("FETC?")
+            reading = BACKGROUND.submit(waiter.read)
+            # The FETC? runs before the message is sent, so that it runs after the FETC?.
+            retried(lambda: check(session.log_text().count(FETCH_LINE) > fetches, "FETC? runs"), 30)
+            sender.write(queued)
+            trigger()
+            concurrent.futures.wait([reading], 30)
+            value = reading.result().strip() if reading.done() and not reading.exception() else "none"
+            check(value.endswith(" T") and abs(float(value.split()[0]) - FIELD) < 1e-3,
+                  "%s: the trigger completes the FETC? (%s)" % (what, value))
+            if queued == "*RST":
+                for inst in (other, usb, vxi):
+                    BACKGROUND.submit(inst.close).exception(30)  # the restart ended them
+                vxi, other = runner_session.open_session(runner_session.manager()), open_vxi11()
+                vxi.timeout = 60000
+                usb = retried(open_usb, 30)
+            elif queued == "*IDN?":
+                check(len(sender.read().split(",")) == 4, "%s: then it is answered" % what)
+            found = [errors(inst) for inst in (waiter, sender)] if queued != "*RST" else [[], []]
+            check(found == [[], []], "%s: no errors (%s)" % (what, found))
+            fresh = open_vxi11()
+            answers_idn(fresh, "on a new VXI-11 link (%s)" % what, 10000)
+            fresh.close()
+            answers_idn(usb, "on USB (%s)" % what, 10000)
+    for inst in (other, usb, vxi):
+        inst.close()
+
+
+def retried(call, seconds):
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            return call()
+        except Exception:  # noqa: BLE001 - not there yet
+            if time.monotonic() > deadline:
+                raise
+            time.sleep(0.25)
+
+
+def usb_trigger(inst):
+    """A USB488 TRIGGER message (bTag 0x5A) on the session's Bulk-OUT endpoint."""
+    raw = inst.visalib.sessions[inst.session].interface
+    raw.usb_send_ep.write(struct.pack("<BBBB8x", 128, 0x5A, 0x5A ^ 0xFF, 0), timeout=30000)
 
 
 def vxi11_clear(inst):
@@ -350,6 +408,7 @@ def main():
             "vxi11-meas": lambda: case_measure_cleared(open_vxi11, vxi11_clear, "VXI-11 device_clear"),
             "usb-meas": lambda: case_measure_cleared(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
             "cross": lambda: case_cross(open_vxi11, open_usb),
+            "cross-queued": lambda: case_cross_queued(open_vxi11, open_usb, session),
         }
         for name in sys.argv[2:] or list(cases):
             cases[name]()

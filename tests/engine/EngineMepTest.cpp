@@ -19,7 +19,7 @@ enum class Cause {
     SendOutput, QueryDetected, InputProcessed, ReportUnterminated, EndMessageDone,
     ReportBufferFull, NewInput, EndReceived, HostRead, ResponseSent, Trigger,
     UnterminatedPosted, InterruptedPosted, ResponseRequestedPosted, TriggerPosted,
-    TriggerFinished, DeviceClearFinished, EnableRelaxed, DisableRelaxed,
+    TriggerFinished, DeviceClearFinished, EnableRelaxed, DisableRelaxed, TakePendingTrigger,
 };
 
 void Apply(CMessageExchange& m, Cause cause, std::uint32_t* status)
@@ -45,6 +45,7 @@ void Apply(CMessageExchange& m, Cause cause, std::uint32_t* status)
         {Cause::DeviceClearFinished, &CMessageExchange::DeviceClearFinished},
         {Cause::EnableRelaxed, &CMessageExchange::EnableRelaxedMode},
         {Cause::DisableRelaxed, &CMessageExchange::DisableRelaxedMode},
+        {Cause::TakePendingTrigger, &CMessageExchange::TakePendingTrigger},
     };
     (m.*handlers.at(cause))(status);
 }
@@ -210,6 +211,11 @@ const Row kRows[] = {
     {"counted trigger starts on input processed", R,
      "messageAvailable endMessageActive pendingTriggers=1", Cause::InputProcessed, R,
      "triggerActive", 0, Trig},
+    {"counted trigger taken by the device never starts", R,
+     "messageAvailable endMessageActive pendingTriggers=1", Cause::TakePendingTrigger, R,
+     "messageAvailable endMessageActive", 0, None},
+    {"no counted trigger to take", R, "messageAvailable endMessageActive",
+     Cause::TakePendingTrigger, R, "", ZODEVICE_STATUS_MEP_ERROR, None},
     {"trigger posted", R, "triggerActive", Cause::TriggerPosted, R,
      "triggerActive triggerPosted", 0, None},
     {"trigger finished", R, "triggerActive triggerPosted", Cause::TriggerFinished, R,

@@ -28,6 +28,9 @@ void WaitForSingleMeasurementEnd()
 
 // Set while the message the reader serves no longer wants its results.
 std::atomic<bool> resultWaitEnded{false};
+// Readers inside the wait for the active measurement's buffer.
+std::atomic<int> readersWaiting{0};
+std::atomic<void (*)()> resultWaitObserver{nullptr};
 
 bool MeasurementActive() { return CAcquisitionSeam::Instance().TriggerActive(); }
 
@@ -44,13 +47,19 @@ AcqBuffer* BufferBeingRead()
     CAcqBufferPool& pool = AcqBufferPool();
     AcqBuffer* buffer = pool.GetCurrentBuffer(eAcqReaderSide);
     if (buffer != nullptr) return buffer;
+    ++readersWaiting;
+    if (WaitWanted()) {
+        if (void (*observer)() = resultWaitObserver.load()) observer();
+    }
     while (WaitWanted()) {
         buffer = pool.WaitBuffer(eAcqReaderSide, CKorvexHostAcquisition::ResultWaitSliceMs,
                                  &WaitWanted);
-        if (buffer != nullptr) {
-            WaitForSingleMeasurementEnd();
-            return buffer;
-        }
+        if (buffer != nullptr) break;
+    }
+    --readersWaiting;
+    if (buffer != nullptr) {
+        WaitForSingleMeasurementEnd();
+        return buffer;
     }
     if (resultWaitEnded.load()) return nullptr;
     return pool.TakeBuffer(eAcqReaderSide);
@@ -92,6 +101,10 @@ void KorvexEndResultWait()
 }
 
 void KorvexAllowResultWait() { resultWaitEnded.store(false); }
+
+bool KorvexResultWaitActive() { return readersWaiting.load() > 0; }
+
+void KorvexSetResultWaitObserver(void (*observer)()) { resultWaitObserver.store(observer); }
 
 bool KorvexWaitForMeasurementEnd()
 {

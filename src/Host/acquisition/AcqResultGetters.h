@@ -31,6 +31,10 @@ int KorvexGetStatusResult(std::uint32_t i, std::uint8_t& value);
 // measurement itself goes on.
 void KorvexEndResultWait();
 void KorvexAllowResultWait();
+// Whether a reader waits for the active measurement's buffer now (any thread).
+bool KorvexResultWaitActive();
+// Called on the reader's thread each time it begins to wait for that buffer (null: none).
+void KorvexSetResultWaitObserver(void (*observer)());
 // Waits until no measurement is active; KorvexEndResultWait ends this wait as well. True when
 // none is active.
 bool KorvexWaitForMeasurementEnd();

@@ -1,7 +1,11 @@
 #include "Host/main/KorvexEngineHost.h"
 
+#include <algorithm>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
+#include "Host/acquisition/AcqResultGetters.h"
 #include "Host/acquisition/AcquisitionSeam.h"
 #include "Host/main/CommunicationModules.h"
 #include "Host/scpi/parser/KorvexHostParser.h"
@@ -9,17 +13,34 @@
 
 namespace Korvex {
 
+namespace {
+
+// The hosts that exist, for the reader's offer (OfferWaitingTriggers). A host leaves the list
+// before any of its parts dies, its device already closed.
+std::mutex hostsMutex;
+std::vector<CKorvexEngineHost*> hosts;
+
+}  // namespace
+
 CKorvexEngineHost::CKorvexEngineHost(std::uint32_t kind, CKorvexHostParser* parser)
     : CEngineServiceRequester(this),
       CKorvexHost(static_cast<CEngineServiceRequester*>(this), parser),
       kind(kind),
-      parser(parser)
+      parser(parser),
+      engineDevice(this)
 {
     responseText.reserve(ResponseReserve);
+    std::lock_guard<std::mutex> lock(hostsMutex);
+    hosts.push_back(this);
+    KorvexSetResultWaitObserver(&OfferWaitingTriggers);
 }
 
 CKorvexEngineHost::~CKorvexEngineHost()
 {
+    {
+        std::lock_guard<std::mutex> lock(hostsMutex);
+        hosts.erase(std::remove(hosts.begin(), hosts.end(), this), hosts.end());
+    }
     ReleaseAtParser();
     CAcquisitionSeam::Instance().ForgetInitiator(StatusBlock());
     delete response;
@@ -155,6 +176,35 @@ void CKorvexEngineHost::OnTrigger()
 {
     HostLock lock(mutex);
     Trigger();
+}
+
+void CKorvexEngineHost::CountWaitingTrigger()
+{
+    // The trigger waits behind this session's message, which waits at the parser behind
+    // another session's fetch of the measurement that this trigger is for: neither could
+    // end. It counts now, out of turn; otherwise it keeps its place behind the message.
+    if (messagesAtParser <= abandonedMessages) return;
+    CKorvexHostParser* target = TargetParser();
+    if (target == nullptr || !target->OtherHostAwaitsBusTrigger(this)) return;
+    // Not through this object's vtable: a host on its way out is still listed here.
+    if (engineDevice->TakePendingTrigger() != 0) return;  // none waits (any more)
+    if (CAcquisitionSeam::Instance().SendBusTrigger() != 0)
+        CKorvexScpiStatus::PostError(StatusBlock(), RowTriggerError, 0);
+}
+
+void CKorvexEngineHost::OfferWaitingTriggers()
+{
+    std::lock_guard<std::mutex> lock(hostsMutex);
+    for (CKorvexEngineHost* host : hosts) {
+        HostLock hold(host->mutex);
+        host->CountWaitingTrigger();
+    }
+}
+
+void CKorvexEngineHost::OnTriggerWaiting()
+{
+    HostLock lock(mutex);
+    CountWaitingTrigger();
 }
 
 void CKorvexEngineHost::OnRemoteLocalChanged(std::uint32_t)

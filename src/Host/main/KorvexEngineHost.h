@@ -57,6 +57,7 @@ public:
     void OnStatusByteRequest() override;
     void OnDeviceClear() override;
     void OnTrigger() override;
+    void OnTriggerWaiting() override;
     void OnRemoteLocalChanged(std::uint32_t value) override;
 
 protected:
@@ -85,9 +86,17 @@ private:
     bool PassToParser(CZoDeviceBuffer* buffer);
     // A bus trigger through the acquisition controller. Host mutex held.
     void Trigger();
+    // Counts a trigger that waits in the session behind this host's message, when that
+    // message waits at the parser behind another host's message that waits for the
+    // measurement's results. Host mutex held.
+    void CountWaitingTrigger();
+    // The reader has begun to wait for the measurement's results: every host counts such
+    // a trigger (parser thread).
+    static void OfferWaitingTriggers();
 
     const std::uint32_t kind;
     CKorvexHostParser* const parser;
+    C4882Device* const engineDevice;
     CZoDeviceBuffer inputBuffer{InputBufferSize, nullptr};
     CZoDeviceBuffer* response = nullptr;  // queued in the engine, owned here
     std::string partialInput;

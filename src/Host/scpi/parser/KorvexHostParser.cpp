@@ -230,6 +230,18 @@ void CKorvexHostParser::EndWaitOf(CKorvexHost* host, bool gone)
     KorvexEndResultWait();
 }
 
+bool CKorvexHostParser::OtherHostAwaitsBusTrigger(const CKorvexHost* host)
+{
+    {
+        QueueLock lock(queueMutex);
+        if (currentHost == nullptr || currentHost == host || hostGone.load() ||
+            messageAbandoned.load())
+            return false;
+    }
+    return KorvexResultWaitActive() && CAcquisitionSeam::Instance().TriggerActive() &&
+           CParameterNode::GetStringAttribute(g_pTriggerInSource, eAttrValue) == "BUS";
+}
+
 CKorvexHost* CKorvexHostParser::MessageHost() const
 {
     if (!running || kernel::thread_self() != GetHandle() || hostGone.load()) return nullptr;

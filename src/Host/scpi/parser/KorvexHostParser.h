@@ -64,6 +64,10 @@ public:
     // measurement goes on), no further command of it runs and nothing more of it is posted
     // to the host; its end steps still run.
     void AbandonRunningMessage(CKorvexHost* host);
+    // Any thread, holding no queue mutex: whether the running message is one of a host other
+    // than host (not abandoned) and waits for the results of a measurement that waits for
+    // bus triggers.
+    bool OtherHostAwaitsBusTrigger(const CKorvexHost* host);
     // Whether the host of the running message has been released (parser thread).
     bool HostGone() const { return hostGone.load(); }
     // When a message of host runs, takes host over: it is marked gone and deleted on the

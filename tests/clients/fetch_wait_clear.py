@@ -185,6 +185,8 @@ def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1
     for name, call, left, waits in pending:
         inst = open_link()
         arm(inst)
+        if socket_path:  # one USB client process at a time: this one lets the waiter have it
+            inst.close()
         waiter = subprocess.Popen([sys.executable, "-c", WAITER, resource, socket_path or ""],
                                   stdout=subprocess.PIPE, text=True)
         other = open_link() if call else None
@@ -203,7 +205,8 @@ def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1
         if other:
             check(concurrent.futures.wait([pending_call], 20).done, "%s: then it has ended" % name)
             other.close()
-        inst.close()
+        if not socket_path:
+            inst.close()
         again = open_link()
         answers_idn(again, "on a new link after the waiting client was killed (%s pending)" % name, 10000)
         finish(again, "%s, %s pending" % (what, name), left)

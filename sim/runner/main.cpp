@@ -29,7 +29,8 @@
 // without end). It sees the NMR signal only while the NMR path sense reads "plugged".
 //
 // One firmware runs per state folder: the runner holds an exclusive flock on <state>/lock
-// (with its pid in it) from before it touches the folder until the process ends.
+// (with its pid in it) from before it touches the folder until the process ends. A USB socket
+// that another live process serves is refused too (exit 1); an old socket file is replaced.
 //
 // The board's final actions end the process: power off (also on over-temperature) prints
 // "board: switched off" and exits 0, firmware-update mode (and a fatal stop) prints "board:
@@ -54,6 +55,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
@@ -235,7 +237,7 @@ constexpr HelpRow SignalTable[] = {
 
 constexpr HelpRow ExitCodeTable[] = {
     {"0", "switched off (power button, over-temperature, SYST:POFF, SIGINT, SIGTERM), or --help"},
-    {"1", "the state folder is in use by another process or cannot be set up"},
+    {"1", "the state folder or the USB socket is in use by another process, or cannot be set up"},
     {"2", "bad command line or topology file, or --netif in the machine's own network namespace"},
     {"5", "firmware-update mode (DIAG:UPGR or a fatal stop)"},
 };
@@ -369,6 +371,29 @@ PortOwner ListenerOf(unsigned port)
 std::string Describe(const PortOwner& owner)
 {
     return "process " + std::to_string(owner.pid) + " (" + owner.name + ")";
+}
+
+// The process that serves the Unix socket at path (the one that listens on it, by the
+// connection's peer credentials); pid 0 when nobody does (no file, or an old one left behind).
+PortOwner ServerOf(const std::string& path)
+{
+    PortOwner owner;
+    sockaddr_un address{};
+    if (path.empty() || path.size() >= sizeof address.sun_path) return owner;
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return owner;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0) {
+        owner.pid = peer.pid;
+        std::ifstream comm("/proc/" + std::to_string(peer.pid) + "/comm");
+        std::getline(comm, owner.name);
+    }
+    ::close(fd);
+    return owner;
 }
 
 std::string usbSocketPath;  // for the messages that say what still works
@@ -774,6 +799,12 @@ int main(int argc, char** argv)
     if (!usbFolder.empty() && !std::filesystem::is_directory(usbFolder, ec))
         FailStart("cannot serve the USB host on " + usbSocket + ": the folder " + usbFolder +
                       " does not exist; make it or give --usb-socket a path in an existing folder",
+                  1);
+    // Another instrument's socket is not taken over (its clients would reach this one).
+    const PortOwner usbOwner = ServerOf(usbSocket);
+    if (usbOwner.pid != 0 && usbOwner.pid != static_cast<long>(::getpid()))
+        FailStart("USB socket " + usbSocket + " is served by " + Describe(usbOwner) + "; stop process " +
+                      std::to_string(usbOwner.pid) + " or give another --usb-socket",
                   1);
     if (!usbHost.Listen(usbSocket))
         FailStart("cannot serve the USB host on " + usbSocket + ": " + std::strerror(errno) +

@@ -159,6 +159,35 @@ def second_start(program, runner, state):
           "the first runs on, its control socket in place")
 
 
+def usb_socket_in_use(program, runner):
+    """--usb-socket on the socket a live runner serves: refused at the start, exit 1, the holder
+    named; the holder keeps serving it. An old socket file that nobody serves is replaced."""
+    served = os.path.join(runner.state, "state", "usb.sock")
+    folder = tempfile.mkdtemp(prefix="korvex-usb-socket-")
+    try:
+        other = subprocess.run([program, "--state", os.path.join(folder, "state"), "--usb-socket", served],
+                               capture_output=True, timeout=60)
+        pid = runner.process.pid
+        line = re.escape("korvex-sim: USB socket %s is served by process %d (korvex-sim); stop process %d or give "
+                         "another --usb-socket" % (served, pid, pid))
+        check(other.returncode == 1, "--usb-socket on a served socket: exit 1 (%d)" % other.returncode)
+        told(other.stderr.decode(), line, "--usb-socket on a served socket names the holder")
+        with socket.socket(socket.AF_UNIX) as s:
+            s.connect(served)
+        check(runner.alive(), "the holder runs on, its USB socket served")
+        stale = os.path.join(folder, "old.sock")
+        with socket.socket(socket.AF_UNIX) as s:
+            s.bind(stale)  # closed, the file left: nobody serves it
+        replaced = runner_session.Runner(program, ["--usb-socket", stale], log_name="stale.out")
+        try:
+            check(wait_for(lambda: "USB host on " + stale in replaced.log_text(), 30) and replaced.alive(),
+                  "--usb-socket on an old socket file: replaced, served")
+        finally:
+            replaced.stop()
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
 def boot_time(program, prepare=None):
     """Seconds from start to the first *IDN? answer, on a fresh state folder."""
     runner = None
@@ -521,6 +550,7 @@ def main():
             state = os.path.join(runner.state, "state")
             inst = runner_session.open_session(runner_session.manager())
             second_start(program, runner, state)
+            usb_socket_in_use(program, runner)
             control_socket(state)
             nmr_path(inst, state)
             inst = restart_keeps_the_name(inst, runner)

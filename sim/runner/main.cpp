@@ -422,6 +422,24 @@ void SayPortmapper(bool own)
     Say(banner);
 }
 
+// What to do when a firmware socket cannot bind to a port of --bind's address (the NetBIOS
+// service's failure line, the VXI-11 server's).
+std::string BindAdvice(int error, unsigned port)
+{
+    switch (error) {
+        case EADDRNOTAVAIL:
+            return "no interface of this host has " + TheOptions().bind +
+                   "; give --bind an address this host has (ip -4 addr) or leave --bind out";
+        case EACCES:
+            return "run as root (or with CAP_NET_BIND_SERVICE), or sysctl net.ipv4.ip_unprivileged_port_start=" +
+                   std::to_string(port);
+        case EADDRINUSE:
+            return "another process of this network namespace holds the port; stop it or start this one in a "
+                   "network namespace of its own (unshare -n)";
+        default: return "";
+    }
+}
+
 // A VXI-11 server that has started: which portmapper it uses is known to work only now.
 void Vxi11Started(std::uint16_t, bool ownPortmapper) { SayPortmapper(ownPortmapper); }
 
@@ -441,8 +459,7 @@ void Vxi11Line(const char* text)
             ": stop it or start this one in a network namespace of its own (unshare -n)";
         if (cause.compare(0, cannotListen.size(), cannotListen) == 0 &&
             cause.compare(cannotListen.size(), std::string::npos, std::strerror(EADDRNOTAVAIL)) == 0) {
-            line += ": no interface of this host has " + TheOptions().bind +
-                    "; give --bind an address this host has (ip -4 addr) or leave --bind out" + stillWorks;
+            line += ": " + BindAdvice(EADDRNOTAVAIL, 0) + stillWorks;
         } else if (cause.compare(0, 20, "port 111 unavailable") == 0) {
             const PortOwner owner = ListenerOf(111);
             line += owner.pid != 0 ? " (held by " + Describe(owner) + ")" + ownNamespace
@@ -468,6 +485,8 @@ void Vxi11Line(const char* text)
             line += stillWorks;
         }
     }
+    static const std::string noDevice = "CVxi11Registry::CreateLink, no device ";
+    if (line.compare(0, noDevice.size(), noDevice) == 0) line += "; this instrument serves inst0";
     Say(line);
 }
 
@@ -815,6 +834,7 @@ int main(int argc, char** argv)
 
     vxi11_set_bind_address(options.bind.c_str());
     platform::net::set_bind_address(options.bind);
+    platform::net::set_bind_advice(&BindAdvice);
     if (!options.netif.empty()) {
         platform::net::eth0_use_linux(options.netif);
         Say("eth0: " + options.netif);

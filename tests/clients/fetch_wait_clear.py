@@ -303,14 +303,11 @@ def usb_clear(inst):
 
 def main():
     runner_session.in_namespace_or_reexec()
-    runner = sys.argv[1] if len(sys.argv) > 1 else runner_session.default_runner()
-    session = runner_session.Runner(runner, ["--field", str(FIELD)])
-    socket_path = os.path.join(session.state, "state", "usb.sock")
-    try:
+
+    def checks(session):
         runner_session.open_session(runner_session.manager()).close()
-        import usbsim
-        usbsim.install(socket_path)
-        manager = runner_session.manager()
+        manager, usb = runner_session.usb_resource(session)
+        socket_path = runner_session.usb_socket(session)
 
         def open_vxi11():
             inst = manager.open_resource(runner_session.RESOURCE)
@@ -318,15 +315,8 @@ def main():
             inst.read_termination = inst.write_termination = "\n"
             return inst
 
-        deadline = time.monotonic() + 20
-        usb = manager.list_resources("USB?*INSTR")
-        while not usb and time.monotonic() < deadline:
-            time.sleep(0.2)
-            usb = manager.list_resources("USB?*INSTR")
-        check(len(usb) == 1, "one USB instrument listed")
-
         def open_usb():
-            inst = manager.open_resource(usb[0])
+            inst = manager.open_resource(usb)
             inst.timeout = 60000
             # pyusb's own 1-s time-out for writes: a first ROUT:CLOS outlasts it
             manager.visalib.sessions[inst.session].interface.usb_dev.default_timeout = 60000
@@ -339,22 +329,16 @@ def main():
                                                 "VXI-11 client killed", OTHER_PENDING),
             "vxi11-other-clear": lambda: case_other_clear(open_vxi11),
             "usb-clear": lambda: case_clear(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
-            "usb-killed": lambda: case_killed(open_usb, usb[0], socket_path, "USB client killed"),
+            "usb-killed": lambda: case_killed(open_usb, usb, socket_path, "USB client killed"),
             "vxi11-meas": lambda: case_measure_cleared(open_vxi11, vxi11_clear, "VXI-11 device_clear"),
             "usb-meas": lambda: case_measure_cleared(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
             "cross": lambda: case_cross(open_vxi11, open_usb),
         }
         for name in sys.argv[2:] or list(cases):
             cases[name]()
-        print("PASS")
-        return 0
-    except Exception as error:
-        print("FAIL: %s" % error)
-        print("--- end of the runner's output:")
-        print(session.tail())
-        return 1
-    finally:
-        session.stop()
+
+    return runner_session.run_with_runner(checks, sys.argv[1] if len(sys.argv) > 1 else None,
+                                          ["--field", str(FIELD)])
 
 
 if __name__ == "__main__":

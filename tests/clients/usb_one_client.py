@@ -146,34 +146,15 @@ def two_pyvisa_processes(socket_path, manager, resource):
     inst.close()
 
 
+def checks(session):
+    manager, usb = runner_session.usb_resource(session)
+    host_library(runner_session.usb_socket(session))
+    two_pyvisa_processes(runner_session.usb_socket(session), manager, usb)
+
+
 def main():
     runner_session.in_namespace_or_reexec()
-    runner = sys.argv[1] if len(sys.argv) > 1 else runner_session.default_runner()
-    session = runner_session.Runner(runner)
-    socket_path = os.path.join(session.state, "state", "usb.sock")
-    try:
-        import usbsim
-        deadline = time.monotonic() + 30
-        while not os.path.exists(socket_path) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        usbsim.install(socket_path)
-        manager = runner_session.manager()
-        usb = manager.list_resources("USB?*INSTR")
-        while not usb and time.monotonic() < deadline:
-            time.sleep(0.2)
-            usb = manager.list_resources("USB?*INSTR")
-        check(len(usb) == 1, "one USB instrument listed")
-        host_library(socket_path)
-        two_pyvisa_processes(socket_path, manager, usb[0])
-        print("PASS")
-        return 0
-    except Exception as error:  # noqa: BLE001
-        print("FAIL: %s" % error)
-        print("--- end of the runner's output:")
-        print(session.tail())
-        return 1
-    finally:
-        session.stop()
+    return runner_session.run_with_runner(checks, sys.argv[1] if len(sys.argv) > 1 else None)
 
 
 if __name__ == "__main__":

@@ -22,8 +22,8 @@
 //            8 setup bytes (zeros unless CONTROL), then the OUT payload of n - 20 bytes
 //   reply:   u32 n (= 4 + data), i32 status, data
 // Status: 0; -110 time-out; -32 stall; -19 no device; -75 overflow; -16 busy (another host
-// connection holds the interface); -22 bad request (also
-// for n < 20, n > 2 MiB + 20 or in_len > 2 MiB, after which the connection is closed).
+// connection holds the interface); -22 bad request (also for n < 20, n > 2 MiB + 20 or
+// in_len > 2 MiB, after which the connection is closed).
 // Ops:
 //   1 INFO        six u8 {attached, address, configuration, speed 2, bus 1, port 1}, u16 0,
 //                 u32 attach count

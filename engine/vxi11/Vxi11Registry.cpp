@@ -8,6 +8,7 @@
 
 #include "engine/os/Allocator.h"
 #include "engine/vxi11/InstrumentServer.h"
+#include "engine/vxi11/Vxi11Log.h"
 #include "engine/vxi11/Vxi11Status.h"
 
 namespace {
@@ -186,6 +187,12 @@ std::uint32_t CVxi11Registry::CreateLink(CVxi11Client* client, bool lockDevice,
     if (target == nullptr || target->IsActive() == 0) {
         *status = VXI11_STATUS_NO_DEVICE;
         m_mutex.Unlock();
+        // A name that no interface carries is the client's mistake, worth a line; an interface
+        // that is closed for now (a restart) is not.
+        if (target == nullptr) {
+            Vxi11Log("CVxi11Registry::CreateLink, no device \"%.199s\" here (error 21)",
+                     deviceName != nullptr ? deviceName : "");
+        }
         return 0;
     }
     const std::uint32_t lid = DrawLid();

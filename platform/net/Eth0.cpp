@@ -120,6 +120,18 @@ void set_bind_address(const std::string& address)
     s.bind = address;
 }
 
+namespace {
+std::atomic<BindAdvice> bindAdvice{nullptr};
+}
+
+void set_bind_advice(BindAdvice advice) { bindAdvice.store(advice); }
+
+std::string bind_advice(int error, unsigned port)
+{
+    const BindAdvice advice = bindAdvice.load();
+    return advice != nullptr ? advice(error, port) : std::string();
+}
+
 void eth0_use_backend(NetBackend* backend)
 {
     Eth0State& s = State();

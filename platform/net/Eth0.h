@@ -30,6 +30,12 @@ void eth0_mark_configured();
 // The address (dotted decimal) firmware sockets bind to: "127.0.0.1" unless set.
 std::string bind_address();
 void set_bind_address(const std::string& address);
+// What to do when a firmware socket cannot bind to a port of the bind address (error: bind's
+// errno), for its failure line: given by the program that runs the firmware, which knows its
+// own options; empty when none is set or it has no advice for that error.
+using BindAdvice = std::string (*)(int error, unsigned port);
+void set_bind_advice(BindAdvice advice);
+std::string bind_advice(int error, unsigned port);
 
 // ---- back-end ----
 // Puts a back-end behind eth0 (null: the stand-in again); the caller keeps it alive.

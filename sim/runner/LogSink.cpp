@@ -86,8 +86,8 @@ bool CLogSink::Problem(const std::string& text)
 {
     // Not "abort": the firmware's abort lines are the routine steps that end every one-shot
     // measurement (MEAS?); an abort for a fault comes with the fault's own line.
-    static const char* const kWords[] = {"error",  "fail",  "fault",       "fatal", "warn",
-                                         "panic",  "cannot", "can't", "unavailable", "refus", "stale"};
+    static const char* const kWords[] = {"error",  "fail",   "fault", "fatal",       "warn",  "panic",
+                                         "cannot", "can't", "unavailable", "refus", "stale", "out of range"};
     for (const char* word : kWords) {
         // As written in a sentence (error, Error, ERROR), not as a SCPI header's short form
         // shows it ("SYSTem:ERRor").

@@ -29,7 +29,8 @@
 // without end). It sees the NMR signal only while the NMR path sense reads "plugged".
 //
 // One firmware runs per state folder: the runner holds an exclusive flock on <state>/lock
-// (with its pid in it) from before it touches the folder until the process ends.
+// (with its pid in it) from before it touches the folder until the process ends. A USB socket
+// that another live process serves is refused too (exit 1); an old socket file is replaced.
 //
 // The board's final actions end the process: power off (also on over-temperature) prints
 // "board: switched off" and exits 0, firmware-update mode (and a fatal stop) prints "board:
@@ -54,6 +55,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <array>
@@ -235,7 +237,7 @@ constexpr HelpRow SignalTable[] = {
 
 constexpr HelpRow ExitCodeTable[] = {
     {"0", "switched off (power button, over-temperature, SYST:POFF, SIGINT, SIGTERM), or --help"},
-    {"1", "the state folder is in use by another process or cannot be set up"},
+    {"1", "the state folder or the USB socket is in use by another process, or cannot be set up"},
     {"2", "bad command line or topology file, or --netif in the machine's own network namespace"},
     {"5", "firmware-update mode (DIAG:UPGR or a fatal stop)"},
 };
@@ -371,6 +373,29 @@ std::string Describe(const PortOwner& owner)
     return "process " + std::to_string(owner.pid) + " (" + owner.name + ")";
 }
 
+// The process that serves the Unix socket at path (the one that listens on it, by the
+// connection's peer credentials); pid 0 when nobody does (no file, or an old one left behind).
+PortOwner ServerOf(const std::string& path)
+{
+    PortOwner owner;
+    sockaddr_un address{};
+    if (path.empty() || path.size() >= sizeof address.sun_path) return owner;
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, path.size());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return owner;
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0) {
+        owner.pid = peer.pid;
+        std::ifstream comm("/proc/" + std::to_string(peer.pid) + "/comm");
+        std::getline(comm, owner.name);
+    }
+    ::close(fd);
+    return owner;
+}
+
 std::string usbSocketPath;  // for the messages that say what still works
 
 // "Portmapper: ..." for the portmapper the VXI-11 server uses: the firmware's own, or the one
@@ -397,6 +422,24 @@ void SayPortmapper(bool own)
     Say(banner);
 }
 
+// What to do when a firmware socket cannot bind to a port of --bind's address (the NetBIOS
+// service's failure line, the VXI-11 server's).
+std::string BindAdvice(int error, unsigned port)
+{
+    switch (error) {
+        case EADDRNOTAVAIL:
+            return "no interface of this host has " + TheOptions().bind +
+                   "; give --bind an address this host has (ip -4 addr) or leave --bind out";
+        case EACCES:
+            return "run as root (or with CAP_NET_BIND_SERVICE), or sysctl net.ipv4.ip_unprivileged_port_start=" +
+                   std::to_string(port);
+        case EADDRINUSE:
+            return "another process of this network namespace holds the port; stop it or start this one in a "
+                   "network namespace of its own (unshare -n)";
+        default: return "";
+    }
+}
+
 // A VXI-11 server that has started: which portmapper it uses is known to work only now.
 void Vxi11Started(std::uint16_t, bool ownPortmapper) { SayPortmapper(ownPortmapper); }
 
@@ -416,8 +459,7 @@ void Vxi11Line(const char* text)
             ": stop it or start this one in a network namespace of its own (unshare -n)";
         if (cause.compare(0, cannotListen.size(), cannotListen) == 0 &&
             cause.compare(cannotListen.size(), std::string::npos, std::strerror(EADDRNOTAVAIL)) == 0) {
-            line += ": no interface of this host has " + TheOptions().bind +
-                    "; give --bind an address this host has (ip -4 addr) or leave --bind out" + stillWorks;
+            line += ": " + BindAdvice(EADDRNOTAVAIL, 0) + stillWorks;
         } else if (cause.compare(0, 20, "port 111 unavailable") == 0) {
             const PortOwner owner = ListenerOf(111);
             line += owner.pid != 0 ? " (held by " + Describe(owner) + ")" + ownNamespace
@@ -443,6 +485,8 @@ void Vxi11Line(const char* text)
             line += stillWorks;
         }
     }
+    static const std::string noDevice = "CVxi11Registry::CreateLink, no device ";
+    if (line.compare(0, noDevice.size(), noDevice) == 0) line += "; this instrument serves inst0";
     Say(line);
 }
 
@@ -775,6 +819,12 @@ int main(int argc, char** argv)
         FailStart("cannot serve the USB host on " + usbSocket + ": the folder " + usbFolder +
                       " does not exist; make it or give --usb-socket a path in an existing folder",
                   1);
+    // Another instrument's socket is not taken over (its clients would reach this one).
+    const PortOwner usbOwner = ServerOf(usbSocket);
+    if (usbOwner.pid != 0 && usbOwner.pid != static_cast<long>(::getpid()))
+        FailStart("USB socket " + usbSocket + " is served by " + Describe(usbOwner) + "; stop process " +
+                      std::to_string(usbOwner.pid) + " or give another --usb-socket",
+                  1);
     if (!usbHost.Listen(usbSocket))
         FailStart("cannot serve the USB host on " + usbSocket + ": " + std::strerror(errno) +
                       "; give --usb-socket a path where a socket can be made",
@@ -784,6 +834,7 @@ int main(int argc, char** argv)
 
     vxi11_set_bind_address(options.bind.c_str());
     platform::net::set_bind_address(options.bind);
+    platform::net::set_bind_advice(&BindAdvice);
     if (!options.netif.empty()) {
         platform::net::eth0_use_linux(options.netif);
         Say("eth0: " + options.netif);

@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <utility>
@@ -145,6 +146,16 @@ void UsbHostServer::WatchAttachment() {
 void UsbHostServer::Serve(int fd) {
     // A transfer whose client has gone ends at once: it takes nothing more from the device.
     UsbHost::set_thread_abandon_check([fd] { return HungUp(fd); });
+    // The host connection: the client process, or this socket alone when it has none to show.
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    const long key = ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid > 0
+                         ? static_cast<long>(peer.pid)
+                         : -1L - fd;
+    {
+        std::lock_guard<std::mutex> g(claimLock_);
+        peers_[key].push_back(fd);
+    }
     std::vector<std::uint8_t> request;
     std::vector<std::uint8_t> data;
     std::vector<std::uint8_t> reply;
@@ -160,7 +171,7 @@ void UsbHostServer::Serve(int fd) {
         } else {
             request.resize(n);
             if (!ReadExact(fd, request.data(), n)) break;
-            status = Handle(request, &data, &close);
+            status = Handle(key, request, &data, &close);
         }
         reply.clear();
         PutLe32(reply, static_cast<std::uint32_t>(4 + data.size()));
@@ -168,9 +179,39 @@ void UsbHostServer::Serve(int fd) {
         reply.insert(reply.end(), data.begin(), data.end());
         if (!WriteAll(fd, reply.data(), reply.size()) || close) break;
     }
+    std::lock_guard<std::mutex> g(claimLock_);
+    std::vector<int>& sockets = peers_[key];
+    sockets.erase(std::find(sockets.begin(), sockets.end(), fd));
+    if (sockets.empty()) {
+        peers_.erase(key);
+        if (holder_ == key) holder_ = kNobody;
+    }
 }
 
-std::int32_t UsbHostServer::Handle(const std::vector<std::uint8_t>& request,
+long UsbHostServer::HolderLocked() {
+    if (holder_ == kNobody) return kNobody;
+    // A killed client's sockets have hung up before its last server thread has noticed.
+    const auto found = peers_.find(holder_);
+    const bool gone = found == peers_.end() ||
+                      std::all_of(found->second.begin(), found->second.end(), HungUp);
+    if (gone || holderAttachment_ != attachCount_.load()) holder_ = kNobody;
+    return holder_;
+}
+
+std::int32_t UsbHostServer::Claim(long peer, std::uint8_t op) {
+    std::lock_guard<std::mutex> g(claimLock_);
+    const long holder = HolderLocked();
+    if (holder != kNobody && holder != peer) return kBusy;
+    if (op == OpClaim) {
+        holder_ = peer;
+        holderAttachment_ = attachCount_.load();
+    } else if (op == OpRelease) {
+        holder_ = kNobody;
+    }
+    return kOk;
+}
+
+std::int32_t UsbHostServer::Handle(long peer, const std::vector<std::uint8_t>& request,
                                    std::vector<std::uint8_t>* data, bool* close) {
     const std::uint8_t op = request[0];
     const std::uint8_t endpoint = request[1];
@@ -199,7 +240,9 @@ std::int32_t UsbHostServer::Handle(const std::vector<std::uint8_t>& request,
     switch (op) {
         case OpReset:
         case OpControl:
-        case OpClearHalt: break;
+        case OpClearHalt:
+        case OpClaim:
+        case OpRelease: break;
         case OpBulkOut:
             if (in || number == 0) return kBadRequest;
             break;
@@ -218,6 +261,10 @@ std::int32_t UsbHostServer::Handle(const std::vector<std::uint8_t>& request,
     // The host owns the device's address.
     if (op == OpControl && s.bmRequestType == 0x00 && s.bRequest == kSetAddress) return kBadRequest;
     if (!attached_.load()) return kNoDevice;
+    if (op == OpClaim || op == OpRelease) return Claim(peer, op);
+    // Enumeration is open to every host connection, as on a real bus.
+    const bool enumeration = op == OpControl && (s.bmRequestType & 0xE0) == 0x80;
+    if (!enumeration && Claim(peer, OpInfo) != kOk) return kBusy;
     UsbHost::set_thread_timeout_ms(timeoutMs);
     UsbHost::Result result = UsbHost::Result::Ok;
     switch (op) {

@@ -197,6 +197,8 @@ def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1
     for name, call, left, waits in pending:
         inst = open_link()
         arm(inst)
+        if socket_path:  # one USB client process at a time: this one lets the waiter have it
+            inst.close()
         waiter = subprocess.Popen([sys.executable, "-c", WAITER, resource, socket_path or ""],
                                   stdout=subprocess.PIPE, text=True)
         other = open_link() if call else None
@@ -217,7 +219,8 @@ def case_killed(open_link, resource, socket_path, what, pending=OTHER_PENDING[:1
             if name != "a read":
                 pending_call.result()
             other.close()
-        inst.close()
+        if not socket_path:
+            inst.close()
         again = open_link()
         answers_idn(again, "on a new link after the waiting client was killed (%s pending)" % name, 10000)
         finish(again, "%s, %s pending" % (what, name), left)
@@ -368,14 +371,11 @@ def usb_clear(inst):
 
 def main():
     runner_session.in_namespace_or_reexec()
-    runner = sys.argv[1] if len(sys.argv) > 1 else runner_session.default_runner()
-    session = runner_session.Runner(runner, ["--field", str(FIELD)])
-    socket_path = os.path.join(session.state, "state", "usb.sock")
-    try:
+
+    def checks(session):
         runner_session.open_session(runner_session.manager()).close()
-        import usbsim
-        usbsim.install(socket_path)
-        manager = runner_session.manager()
+        manager, usb = runner_session.usb_resource(session)
+        socket_path = runner_session.usb_socket(session)
 
         def open_vxi11():
             inst = manager.open_resource(runner_session.RESOURCE)
@@ -383,15 +383,8 @@ def main():
             inst.read_termination = inst.write_termination = "\n"
             return inst
 
-        deadline = time.monotonic() + 20
-        usb = manager.list_resources("USB?*INSTR")
-        while not usb and time.monotonic() < deadline:
-            time.sleep(0.2)
-            usb = manager.list_resources("USB?*INSTR")
-        check(len(usb) == 1, "one USB instrument listed")
-
         def open_usb():
-            inst = manager.open_resource(usb[0])
+            inst = manager.open_resource(usb)
             inst.timeout = 60000
             # pyusb's own 1-s time-out for writes: a first ROUT:CLOS outlasts it
             manager.visalib.sessions[inst.session].interface.usb_dev.default_timeout = 60000
@@ -404,7 +397,7 @@ def main():
                                                 "VXI-11 client killed", OTHER_PENDING),
             "vxi11-other-clear": lambda: case_other_clear(open_vxi11),
             "usb-clear": lambda: case_clear(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
-            "usb-killed": lambda: case_killed(open_usb, usb[0], socket_path, "USB client killed"),
+            "usb-killed": lambda: case_killed(open_usb, usb, socket_path, "USB client killed"),
             "vxi11-meas": lambda: case_measure_cleared(open_vxi11, vxi11_clear, "VXI-11 device_clear"),
             "usb-meas": lambda: case_measure_cleared(open_usb, usb_clear, "USBTMC INITIATE_CLEAR"),
             "cross": lambda: case_cross(open_vxi11, open_usb),
@@ -412,15 +405,9 @@ def main():
         }
         for name in sys.argv[2:] or list(cases):
             cases[name]()
-        print("PASS")
-        return 0
-    except Exception as error:
-        print("FAIL: %s" % error)
-        print("--- end of the runner's output:")
-        print(session.tail())
-        return 1
-    finally:
-        session.stop()
+
+    return runner_session.run_with_runner(checks, sys.argv[1] if len(sys.argv) > 1 else None,
+                                          ["--field", str(FIELD)])
 
 
 if __name__ == "__main__":

@@ -10,7 +10,11 @@ rpcinfo forms of the port 111 paragraph (those it says work exit 0, each of the 
 what it quotes); the DHCP example (the block after "<!-- dhcp-example -->", as root, with
 namespace names and files of its own: the instrument answers at its lease, `lxi discover`
 finds it, and nothing it made is left). The control socket's help and the README name the same commands, and the ports "Not there yet"
-names take no connection, Modbus enabled. Runs itself in a network namespace
+names take no connection, Modbus enabled. Beside the locked query: an unlocked one under another
+link's lock fails at once with VI_ERROR_IO, as the README says. The USB488 TRIGGER lines (the
+block after "<!-- usb-trigger -->") complete a FETC? sent over VXI-11 (pyvisa-py's
+assert_trigger() over USB raises NotImplementedError); while their client holds the USB
+instrument, the USB one-liner fails with "Resource busy". Runs itself in a network namespace
 (tests/net/in-netns.sh); exit status 77 when none can be made.
 """
 import doctest
@@ -23,6 +27,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 
 import pyvisa
 
@@ -82,6 +87,81 @@ def locked_queries(readme):
     for thread in clients:
         thread.join()
     check(not wrong, "six links at once, each query in locked_query: every reply its own (wrong: %s)" % wrong[:6])
+    # Beside it: without the lock, a query while another link holds it fails at once.
+    holder, other = (runner_session.manager().open_resource(runner_session.RESOURCE) for _ in range(2))
+    holder.lock_excl()
+    other.timeout = 10000
+    started = time.monotonic()
+    try:
+        other.query("*IDN?")
+        code = None
+    except pyvisa.VisaIOError as error:
+        code = error.error_code
+    took = time.monotonic() - started
+    holder.unlock()
+    holder.close()
+    other.close()
+    text = readme[readme.index("<!-- locked-query -->"):readme.index("What the commands need")]
+    check("`VI_ERROR_IO`" in text and code == pyvisa.constants.StatusCode.error_io and took < 5,
+          "the README's VI_ERROR_IO: an unlocked query under another link's lock fails at once (%s, %.1f s)"
+          % (code, took))
+
+
+# Opens the USB instrument, tells whether assert_trigger() raises NotImplementedError, then at a
+# line on standard input sends the README's USB488 TRIGGER (argv[2] defines usb_trigger).
+USB_TRIGGER = r"""
+import sys
+sys.path.insert(0, %r)
+import usbsim
+usbsim.install(sys.argv[1])
+import pyvisa
+rm = pyvisa.ResourceManager("@py")
+inst = rm.open_resource(rm.list_resources("USB?*INSTR")[0])
+try:
+    inst.assert_trigger()
+    print("assert_trigger() works", flush=True)
+except NotImplementedError:
+    print("NotImplementedError", flush=True)
+sys.stdin.readline()
+names = {}
+exec(sys.argv[2], names)
+names["usb_trigger"](inst)
+inst.close()
+""" % os.path.join(ROOT, "tests", "clients")
+
+
+def usb_trigger(readme, state):
+    """pyvisa-py's assert_trigger() over USB raises NotImplementedError; the README's USB488
+    TRIGGER lines complete a FETC? sent over VXI-11. While that client holds the USB instrument,
+    the USB one-liner of the first queries fails with "Resource busy", as the README says."""
+    client = subprocess.Popen([sys.executable, "-c", USB_TRIGGER, os.path.join(state, "usb.sock"),
+                               block(readme, "<!-- usb-trigger -->")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              text=True)
+    inst = runner_session.open_session(runner_session.manager())
+    try:
+        said = client.stdout.readline().strip()
+        check(said == "NotImplementedError", "pyvisa-py over USB: assert_trigger() raises NotImplementedError (%s)"
+              % said)
+        line = [q for q in block(readme, "<!-- first-queries -->").splitlines() if "usbsim" in q][0]
+        run = subprocess.run(["bash", "-c", line], cwd=os.path.dirname(state), capture_output=True, timeout=60)
+        check("Resource busy" in readme[readme.index("## Over USB"):] and run.returncode != 0
+              and b"Resource busy" in run.stderr,
+              "one USB client process at a time: meanwhile the README's USB one-liner fails, Resource busy (%r)"
+              % run.stderr[-300:])
+        inst.timeout = 30000
+        inst.write("ROUT:CLOS (@1);:TRIG:SOUR BUS;:TRIG:COUN 1;:INIT")
+        check(inst.query("*OPC?").strip() == "1", "armed for one bus trigger over VXI-11")
+        inst.write("FETC?")
+        client.stdin.write("\n")
+        client.stdin.flush()
+        value = inst.read().strip()
+        check(value.endswith(" T") and client.wait(60) == 0,
+              "the README's USB488 TRIGGER completes the VXI-11 FETC? (%s)" % value)
+        inst.write("TRIG:SOUR IMM")
+    finally:
+        inst.close()
+        client.kill()
+        client.wait()
 
 
 def control_socket(readme, folder):
@@ -184,6 +264,7 @@ def main():
         locked_queries(readme)
         rpcinfo_forms(readme)
         control_socket(readme, runner.state)
+        usb_trigger(readme, os.path.join(runner.state, "state"))
         dhcp_example(readme, program)
     except runner_session.Failure as failure:
         print("FAIL: " + str(failure))

@@ -1,25 +1,26 @@
 #!/usr/bin/python3
 """runner_checks.py RUNNER [field]: the runner as a newcomer meets it, driven from outside.
 
-Without "field": --help and -h, an unknown option, a second start on a state folder in use
-(also after a restart, which keeps the process name), the control socket's help, state and
-fault listing, the NMR path (nmr 0, 2 and 3 leave the probe without signal: MEAS:FLUX?
+Without "field": --help and -h, an unknown option, a second start on a state folder in use (also
+after a restart, which keeps the process name), --usb-socket on a socket another runner serves
+(refused, the holder named) and on an old socket file (replaced), the control socket's help,
+state and fault listing, the NMR path (nmr 0, 2 and 3 leave the probe without signal: MEAS:FLUX?
 fails, error 204, or 205 when the topology monitor saw the change first), and boots with a
-LastPowerOff.xml of 200 000 extra elements and one of 20 MiB (both refused unread, the
-factory settings start about as fast as a normal boot; SIGTERM right after
-the start stops the firmware), and SIGTERM or SIGINT from right after the exec on: exit 0
-with the settings saved.
-With "field": --field outside the probe's range is refused at the start with the range (exit
-2); one inside it, and each bound the refusal prints, is measured.
-With "messages": what the runner says, by its text, on standard error and in korvex.log with
-the time prefix: a bad option in one line, a topology file's bad line, --usb-socket in a
-missing folder, port 111 out of reach (and no portmapper banner) or held by something that is
-no portmapper, a --bind address this host lacks, a second instrument in the namespace; and
---tick-us 1000 measures, --dsp-refuse-boot's retries do not flood the log, one SIGINT ends a
-firmware stopped by *RST without boot monitor and says so, --quiet keeps the terminal to
-problems.
-Runs itself in a network namespace (tests/net/in-netns.sh) for the portmapper port; exit
-status 77 when no namespace can be made.
+LastPowerOff.xml of 200 000 extra elements and one of 20 MiB (both refused unread, the factory
+settings start about as fast as a normal boot; SIGTERM right after the start stops the
+firmware), and SIGTERM or SIGINT from right after the exec on: exit 0 with the settings saved.
+With "field": --field outside the probe's range is refused at the start with the range (exit 2);
+one inside it, and each bound the refusal prints, is measured.
+With "messages": what the runner says, by its text, on standard error and in korvex.log with the
+time prefix: a bad option in one line, a topology file's bad line, --usb-socket in a missing
+folder, port 111 out of reach (and no portmapper banner) or held by something that is no
+portmapper, a --bind address this host lacks, a second instrument in the namespace; and the
+NetBIOS service's bind failures (why, what to do); --tick-us 1000 measures, --dsp-refuse-boot's
+retries do not flood the log, one SIGINT ends a firmware stopped by *RST without boot monitor
+and says so, --quiet keeps the terminal to problems (a settings value out of range, a VXI-11
+link to a device not served).
+Runs itself in a network namespace (tests/net/in-netns.sh) for the portmapper port; exit status
+77 when no namespace can be made.
 """
 import os
 import re
@@ -157,6 +158,35 @@ def second_start(program, runner, state):
     check(other.stderr.decode() == expected, "it says in one line: %s(%r)" % (expected, other.stderr))
     check(runner.alive() and os.path.exists(os.path.join(state, "board.sock")),
           "the first runs on, its control socket in place")
+
+
+def usb_socket_in_use(program, runner):
+    """--usb-socket on the socket a live runner serves: refused at the start, exit 1, the holder
+    named; the holder keeps serving it. An old socket file that nobody serves is replaced."""
+    served = os.path.join(runner.state, "state", "usb.sock")
+    folder = tempfile.mkdtemp(prefix="korvex-usb-socket-")
+    try:
+        other = subprocess.run([program, "--state", os.path.join(folder, "state"), "--usb-socket", served],
+                               capture_output=True, timeout=60)
+        pid = runner.process.pid
+        line = re.escape("korvex-sim: USB socket %s is served by process %d (korvex-sim); stop process %d or give "
+                         "another --usb-socket" % (served, pid, pid))
+        check(other.returncode == 1, "--usb-socket on a served socket: exit 1 (%d)" % other.returncode)
+        told(other.stderr.decode(), line, "--usb-socket on a served socket names the holder")
+        with socket.socket(socket.AF_UNIX) as s:
+            s.connect(served)
+        check(runner.alive(), "the holder runs on, its USB socket served")
+        stale = os.path.join(folder, "old.sock")
+        with socket.socket(socket.AF_UNIX) as s:
+            s.bind(stale)  # closed, the file left: nobody serves it
+        replaced = runner_session.Runner(program, ["--usb-socket", stale], log_name="stale.out")
+        try:
+            check(wait_for(lambda: "USB host on " + stale in replaced.log_text(), 30) and replaced.alive(),
+                  "--usb-socket on an old socket file: replaced, served")
+        finally:
+            replaced.stop()
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def boot_time(program, prepare=None):
@@ -323,6 +353,13 @@ def start_failures(program, folder):
         check(run.stderr.decode().count(topology) <= 1, "the file is named once")
 
 
+def netbios_bind_failure(runner, reason, what):
+    """The NetBIOS service's line on standard output (its own, without time prefix)."""
+    line = "bind failed on port 137: " + reason + "\n"
+    check(wait_for(lambda: line in runner.log_text(), 30), "%s, NetBIOS says why and what to do: %s(%s)"
+          % (what, line, runner.log_text()[-2000:]))
+
+
 def vxi11_failures(program, folder):
     """Port 111 out of reach (no CAP_NET_BIND_SERVICE) or held by something that is no
     portmapper, and a second instrument in the namespace: why VXI-11 is off, what to do (and
@@ -337,6 +374,8 @@ def vxi11_failures(program, folder):
         wait_for(lambda: "VXI-11 server start failed" in read(log), 30)
         told(read(log), remedies, "without port 111, in korvex.log")
         told(first.log_text(), remedies, "without port 111, on standard error")
+        netbios_bind_failure(first, "Permission denied; run as root (or with CAP_NET_BIND_SERVICE), or sysctl "
+                                    "net.ipv4.ip_unprivileged_port_start=137", "without port 137")
         check("Portmapper:" not in read(log), "without port 111, no portmapper banner:\n" + read(log)[-3000:])
     finally:
         first.stop()
@@ -378,6 +417,9 @@ def vxi11_failures(program, folder):
                          "(ip -4 addr) or leave --bind out; USB still works (") + r".*/usb\.sock\)"
         told(read(log), line, "--bind an address this host lacks, in korvex.log")
         told(bound.log_text(), line, "--bind an address this host lacks, on standard error")
+        netbios_bind_failure(bound, "Cannot assign requested address; no interface of this host has 192.0.2.1; "
+                                    "give --bind an address this host has (ip -4 addr) or leave --bind out",
+                             "--bind an address this host lacks")
     finally:
         bound.stop()
     first = runner_session.Runner(program)
@@ -453,12 +495,30 @@ def stopped_firmware(program):
 
 def quiet(program):
     """--quiet: no SCPI command lines and none of a sound MEAS:FLUX?'s routine lines (the
-    abort steps) on standard error; korvex.log has them."""
+    abort steps) on standard error; korvex.log has them. The problems stay: a settings file's
+    value out of range (MMEM:LOAD), a VXI-11 link asked for a device not served."""
     runner = runner_session.Runner(program, ["--quiet"])
     try:
         inst = runner_session.open_session(runner_session.manager())
         inst.query("SYST:ERR?")
         check(measure(inst) == ("1.500000 T", []), "--quiet: MEAS:FLUX? gives 1.500000 T, no error")
+        inst.write('MMEM:STOR 0,"bad",MEAS')
+        inst.query("*OPC?")
+        path = os.path.join(runner.state, "state", "yaffs", "settings", "measure_parms", "bad")
+        with open(path) as f:
+            text = re.sub(r'(<Int32 name="count" value=")\d+', r"\g<1>0", f.read(), count=1)
+        with open(path, "w") as f:
+            f.write(text)
+        inst.write('MMEM:LOAD 0,"/yaffs/settings/measure_parms/bad"')
+        inst.query("*OPC?")
+        for device in ("inst1", "gpib0,5"):
+            try:
+                runner_session.manager().open_resource("TCPIP::127.0.0.1::%s::INSTR" % device).close()
+            except Exception:  # noqa: BLE001 - pyvisa-py: "error creating link: 21"
+                pass
+            line = 'CVxi11Registry::CreateLink, no device "%s" here (error 21); this instrument serves inst0' % device
+            wait_for(lambda: line in runner.log_text(), 10)
+            told(runner.log_text(), re.escape(line), "--quiet: a link to %s names the device served" % device)
         inst.close()
         runner.process.terminate()
         runner.process.wait(timeout=20)
@@ -468,6 +528,8 @@ def quiet(program):
         routine = ["AbortTrigger()", "asked to abort", "AbortDSP: Aborting", "Message ABORT", "ABORT_ACK"]
         check(all(line in log for line in routine) and not any(line in runner.log_text() for line in routine),
               "--quiet: a MEAS:FLUX?'s abort steps in korvex.log, not on standard error (%s)" % runner.log_text())
+        told(runner.log_text(), re.escape("measure_parms/averaging/signal/count out of range; value kept"),
+             "--quiet: a loaded settings file's value out of range")
         told(runner.log_text(), re.escape("USB host on ") + ".*", "--quiet: the runner's own lines stay")
         told(runner.log_text(), re.escape("Portmapper: the firmware's own on 127.0.0.1:111"),
              "--quiet: the portmapper banner, once VXI-11 serves")
@@ -521,6 +583,7 @@ def main():
             state = os.path.join(runner.state, "state")
             inst = runner_session.open_session(runner_session.manager())
             second_start(program, runner, state)
+            usb_socket_in_use(program, runner)
             control_socket(state)
             nmr_path(inst, state)
             inst = restart_keeps_the_name(inst, runner)

@@ -118,14 +118,12 @@ def raw_query(inst, text):
         inst.read_termination = termination
 
 
-def run_checks(body, runner=None, extra_args=()):
-    """Starts the runner, opens a session and calls body(session); prints PASS, or FAIL with
-    the end of the runner's output. The exit status: 0 or 1."""
+def run_with_runner(body, runner=None, extra_args=()):
+    """Starts the runner and calls body(runner's Runner); prints PASS, or FAIL with the end of
+    the runner's output. The exit status: 0 or 1."""
     session = Runner(runner or default_runner(), extra_args)
-    inst = None
     try:
-        inst = open_session(manager())
-        body(inst)
+        body(session)
         print("PASS")
         return 0
     except Exception as error:
@@ -134,16 +132,47 @@ def run_checks(body, runner=None, extra_args=()):
         print(session.tail())
         return 1
     finally:
-        if inst is not None:
+        session.stop()
+
+
+def run_checks(body, runner=None, extra_args=()):
+    """Starts the runner, opens a session and calls body(session), as run_with_runner."""
+    def with_session(_):
+        inst = open_session(manager())
+        try:
+            body(inst)
+        finally:
             try:
                 inst.close()
             except Exception:
                 pass
-        session.stop()
+    return run_with_runner(with_session, runner, extra_args)
 
 
 def manager():
     return pyvisa.ResourceManager("@py")
+
+
+def usb_resource(session, timeout_s=30.0):
+    """Installs tests/clients/usbsim on the runner's USB socket (before any USB use of
+    pyvisa-py); a resource manager and the one USB instrument it lists, waited for."""
+    import usbsim
+    path = usb_socket(session)
+    deadline = time.monotonic() + timeout_s
+    while not os.path.exists(path) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    usbsim.install(path)
+    rm = manager()
+    usb = rm.list_resources("USB?*INSTR")
+    while not usb and time.monotonic() < deadline:
+        time.sleep(0.2)
+        usb = rm.list_resources("USB?*INSTR")
+    check(len(usb) == 1, "one USB instrument listed")
+    return rm, usb[0]
+
+
+def usb_socket(session):
+    return os.path.join(session.state, "state", "usb.sock")
 
 
 def default_runner():

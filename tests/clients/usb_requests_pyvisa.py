@@ -20,6 +20,7 @@ import usbsim  # noqa: E402
 usbsim.install()
 import pyvisa  # noqa: E402
 import usb.core  # noqa: E402
+import usb.util  # noqa: E402
 
 DEV_DEP_MSG_OUT = 1
 # The simulated host owns addressing, as Linux usbfs does: SET_ADDRESS from a client is refused
@@ -210,27 +211,37 @@ check("the VXI-11 MEAS:FLUX? is answered", vxi.read().strip().endswith("T"))
 
 # A client killed while its read waits for MEAS:FLUX?: its reply is queued on Bulk-IN. Every kind of
 # host recovers: the clear empties Bulk-IN itself, and so does a configuration change, so the next
-# query's first read is its own reply.
+# query's first read is its own reply. One process at a time has the interface: this one releases
+# it for the waiting client, which says "waiting" once its reply is queued, and claims it again at
+# its next class request.
 WAITER = r"""
-import sys
+import sys, threading, time
 sys.path.insert(0, %r)
 import usbsim
 usbsim.install()
 import pyvisa
 inst = pyvisa.ResourceManager("@py").open_resource(sys.argv[1])
 inst.timeout = 60000
+dev = inst.visalib.sessions[inst.session].interface.usb_dev
 inst.write("MEAS:FLUX?")
-print("waiting", flush=True)
+
+
+def queued():  # CHECK_CLEAR_STATUS: no clear in progress, bmClear 1
+    deadline = time.monotonic() + 20
+    while list(dev.ctrl_transfer(0xA1, 6, 0, 0, 2, timeout=2000)) != [0x82, 1] and time.monotonic() < deadline:
+        time.sleep(0.01)
+    print("waiting", flush=True)
+
+
+threading.Thread(target=queued, daemon=True).start()
 inst.read()
 """ % os.path.dirname(os.path.abspath(__file__))
 for what, recover in (("the Linux driver's clear", linux_clear),
                       ("python-usbtmc's open()", python_usbtmc_open),
                       ("set_configuration() after a clear given up on", clear_given_up_then_set_configuration)):
+    usb.util.release_interface(dev, 0)
     waiter = subprocess.Popen([sys.executable, "-c", WAITER, name], stdout=subprocess.PIPE, text=True)
-    check("the waiting client sent MEAS:FLUX?", waiter.stdout.readline().strip() == "waiting")
-    deadline = time.monotonic() + 20
-    while clear_status() != [SPLIT_NOT_IN_PROGRESS, 1] and time.monotonic() < deadline:
-        time.sleep(0.01)
+    check("the waiting client's MEAS:FLUX? reply is queued", waiter.stdout.readline().strip() == "waiting")
     waiter.send_signal(signal.SIGKILL)
     waiter.wait()
     check("the killed client's MEAS:FLUX? has run (a VXI-11 query waited behind it)", vxi.query("*IDN?") == idn)

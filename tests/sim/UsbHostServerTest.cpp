@@ -63,7 +63,7 @@ TEST_F(UsbHostServer, Refusals)
         bool closes;
     };
     const Row rows[] = {
-        {"unknown op", Frame(9, 0, 0, {}, {}), Server::kBadRequest, false},
+        {"unknown op", Frame(10, 0, 0, {}, {}), Server::kBadRequest, false},
         {"bulk OUT to an IN endpoint", Frame(Server::OpBulkOut, 0x81, 0, {}, {1}), Server::kBadRequest, false},
         {"bulk IN from endpoint 0", Frame(Server::OpBulkIn, 0x80, 64, {}, {}), Server::kBadRequest, false},
         {"control OUT, payload not wLength", Frame(Server::OpControl, 0, 0, {0x21, 1, 0, 0, 0, 0, 3, 0}, {1}),
@@ -72,6 +72,7 @@ TEST_F(UsbHostServer, Refusals)
          Server::kBadRequest, false},
         {"a transfer without a device", Frame(Server::OpBulkIn, 0x81, 64, {}, {}), Server::kNoDevice, false},
         {"a reset without a device", Frame(Server::OpReset, 0, 0, {}, {}), Server::kNoDevice, false},
+        {"a claim without a device", Frame(Server::OpClaim, 0, 0, {}, {}), Server::kNoDevice, false},
         {"in_len over 2 MiB", Frame(Server::OpBulkIn, 0x81, Server::kMaxData + 1, {}, {}), Server::kBadRequest,
          true},
         {"n below the header", Frame(Server::OpInfo, 0, 0, {}, {}, 19), Server::kBadRequest, true},

@@ -7,7 +7,12 @@ The runner serves the host side of the simulated bus on a Unix stream socket (by
     then the OUT payload (n - 20 bytes)
 
 and every reply is u32 n (= 4 + len(data)), i32 status, data. Statuses: 0, -110 time-out,
--32 stall, -19 no device, -75 overflow, -22 bad request.
+-32 stall, -19 no device, -75 overflow, -16 busy, -22 bad request.
+
+The interface goes to one process at a time, as the operating system gives it: this process
+claims it before its first transfer (pyusb claims it so) and holds it until it has released it
+on all its device handles, or ends. Another process's claim meanwhile raises
+usb.core.USBError errno 16 ("Resource busy"); its descriptors can still be read.
 
     import usbsim; usbsim.install('state/usb.sock')
     import pyvisa; rm = pyvisa.ResourceManager('@py')
@@ -29,9 +34,10 @@ import threading
 import usb.backend
 import usb.core
 
-OP_INFO, OP_RESET, OP_CONTROL, OP_BULK_OUT, OP_BULK_IN, OP_INTR_IN, OP_CLEAR_HALT = range(1, 8)
+(OP_INFO, OP_RESET, OP_CONTROL, OP_BULK_OUT, OP_BULK_IN, OP_INTR_IN, OP_CLEAR_HALT, OP_CLAIM,
+ OP_RELEASE) = range(1, 10)
 
-OK, TIMEOUT, STALL, NO_DEVICE, OVERFLOW, BAD_REQUEST = 0, -110, -32, -19, -75, -22
+OK, TIMEOUT, STALL, NO_DEVICE, OVERFLOW, BUSY, BAD_REQUEST = 0, -110, -32, -19, -75, -16, -22
 
 
 class UnreachableHost(ConnectionError):
@@ -107,6 +113,8 @@ def _raise_for(status, what):
         raise usb.core.USBError("%s: no device" % what, -4, errno.ENODEV)
     if status == OVERFLOW:
         raise usb.core.USBError("%s: overflow" % what, -8, errno.EOVERFLOW)
+    if status == BUSY:  # as pyusb's libusb backend says LIBUSB_ERROR_BUSY
+        raise usb.core.USBError("Resource busy", -6, errno.EBUSY)
     raise usb.core.USBError("%s: request refused (%d)" % (what, status), -2, errno.EINVAL)
 
 
@@ -177,6 +185,7 @@ class SimBackend(usb.backend.IBackend):
         self.connection = Connection(path)
         self.cache = {}
         self.handles = 0
+        self.claims = set()  # (handle number, interface) claimed in this process
 
     # ---- wire ----
 
@@ -272,7 +281,8 @@ class SimBackend(usb.backend.IBackend):
         return _Handle(self.handles)
 
     def close_device(self, dev_handle):
-        dev_handle.claimed.clear()
+        for intf in list(dev_handle.claimed):
+            self.release_interface(dev_handle, intf)
 
     def set_configuration(self, dev_handle, config_value):
         self.ctrl_transfer(dev_handle, 0x00, 9, config_value, 0, bytearray(), 1000)
@@ -286,10 +296,19 @@ class SimBackend(usb.backend.IBackend):
         self.ctrl_transfer(dev_handle, 0x01, 11, altsetting, intf, bytearray(), 1000)
 
     def claim_interface(self, dev_handle, intf):
+        self._request("claim", OP_CLAIM)
         dev_handle.claimed.add(intf)
+        self.claims.add((dev_handle.number, intf))
 
     def release_interface(self, dev_handle, intf):
         dev_handle.claimed.discard(intf)
+        self.claims.discard((dev_handle.number, intf))
+        if self.claims:
+            return  # another handle of this process still uses the interface
+        try:
+            self._request("release", OP_RELEASE)
+        except (OSError, ConnectionError, usb.core.USBError):
+            pass  # the host or the attachment has gone, and the claim with it
 
     def bulk_write(self, dev_handle, ep, intf, data, timeout):
         self._request("bulk write", OP_BULK_OUT, endpoint=ep, timeout_ms=timeout, payload=bytes(data))

@@ -171,6 +171,8 @@ TEST(LogSinkProblem, WordsThatReportAProblem)
         {"HostAcq fatal exception at: x.cpp:886.", true},
         {"Error in file; deleting", true},
         {"bind failed on port 137", true},
+        {"measure_parms/averaging/signal/count out of range; value kept", true},
+        {"KorvexLoadStartupSettings: unit_parms/unit out of range; factory value kept", true},
         {"the portmapper refused the registration", true},
         {"PowerDownMonitorThreadMain: no alarm or button line", false},
         {"CKorvexHostParser::_DispatchCommand: SYSTem:ERRor[:NEXT]?", false},

@@ -171,7 +171,12 @@ int open_socket(std::uint16_t port, bool retry)
             ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
             return fd;
         }
-        if (port == NameServicePort || port == SessionPort) nbns_log(0, "bind failed on port %d\n", port);
+        if (port == NameServicePort || port == SessionPort) {
+            const int error = errno;
+            const std::string advice = platform::net::bind_advice(error, port);
+            nbns_log(0, "bind failed on port %d: %s%s%s\n", port, std::strerror(error), advice.empty() ? "" : "; ",
+                     advice.c_str());
+        }
         if (!retry || port >= 9000) break;
         port = port < 1000 ? 8000 : static_cast<std::uint16_t>(port + 1);
     }

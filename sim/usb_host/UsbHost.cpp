@@ -180,9 +180,10 @@ UsbHost::Result UsbHost::control_held(const Setup& setup, std::vector<std::uint8
                                ? setup.wValue & 0x7F
                                : -1;
     const Result result = control_stages(setup, data, newAddress, deadline);
-    // SET_CONFIGURATION and SET_INTERFACE put every data toggle back to DATA0;
-    // CLEAR_FEATURE(ENDPOINT_HALT) that of its endpoint, on the device as here, whoever sends
-    // it (else the toggle a cut transfer left would make the device drop the next packet).
+    // SET_CONFIGURATION and SET_INTERFACE put every data toggle back to DATA0, here as on the
+    // device; CLEAR_FEATURE(ENDPOINT_HALT) that of its endpoint, also when a client sends it as
+    // a plain request (else the toggle a cut transfer left makes the device drop the next
+    // packet as a repeat).
     if (result == Result::Ok && standardOut &&
         (setup.bRequest == kSetConfiguration || setup.bRequest == kSetInterface)) {
         std::lock_guard<std::mutex> g(state_);

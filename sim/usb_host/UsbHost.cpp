@@ -180,11 +180,19 @@ UsbHost::Result UsbHost::control_held(const Setup& setup, std::vector<std::uint8
                                ? setup.wValue & 0x7F
                                : -1;
     const Result result = control_stages(setup, data, newAddress, deadline);
-    // SET_CONFIGURATION and SET_INTERFACE put every data toggle back to DATA0.
+    // SET_CONFIGURATION and SET_INTERFACE put every data toggle back to DATA0, here as on the
+    // device; CLEAR_FEATURE(ENDPOINT_HALT) that of its endpoint, also when a client sends it as
+    // a plain request (else the toggle a cut transfer left makes the device drop the next
+    // packet as a repeat).
     if (result == Result::Ok && standardOut &&
         (setup.bRequest == kSetConfiguration || setup.bRequest == kSetInterface)) {
         std::lock_guard<std::mutex> g(state_);
         for (int i = 1; i < 16; ++i) inToggle_[i] = outToggle_[i] = false;
+    }
+    if (result == Result::Ok && setup.bmRequestType == 0x02 && setup.bRequest == kClearFeature &&
+        setup.wValue == 0) {
+        std::lock_guard<std::mutex> g(state_);
+        ((setup.wIndex & 0x80) != 0 ? inToggle_ : outToggle_)[setup.wIndex & 0x0F] = false;
     }
     return result;
 }
@@ -334,13 +342,7 @@ UsbHost::Result UsbHost::interrupt_in(std::uint8_t endpoint, std::uint32_t max,
 }
 
 UsbHost::Result UsbHost::clear_halt(std::uint8_t endpointAddress) {
-    const Result r = control({0x02, kClearFeature, 0, endpointAddress, 0}, nullptr);
-    if (r == Result::Ok) {
-        std::lock_guard<std::mutex> g(state_);
-        inToggle_[endpointAddress & 0x0F] = false;
-        outToggle_[endpointAddress & 0x0F] = false;
-    }
-    return r;
+    return control({0x02, kClearFeature, 0, endpointAddress, 0}, nullptr);
 }
 
 UsbHost::Result UsbHost::get_status(std::uint8_t recipient, std::uint16_t index,

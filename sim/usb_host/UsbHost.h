@@ -82,7 +82,9 @@ public:
     Result resume();
 
     // data: the OUT data stage, or the IN data stage received (at most wLength bytes). A
-    // SET_ADDRESS that completes moves the host to the new address too.
+    // SET_ADDRESS that completes moves the host to the new address too; a SET_CONFIGURATION,
+    // SET_INTERFACE or CLEAR_FEATURE(ENDPOINT_HALT) puts the host's toggles it resets on the
+    // device back to DATA0 as well.
     Result control(const Setup& setup, std::vector<std::uint8_t>* data);
     // Packets of the endpoint's maximum; zlp: a zero-length packet after data that fills
     // whole packets.

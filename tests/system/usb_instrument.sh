@@ -46,8 +46,13 @@ done
 export KORVEX_USB_SOCKET=$TMP/state/usb.sock
 grep -q "USB host on $KORVEX_USB_SOCKET" "$TMP/stderr" && pass "USB host on its socket" || fail "no USB host line"
 
-for script in usbtmc_pyvisa.py usbtmc_pyusb.py usb_requests_pyvisa.py; do
-  if timeout 200 "$PY" "$CLIENTS/$script" "$TMP/state/eeprom.bin" > "$TMP/$script.out" 2>&1; then
+# Each client with its arguments; usb_cut_write_clear.py: 3 rounds of each kind of cut write.
+for run in "usbtmc_pyvisa.py $TMP/state/eeprom.bin" "usbtmc_pyusb.py $TMP/state/eeprom.bin" \
+           "usb_requests_pyvisa.py $TMP/state/eeprom.bin" "usb_cut_write_clear.py 3"; do
+  set -- $run
+  script=$1
+  shift
+  if timeout 200 "$PY" "$CLIENTS/$script" "$@" > "$TMP/$script.out" 2>&1; then
     pass "$script ($(grep -c '^ok:' "$TMP/$script.out") checks)"
   else
     fail "$script"

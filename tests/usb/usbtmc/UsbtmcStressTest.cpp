@@ -222,5 +222,55 @@ TEST_F(UsbtmcTest, AClearOrAbortAfterACutWriteLeavesTheNextQueryAnswered)
     }
 }
 
+// Seeded (KORVEX_SOAK_SEED replays it), no bus reset: the host's Bulk-OUT transfer of a long
+// message stops after a chosen number of bytes (inside the header packet, after whole packets
+// anywhere in its first 77 kB or about the end of the device's first buffer), as a write does when
+// its time-out ends it; sometimes a query follows at once. Then the clear as the host does it:
+// INITIATE_CLEAR, CHECK_CLEAR_STATUS until not PENDING (no Bulk-IN read), then
+// CLEAR_FEATURE(ENDPOINT_HALT) on Bulk-OUT as a plain control request. The next query is
+// answered whatever data toggle the cut transfer left.
+TEST_F(UsbtmcTest, TheClearAfterAWriteCutAnywhereLeavesTheNextQueryAnswered)
+{
+    std::mt19937 random(testsupport::TestSeed("KORVEX_SOAK_SEED"));
+    const std::string text = LongMessage();
+    for (int round = 0; round < 16; ++round) {
+        const Bytes message = UsbtmcHost::Message(host.NextTag(), text);
+        std::size_t cut = 0;
+        switch (round % 4) {
+        case 0: cut = 1 + random() % 11; break;
+        case 1: cut = 64 * (1 + random() % 1200); break;
+        case 2: cut = 64 * (1 + random() % 3); break;
+        default: cut = 64 * (63 + random() % 4); break;
+        }
+        const bool queryBetween = random() % 2 == 0;
+        SCOPED_TRACE(testing::Message() << "round " << round << ", cut after " << cut
+                                        << " bytes" << (queryBetween ? ", then a query" : ""));
+        // The device may NAK for a while (a slow sanitizer build): no deadline cuts this one.
+        usb.set_timeout_ms(60000);
+        ASSERT_EQ(host.Send(Bytes(message.begin(), message.begin() + static_cast<long>(cut))),
+                  Result::Ok);
+        usb.set_timeout_ms(kTimeoutMs);
+        if (queryBetween && cut >= 12) {
+            ASSERT_NO_FATAL_FAILURE(QueryStepByStep(host));
+        } else if (queryBetween) {
+            // The header receive takes the query's first bytes after the short ones.
+            usb.set_timeout_ms(300);
+            host.Query("*IDN?");
+            usb.set_timeout_ms(kTimeoutMs);
+        }
+        ASSERT_EQ(host.InitiateClear(), (Bytes{0x01}));
+        Bytes status;
+        ASSERT_TRUE(Eventually([&] {
+            status = host.CheckClear();
+            return status.empty() || status[0] != 0x02;
+        }));
+        ASSERT_EQ(status, (Bytes{0x01, 0}));
+        Bytes none;
+        ASSERT_EQ(usb.control(sim::UsbHost::Setup{0x02, 1, 0, UsbtmcHost::kBulkOut, 0}, &none),
+                  Result::Ok);
+        ASSERT_NO_FATAL_FAILURE(QueryStepByStep(host));
+    }
+}
+
 } // namespace
 } // namespace usbtmctest

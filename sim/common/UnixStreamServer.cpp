@@ -11,13 +11,18 @@ namespace sim {
 
 UnixStreamServer::~UnixStreamServer() { Close(); }
 
+int UnixStreamServer::Socket(const std::string& path, sockaddr_un* address) {
+    *address = sockaddr_un{};
+    if (path.empty() || path.size() >= sizeof address->sun_path) return -1;
+    address->sun_family = AF_UNIX;
+    path.copy(address->sun_path, path.size());
+    return ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+}
+
 bool UnixStreamServer::Listen(const std::string& path, Serve serve) {
     Close();
     sockaddr_un address{};
-    if (path.empty() || path.size() >= sizeof address.sun_path) return false;
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = Socket(path, &address);
     if (fd < 0) return false;
     ::unlink(path.c_str());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||

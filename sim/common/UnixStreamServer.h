@@ -2,6 +2,8 @@
 // (the board's control socket, the USB host's socket).
 #pragma once
 
+#include <sys/un.h>
+
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -27,6 +29,9 @@ public:
     // Ends the connections (shut down, their threads joined) and removes the socket file.
     void Close();
     bool Listening() const { return listener_ >= 0; }
+    // A new stream socket, and path's address in address; -1 when path does not fit or no
+    // socket can be made.
+    static int Socket(const std::string& path, sockaddr_un* address);
     const std::string& Path() const { return path_; }
 
 private:

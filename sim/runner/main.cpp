@@ -90,6 +90,7 @@
 #include "platform/soc/BoardActions.h"
 #include "sim/board/Board.h"
 #include "sim/board/HangCommand.h"
+#include "sim/common/UnixStreamServer.h"
 #include "sim/eeprom/EepromSim.h"
 #include "sim/peripheral_controller/PeripheralControllerSim.h"
 #include "sim/topology_file/TopologyFile.h"
@@ -379,10 +380,7 @@ PortOwner ServerOf(const std::string& path)
 {
     PortOwner owner;
     sockaddr_un address{};
-    if (path.empty() || path.size() >= sizeof address.sun_path) return owner;
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int fd = sim::UnixStreamServer::Socket(path, &address);
     if (fd < 0) return owner;
     ucred peer{};
     socklen_t size = sizeof peer;

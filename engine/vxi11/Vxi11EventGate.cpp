@@ -48,15 +48,20 @@ void CVxi11EventGate::WaitEvent(std::uint32_t lid, std::uint32_t event,
         m_mutex.Unlock();
         return;
     }
+    if (m_bufferWaitWoken != 0 && IsBufferEvent(event)) {
+        // Woken before it began: it returns at once, still inside the dispatcher gate.
+        m_bufferWaitWoken = 0;
+        m_mutex.Unlock();
+        *status = 0;
+        if (!guard.HoldsGate()) {
+            guard.EnterGate(status);
+        }
+        return;
+    }
     m_waitingLid = lid;
     m_awaitedEvent = event;
     m_raised = 0;
     m_cancelled = 0;
-    if (m_bufferWaitWoken != 0 && IsBufferEvent(event)) {
-        m_bufferWaitWoken = 0;
-        m_raised = 1;
-        m_event.Post();
-    }
     m_mutex.Unlock();
 
     // An abort marked before this wait was registered found nobody to cancel: end it now.

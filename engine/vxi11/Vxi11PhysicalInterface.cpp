@@ -284,6 +284,8 @@ void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
             m_departedLid.compare_exchange_strong(departed, 0)) {
             EndMessageOf(departed, lid, guard, status);
             if (*status != 0) {
+                // Not ended: handed back to the drop (or the next procedure to wait here).
+                PublishDeparted(departed);
                 return;
             }
         }
@@ -520,7 +522,9 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
     // Whichever procedure has the turn first ends the message: the one running now, when it
     // waits for a buffer (woken here), or this drop once the running one is over. Nobody's
     // operation is taken from it.
-    m_departedLid = lid;
+    if (!PublishDeparted(lid)) {
+        return;
+    }
     m_eventGate.WakeBufferWait();
     std::uint32_t status = 0;
     CVxi11OperationGuard guard = CVxi11OperationGuard::ForDrop(
@@ -535,6 +539,27 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
     if (status != 0) {
         LogUndropped(lid, status);
     }
+}
+
+bool CVxi11PhysicalInterface::PublishDeparted(std::uint32_t lid)
+{
+    // One message is in progress at a time, so at most one departed link is owed anything: a
+    // link named here whose message is gone is replaced.
+    std::uint32_t named = 0;
+    while (!m_departedLid.compare_exchange_weak(named, lid)) {
+        if (named == lid) {
+            break;
+        }
+        if (m_messageLid.load() == named) {
+            return false;
+        }
+    }
+    if (m_messageLid.load() != lid) {
+        std::uint32_t published = lid;
+        m_departedLid.compare_exchange_strong(published, 0);
+        return false;
+    }
+    return true;
 }
 
 void CVxi11PhysicalInterface::EndMessageOf(std::uint32_t departed, std::uint32_t lid,

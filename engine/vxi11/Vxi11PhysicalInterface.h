@@ -127,6 +127,9 @@ private:
                     std::uint32_t* status);
     // The device clear inside a running procedure; ends its link's unfinished message.
     void ClearWithin(std::uint32_t lid, CVxi11OperationGuard& guard, std::uint32_t* status);
+    // Names lid as the departed link whose message the next procedure to have the turn ends;
+    // false when its message is no longer in progress.
+    bool PublishDeparted(std::uint32_t lid);
     // Ends what the departed link left, from within a procedure of lid that has the turn (the
     // drop's own, or another link's waiting for a buffer): a message that owes it nothing is
     // left to finish, else the device is cleared.

@@ -13,7 +13,8 @@ CVxi11OperationGuard::CVxi11OperationGuard(CVxi11LinkInterface& physicalInterfac
                                            bool waitLock, std::uint32_t lockTimeout,
                                            std::uint32_t ioTimeout,
                                            CVxi11EventDispatcherGate& dispatcherGate,
-                                           std::uint32_t* status)
+                                           std::uint32_t* status,
+                                           const std::function<void()>& lockPassed)
     : m_lid(lid), m_queue(&queue), m_gate(&dispatcherGate), m_start(RpcNowMs())
 {
     queue.BeginOperation(lid, status);
@@ -25,6 +26,9 @@ CVxi11OperationGuard::CVxi11OperationGuard(CVxi11LinkInterface& physicalInterfac
     queue.GetDeviceLock()->Pass(lid, waitLock ? lockTimeout : 0, status);
     if (*status != 0) {
         return;
+    }
+    if (lockPassed) {
+        lockPassed();
     }
     queue.Prioritise(lid);
     m_remaining = ioTimeout;

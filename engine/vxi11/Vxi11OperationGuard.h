@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 class CVxi11LinkInterface;
 class CVxi11OperationQueue;
@@ -14,11 +15,13 @@ class CVxi11OperationGuard {
 public:
     // Status 0 when the procedure may run; else the failure of the step that ended the
     // construction (0x54315 when another link holds the lock, 0x54303 when the interface is
-    // not open, or the queue's and the gate's statuses).
+    // not open, or the queue's and the gate's statuses). lockPassed, when given, is called
+    // once the lock step has passed, before the wait for the turn.
     CVxi11OperationGuard(CVxi11LinkInterface& physicalInterface, std::uint32_t lid,
                          CVxi11OperationQueue& queue, bool waitLock, std::uint32_t lockTimeout,
                          std::uint32_t ioTimeout, CVxi11EventDispatcherGate& dispatcherGate,
-                         std::uint32_t* status);
+                         std::uint32_t* status,
+                         const std::function<void()>& lockPassed = nullptr);
     // The guard of the drop of a departed link's message. It takes no lock step (another
     // link's lock does not keep it out) and waits at most turnTimeout for its turn ahead of
     // every waiting operation (CVxi11OperationQueue::WaitTurnAheadOfWaiters), aborting no one;

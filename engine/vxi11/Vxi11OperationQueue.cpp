@@ -128,6 +128,62 @@ void CVxi11OperationQueue::WaitTurn(std::uint32_t lid, std::uint32_t timeoutMs,
     m_mutex.Unlock();
 }
 
+void CVxi11OperationQueue::HandTrigger(std::uint32_t lid)
+{
+    if (!Lock()) {
+        return;
+    }
+    if (SOperationRecord* record = m_records.Find(lid)) {
+        record->trigger = kHanded;
+    }
+    m_mutex.Unlock();
+}
+
+std::uint32_t CVxi11OperationQueue::TakeHandedTrigger()
+{
+    if (!Lock()) {
+        return 0;
+    }
+    std::uint32_t lid = 0;
+    for (SOperationRecord* record = m_records.GetHead(); record != nullptr; record = record->next) {
+        if (record->trigger == kHanded) {
+            record->trigger = kTaken;
+            lid = record->key;
+            break;
+        }
+    }
+    m_mutex.Unlock();
+    return lid;
+}
+
+void CVxi11OperationQueue::EndWaitForTurn(std::uint32_t lid)
+{
+    if (!Lock()) {
+        return;
+    }
+    SOperationRecord* record = m_records.Find(lid);
+    if (record != nullptr && record->waiting != 0) {
+        record->aborted = 1;
+        record->waiting = 0;
+        record->event.Post();
+    }
+    m_mutex.Unlock();
+}
+
+bool CVxi11OperationQueue::TakeBackTrigger(std::uint32_t lid)
+{
+    if (!Lock()) {
+        return true;
+    }
+    SOperationRecord* record = m_records.Find(lid);
+    const bool taken = record != nullptr && record->trigger == kTaken;
+    if (record != nullptr) {
+        record->trigger = 0;
+    }
+    m_mutex.Unlock();
+    return !taken;
+}
+
 void CVxi11OperationQueue::EndOperation(std::uint32_t lid)
 {
     if (!Lock()) {

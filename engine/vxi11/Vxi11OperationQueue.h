@@ -41,6 +41,16 @@ public:
     // drop: it ends what the departed link left, within its own time-out.
     void WaitTurnAheadOfWaiters(std::uint32_t lid, std::uint32_t timeoutMs,
                                 std::uint32_t* status);
+    // A device_trigger of lid, waiting for its turn, hands its trigger to the running
+    // procedure.
+    void HandTrigger(std::uint32_t lid);
+    // The running procedure takes one handed trigger to deliver it: the lid it came from, 0
+    // when none is handed.
+    std::uint32_t TakeHandedTrigger();
+    // Once that trigger is delivered: ends lid's wait for its turn (0x54396).
+    void EndWaitForTurn(std::uint32_t lid);
+    // lid's device_trigger takes its trigger back: false when it was taken for delivery.
+    bool TakeBackTrigger(std::uint32_t lid);
     // Removes lid's record and wakes the new head.
     void EndOperation(std::uint32_t lid);
     // Whether lid's operation was aborted (true when disabled or when it has no record).
@@ -62,12 +72,14 @@ private:
         std::uint8_t waiting = 0;       // waits for its turn
         std::uint8_t waiterInside = 0;  // its waiter runs without the mutex; it frees the record
         std::uint8_t drop = 0;          // the drop of a departed link
+        std::uint8_t trigger = 0;       // kHanded / kTaken
         std::int32_t priority = 0;      // place in the queue
         COSEvent event{0, 1};
         SOperationRecord* next = nullptr;
     };
 
     enum : std::int32_t { kPassedLock = 1, kAheadOfWaiters = 2 };
+    enum : std::uint8_t { kHanded = 1, kTaken = 2 };
 
     bool Lock();
     // Abort with the mutex held.

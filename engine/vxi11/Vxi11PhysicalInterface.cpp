@@ -289,6 +289,13 @@ void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
                 return;
             }
         }
+        // A GET queued behind this procedure would wait for its turn, and the buffer may not
+        // come before a trigger does (another interface's FETC? waiting for it): it is
+        // delivered from here, in arrival order with what this procedure still has to do.
+        while (const std::uint32_t triggering = m_queue.TakeHandedTrigger()) {
+            CPhysicalInterface::Trigger();
+            m_queue.EndWaitForTurn(triggering);
+        }
         if (armed.load() != nullptr) {
             return;
         }
@@ -476,8 +483,22 @@ void CVxi11PhysicalInterface::ReadStatusByte(CVxi11Client* connection, std::uint
 void CVxi11PhysicalInterface::Trigger(std::uint32_t lid, bool waitLock, std::uint32_t lockTimeout,
                                       std::uint32_t ioTimeout, std::uint32_t* status)
 {
+    // Once past the lock step, the trigger is handed to the procedure running now, for when
+    // it waits for a buffer; it is taken back if that procedure did not deliver it by the
+    // time this one has the turn (or has timed out).
+    bool handed = false;
     CVxi11OperationGuard guard(*this, lid, m_queue, waitLock, lockTimeout, ioTimeout,
-                               m_dispatcherGate, status);
+                               m_dispatcherGate, status, [this, lid, &handed] {
+                                   if ((m_flags.load() & kFlagTrigger) != 0) {
+                                       m_queue.HandTrigger(lid);
+                                       handed = true;
+                                       m_eventGate.WakeBufferWait();
+                                   }
+                               });
+    if (handed && !m_queue.TakeBackTrigger(lid)) {
+        *status = 0;  // delivered by the procedure in front
+        return;
+    }
     if (*status != 0) {
         return;
     }

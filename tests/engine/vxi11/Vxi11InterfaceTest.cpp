@@ -565,7 +565,7 @@ TEST_F(Vxi11InterfaceFixture, RoundTripsAgainstEngineHolds)
     EXPECT_EQ(good.load(), kThreads * kRounds);
 }
 
-// ---- the end of a departing link, beside two live ones ----
+// ---- links behind a device that holds: the end of a departing link, a queued GET ----
 
 // A device that holds what it is given, as the instrument does: "HOLD" (no query) runs until
 // Release(), "MEAS?" is answered "meas" on Release(), "WAIT?" waits for a device clear (a
@@ -576,7 +576,10 @@ public:
     ~HoldingDevice() override { Close(); }
     ZODEVICE_STATUS OpenVxi11()
     {
-        const ZODEVICE_STATUS status = Open(0, nullptr, true);
+        ZODEVICE_STATUS status = Open(0, nullptr, true);
+        if (status == 0) {
+            status = EnableTriggerEvent();
+        }
         return status == 0 ? EnableInputQueue(&m_input) : status;
     }
     void Release()
@@ -633,7 +636,14 @@ public:
         EnableInputQueue(&m_input);
     }
 
+    void OnTrigger() override
+    {
+        ++triggers;
+        InputProcessed();
+    }
+
     std::atomic<int> clears{0};
+    std::atomic<int> triggers{0};
 
 private:
     void Respond(const std::string& text)
@@ -650,7 +660,7 @@ private:
     std::string m_held;
 };
 
-class Vxi11DepartedLinkFixture : public ::testing::Test {
+class Vxi11HeldDeviceFixture : public ::testing::Test {
 protected:
     void SetUp() override
     {
@@ -748,7 +758,7 @@ protected:
 
 // Z's message without a query still runs when Z goes, X's query waiting for the device and
 // Y's behind it: nothing is owed to Z, so nobody is aborted and nothing is cleared.
-TEST_F(Vxi11DepartedLinkFixture, AMessageThatOwesTheDepartedLinkNothingIsLeftToFinish)
+TEST_F(Vxi11HeldDeviceFixture, AMessageThatOwesTheDepartedLinkNothingIsLeftToFinish)
 {
     for (const bool destroyLink : {true, false}) {
         SCOPED_TRACE(destroyLink ? "destroy_link" : "client gone");
@@ -770,7 +780,7 @@ TEST_F(Vxi11DepartedLinkFixture, AMessageThatOwesTheDepartedLinkNothingIsLeftToF
 // Z's query is answered (MEAS?) or waits for what never comes by itself (WAIT?) when Z goes,
 // with its read in progress or not, X's query behind it: the device is cleared for Z without
 // failing X, and X and Y each get their own reply, never Z's.
-TEST_F(Vxi11DepartedLinkFixture, AQueryOwedToTheDepartedLinkIsClearedWithoutFailingAnother)
+TEST_F(Vxi11HeldDeviceFixture, AQueryOwedToTheDepartedLinkIsClearedWithoutFailingAnother)
 {
     struct Row {
         const char* message;
@@ -803,6 +813,24 @@ TEST_F(Vxi11DepartedLinkFixture, AQueryOwedToTheDepartedLinkIsClearedWithoutFail
         z.lid = g_registry->CreateLink(&z.client, false, 0, "inst0", &status);
         ASSERT_EQ(status, 0u);
     }
+}
+
+// A GET from Y queued behind X's write, which waits for the device held by Z's message:
+// it reaches the session at once, which counts it once that message is done (the device
+// may be waiting for it), and X's write goes on.
+TEST_F(Vxi11HeldDeviceFixture, AGetQueuedBehindAWriteWaitingForTheDeviceReachesIt)
+{
+    ASSERT_EQ(Write(z, "HOLD"), "");
+    auto xWrite = std::async(std::launch::async, [this] { return Write(x, "X?"); });
+    ASSERT_TRUE(WaitsForABuffer(x));
+    std::uint32_t status = 1;
+    g_registry->DeviceTrigger(&y.client, y.lid, false, 0, 10000, &status);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(device.triggers.load(), 0);
+    device.Release();
+    EXPECT_TRUE(Eventually([&] { return device.triggers.load() == 1; }));
+    EXPECT_EQ(xWrite.get(), "");
+    EXPECT_EQ(Read(x), "X?=mine");
 }
 
 } // namespace

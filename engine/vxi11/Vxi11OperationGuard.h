@@ -52,7 +52,7 @@ private:
                          CVxi11OperationQueue& queue, std::uint32_t turnTimeout,
                          std::uint32_t ioTimeout, CVxi11EventDispatcherGate& dispatcherGate,
                          std::uint32_t* status);
-    // Steps 6 and 7 of both constructions: the interface open, the gate entered.
+    // The end of both constructions: the interface must be open, then the gate is entered.
     void Enter(CVxi11LinkInterface& physicalInterface, std::uint32_t* status);
 
     std::uint32_t m_lid;

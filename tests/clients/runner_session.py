@@ -120,7 +120,7 @@ def raw_query(inst, text):
 
 def run_with_runner(body, runner=None, extra_args=()):
     """Starts the runner and calls body(runner's Runner); prints PASS, or FAIL with the end of
-    the runner's output. The exit status: 0 or 1."""
+    the runner's output (and FAIL once more after it). The exit status: 0 or 1."""
     session = Runner(runner or default_runner(), extra_args)
     try:
         body(session)
@@ -130,6 +130,7 @@ def run_with_runner(body, runner=None, extra_args=()):
         print("FAIL: %s" % error)
         print("--- end of the runner's output:")
         print(session.tail())
+        print("FAIL: %s" % error)  # again below the runner's lines, which a log may cut
         return 1
     finally:
         session.stop()

@@ -1,9 +1,11 @@
 #include "Host/main/CommunicationModules.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <initializer_list>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -128,15 +130,18 @@ void StopUsbModule(CKorvexHostUsb* host)
     StopModule(host, g_pUsbtmcObject, [] { zo_device_stop_usb_server(); });
 }
 
-// Waits until host's queued reply has been read, host is no longer a module's host, or the
-// limit has passed.
-void WaitForReplyRead(const CKorvexHost* host)
+// Waits until the queued reply of each of hosts has been read (or that host is no longer a
+// module's host), or the limit has passed.
+void WaitForRepliesRead(std::initializer_list<const CKorvexHost*> hosts)
 {
     const auto end = std::chrono::steady_clock::now() + ReplyReadLimit;
     for (;;) {
         {
             CRecursiveLock comm(CommunicationMutex());
-            if (!IsModuleHost(host) || host->PendingResponse() == nullptr) return;
+            if (std::none_of(hosts.begin(), hosts.end(), [](const CKorvexHost* host) {
+                    return IsModuleHost(host) && host->PendingResponse() != nullptr;
+                }))
+                return;
         }
         if (std::chrono::steady_clock::now() >= end) return;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -229,6 +234,18 @@ void KorvexBeginShutdown()
 
 void KorvexEndShutdown() { shuttingDown.store(false); }
 
+void KorvexWaitForRepliesRead()
+{
+    const CKorvexHost* vxi11 = nullptr;
+    const CKorvexHost* usb = nullptr;
+    {
+        CRecursiveLock comm(CommunicationMutex());
+        vxi11 = Vxi11Host();
+        usb = UsbHost();
+    }
+    WaitForRepliesRead({vxi11, usb});
+}
+
 CRecursiveMutex& CommunicationMutex()
 {
     static CRecursiveMutex* mutex = new CRecursiveMutex;
@@ -242,7 +259,7 @@ bool KorvexDeferPastMessageOf(const CKorvexHost* host, std::function<void()> act
     CKorvexHost* own = parser->MessageHost();
     if (own != host) return false;
     return parser->RunAfterMessage([own, action = std::move(action)] {
-        WaitForReplyRead(own);
+        WaitForRepliesRead({own});
         action();
     });
 }

@@ -49,6 +49,10 @@ void KorvexUpdateNbns(CParameterNode* node, int event, void* user);
 void KorvexBeginShutdown();
 // Opens it again, for a start-up that follows a shut-down in the same process (tests).
 void KorvexEndShutdown();
+// Waits until the replies queued for the VXI-11 and the USB host have been read (at most
+// 2 s): a reply made before a shut-down (another interface's FETC? that ended just before
+// a *RST, say) still leaves before the modules stop.
+void KorvexWaitForRepliesRead();
 
 // On the parser thread during a message of host: runs action after that message has ended
 // and its reply has been read (or 2 s have passed), and returns true. Elsewhere returns

@@ -94,6 +94,7 @@ void CMainThread::ShutDown(std::uint32_t reason)
     // the settings are saved: the parser is held first, after the message it runs.
     KorvexBeginShutdown();
     if (parser != nullptr) parser->Hold(ParserHoldLimitMs);
+    KorvexWaitForRepliesRead();
     switch (reason) {
         case 0:
         case 2:

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "Host/acquisition/AcquisitionSeam.h"
 #include "Host/acquisition/CKorvexHostAcquisition.h"
@@ -177,6 +178,28 @@ TEST_F(MainThread, WarmBootOnFactoryDeletesTheLastPowerOffFile)
     EXPECT_FALSE(LastPowerOffExists());
     EXPECT_EQ(platform::soc::recorded_board_actions(),
               std::vector<platform::soc::BoardAction>{platform::soc::BoardAction::Reset});
+}
+
+// A reply the parser made before a restart (another interface's FETC? that ended just
+// before a *RST) leaves before the modules stop, though its host reads it only once the
+// shut-down has begun.
+TEST_F(MainThread, AReplyMadeBeforeAShutDownStillReachesItsHost)
+{
+    Boot(0);
+    FakeTransport* usb = FakeServers::Factory(kServerKindUsb).Last();
+    const auto* host = static_cast<const CKorvexHost*>(NodePointer(g_pUsbtmcObject));
+    ASSERT_TRUE(usb != nullptr && host != nullptr);
+    ASSERT_TRUE(usb->HostWrite("*ESE 8;*ESE?", true));
+    ASSERT_TRUE(Eventually([host] { return host->PendingResponse() != nullptr; }));
+    std::string reply;
+    std::thread reader([this, usb, &reply] {
+        std::uint32_t reason = 0;
+        if (Eventually([this] { return main.Parser()->InputClosed(); }))
+            reply = usb->HostRead(100, &reason, 5000);
+    });
+    ShutDown(3);
+    reader.join();
+    EXPECT_EQ(reply, "8\n");
 }
 
 TEST_F(MainThread, UnknownBootConditionIsLoggedAsSuch)

@@ -145,12 +145,18 @@ std::uint32_t CVxi11OperationQueue::TakeHandedTrigger()
         return 0;
     }
     std::uint32_t lid = 0;
-    for (SOperationRecord* record = m_records.GetHead(); record != nullptr; record = record->next) {
-        if (record->trigger == kHanded) {
-            record->trigger = kTaken;
-            lid = record->key;
-            break;
+    SOperationRecord* head = m_records.GetHead();
+    for (SOperationRecord* record = head != nullptr ? head->next : nullptr; record != nullptr;
+         record = record->next) {
+        if (record->drop != 0 || record->trigger == kTaken) {
+            continue;  // a drop ends what the running procedure left; a GET already delivered
         }
+        if (record->trigger != kHanded) {
+            break;  // a GET overtakes no operation queued before it
+        }
+        record->trigger = kTaken;
+        lid = record->key;
+        break;
     }
     m_mutex.Unlock();
     return lid;
@@ -161,11 +167,15 @@ void CVxi11OperationQueue::EndWaitForTurn(std::uint32_t lid)
     if (!Lock()) {
         return;
     }
+    // Only the record whose trigger was taken: lid may have a new operation by now. Marked
+    // also when its wait for the turn has not begun yet, which then ends at once.
     SOperationRecord* record = m_records.Find(lid);
-    if (record != nullptr && record->waiting != 0) {
+    if (record != nullptr && record->trigger == kTaken) {
         record->aborted = 1;
-        record->waiting = 0;
-        record->event.Post();
+        if (record->waiting != 0) {
+            record->waiting = 0;
+            record->event.Post();
+        }
     }
     m_mutex.Unlock();
 }
@@ -280,4 +290,15 @@ std::uint32_t CVxi11OperationQueue::Running()
     const std::uint32_t lid = head != nullptr ? head->key : 0;
     m_mutex.Unlock();
     return lid;
+}
+
+bool CVxi11OperationQueue::TriggerHanded(std::uint32_t lid)
+{
+    if (!Lock()) {
+        return false;
+    }
+    const SOperationRecord* record = m_records.Find(lid);
+    const bool handed = record != nullptr && record->trigger == kHanded;
+    m_mutex.Unlock();
+    return handed;
 }

@@ -45,9 +45,11 @@ public:
     // procedure.
     void HandTrigger(std::uint32_t lid);
     // The running procedure takes one handed trigger to deliver it: the lid it came from, 0
-    // when none is handed.
+    // when none is handed or an operation other than a handed trigger (or a drop) is queued
+    // before it.
     std::uint32_t TakeHandedTrigger();
-    // Once that trigger is delivered: ends lid's wait for its turn (0x54396).
+    // Once that trigger is delivered: ends the wait for its turn of lid's device_trigger
+    // whose trigger was taken (0x54396), at once if it has not begun waiting yet.
     void EndWaitForTurn(std::uint32_t lid);
     // lid's device_trigger takes its trigger back: false when it was taken for delivery.
     bool TakeBackTrigger(std::uint32_t lid);
@@ -63,6 +65,9 @@ public:
 
     // The lid at the head (0: none); for checks.
     std::uint32_t Running();
+    // Whether lid's device_trigger has handed its trigger and it is not delivered yet; for
+    // checks.
+    bool TriggerHanded(std::uint32_t lid);
 
 private:
     struct SOperationRecord {

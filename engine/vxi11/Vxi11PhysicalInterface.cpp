@@ -284,15 +284,22 @@ void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
             m_departedLid.compare_exchange_strong(departed, 0)) {
             EndMessageOf(departed, lid, guard, status);
             if (*status != 0) {
-                // Not ended: handed back to the drop (or the next procedure to wait here).
-                PublishDeparted(departed);
+                HandBackDeparted(departed, *status);
                 return;
             }
+            if (event == CVxi11EventGate::kInputPosted) {
+                StartInput();  // a clear there took back the input armed for this write
+            }
         }
-        // A GET queued behind this procedure would wait for its turn, and the buffer may not
-        // come before a trigger does (another interface's FETC? waiting for it): it is
-        // delivered from here, in arrival order with what this procedure still has to do.
-        while (const std::uint32_t triggering = m_queue.TakeHandedTrigger()) {
+        // A GET queued behind a write that waits for the device to take it would wait for
+        // its turn, and the device may not take the write before a trigger comes (another
+        // interface's FETC? waiting for it): it is delivered from here, in arrival order. Not
+        // from a read's wait: the GET would interrupt the query being answered for it.
+        while (event == CVxi11EventGate::kInputPosted) {
+            const std::uint32_t triggering = m_queue.TakeHandedTrigger();
+            if (triggering == 0) {
+                break;
+            }
             CPhysicalInterface::Trigger();
             m_queue.EndWaitForTurn(triggering);
         }
@@ -543,16 +550,20 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
     // Whichever procedure has the turn first ends the message: the one running now, when it
     // waits for a buffer (woken here), or this drop once the running one is over. Nobody's
     // operation is taken from it.
+    ++m_dropsWaiting;
     if (!PublishDeparted(lid)) {
+        --m_dropsWaiting;
         return;
     }
     m_eventGate.WakeBufferWait();
     std::uint32_t status = 0;
     CVxi11OperationGuard guard = CVxi11OperationGuard::ForDrop(
         *this, lid, m_queue, kDropBoundMs, kDropBoundMs, m_dispatcherGate, &status);
+    // From here a procedure that cannot end the message does not hand it back to this drop.
+    --m_dropsWaiting;
     std::uint32_t pending = lid;
     if (!m_departedLid.compare_exchange_strong(pending, 0)) {
-        return;  // another procedure took it on
+        return;  // another procedure took it on: it ends it, or hands it back, or logs
     }
     if (status == 0) {
         EndMessageOf(lid, lid, guard, &status);
@@ -581,6 +592,17 @@ bool CVxi11PhysicalInterface::PublishDeparted(std::uint32_t lid)
         return false;
     }
     return true;
+}
+
+void CVxi11PhysicalInterface::HandBackDeparted(std::uint32_t departed, std::uint32_t status)
+{
+    PublishDeparted(departed);
+    // No drop is left to take it: it stays, said once in the log (unless a drop took it
+    // back meanwhile).
+    std::uint32_t pending = departed;
+    if (m_dropsWaiting.load() == 0 && m_departedLid.compare_exchange_strong(pending, 0)) {
+        LogUndropped(departed, status);
+    }
 }
 
 void CVxi11PhysicalInterface::EndMessageOf(std::uint32_t departed, std::uint32_t lid,

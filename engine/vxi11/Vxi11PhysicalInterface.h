@@ -116,6 +116,7 @@ public:
     CVxi11DeviceLock& GetDeviceLock() { return m_deviceLock; }
     CVxi11EventDispatcherGate& GetDispatcherGate() { return m_dispatcherGate; }
     CVxi11EventGate& GetEventGate() { return m_eventGate; }
+    CVxi11OperationQueue& GetQueue() { return m_queue; }
 
 private:
     // Waits (outside the dispatcher gate) until the engine armed a chunk in armed.
@@ -130,6 +131,9 @@ private:
     // Names lid as the departed link whose message the next procedure to have the turn ends;
     // false when its message is no longer in progress.
     bool PublishDeparted(std::uint32_t lid);
+    // A procedure that took on departed's message could not end it (status): handed back to
+    // the drop that waits for its turn, or, when none does, left as it is and logged.
+    void HandBackDeparted(std::uint32_t departed, std::uint32_t status);
     // Ends what the departed link left, from within a procedure of lid that has the turn (the
     // drop's own, or another link's waiting for a buffer): a message that owes it nothing is
     // left to finish, else the device is cleared.
@@ -168,6 +172,8 @@ private:
     // The departed link whose message the next procedure to have the turn ends (0: none);
     // taken by exactly one procedure.
     std::atomic<std::uint32_t> m_departedLid{0};
+    // Drops that have named their link and not yet looked whether it was taken on.
+    std::atomic<std::uint32_t> m_dropsWaiting{0};
     std::uint8_t m_constructed = 0;
     std::atomic<std::uint8_t> m_open{0};
 };

@@ -14,6 +14,16 @@ struct Gate {
     std::condition_variable cv;
     bool entered = false;
     bool open = false;
+    int holding = 0;
+
+    // A test that ends early (a failed ASSERT) still lets the held thread go, once it has left.
+    ~Gate()
+    {
+        std::unique_lock<std::mutex> lock(m);
+        open = true;
+        cv.notify_all();
+        cv.wait(lock, [this] { return holding == 0; });
+    }
 
     static void Hold(CParameterNode*, int event, void* user)
     {
@@ -21,8 +31,11 @@ struct Gate {
         auto* g = static_cast<Gate*>(user);
         std::unique_lock<std::mutex> lock(g->m);
         g->entered = true;
+        ++g->holding;
         g->cv.notify_all();
         g->cv.wait(lock, [g] { return g->open; });
+        --g->holding;
+        g->cv.notify_all();
     }
     bool WaitEntered()
     {

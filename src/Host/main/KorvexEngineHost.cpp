@@ -183,13 +183,15 @@ void CKorvexEngineHost::CountWaitingTrigger()
     // The trigger waits behind this session's message, which waits at the parser behind
     // another session's fetch of the measurement that this trigger is for: neither could
     // end. It counts now, out of turn; otherwise it keeps its place behind the message.
+    // Every such trigger: the fetch may wait for more than one.
     if (messagesAtParser <= abandonedMessages) return;
     CKorvexHostParser* target = TargetParser();
-    if (target == nullptr || !target->OtherHostAwaitsBusTrigger(this)) return;
+    if (target == nullptr) return;
     // Not through this object's vtable: a host on its way out is still listed here.
-    if (engineDevice->TakePendingTrigger() != 0) return;  // none waits (any more)
-    if (CAcquisitionSeam::Instance().SendBusTrigger() != 0)
-        CKorvexScpiStatus::PostError(StatusBlock(), RowTriggerError, 0);
+    while (target->OtherHostAwaitsBusTrigger(this) && engineDevice->TakePendingTrigger() == 0) {
+        if (CAcquisitionSeam::Instance().SendBusTrigger() != 0)
+            CKorvexScpiStatus::PostError(StatusBlock(), RowTriggerError, 0);
+    }
 }
 
 void CKorvexEngineHost::OfferWaitingTriggers()

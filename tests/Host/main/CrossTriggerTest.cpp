@@ -14,13 +14,14 @@
 namespace Korvex::test {
 namespace {
 
-// A measurement armed for one bus trigger.
+// A measurement armed for `needed` bus triggers.
 class CArmedSeam : public CCountingSeam {
 public:
     bool SystemUp() override { return true; }
-    bool TriggerActive() override { return triggers.load() == 0; }
-    int SendBusTrigger() override { return triggers.fetch_add(1) == 0 ? 0 : 51; }
+    bool TriggerActive() override { return triggers.load() < needed.load(); }
+    int SendBusTrigger() override { return triggers.fetch_add(1) < needed.load() ? 0 : 51; }
     std::atomic<int> triggers{0};
+    std::atomic<int> needed{1};
 };
 
 class CrossTrigger : public HostMainFixture {
@@ -53,12 +54,12 @@ protected:
             return waiter->HostRead(8192, &reason, 10000);
         });
         ASSERT_TRUE(sender->HostWrite("*ESE 4;*ESE?", true));
-        sender->HostTrigger();
+        for (int n = 0; n < armed.needed.load(); ++n) sender->HostTrigger();
         if (gate) {
-            sender->HostSerialPoll();  // behind the trigger's report in the session's events
+            sender->HostSerialPoll();  // behind the triggers' reports in the session's events
             gate->Open();
         }
-        EXPECT_TRUE(Eventually([this] { return armed.triggers.load() == 1; }, 10000));
+        EXPECT_TRUE(Eventually([this] { return armed.triggers.load() == armed.needed.load(); }, 10000));
         EXPECT_NE(fetched.get(), "");
         std::uint32_t reason = 0;
         EXPECT_EQ(sender->HostRead(8192, &reason, 10000), "4\n");
@@ -76,6 +77,14 @@ TEST_F(CrossTrigger, Vxi11TriggerReachesUsbFetch) { Cross(usb, transport, Vxi11H
 
 TEST_F(CrossTrigger, TriggerReportedBeforeTheFetchWaitsCountsOnceItWaits)
 {
+    Gate gate;
+    CParameterNode::Subscribe(g_pEthernetDomain, &Gate::Hold, &gate);
+    Cross(usb, transport, Vxi11Host(), &gate);
+}
+
+TEST_F(CrossTrigger, EveryTriggerReportedBeforeTheFetchWaitsCountsOnceItWaits)
+{
+    armed.needed = 2;
     Gate gate;
     CParameterNode::Subscribe(g_pEthernetDomain, &Gate::Hold, &gate);
     Cross(usb, transport, Vxi11Host(), &gate);

@@ -833,4 +833,23 @@ TEST_F(Vxi11HeldDeviceFixture, AGetQueuedBehindAWriteWaitingForTheDeviceReachesI
     EXPECT_EQ(Read(x), "X?=mine");
 }
 
+// A GET from Y behind X's read of a query being answered waits for that read: delivered from
+// X's wait, it would interrupt X's query.
+TEST_F(Vxi11HeldDeviceFixture, AGetBehindAReadOfAQueryWaitsForThatRead)
+{
+    ASSERT_EQ(Write(x, "MEAS?"), "");
+    auto xRead = std::async(std::launch::async, [this] { return Read(x); });
+    ASSERT_TRUE(WaitsForABuffer(x));
+    auto yTrigger = std::async(std::launch::async, [this] {
+        std::uint32_t status = 1;
+        g_registry->DeviceTrigger(&y.client, y.lid, false, 0, 10000, &status);
+        return status;
+    });
+    ASSERT_TRUE(Eventually([this] { return inst0->GetQueue().TriggerHanded(y.lid); }));
+    device.Release();
+    EXPECT_EQ(xRead.get(), "meas");
+    EXPECT_EQ(yTrigger.get(), 0u);
+    EXPECT_TRUE(Eventually([&] { return device.triggers.load() == 1; }));
+}
+
 } // namespace

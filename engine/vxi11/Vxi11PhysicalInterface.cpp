@@ -491,8 +491,8 @@ void CVxi11PhysicalInterface::Trigger(std::uint32_t lid, bool waitLock, std::uin
                                       std::uint32_t ioTimeout, std::uint32_t* status)
 {
     // Once past the lock step, the trigger is handed to the procedure running now, for when
-    // it waits for a buffer; it is taken back if that procedure did not deliver it by the
-    // time this one has the turn (or has timed out).
+    // it is a write that waits for the device to take it; it is taken back if that procedure
+    // did not deliver it by the time this one has the turn (or has timed out).
     bool handed = false;
     CVxi11OperationGuard guard(*this, lid, m_queue, waitLock, lockTimeout, ioTimeout,
                                m_dispatcherGate, status, [this, lid, &handed] {

@@ -62,8 +62,8 @@ public:
 
     // Whether a firmware line reports a problem: it names an error, a failure, a fault, a
     // fatal stop or a warning, or says that something cannot be done, is refused, unavailable,
-    // stale or out of range (a settings file's bad value) (words or word beginnings, written error, Error or ERROR; a SCPI header such
-    // as SYSTem:ERRor is not one).
+    // stale or out of range (a settings file's bad value). Words or word beginnings, written
+    // error, Error or ERROR; a SCPI header such as SYSTem:ERRor is not one.
     static bool Problem(const std::string& text);
 private:
     struct Repeat {

@@ -18,6 +18,7 @@
 #include "engine/api/ZoDeviceInterface.h"
 #include "engine/device/TcpIpDevice.h"
 #include "engine/vxi11/InstrumentServer.h"
+#include "engine/vxi11/Vxi11GateHarness.h"
 #include "engine/vxi11/Vxi11PhysicalInterface.h"
 #include "engine/vxi11/Vxi11PhysicalInterfaceManager.h"
 #include "engine/vxi11/Vxi11Registry.h"
@@ -720,17 +721,6 @@ protected:
             g_registry->DeviceUnlock(&link.client, link.lid, &status);
             return reply;
         });
-    }
-    static bool Eventually(const std::function<bool()>& predicate)
-    {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (!predicate()) {
-            if (std::chrono::steady_clock::now() > end) {
-                return false;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
     }
     bool WaitsForABuffer(const Link& link)
     {

@@ -420,6 +420,9 @@ void SayPortmapper(bool own)
     Say(banner);
 }
 
+// The remedy when another process of this network namespace holds what the firmware needs.
+const std::string OwnNamespace = "stop it or start this one in a network namespace of its own (unshare -n)";
+
 // What to do when a firmware socket cannot bind to a port of --bind's address (the NetBIOS
 // service's failure line, the VXI-11 server's).
 std::string BindAdvice(int error, unsigned port)
@@ -432,8 +435,7 @@ std::string BindAdvice(int error, unsigned port)
             return "run as root (or with CAP_NET_BIND_SERVICE), or sysctl net.ipv4.ip_unprivileged_port_start=" +
                    std::to_string(port);
         case EADDRINUSE:
-            return "another process of this network namespace holds the port; stop it or start this one in a "
-                   "network namespace of its own (unshare -n)";
+            return "another process of this network namespace holds the port; " + OwnNamespace;
         default: return "";
     }
 }
@@ -453,8 +455,7 @@ void Vxi11Line(const char* text)
         static const std::string served = "395183 already registered, and served on port ";
         static const std::string cannotListen = "cannot listen for the core channel: ";
         const std::string stillWorks = "; USB still works (" + usbSocketPath + ")";
-        static const std::string ownNamespace =
-            ": stop it or start this one in a network namespace of its own (unshare -n)";
+        const std::string ownNamespace = ": " + OwnNamespace;
         if (cause.compare(0, cannotListen.size(), cannotListen) == 0 &&
             cause.compare(cannotListen.size(), std::string::npos, std::strerror(EADDRNOTAVAIL)) == 0) {
             line += ": " + BindAdvice(EADDRNOTAVAIL, 0) + stillWorks;
@@ -477,8 +478,7 @@ void Vxi11Line(const char* text)
             line = "VXI-11 server start failed: the core channel's program 395183 is held by " +
                    (owner.pid != 0 ? Describe(owner) : std::string("a running server")) + " on port " +
                    std::to_string(port) +
-                   ": another instrument serves VXI-11 in this network namespace; stop it or start this one "
-                   "in a network namespace of its own (unshare -n)" + stillWorks;
+                   ": another instrument serves VXI-11 in this network namespace; " + OwnNamespace + stillWorks;
         } else {
             line += stillWorks;
         }

@@ -334,6 +334,11 @@ ZODEVICE_STATUS C4882Device::TakePendingTrigger()
     return Operate([](CZoDeviceInterface* i, std::uint32_t* s) { i->TakePendingTrigger(s); });
 }
 
+ZODEVICE_STATUS C4882Device::SetFetchElsewhere(bool waiting)
+{
+    return Operate([waiting](CZoDeviceInterface* i, std::uint32_t* s) { i->SetFetchElsewhere(waiting, s); });
+}
+
 ZODEVICE_STATUS C4882Device::ReportUnterminated()
 {
     return Operate([this](CZoDeviceInterface* i, std::uint32_t* s) {

@@ -54,12 +54,16 @@ public:
     ZODEVICE_STATUS QueueResponse(CZoDeviceBuffer* buffer, bool end);
     ZODEVICE_STATUS SetStatusByte(std::uint8_t stb);
     ZODEVICE_STATUS RequestService();
+    // 0x5433F: the message's reply is owed to nobody (its link has gone).
     ZODEVICE_STATUS QueryDetected();
     ZODEVICE_STATUS InputProcessed();
     ZODEVICE_STATUS ReportUnterminated();
-    // Takes one trigger that waits behind the message being processed: it will not start.
-    // 0x5433F when none waits.
+    // Takes one trigger reported with OnTriggerWaiting, to count it for the other
+    // interface's FETC? that waits for bus triggers: it will not start. 0x5433F when none
+    // is to be counted so.
     ZODEVICE_STATUS TakePendingTrigger();
+    // Another interface's FETC? begins (true) or has ended (false) to wait for bus triggers.
+    ZODEVICE_STATUS SetFetchElsewhere(bool waiting);
     ZODEVICE_STATUS EnableStatusByteRequestEvent();
     ZODEVICE_STATUS EnableTriggerEvent();
     ZODEVICE_STATUS EnableRemoteLocalEvent(std::uint32_t reportLockout);

@@ -167,8 +167,9 @@ void CDeviceSession::PostDueReports()
             if (m_responseQueued) {
                 DropResponse();
             }
-            PostEvent(kResponseDoneEvent, kCodeResponseInterrupted, sent, data, 1, &posted,
-                      &status);
+            // A reply owed to nobody (its link has gone) is handed back without a report.
+            const std::uint32_t code = ReplyOwedToNobody() ? kCodeResponseCancelled : kCodeResponseInterrupted;
+            PostEvent(kResponseDoneEvent, code, sent, data, 1, &posted, &status);
             status = 0;
             m_exchange.InterruptedPosted(&status);
             acted = true;
@@ -459,9 +460,7 @@ void CDeviceSession::CancelResponse(std::uint32_t* status)
         Leave(held, status);                                                                   \
     }
 
-KORVEX_EXCHANGE_OPERATION(QueryDetected, (void)0)
 KORVEX_EXCHANGE_OPERATION(InputProcessed, (void)0)
-KORVEX_EXCHANGE_OPERATION(TakePendingTrigger, (void)0)
 KORVEX_EXCHANGE_OPERATION(EndMessageDone, (void)0)
 KORVEX_EXCHANGE_OPERATION(ReportBufferFull, (void)0)
 KORVEX_EXCHANGE_OPERATION(ReportUnterminated, if (m_responseQueued) DropResponse())
@@ -469,6 +468,87 @@ KORVEX_EXCHANGE_OPERATION(EnableRelaxedMode, (void)0)
 KORVEX_EXCHANGE_OPERATION(DisableRelaxedMode, (void)0)
 
 #undef KORVEX_EXCHANGE_OPERATION
+
+void CDeviceSession::QueryDetected(std::uint32_t* status)
+{
+    bool held = false;
+    if (!Enter(true, status, &held)) {
+        return;
+    }
+    *status = 0;
+    if (ReplyOwedToNobody()) {
+        *status = ZODEVICE_STATUS_MEP_ERROR;  // the exchange never learns of the query
+    } else {
+        m_exchange.QueryDetected(status);
+        if (*status == 0) {
+            PostDueReports();
+        }
+    }
+    Leave(held, status);
+}
+
+void CDeviceSession::TakePendingTrigger(std::uint32_t* status)
+{
+    bool held = false;
+    if (!Enter(true, status, &held)) {
+        return;
+    }
+    *status = 0;
+    CPhysicalInterface* physicalInterface = m_interface.load();
+    CExchangeLedger* ledger = physicalInterface != nullptr ? &physicalInterface->GetLedger() : nullptr;
+    if (ledger != nullptr && ledger->TakeOwedBusTrigger()) {
+        // Counted for the other interface's FETC? as it arrived: it never entered the exchange.
+    } else if (ledger != nullptr && CaughtBehindFetch()) {
+        m_exchange.TakePendingTrigger(status);
+        if (*status == 0) {
+            PostDueReports();
+        }
+    } else {
+        *status = ZODEVICE_STATUS_MEP_ERROR;
+    }
+    Leave(held, status);
+}
+
+void CDeviceSession::SetFetchElsewhere(bool waiting, std::uint32_t* status)
+{
+    bool held = false;
+    if (!Enter(true, status, &held)) {
+        return;
+    }
+    *status = 0;
+    CPhysicalInterface* physicalInterface = m_interface.load();
+    if (physicalInterface != nullptr) {
+        physicalInterface->GetLedger().SetFetchElsewhere(waiting);
+        CaughtBehindFetch();
+    }
+    Leave(held, status);
+}
+
+bool CDeviceSession::CaughtBehindFetch()
+{
+    CPhysicalInterface* physicalInterface = m_interface.load();
+    if (physicalInterface == nullptr) {
+        return false;
+    }
+    CExchangeLedger& ledger = physicalInterface->GetLedger();
+    if (MessageNotBegun() && ledger.FetchElsewhere()) {
+        ledger.CatchBehindFetch();
+        return true;
+    }
+    return ledger.CaughtBehindFetch();
+}
+
+bool CDeviceSession::ReplyOwedToNobody() const
+{
+    CPhysicalInterface* physicalInterface = m_interface.load();
+    return physicalInterface != nullptr && physicalInterface->GetLedger().ReplyOwedToNobody();
+}
+
+bool CDeviceSession::MessageNotBegun() const
+{
+    const CMessageExchange::Record& r = m_exchange.GetRecord();
+    return r.state == CMessageExchange::Read && r.endMessageActive != 0;
+}
 
 void CDeviceSession::CheckInterface(std::uint32_t* status)
 {
@@ -662,6 +742,9 @@ void CDeviceSession::ReportNewInput()
         return;
     }
     m_messageStarted = 1;
+    if (CPhysicalInterface* physicalInterface = m_interface.load()) {
+        physicalInterface->GetLedger().MessageMovedOn();
+    }
     std::uint32_t status = 0;
     m_exchange.NewInput(&status);
     PostDueReports();
@@ -692,6 +775,7 @@ void CDeviceSession::ReportMessageReceived(CMessageDescriptor* descriptor, bool 
         m_messageStarted = 0;
         std::uint32_t exchangeStatus = 0;
         m_exchange.EndReceived(&exchangeStatus);
+        CaughtBehindFetch();
     }
     PostDueReports();
 }
@@ -715,6 +799,9 @@ void CDeviceSession::ReportResponseDone(CMessageDescriptor* descriptor, std::uin
     }
     std::uint32_t exchangeStatus = 0;
     m_exchange.ResponseSent(&exchangeStatus);
+    if (physicalInterface != nullptr && m_exchange.GetState() == CMessageExchange::Done) {
+        physicalInterface->GetLedger().MessageMovedOn();  // answered whole
+    }
     bool posted = false;
     PostEvent(kResponseDoneEvent, kCodeResponseSent, count, data, 0, &posted, status);
     PostDueReports();
@@ -723,6 +810,15 @@ void CDeviceSession::ReportResponseDone(CMessageDescriptor* descriptor, std::uin
 void CDeviceSession::ReportTrigger(std::uint32_t* status)
 {
     *status = 0;
+    CPhysicalInterface* physicalInterface = m_interface.load();
+    if (physicalInterface != nullptr && CaughtBehindFetch()) {
+        // It would wait behind a message caught behind the other interface's FETC?, which
+        // waits for it: it counts now, and never enters the exchange (see CExchangeLedger).
+        physicalInterface->GetLedger().OweBusTrigger();
+        bool posted = false;
+        PostEvent(kTriggerEvent, kCodeTriggerWaiting, 0, nullptr, 0, &posted, status);
+        return;
+    }
     const std::uint32_t waiting = m_exchange.GetRecord().pendingTriggers;
     m_exchange.Trigger(status);
     PostDueReports();
@@ -739,6 +835,9 @@ void CDeviceSession::ReportDeviceClear(std::uint32_t* status)
     m_exchange.ResetForDeviceClear();
     m_messageStarted = 0;
     CPhysicalInterface* physicalInterface = m_interface.load();
+    if (physicalInterface != nullptr) {
+        physicalInterface->GetLedger().MessageMovedOn();
+    }
     if (m_inputPosted) {
         // The partial message is dropped; the buffer stays posted from its start.
         if (physicalInterface != nullptr) {

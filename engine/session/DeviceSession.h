@@ -79,12 +79,17 @@ public:
     void SendOutput(const std::uint8_t* data, std::uint32_t count, std::uint8_t end,
                     std::uint32_t* status);
     void CancelResponse(std::uint32_t* status);
+    // 0x5433F when the message's reply is owed to nobody (its link has gone): the device
+    // runs no further command of that message.
     void QueryDetected(std::uint32_t* status);
     void InputProcessed(std::uint32_t* status);
-    // The device has counted a trigger that waited behind its message (reported to it
-    // with kCodeTriggerWaiting) itself: the session does not start it. 0x5433F when no
-    // trigger waits (it has started meanwhile, or a clear dropped it).
+    // The device counts a trigger reported to it with kCodeTriggerWaiting itself, for the
+    // other interface's FETC? that waits for bus triggers: one counted for it as it arrived,
+    // or one that waits behind a message that has not begun while that FETC? waits. The
+    // session does not start it. 0x5433F when there is none.
     void TakePendingTrigger(std::uint32_t* status);
+    // Another interface's FETC? begins (true) or has ended (false) to wait for bus triggers.
+    void SetFetchElsewhere(bool waiting, std::uint32_t* status);
     void EndMessageDone(std::uint32_t* status);    // slot 17
     void ReportBufferFull(std::uint32_t* status);  // slot 18
     void ReportUnterminated(std::uint32_t* status);
@@ -161,6 +166,13 @@ private:
     // Posts what the message exchange has due (INTERRUPTED, UNTERMINATED, response
     // requested, trigger).
     void PostDueReports();
+    // The ledger of the bound interface says the message's reply is owed to nobody.
+    bool ReplyOwedToNobody() const;
+    // A complete message waits for the device, which has not begun it.
+    bool MessageNotBegun() const;
+    // The message in the exchange is caught behind another interface's FETC? waiting for
+    // bus triggers (marked in the ledger when it is found so now).
+    bool CaughtBehindFetch();
     void DropInput();
     void DropResponse();
 

@@ -30,6 +30,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "engine/session/ExchangeLedger.h"
 #include "engine/srq/ServiceRequestObservers.h"
 #include "engine/srq/StatusByteHolder.h"
 
@@ -132,6 +133,8 @@ public:
     void SetStatusByte(std::uint8_t stb, std::uint32_t* status);
     CStatusByteHolder* GetStatusByteHolder() { return &m_statusByte; }
     CServiceRequestStateMachine* GetServiceRequestMachine() const { return m_srq; }
+    // What this interface's message exchange owes whom (any thread).
+    CExchangeLedger& GetLedger() { return m_ledger; }
 
     // ---- entry points for the transport ----
     // The host starts writing: arm the current input buffer, or tell the session that no
@@ -183,6 +186,7 @@ private:
     std::uint8_t m_sendChr = 0;
     CStatusByteHolder m_statusByte{this};
     CServiceRequestStateMachine* m_srq = nullptr;
+    CExchangeLedger m_ledger;
 };
 
 } // namespace Korvex

@@ -38,6 +38,9 @@ public:
                       std::uint32_t* status) = 0;
     virtual void Unlock(std::uint32_t lid, std::uint32_t* status) = 0;
     virtual void Abort(std::uint32_t lid, std::uint32_t* status) = 0;
+    // The link's client has gone: before its operations are aborted, what it is owed is
+    // owed to nobody.
+    virtual void LinkGoing(std::uint32_t lid) { (void)lid; }
     // The link is gone (destroy_link, its connection ended): a message it left without END,
     // or the response still owed to its last message, must not reach another link.
     virtual void DropUnfinished(std::uint32_t lid) { (void)lid; }

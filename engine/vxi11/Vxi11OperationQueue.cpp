@@ -128,38 +128,19 @@ void CVxi11OperationQueue::WaitTurn(std::uint32_t lid, std::uint32_t timeoutMs,
     m_mutex.Unlock();
 }
 
-void CVxi11OperationQueue::HandTrigger(std::uint32_t lid)
+std::vector<Korvex::CExchangeLedger::Waiting> CVxi11OperationQueue::WaitingBehindHead()
 {
+    std::vector<Korvex::CExchangeLedger::Waiting> waiting;
     if (!Lock()) {
-        return;
+        return waiting;
     }
-    if (SOperationRecord* record = m_records.Find(lid)) {
-        record->trigger = kHanded;
-    }
-    m_mutex.Unlock();
-}
-
-std::uint32_t CVxi11OperationQueue::TakeHandedTrigger()
-{
-    if (!Lock()) {
-        return 0;
-    }
-    std::uint32_t lid = 0;
     SOperationRecord* head = m_records.GetHead();
     for (SOperationRecord* record = head != nullptr ? head->next : nullptr; record != nullptr;
          record = record->next) {
-        if (record->drop != 0 || record->trigger == kTaken) {
-            continue;  // a drop ends what the running procedure left; a GET already delivered
-        }
-        if (record->trigger != kHanded) {
-            break;  // a GET overtakes no operation queued before it
-        }
-        record->trigger = kTaken;
-        lid = record->key;
-        break;
+        waiting.push_back({record->key, record->drop != 0});
     }
     m_mutex.Unlock();
-    return lid;
+    return waiting;
 }
 
 void CVxi11OperationQueue::EndWaitForTurn(std::uint32_t lid)
@@ -167,10 +148,9 @@ void CVxi11OperationQueue::EndWaitForTurn(std::uint32_t lid)
     if (!Lock()) {
         return;
     }
-    // Only the record whose trigger was taken: lid may have a new operation by now. Marked
-    // also when its wait for the turn has not begun yet, which then ends at once.
+    // Marked also when its wait for the turn has not begun yet, which then ends at once.
     SOperationRecord* record = m_records.Find(lid);
-    if (record != nullptr && record->trigger == kTaken) {
+    if (record != nullptr) {
         record->aborted = 1;
         if (record->waiting != 0) {
             record->waiting = 0;
@@ -178,20 +158,6 @@ void CVxi11OperationQueue::EndWaitForTurn(std::uint32_t lid)
         }
     }
     m_mutex.Unlock();
-}
-
-bool CVxi11OperationQueue::TakeBackTrigger(std::uint32_t lid)
-{
-    if (!Lock()) {
-        return true;
-    }
-    SOperationRecord* record = m_records.Find(lid);
-    const bool taken = record != nullptr && record->trigger == kTaken;
-    if (record != nullptr) {
-        record->trigger = 0;
-    }
-    m_mutex.Unlock();
-    return !taken;
 }
 
 void CVxi11OperationQueue::EndOperation(std::uint32_t lid)
@@ -290,15 +256,4 @@ std::uint32_t CVxi11OperationQueue::Running()
     const std::uint32_t lid = head != nullptr ? head->key : 0;
     m_mutex.Unlock();
     return lid;
-}
-
-bool CVxi11OperationQueue::TriggerHanded(std::uint32_t lid)
-{
-    if (!Lock()) {
-        return false;
-    }
-    const SOperationRecord* record = m_records.Find(lid);
-    const bool handed = record != nullptr && record->trigger == kHanded;
-    m_mutex.Unlock();
-    return handed;
 }

@@ -9,8 +9,10 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "engine/containers/OrderedList.h"
+#include "engine/session/ExchangeLedger.h"
 #include "engine/os/OSEvent.h"
 #include "engine/os/OSMutex.h"
 
@@ -41,18 +43,12 @@ public:
     // drop: it ends what the departed link left, within its own time-out.
     void WaitTurnAheadOfWaiters(std::uint32_t lid, std::uint32_t timeoutMs,
                                 std::uint32_t* status);
-    // A device_trigger of lid, waiting for its turn, hands its trigger to the running
-    // procedure.
-    void HandTrigger(std::uint32_t lid);
-    // The running procedure takes one handed trigger to deliver it: the lid it came from, 0
-    // when none is handed or an operation other than a handed trigger (or a drop) is queued
-    // before it.
-    std::uint32_t TakeHandedTrigger();
-    // Once that trigger is delivered: ends the wait for its turn of lid's device_trigger
-    // whose trigger was taken (0x54396), at once if it has not begun waiting yet.
+    // The operations waiting behind the running one, in queue order (the ledger's handed
+    // GETs are taken in that order).
+    std::vector<Korvex::CExchangeLedger::Waiting> WaitingBehindHead();
+    // Once the GET of lid's device_trigger was delivered by the running procedure: ends that
+    // device_trigger's wait for its turn (0x54396), at once if it has not begun waiting yet.
     void EndWaitForTurn(std::uint32_t lid);
-    // lid's device_trigger takes its trigger back: false when it was taken for delivery.
-    bool TakeBackTrigger(std::uint32_t lid);
     // Removes lid's record and wakes the new head.
     void EndOperation(std::uint32_t lid);
     // Whether lid's operation was aborted (true when disabled or when it has no record).
@@ -65,9 +61,6 @@ public:
 
     // The lid at the head (0: none); for checks.
     std::uint32_t Running();
-    // Whether lid's device_trigger has handed its trigger and it is not delivered yet; for
-    // checks.
-    bool TriggerHanded(std::uint32_t lid);
 
 private:
     struct SOperationRecord {
@@ -77,14 +70,12 @@ private:
         std::uint8_t waiting = 0;       // waits for its turn
         std::uint8_t waiterInside = 0;  // its waiter runs without the mutex; it frees the record
         std::uint8_t drop = 0;          // the drop of a departed link
-        std::uint8_t trigger = 0;       // kHanded / kTaken
         std::int32_t priority = 0;      // place in the queue
         COSEvent event{0, 1};
         SOperationRecord* next = nullptr;
     };
 
     enum : std::int32_t { kPassedLock = 1, kAheadOfWaiters = 2 };
-    enum : std::uint8_t { kHanded = 1, kTaken = 2 };
 
     bool Lock();
     // Abort with the mutex held.

@@ -1,8 +1,6 @@
 #include "engine/vxi11/Vxi11PhysicalInterface.h"
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "engine/session/DeviceSession.h"
 #include "engine/session/MessageDescriptor.h"
@@ -36,6 +34,8 @@ CVxi11PhysicalInterface::CVxi11PhysicalInterface(CVxi11PhysicalInterfaceManager*
                             m_dispatcherGate.InitFailed() == 0 && m_queue.InitFailed() == 0
                         ? 1
                         : 0;
+    // A read waiting for its reply may now deliver a GET handed to it.
+    GetLedger().SetFetchElsewhereObserver([this] { m_eventGate.WakeBufferWait(); });
 }
 
 CVxi11PhysicalInterface::~CVxi11PhysicalInterface()
@@ -274,17 +274,18 @@ void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
                                                 std::uint32_t* status)
 {
     *status = 0;
+    Korvex::CExchangeLedger& ledger = GetLedger();
     // Inside the dispatcher gate the engine changes nothing; it posts only while this
     // procedure waits outside it.
     for (;;) {
         // A departed link's message may be what keeps the buffer from coming (a FETC?
         // waiting for triggers), or its response may be what would come: it is ended first.
-        std::uint32_t departed = m_departedLid.load();
-        if (departed != 0 && departed != lid &&
-            m_departedLid.compare_exchange_strong(departed, 0)) {
+        if (const std::uint32_t departed = ledger.TakeEnd(lid)) {
             EndMessageOf(departed, lid, guard, status);
             if (*status != 0) {
-                HandBackDeparted(departed, *status);
+                if (!ledger.HandBack(departed)) {
+                    LogUndropped(departed, *status);
+                }
                 return;
             }
             if (event == CVxi11EventGate::kInputPosted) {
@@ -293,15 +294,12 @@ void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
         }
         // A GET queued behind a write that waits for the device to take it would wait for
         // its turn, and the device may not take the write before a trigger comes (another
-        // interface's FETC? waiting for it): it is delivered from here, in arrival order. Not
-        // from a read's wait: the GET would interrupt the query being answered for it.
-        while (event == CVxi11EventGate::kInputPosted) {
-            const std::uint32_t triggering = m_queue.TakeHandedTrigger();
-            if (triggering == 0) {
-                break;
-            }
-            CPhysicalInterface::Trigger();
-            m_queue.EndWaitForTurn(triggering);
+        // interface's FETC? waiting for it): it is delivered from here, in arrival order. So
+        // it is from a read whose message has not begun while that FETC? waits; not from a
+        // read of a message being run or answered: the GET would interrupt its query.
+        if (event == CVxi11EventGate::kInputPosted ||
+            (ledger.FetchElsewhere() && MessageNotBegun())) {
+            DeliverHandedTriggers();
         }
         if (armed.load() != nullptr) {
             return;
@@ -312,6 +310,28 @@ void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
             return;
         }
     }
+}
+
+void CVxi11PhysicalInterface::DeliverHandedTriggers()
+{
+    for (;;) {
+        const std::uint32_t triggering = GetLedger().TakeHanded(m_queue.WaitingBehindHead());
+        if (triggering == 0) {
+            return;
+        }
+        CPhysicalInterface::Trigger();
+        GetLedger().EndTaken(triggering, [this, triggering] { m_queue.EndWaitForTurn(triggering); });
+    }
+}
+
+bool CVxi11PhysicalInterface::MessageNotBegun() const
+{
+    const Korvex::CDeviceSession* session = GetSession();
+    if (session == nullptr) {
+        return false;
+    }
+    const Korvex::CMessageExchange::Record& r = session->GetExchange().GetRecord();
+    return r.state == Korvex::CMessageExchange::Read && r.endMessageActive != 0 && !session->ResponseQueued();
 }
 
 void CVxi11PhysicalInterface::CheckChunk(std::uint32_t lid, CVxi11OperationGuard& guard,
@@ -342,7 +362,7 @@ std::uint32_t CVxi11PhysicalInterface::Write(std::uint32_t lid, bool waitLock,
         *status = 0;
         return 0;
     }
-    if (m_messagePartial.load() != 0 && m_messageLid.load() != lid) {
+    if (GetLedger().PartialOfOther(lid)) {
         // Another link's message still lacks its END: it is dropped, never completed by
         // these bytes.
         ClearWithin(lid, guard, status);
@@ -377,11 +397,7 @@ std::uint32_t CVxi11PhysicalInterface::Write(std::uint32_t lid, bool waitLock,
             m_operation = kNoOperation;
         }
         m_receive = nullptr;
-        if (m_messagePartial.load() == 0) {
-            m_messageRead = 0;  // a new message
-        }
-        m_messageLid = lid;
-        m_messagePartial = end && last ? 0 : 1;
+        GetLedger().Written(lid, end && last);
         OnInputReceived(chunk, end && last ? 1 : 0);
     }
     return taken;
@@ -403,9 +419,7 @@ std::uint32_t CVxi11PhysicalInterface::Read(std::uint32_t lid, bool waitLock,
         *status = 0;
         return 0;
     }
-    if (m_messageLid.load() == lid) {
-        m_messageRead = 1;
-    }
+    GetLedger().ReadFor(lid);
     m_termCharEnabled = termCharSet ? 1 : 0;
     m_termChar = termChar;
     m_operation = kReading;
@@ -446,9 +460,8 @@ std::uint32_t CVxi11PhysicalInterface::Read(std::uint32_t lid, bool waitLock,
             m_operation = kNoOperation;
             m_readRemaining = 0;
         }
-        if ((*reason & kReasonEnd) != 0 && m_messageLid.load() == lid && m_messagePartial.load() == 0) {
-            m_messageLid = 0;  // answered whole
-            m_messageRead = 0;
+        if ((*reason & kReasonEnd) != 0) {
+            GetLedger().Answered(lid);
         }
         OnOutputSent(chunk);
     }
@@ -497,12 +510,12 @@ void CVxi11PhysicalInterface::Trigger(std::uint32_t lid, bool waitLock, std::uin
     CVxi11OperationGuard guard(*this, lid, m_queue, waitLock, lockTimeout, ioTimeout,
                                m_dispatcherGate, status, [this, lid, &handed] {
                                    if ((m_flags.load() & kFlagTrigger) != 0) {
-                                       m_queue.HandTrigger(lid);
+                                       GetLedger().Hand(lid);
                                        handed = true;
                                        m_eventGate.WakeBufferWait();
                                    }
                                });
-    if (handed && !m_queue.TakeBackTrigger(lid)) {
+    if (handed && !GetLedger().TakeBack(lid)) {
         *status = 0;  // delivered by the procedure in front
         return;
     }
@@ -531,9 +544,7 @@ void CVxi11PhysicalInterface::Clear(std::uint32_t lid, bool waitLock, std::uint3
 void CVxi11PhysicalInterface::ClearWithin(std::uint32_t lid, CVxi11OperationGuard& guard,
                                           std::uint32_t* status)
 {
-    m_messageLid = 0;
-    m_messagePartial = 0;
-    m_messageRead = 0;
+    GetLedger().Cleared();
     m_clearDone = 0;
     DeviceClear();
     // The clear may finish during the call itself.
@@ -542,28 +553,26 @@ void CVxi11PhysicalInterface::ClearWithin(std::uint32_t lid, CVxi11OperationGuar
     }
 }
 
+void CVxi11PhysicalInterface::LinkGoing(std::uint32_t lid)
+{
+    GetLedger().Depart(lid);
+}
+
 void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
 {
-    if (lid == 0 || m_messageLid.load() != lid) {
-        return;
-    }
+    Korvex::CExchangeLedger& ledger = GetLedger();
     // Whichever procedure has the turn first ends the message: the one running now, when it
     // waits for a buffer (woken here), or this drop once the running one is over. Nobody's
     // operation is taken from it.
-    ++m_dropsWaiting;
-    if (!PublishDeparted(lid)) {
-        --m_dropsWaiting;
+    if (!ledger.PostEnd(lid)) {
         return;
     }
     m_eventGate.WakeBufferWait();
     std::uint32_t status = 0;
     CVxi11OperationGuard guard = CVxi11OperationGuard::ForDrop(
         *this, lid, m_queue, kDropBoundMs, kDropBoundMs, m_dispatcherGate, &status);
-    // From here a procedure that cannot end the message does not hand it back to this drop.
-    --m_dropsWaiting;
-    std::uint32_t pending = lid;
-    if (!m_departedLid.compare_exchange_strong(pending, 0)) {
-        return;  // another procedure took it on: it ends it, or hands it back, or logs
+    if (!ledger.DropTakesEnd(lid)) {
+        return;  // another procedure took it on: it ends it, or logs
     }
     if (status == 0) {
         EndMessageOf(lid, lid, guard, &status);
@@ -573,81 +582,29 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
     }
 }
 
-bool CVxi11PhysicalInterface::PublishDeparted(std::uint32_t lid)
-{
-    // One message is in progress at a time, so at most one departed link is owed anything: a
-    // link named here whose message is gone is replaced.
-    std::uint32_t named = 0;
-    while (!m_departedLid.compare_exchange_weak(named, lid)) {
-        if (named == lid) {
-            break;
-        }
-        if (m_messageLid.load() == named) {
-            return false;
-        }
-    }
-    if (m_messageLid.load() != lid) {
-        std::uint32_t published = lid;
-        m_departedLid.compare_exchange_strong(published, 0);
-        return false;
-    }
-    return true;
-}
-
-void CVxi11PhysicalInterface::HandBackDeparted(std::uint32_t departed, std::uint32_t status)
-{
-    PublishDeparted(departed);
-    // No drop is left to take it: it stays, said once in the log (unless a drop took it
-    // back meanwhile).
-    std::uint32_t pending = departed;
-    if (m_dropsWaiting.load() == 0 && m_departedLid.compare_exchange_strong(pending, 0)) {
-        LogUndropped(departed, status);
-    }
-}
-
 void CVxi11PhysicalInterface::EndMessageOf(std::uint32_t departed, std::uint32_t lid,
                                            CVxi11OperationGuard& guard, std::uint32_t* status)
 {
     *status = 0;
-    if (m_messageLid.load() != departed) {
-        return;  // another message since: nothing of the departed link's is left
-    }
     // Inside the dispatcher gate the session stands still and may be looked at. A message
-    // whose query the device has announced, or whose response waits, or whose reply the
-    // departed link has read for, is owed to that link (another link's GET may have
-    // interrupted the query since, and a FETC? then still waits for triggers); one without a
-    // query is left to finish (a clear would abort what it started). A message the device
-    // has not taken up yet is given a short bound to show which it is.
+    // whose query the device has announced, or whose response waits or is being sent, is
+    // owed to the departed link (another link's GET may have interrupted the query since, and
+    // a FETC? then still waits for triggers); so is one it has read for, or one still
+    // without END. Any other runs on: the device has not begun it, or it holds no query so
+    // far, and whatever reply it makes is owed to nobody.
     const Korvex::CDeviceSession* session = GetSession();
     using Exchange = Korvex::CMessageExchange;
-    std::uint32_t state = Exchange::Idle;
-    const bool read = m_messageRead.load() != 0;
-    const std::int64_t deadline = RpcNowMs() + kTakeUpBoundMs;
-    for (;;) {
-        state = session != nullptr ? static_cast<std::uint32_t>(session->GetExchange().GetState()) : 0u;
-        if (state != Exchange::Read || read || m_messagePartial.load() != 0 || RpcNowMs() >= deadline) {
-            break;
-        }
-        guard.LeaveGate();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        guard.EnterGate(status);
-        if (*status != 0) {
-            return;
-        }
-    }
+    const std::uint32_t state = session != nullptr ? static_cast<std::uint32_t>(session->GetExchange().GetState()) : 0u;
     const bool answering = session != nullptr && (state == Exchange::Query || state == Exchange::Send ||
                                                   state == Exchange::Response || session->ResponseQueued());
-    if (m_messagePartial.load() == 0 && !answering && !read) {
-        m_messageLid = 0;
-        m_messageRead = 0;
-        return;
+    if (GetLedger().EndOwed(departed, answering) == Korvex::CExchangeLedger::Ending::kClear) {
+        ClearWithin(lid, guard, status);
     }
-    ClearWithin(lid, guard, status);
 }
 
 void CVxi11PhysicalInterface::LogUndropped(std::uint32_t lid, std::uint32_t status)
 {
-    if (m_messageLid.load() == lid) {
+    if (GetLedger().Owns(lid)) {
         Vxi11Log("CVxi11PhysicalInterface::DropUnfinished, the unfinished message of departed link %u "
                  "stays (%#x); a device_clear ends it",
                  static_cast<unsigned>(lid), static_cast<unsigned>(status));

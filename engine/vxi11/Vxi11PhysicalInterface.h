@@ -6,7 +6,9 @@
 // One procedure runs at a time (operation queue) and never together with the engine's work
 // on the session (dispatcher gate: the engine holds it through HoldTransport). A procedure
 // that waits for the engine (input or response buffer posted, status byte, clear done) waits
-// on the event gate, outside the dispatcher gate.
+// on the event gate, outside the dispatcher gate. Which link owns the message in the
+// exchange, what is owed to a departed link and which GETs are handed to the running
+// procedure is the interface's ledger (CExchangeLedger): who may end whose operation.
 #pragma once
 
 #include <atomic>
@@ -34,11 +36,8 @@ public:
     // Largest chunk of a device_write handed to the engine at once.
     static constexpr std::uint32_t kWriteChunk = 4096;
     // How long dropping a departed link's unfinished message waits for its turn, and for
-    // the clear; and
-    // how long for the device to take a complete message up (and show whether it holds a
-    // query).
+    // the clear.
     static constexpr std::uint32_t kDropBoundMs = 2000;
-    static constexpr std::uint32_t kTakeUpBoundMs = 250;
 
     // number: the engine's interface number ("inst<number>").
     CVxi11PhysicalInterface(CVxi11PhysicalInterfaceManager* manager, std::uint32_t number,
@@ -102,14 +101,16 @@ public:
               std::uint32_t* status) override;
     void Unlock(std::uint32_t lid, std::uint32_t* status) override;
     void Abort(std::uint32_t lid, std::uint32_t* status) override;
+    // lid's message in the exchange is owed to nobody from now on (the ledger's Depart).
+    void LinkGoing(std::uint32_t lid) override;
     // When lid wrote the message in progress (no END yet), or its message holds a query the
     // device is answering or has answered, or lid has read for its reply, clears the device,
     // as device_clear would, so that neither its half message nor its response reaches
-    // another link, and a FETC? that waits for triggers ends. A message that owes lid
-    // nothing is left to finish. No other link's operation is aborted for it: the operation
-    // running now ends the message itself when it waits for a buffer, else the drop does
-    // once that operation is over; whatever other links have queued or locked. A drop that
-    // cannot run within its bounds says so in the log.
+    // another link, and a FETC? that waits for triggers ends. A message that has not begun
+    // runs on, its reply owed to nobody. No other link's operation is aborted for it: the
+    // operation running now ends the message itself when it waits for a buffer, else the
+    // drop does once that operation is over; whatever other links have queued or locked. A
+    // drop that cannot run within its bounds says so in the log.
     void DropUnfinished(std::uint32_t lid) override;
 
     // For checks.
@@ -117,6 +118,7 @@ public:
     CVxi11EventDispatcherGate& GetDispatcherGate() { return m_dispatcherGate; }
     CVxi11EventGate& GetEventGate() { return m_eventGate; }
     CVxi11OperationQueue& GetQueue() { return m_queue; }
+    using CPhysicalInterface::GetLedger;
 
 private:
     // Waits (outside the dispatcher gate) until the engine armed a chunk in armed.
@@ -128,17 +130,16 @@ private:
                     std::uint32_t* status);
     // The device clear inside a running procedure; ends its link's unfinished message.
     void ClearWithin(std::uint32_t lid, CVxi11OperationGuard& guard, std::uint32_t* status);
-    // Names lid as the departed link whose message the next procedure to have the turn ends;
-    // false when its message is no longer in progress.
-    bool PublishDeparted(std::uint32_t lid);
-    // A procedure that took on departed's message could not end it (status): handed back to
-    // the drop that waits for its turn, or, when none does, left as it is and logged.
-    void HandBackDeparted(std::uint32_t departed, std::uint32_t status);
     // Ends what the departed link left, from within a procedure of lid that has the turn (the
-    // drop's own, or another link's waiting for a buffer): a message that owes it nothing is
-    // left to finish, else the device is cleared.
+    // drop's own, or another link's waiting for a buffer): the ledger says whether the
+    // device is cleared.
     void EndMessageOf(std::uint32_t departed, std::uint32_t lid, CVxi11OperationGuard& guard,
                       std::uint32_t* status);
+    // Delivers the GETs handed to the running procedure of lid, in queue order.
+    void DeliverHandedTriggers();
+    // Inside the dispatcher gate: a complete message waits for the device, which has not
+    // begun it.
+    bool MessageNotBegun() const;
     // The log line of a drop that could not end lid's message (status: why).
     void LogUndropped(std::uint32_t lid, std::uint32_t status);
     // Remote and Local.
@@ -163,17 +164,6 @@ private:
     std::atomic<std::uint32_t> m_readRemaining{0};
     std::atomic<std::uint8_t> m_chr{0};
     std::atomic<std::uint8_t> m_end{0};
-    // The link whose message is in progress or being answered (0: none), whether that
-    // message still lacks its END, and whether that link has read for its reply. Written by
-    // the running procedure only.
-    std::atomic<std::uint32_t> m_messageLid{0};
-    std::atomic<std::uint8_t> m_messagePartial{0};
-    std::atomic<std::uint8_t> m_messageRead{0};
-    // The departed link whose message the next procedure to have the turn ends (0: none);
-    // taken by exactly one procedure.
-    std::atomic<std::uint32_t> m_departedLid{0};
-    // Drops that have named their link and not yet looked whether it was taken on.
-    std::atomic<std::uint32_t> m_dropsWaiting{0};
     std::uint8_t m_constructed = 0;
     std::atomic<std::uint8_t> m_open{0};
 };

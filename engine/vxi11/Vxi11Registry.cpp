@@ -489,6 +489,7 @@ void CVxi11Registry::AbortLinksOfClient(CVxi11Client* client)
     m_links.ForEach([client](CVxi11Link& link) {
         if (link.client == client) {
             std::uint32_t status = VXI11_STATUS_FAULT;
+            link.physicalInterface->LinkGoing(link.lid);
             link.physicalInterface->Abort(link.lid, &status);
         }
         return true;

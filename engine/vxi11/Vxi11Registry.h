@@ -95,7 +95,7 @@ public:
                    std::uint32_t handleLength, const std::uint8_t* handle, std::uint32_t* status);
     void AbortLink(CVxi11Client* client, std::uint32_t lid, std::uint32_t* status);
     // Aborts the running or waiting procedure of every link of client (its connection is
-    // being stopped).
+    // being stopped or its peer has gone): what those links are owed goes to nobody first.
     void AbortLinksOfClient(CVxi11Client* client);
 
     // The interface's service request was asserted / released.

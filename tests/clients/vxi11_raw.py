@@ -111,6 +111,10 @@ class Connection:
         body = self.call(13, struct.pack(">4I", lid, 0, 0, io_timeout))
         return struct.unpack(">2I", body[:8])  # error, stb
 
+    def trigger(self, lid, io_timeout=10000):
+        """device_trigger (GET): its error."""
+        return struct.unpack(">I", self.call(14, struct.pack(">4I", lid, 0, 0, io_timeout))[:4])[0]
+
     def clear(self, lid, io_timeout=10000):
         return struct.unpack(">I", self.call(15, struct.pack(">4I", lid, 0, 0, io_timeout))[:4])[0]
 

@@ -62,7 +62,11 @@ ZODEVICE_STATUS CKorvexEngineHost::PostInputBuffer()
 
 // ---- hooks called by CKorvexHost under the host mutex ----
 
-std::uint32_t CKorvexEngineHost::EngineQueryDetected() { return QueryDetected(); }
+std::uint32_t CKorvexEngineHost::EngineQueryDetected()
+{
+    const ZODEVICE_STATUS status = QueryDetected();
+    return status == ZODEVICE_STATUS_MEP_ERROR ? ReplyOwedToNobody : status;
+}
 
 const void* CKorvexEngineHost::EngineQueueResponse(std::string& text)
 {
@@ -180,15 +184,11 @@ void CKorvexEngineHost::OnTrigger()
 
 void CKorvexEngineHost::CountWaitingTrigger()
 {
-    // The trigger waits behind this session's message, which waits at the parser behind
-    // another session's fetch of the measurement that this trigger is for: neither could
-    // end. It counts now, out of turn; otherwise it keeps its place behind the message.
-    // Every such trigger: the fetch may wait for more than one.
-    if (messagesAtParser <= abandonedMessages) return;
-    CKorvexHostParser* target = TargetParser();
-    if (target == nullptr) return;
-    // Not through this object's vtable: a host on its way out is still listed here.
-    while (target->OtherHostAwaitsBusTrigger(this) && engineDevice->TakePendingTrigger() == 0) {
+    // The session hands over the triggers that count now, out of turn, for another
+    // session's FETC? waiting for bus triggers (its ledger decides which); every other
+    // trigger keeps its place behind this session's message. The FETC? may wait for more
+    // than one. Not through this object's vtable: a host on its way out is still listed.
+    while (engineDevice->TakePendingTrigger() == 0) {
         if (CAcquisitionSeam::Instance().SendBusTrigger() != 0)
             CKorvexScpiStatus::PostError(StatusBlock(), RowTriggerError, 0);
     }
@@ -196,11 +196,28 @@ void CKorvexEngineHost::CountWaitingTrigger()
 
 void CKorvexEngineHost::OfferWaitingTriggers()
 {
-    std::lock_guard<std::mutex> lock(hostsMutex);
-    for (CKorvexEngineHost* host : hosts) {
-        HostLock hold(host->mutex);
-        host->CountWaitingTrigger();
+    // Parser thread, the running message's reader begins to wait: the sessions of the other
+    // hosts learn whether it waits for bus triggers, until its message is over.
+    std::vector<CKorvexHostParser*> parsers;
+    {
+        std::lock_guard<std::mutex> lock(hostsMutex);
+        for (CKorvexEngineHost* host : hosts) {
+            CKorvexHostParser* target = host->TargetParser();
+            if (target == nullptr || !target->OtherHostAwaitsBusTrigger(host)) continue;
+            HostLock hold(host->mutex);
+            host->engineDevice->SetFetchElsewhere(true);
+            host->CountWaitingTrigger();
+            if (std::find(parsers.begin(), parsers.end(), target) == parsers.end()) parsers.push_back(target);
+        }
     }
+    // Only the parser whose thread this is takes it.
+    for (CKorvexHostParser* parser : parsers) parser->RunAfterMessage(&ForgetFetchElsewhere);
+}
+
+void CKorvexEngineHost::ForgetFetchElsewhere()
+{
+    std::lock_guard<std::mutex> lock(hostsMutex);
+    for (CKorvexEngineHost* host : hosts) host->engineDevice->SetFetchElsewhere(false);
 }
 
 void CKorvexEngineHost::OnTriggerWaiting()

@@ -90,9 +90,11 @@ private:
     // message waits at the parser behind another host's message that waits for the
     // measurement's results. Host mutex held.
     void CountWaitingTrigger();
-    // The reader has begun to wait for the measurement's results: every host counts such
-    // a trigger (parser thread).
+    // The reader has begun to wait for the measurement's results (parser thread): every
+    // other host's session learns whether it waits for bus triggers, and counts the triggers
+    // it has for it; until the message is over (ForgetFetchElsewhere).
     static void OfferWaitingTriggers();
+    static void ForgetFetchElsewhere();
 
     const std::uint32_t kind;
     CKorvexHostParser* const parser;

@@ -835,7 +835,7 @@ TEST_F(Vxi11HeldDeviceFixture, AGetBehindAReadOfAQueryWaitsForThatRead)
         g_registry->DeviceTrigger(&y.client, y.lid, false, 0, 10000, &status);
         return status;
     });
-    ASSERT_TRUE(Eventually([this] { return inst0->GetQueue().TriggerHanded(y.lid); }));
+    ASSERT_TRUE(Eventually([this] { return inst0->GetLedger().Handed(y.lid); }));
     device.Release();
     EXPECT_EQ(xRead.get(), "meas");
     EXPECT_EQ(yTrigger.get(), 0u);

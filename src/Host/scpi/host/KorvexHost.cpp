@@ -36,7 +36,13 @@ std::uint32_t CKorvexHost::NotifyQueryDetected()
 {
     HostLock lock(mutex);
     if (queryDetected || abandonedMessages != 0) return 0;
-    if (EngineQueryDetected() != 0) return QueryAnnouncementFailed;
+    const std::uint32_t refused = EngineQueryDetected();
+    if (refused == ReplyOwedToNobody) {
+        // Nobody reads this reply: the query and the rest of its message do not run.
+        if (CKorvexHostParser* p = Parser()) p->AbandonRunningMessage(this);
+        return 0;
+    }
+    if (refused != 0) return QueryAnnouncementFailed;
     queryDetected = 1;
     return 0;
 }

@@ -61,6 +61,10 @@ protected:
         bool locked;
     };
 
+    // What EngineQueryDetected returns when the message's reply is owed to nobody (the link
+    // that sent it has gone): the message is abandoned there, silently.
+    static constexpr std::uint32_t ReplyOwedToNobody = 0xFFFFFFFFu;
+
     // Engine hooks, called with the host mutex held. EngineQueueResponse may pad the
     // installed text as its buffer needs and returns the engine's buffer (null: refused).
     virtual std::uint32_t EngineQueryDetected() { return 0; }

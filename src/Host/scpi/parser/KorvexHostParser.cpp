@@ -437,6 +437,7 @@ void CKorvexHostParser::DispatchSteps(ParsedCommand& record, CKorvexHost& host)
             record.stop = 1;
             return;
         }
+        if (messageAbandoned.load()) return;  // its reply is owed to nobody
         queryAnnounced = true;
     }
 

@@ -570,8 +570,11 @@ TEST_F(Vxi11InterfaceFixture, RoundTripsAgainstEngineHolds)
 
 // A device that holds what it is given, as the instrument does: "HOLD" (no query) runs until
 // Release(), "MEAS?" is answered "meas" on Release(), "WAIT?" waits for a device clear (a
-// FETC? waiting for triggers); while it holds it takes no input. Any other query ending in
-// '?' is answered "<query>=mine" at once.
+// FETC? waiting for triggers), "LATER?" is not begun before Release() (queued behind another
+// interface's message), then announced and answered "later" unless its reply is owed to
+// nobody; while it holds it takes no input. Any other query ending in '?' is answered
+// "<query>=mine" at once. A trigger reported waiting is counted out of turn when the session
+// hands it over, as the instrument does for another interface's FETC?.
 class HoldingDevice : public CTcpIpDevice {
 public:
     ~HoldingDevice() override { Close(); }
@@ -595,6 +598,9 @@ public:
         if (held == "MEAS?") {
             Respond("meas");
         }
+        if (held == "LATER?" && QueryDetected() == 0) {
+            Respond("later");
+        }
         if (!held.empty()) {
             InputProcessed();
             EnableInputQueue(&m_input);
@@ -611,8 +617,8 @@ public:
         }
         std::string text;
         text.swap(m_message);
-        if (text == "HOLD" || text == "MEAS?" || text == "WAIT?") {
-            if (text != "HOLD") {
+        if (text == "HOLD" || text == "MEAS?" || text == "WAIT?" || text == "LATER?") {
+            if (text != "HOLD" && text != "LATER?") {
                 QueryDetected();
             }
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -642,9 +648,23 @@ public:
         ++triggers;
         InputProcessed();
     }
+    void OnResponseDone(std::uint32_t reason, CZoDeviceBuffer*) override
+    {
+        if (reason == 2) {
+            ++interrupted;
+        }
+    }
+    void OnTriggerWaiting() override
+    {
+        while (TakePendingTrigger() == 0) {
+            ++outOfTurn;
+        }
+    }
 
     std::atomic<int> clears{0};
     std::atomic<int> triggers{0};
+    std::atomic<int> outOfTurn{0};
+    std::atomic<int> interrupted{0};
 
 private:
     void Respond(const std::string& text)
@@ -840,6 +860,46 @@ TEST_F(Vxi11HeldDeviceFixture, AGetBehindAReadOfAQueryWaitsForThatRead)
     EXPECT_EQ(xRead.get(), "meas");
     EXPECT_EQ(yTrigger.get(), 0u);
     EXPECT_TRUE(Eventually([&] { return device.triggers.load() == 1; }));
+}
+
+// Z's query waits for the device, not begun, when Z goes: it is owed to nobody. It runs on
+// later without a reply, so Y's query behind it gets its own, not interrupted by Z's.
+TEST_F(Vxi11HeldDeviceFixture, ADepartedLinksQueryNotBegunIsAnsweredToNobody)
+{
+    for (const bool destroyLink : {true, false}) {
+        SCOPED_TRACE(destroyLink ? "destroy_link" : "client gone");
+        ASSERT_EQ(Write(z, "LATER?"), "");
+        Depart(destroyLink).get();
+        EXPECT_TRUE(inst0->GetLedger().ReplyOwedToNobody());
+        auto yReply = Query(y, "Y?");
+        ASSERT_TRUE(WaitsForABuffer(y));
+        device.Release();
+        EXPECT_EQ(yReply.get(), "Y?=mine");
+        EXPECT_EQ(device.clears.load(), 0);
+        EXPECT_EQ(device.interrupted.load(), 0);
+        std::uint32_t status = 1;
+        z.lid = g_registry->CreateLink(&z.client, false, 0, "inst0", &status);
+        ASSERT_EQ(status, 0u);
+    }
+}
+
+// X reads for its query, which waits for the device, not begun, while another interface's
+// FETC? waits for bus triggers: Y's GET is delivered from X's wait and counts out of turn; X's
+// query still runs and is answered. Without that FETC? the GET waits for X's read.
+TEST_F(Vxi11HeldDeviceFixture, AGetBehindAReadOfAQueryNotBegunCountsForAFetchElsewhere)
+{
+    ASSERT_EQ(Write(x, "LATER?"), "");
+    auto xRead = std::async(std::launch::async, [this] { return Read(x); });
+    ASSERT_TRUE(WaitsForABuffer(x));
+    ASSERT_EQ(device.SetFetchElsewhere(true), 0u);
+    std::uint32_t status = 1;
+    g_registry->DeviceTrigger(&y.client, y.lid, false, 0, 10000, &status);
+    EXPECT_EQ(status, 0u);
+    EXPECT_TRUE(Eventually([&] { return device.outOfTurn.load() == 1; }));
+    device.SetFetchElsewhere(false);
+    device.Release();
+    EXPECT_EQ(xRead.get(), "later");
+    EXPECT_EQ(device.triggers.load(), 0);
 }
 
 } // namespace

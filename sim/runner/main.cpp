@@ -598,7 +598,15 @@ bool LockStateFolder(const std::string& state)
     const std::string path = state + "/lock";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT, 0644);  // not O_CLOEXEC: see Restart
     if (fd < 0) {
-        std::fprintf(stderr, "korvex-sim: cannot open %s: %s\n", path.c_str(), std::strerror(errno));
+        const int error = errno;
+        // Denied: typically a state folder a root run made, now started by another user.
+        if (error == EACCES || error == EPERM)
+            std::fprintf(stderr,
+                         "korvex-sim: cannot open %s: %s; start as the user that owns %s, or give --state a "
+                         "folder of your own\n",
+                         path.c_str(), std::strerror(error), state.c_str());
+        else
+            std::fprintf(stderr, "korvex-sim: cannot open %s: %s\n", path.c_str(), std::strerror(error));
         return false;
     }
     char text[32] = {};

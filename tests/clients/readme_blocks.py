@@ -1,23 +1,29 @@
 #!/usr/bin/python3
-"""readme_blocks.py RUNNER [README]: the README's examples, taken from README.md itself, run
-against the runner: the first queries (the block after "<!-- first-queries -->": lxi,
-pyvisa-py over VXI-11 and over USB) and the control-socket one-liner (the block after
-"<!-- control-socket -->"), each run in a folder laid out as the repository root (the state
-folder "state", "tests" beside it); the Python session (the block after
-"<!-- python-session -->", run as a doctest: every reply as shown); its locked_query (the
-block after "<!-- locked-query -->") from six links at once, each getting its own replies; the
-rpcinfo forms of the port 111 paragraph (those it says work exit 0, each of the others says
-what it quotes); the DHCP example (the block after "<!-- dhcp-example -->", as root, with
-namespace names and files of its own: the instrument answers at its lease, `lxi discover`
-finds it, and nothing it made is left). The control socket's help and the README name the same commands, and the ports "Not there yet"
+"""readme_blocks.py RUNNER [README]: the examples of README.md and of the pages in docs/ beside
+it, taken from those files, run against the runner. Every fenced block of those pages follows
+a marker line naming it ("<!-- name -->"), each name one of BLOCKS, and each block this test
+runs is there exactly once, wherever it stands:
+the first queries (the block after "<!-- first-queries -->": lxi, pyvisa-py over VXI-11 and
+over USB) and the control-socket one-liner (the block after "<!-- control-socket -->"), each
+run in a folder laid out as the repository root (the state folder "state", "tests" beside it);
+the Python session (the block after "<!-- python-session -->", run as a doctest: every reply as
+shown); its locked_query (the block after "<!-- locked-query -->") from six links at once, each
+getting its own replies; the rpcinfo forms of the section "rpcinfo" (those it says work exit 0,
+each one of the table of the others says what its row quotes); the DHCP example (the block
+after "<!-- dhcp-example -->", as root, with namespace names and files of its own: the
+instrument answers at its lease, `lxi discover` finds it, and nothing it made is left). The
+control socket's help and its section name the same commands, and the ports "Not there yet"
 names take no connection, Modbus enabled. Beside the locked query: an unlocked one under another
-link's lock fails at once with VI_ERROR_IO, as the README says. The USB488 TRIGGER lines (the
-block after "<!-- usb-trigger -->") complete a FETC? sent over VXI-11 (pyvisa-py's
+link's lock fails at once with VI_ERROR_IO, as "Links and locks" says. The USB488 TRIGGER lines
+(the block after "<!-- usb-trigger -->") complete a FETC? sent over VXI-11 (pyvisa-py's
 assert_trigger() over USB raises NotImplementedError); while their client holds the USB
-instrument, the USB one-liner fails with "Resource busy". Runs itself in a network namespace
-(tests/net/in-netns.sh); exit status 77 when none can be made.
+instrument, the USB one-liner fails with "Resource busy"; an execution error caused over VXI-11
+is in that client's error queue too, a command error is not. With TRIG:SOUR EXT a FETC? holds
+the link until a device clear. Runs itself in a network namespace (tests/net/in-netns.sh); exit
+status 77 when none can be made.
 """
 import doctest
+import glob
 import os
 import re
 import shutil
@@ -38,12 +44,59 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)
 check = runner_session.check
 
 
-def block(readme, marker):
-    """The first fenced block after the marker line."""
-    found = re.search(r"^%s\n```\n(.*?)^```$" % re.escape(marker), readme, re.M | re.S)
-    if found is None:
-        raise runner_session.Failure("README.md has no block after " + marker)
-    return found.group(1)
+# The marked blocks: run-command and test-command (.ci/run runs the latter) are not run here.
+BLOCKS = ["run-command", "test-command", "first-queries", "python-session", "locked-query", "usb-trigger",
+          "control-socket", "dhcp-example"]
+
+
+class Pages(dict):
+    """README.md and docs/*.md beside it: the text of each by its path."""
+
+    def __init__(self, readme):
+        super().__init__()
+        self.readme = readme
+        for path in [readme] + sorted(glob.glob(os.path.join(os.path.dirname(readme), "docs", "*.md"))):
+            with open(path) as f:
+                self[path] = f.read()
+
+    def __str__(self):
+        return "\n".join(self.values())
+
+
+def block(pages, marker):
+    """The fenced block after the marker line: there once, in one of the pages."""
+    found = [m for text in pages.values()
+             for m in re.finditer(r"^%s\n```\n(.*?)^```$" % re.escape(marker), text, re.M | re.S)]
+    if len(found) != 1:
+        raise runner_session.Failure("README.md and docs/ have %d blocks after %s, not 1" % (len(found), marker))
+    return found[0].group(1)
+
+
+def section(pages, heading):
+    """The text under the heading ("## <heading>"), up to the next heading of its level or above."""
+    for text in pages.values():
+        found = re.search(r"^(#+) %s\n" % re.escape(heading), text, re.M)
+        if found is not None:
+            rest = text[found.end():]
+            end = re.search(r"^#{1,%d} " % len(found.group(1)), rest, re.M)
+            return rest[:end.start()] if end else rest
+    raise runner_session.Failure("README.md and docs/ have no heading " + heading)
+
+
+def markers(pages):
+    """Every fenced block follows a marker of BLOCKS."""
+    for path, text in pages.items():
+        lines = text.splitlines()
+        opening = True
+        for number, line in enumerate(lines):
+            if not line.startswith("```"):
+                continue
+            if opening:
+                marker = re.fullmatch(r"<!-- ([a-z-]+) -->", lines[number - 1]) if number else None
+                check(marker is not None and marker.group(1) in BLOCKS,
+                      "%s:%d: the block follows a marker this test knows (%r)"
+                      % (os.path.basename(path), number + 1, lines[number - 1] if number else ""))
+            opening = not opening
 
 
 def python_session(readme):
@@ -101,14 +154,15 @@ def locked_queries(readme):
     holder.unlock()
     holder.close()
     other.close()
-    text = readme[readme.index("<!-- locked-query -->"):readme.index("What the commands need")]
+    text = section(readme, "Links and locks")
     check("`VI_ERROR_IO`" in text and code == pyvisa.constants.StatusCode.error_io and took < 9,
-          "the README's VI_ERROR_IO: an unlocked query under another link's lock fails at once (%s, %.1f s)"
+          "Links and locks' VI_ERROR_IO: an unlocked query under another link's lock fails at once (%s, %.1f s)"
           % (code, took))
 
 
-# Opens the USB instrument, tells whether assert_trigger() raises NotImplementedError, then at a
-# line on standard input sends the README's USB488 TRIGGER (argv[2] defines usb_trigger).
+# Opens the USB instrument, empties its error queue, tells whether assert_trigger() raises
+# NotImplementedError, then at a line on standard input sends the README's USB488 TRIGGER
+# (argv[2] defines usb_trigger) and prints the errors queued meanwhile.
 USB_TRIGGER = r"""
 import sys
 sys.path.insert(0, %r)
@@ -117,6 +171,8 @@ usbsim.install(sys.argv[1])
 import pyvisa
 rm = pyvisa.ResourceManager("@py")
 inst = rm.open_resource(rm.list_resources("USB?*INSTR")[0])
+while not inst.query("SYST:ERR?").startswith("0,"):
+    pass
 try:
     inst.assert_trigger()
     print("assert_trigger() works", flush=True)
@@ -126,6 +182,10 @@ sys.stdin.readline()
 names = {}
 exec(sys.argv[2], names)
 names["usb_trigger"](inst)
+errors = []
+while not errors or not errors[-1].startswith("0,"):
+    errors.append(inst.query("SYST:ERR?").strip())
+print(" | ".join(errors[:-1]), flush=True)
 inst.close()
 """ % os.path.join(ROOT, "tests", "clients")
 
@@ -133,7 +193,9 @@ inst.close()
 def usb_trigger(readme, state):
     """pyvisa-py's assert_trigger() over USB raises NotImplementedError; the README's USB488
     TRIGGER lines complete a FETC? sent over VXI-11. While that client holds the USB instrument,
-    the USB one-liner of the first queries fails with "Resource busy", as the README says."""
+    the USB one-liner of the first queries fails with "Resource busy", as the docs say. An
+    execution error caused over VXI-11 reaches that client's error queue, a command error does
+    not, as the README says."""
     client = subprocess.Popen([sys.executable, "-c", USB_TRIGGER, os.path.join(state, "usb.sock"),
                                block(readme, "<!-- usb-trigger -->")], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               text=True)
@@ -144,10 +206,16 @@ def usb_trigger(readme, state):
               % said)
         line = [q for q in block(readme, "<!-- first-queries -->").splitlines() if "usbsim" in q][0]
         run = subprocess.run(["bash", "-c", line], cwd=os.path.dirname(state), capture_output=True, timeout=60)
-        check("Resource busy" in readme[readme.index("## Over USB"):] and run.returncode != 0
+        check("Resource busy" in section(readme, "One client process at a time") and run.returncode != 0
               and b"Resource busy" in run.stderr,
               "one USB client process at a time: meanwhile the README's USB one-liner fails, Resource busy (%r)"
               % run.stderr[-300:])
+        inst.write("TRIG:COUN 5000")
+        inst.write("TRIG:COUN:FOO 1")
+        errors = [inst.query("SYST:ERR?").strip() for _ in range(3)]
+        check(errors[0] == '-222,"Data out of range"' and errors[1].startswith("-1") and errors[2].startswith("0,")
+              and '`-222 "Data out of range"`' in readme[readme.readme],
+              "over VXI-11 an execution error and a command error (%s)" % errors)
         inst.timeout = 30000
         inst.write("ROUT:CLOS (@1);:TRIG:SOUR BUS;:TRIG:COUN 1;:INIT")
         check(inst.query("*OPC?").strip() == "1", "armed for one bus trigger over VXI-11")
@@ -155,13 +223,39 @@ def usb_trigger(readme, state):
         client.stdin.write("\n")
         client.stdin.flush()
         value = inst.read().strip()
+        usb_errors = client.stdout.readline().strip()
         check(value.endswith(" T") and client.wait(60) == 0,
               "the README's USB488 TRIGGER completes the VXI-11 FETC? (%s)" % value)
+        check(usb_errors == errors[0], "the USB client's queue has the execution error, not the command error (%s)"
+              % usb_errors)
         inst.write("TRIG:SOUR IMM")
     finally:
         inst.close()
         client.kill()
         client.wait()
+
+
+def external_trigger(readme):
+    """TRIG:SOUR EXT: nothing drives the input, a FETC? holds the link (its next query too) until
+    a device clear; ABOR then ends the armed measurement."""
+    inst = runner_session.open_session(runner_session.manager())
+    try:
+        inst.write("ROUT:CLOS (@1);:TRIG:SOUR EXT;:TRIG:COUN 1;:INIT")
+        check(inst.query("*OPC?").strip() == "1", "armed for an external trigger")
+        inst.timeout = 2000
+        held = []
+        for query in ("FETC?", "*IDN?"):
+            try:
+                inst.query(query)
+            except pyvisa.VisaIOError as error:
+                held.append(error.error_code == pyvisa.constants.StatusCode.error_timeout)
+        inst.clear()
+        inst.timeout = 10000
+        check(held == [True, True] and inst.query("*IDN?").startswith("Korvex") and "`TRIG:SOUR EXT`" in str(readme),
+              "TRIG:SOUR EXT: FETC? holds the link until a device clear (%s)" % held)
+        check(inst.query("ABOR;:TRIG:SOUR IMM;*OPC?").strip() == "1", "ABOR ends the armed measurement")
+    finally:
+        inst.close()
 
 
 def control_socket(readme, folder):
@@ -172,11 +266,12 @@ def control_socket(readme, folder):
           and answer.count("\n") == 1, "the control-socket one-liner prints the whole state line (%r)" % answer)
     commands = [c.split()[0] for c in runner_session.control(os.path.join(folder, "state"), "help")
                 [len("OK commands: "):].split(" | ")]
-    text = readme[readme.index("The control socket takes"):readme.index("<!-- control-socket -->")]
+    text = section(readme, "The control socket")
+    text = text[:text.index("<!-- control-socket -->")]
     for command in commands:
-        check("`%s" % command in text, "the README describes the control command %s" % command)
+        check("`%s" % command in text, "the control socket's section describes the command %s" % command)
     named = set(re.findall(r"`([a-z]+)[ `]", text))
-    check(named <= set(commands), "the README names no command help lacks (%s)" % sorted(named - set(commands)))
+    check(named <= set(commands), "the section names no command help lacks (%s)" % sorted(named - set(commands)))
 
 
 def first_queries(readme, folder):
@@ -188,17 +283,17 @@ def first_queries(readme, folder):
 
 
 def rpcinfo_forms(readme):
-    """The paragraph's `rpcinfo ...` forms with a host: before "These do not work" each exits 0;
-    after it, each followed by a quote in parentheses fails with that text."""
-    text = re.sub(r"\s+", " ", readme[readme.index("VXI-11 clients find"):readme.index("Then, from a second")])
-    works, fails = text.split("These do not work")
-    forms = [f for f in re.findall(r"`(rpcinfo [^`]*)`", works) if "127.0.0.1" in f]
-    check(len(forms) >= 4, "the README names rpcinfo forms that work (%s)" % forms)
+    """The section's `rpcinfo ...` forms with a host: before "These do not work" each exits 0;
+    after it, each of a table row fails with the row's quoted text."""
+    works, fails = section(readme, "rpcinfo").split("These do not work")
+    forms = [f for f in re.findall(r"`(rpcinfo [^`]*)`", re.sub(r"\s+", " ", works)) if "127.0.0.1" in f]
+    check(len(forms) >= 4, "the docs name rpcinfo forms that work (%s)" % forms)
     for form in forms:
         run = subprocess.run(form.split(), capture_output=True, timeout=30)
         check(run.returncode == 0 and b"100000" in run.stdout, "%s works" % form)
-    refused = re.findall(r'`(rpcinfo [^`]*127\.0\.0\.1[^`]*)`[^`(]*\("([^"]+)"\)', fails)
-    check(len(refused) >= 3, "the README names rpcinfo forms that fail, with their texts (%s)" % refused)
+    refused = [(form, re.search(r'"([^"]+)"', row).group(1)) for row in fails.splitlines() if row.startswith("| `")
+               for form in re.findall(r"`(rpcinfo [^`]*)`", row) if "127.0.0.1" in form]
+    check(len(refused) >= 4, "the docs name rpcinfo forms that fail, with their texts (%s)" % refused)
     for form, said in refused:
         run = subprocess.run(form.split(), capture_output=True, timeout=30)
         out = re.sub(r"\s+", " ", (run.stdout + run.stderr).decode())
@@ -251,11 +346,12 @@ def not_served(inst):
 def main():
     runner_session.in_namespace_or_reexec()
     program = sys.argv[1] if len(sys.argv) > 1 else runner_session.default_runner()
-    path = sys.argv[2] if len(sys.argv) > 2 else os.path.join(ROOT, "README.md")
-    with open(path) as f:
-        readme = f.read()
+    readme = Pages(sys.argv[2] if len(sys.argv) > 2 else os.path.join(ROOT, "README.md"))
     runner = runner_session.Runner(program)
     try:
+        markers(readme)
+        for name in BLOCKS:
+            block(readme, "<!-- %s -->" % name)
         inst = runner_session.open_session(runner_session.manager())
         not_served(inst)
         inst.close()
@@ -265,6 +361,7 @@ def main():
         rpcinfo_forms(readme)
         control_socket(readme, runner.state)
         usb_trigger(readme, os.path.join(runner.state, "state"))
+        external_trigger(readme)
         dhcp_example(readme, program)
     except runner_session.Failure as failure:
         print("FAIL: " + str(failure))

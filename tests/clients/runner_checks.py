@@ -13,12 +13,12 @@ With "field": --field outside the probe's range is refused at the start with the
 one inside it, and each bound the refusal prints, is measured.
 With "messages": what the runner says, by its text, on standard error and in korvex.log with the
 time prefix: a bad option in one line, a topology file's bad line, --usb-socket in a missing
-folder, port 111 out of reach (and no portmapper banner) or held by something that is no
-portmapper, a --bind address this host lacks, a second instrument in the namespace; and the
-NetBIOS service's bind failures (why, what to do); --tick-us 1000 measures, --dsp-refuse-boot's
-retries do not flood the log, one SIGINT ends a firmware stopped by *RST without boot monitor
-and says so, --quiet keeps the terminal to problems (a settings value out of range, a VXI-11
-link to a device not served).
+folder, a state folder of another user (root's, started as nobody), port 111 out of reach (and
+no portmapper banner) or held by something that is no portmapper, a --bind address this host
+lacks, a second instrument in the namespace; and the NetBIOS service's bind failures (why,
+what to do); --tick-us 1000 measures, --dsp-refuse-boot's retries do not flood the log, one
+SIGINT ends a firmware stopped by *RST without boot monitor and says so, --quiet keeps the
+terminal to problems (a settings value out of range, a VXI-11 link to a device not served).
 Runs itself in a network namespace (tests/net/in-netns.sh) for the portmapper port; exit status
 77 when no namespace can be made.
 """
@@ -353,6 +353,26 @@ def start_failures(program, folder):
         check(run.stderr.decode().count(topology) <= 1, "the file is named once")
 
 
+def state_not_yours(program, folder):
+    """A state folder root made, started by another user (nobody, through setpriv): exit 1, the
+    cause and its remedy in one line. Skipped without root or when nobody cannot run the program."""
+    if os.geteuid() != 0 or shutil.which("setpriv") is None:
+        print("skip: a start as another user needs root and setpriv")
+        return
+    state = os.path.join(folder, "state")
+    os.makedirs(state)
+    os.chmod(folder, 0o755)
+    run = subprocess.run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", program, "--state", state],
+                         capture_output=True, timeout=60)
+    if run.stderr.startswith(b"setpriv:"):
+        print("skip: nobody cannot run %s (%r)" % (program, run.stderr))
+        return
+    line = ("korvex-sim: cannot open %s/lock: Permission denied; start as the user that owns %s, or give --state a "
+            "folder of your own\n" % (state, state))
+    check(run.returncode == 1 and run.stderr.decode() == line, "root's state folder, started as nobody: exit 1 "
+          "and one line: %s(%d, %r)" % (line, run.returncode, run.stderr))
+
+
 def netbios_bind_failure(runner, reason, what):
     """The NetBIOS service's line on standard output (its own, without time prefix)."""
     line = "bind failed on port 137: " + reason + "\n"
@@ -541,6 +561,7 @@ def messages(program):
     folder = tempfile.mkdtemp(prefix="korvex-messages-")
     try:
         start_failures(program, folder)
+        state_not_yours(program, folder)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
     vxi11_failures(program, folder)

@@ -151,6 +151,24 @@ void CExchangeLedger::Hand(std::uint32_t lid)
 std::uint32_t CExchangeLedger::TakeHanded(const std::vector<Waiting>& waiting)
 {
     Lock lock(m_mutex);
+    HandedGet* get = FirstDeliverable(waiting);
+    if (get == nullptr) {
+        return 0;
+    }
+    get->state = Handing::kTaken;
+    return get->lid;
+}
+
+bool CExchangeLedger::HasFor(std::uint32_t lid, bool getsDeliverable,
+                             const std::vector<Waiting>& waiting)
+{
+    Lock lock(m_mutex);
+    return (m_endOwedBy != 0 && m_endOwedBy != lid) ||
+           (getsDeliverable && FirstDeliverable(waiting) != nullptr);
+}
+
+CExchangeLedger::HandedGet* CExchangeLedger::FirstDeliverable(const std::vector<Waiting>& waiting)
+{
     for (const Waiting& operation : waiting) {
         if (operation.drop) {
             continue;  // a drop ends what the running procedure left
@@ -158,14 +176,13 @@ std::uint32_t CExchangeLedger::TakeHanded(const std::vector<Waiting>& waiting)
         auto get = std::find_if(m_handed.begin(), m_handed.end(),
                                 [&](const HandedGet& h) { return h.lid == operation.lid; });
         if (get == m_handed.end()) {
-            return 0;  // a GET overtakes no operation queued before it
+            return nullptr;  // a GET overtakes no operation queued before it
         }
         if (get->state == Handing::kHanded) {
-            get->state = Handing::kTaken;
-            return get->lid;
+            return &*get;
         }
     }
-    return 0;
+    return nullptr;
 }
 
 bool CExchangeLedger::TakeBack(std::uint32_t lid)

@@ -94,6 +94,9 @@ public:
     // The running procedure takes the first handed GET it may deliver now: a GET overtakes
     // no operation queued before it but drops and GETs already delivered. Its lid, or 0.
     std::uint32_t TakeHanded(const std::vector<Waiting>& waiting);
+    // Whether the running procedure of lid has something to look at before it waits: the
+    // end of a departed link's message, or (getsDeliverable) a GET it may take now.
+    bool HasFor(std::uint32_t lid, bool getsDeliverable, const std::vector<Waiting>& waiting);
     // lid's device_trigger has the turn: false when its GET was taken and delivered.
     bool TakeBack(std::uint32_t lid);
     // Handed and not delivered yet (for checks).
@@ -124,6 +127,9 @@ private:
         std::uint32_t lid;
         Handing state;
     };
+
+    // The first handed GET that may overtake what waits before it (mutex held).
+    HandedGet* FirstDeliverable(const std::vector<Waiting>& waiting);
 
     mutable std::mutex m_mutex;
     // The message in the exchange: its owner (0: none), whether it lacks its END, whether its

@@ -35,7 +35,8 @@ bool CVxi11EventGate::RaiseEvent(std::uint32_t event)
 
 void CVxi11EventGate::WaitEvent(std::uint32_t lid, std::uint32_t event,
                                 CVxi11OperationGuard& guard, std::uint32_t* status,
-                                const std::function<bool()>& abortPending)
+                                const std::function<bool()>& abortPending,
+                                const std::function<bool()>& lookAgain)
 {
     std::uint32_t lockStatus = 0;
     m_mutex.Lock(&lockStatus);
@@ -48,16 +49,6 @@ void CVxi11EventGate::WaitEvent(std::uint32_t lid, std::uint32_t event,
         m_mutex.Unlock();
         return;
     }
-    if (m_bufferWaitWoken != 0 && IsBufferEvent(event)) {
-        // Woken before it began: it returns at once, still inside the dispatcher gate.
-        m_bufferWaitWoken = 0;
-        m_mutex.Unlock();
-        *status = 0;
-        if (!guard.HoldsGate()) {
-            guard.EnterGate(status);
-        }
-        return;
-    }
     m_waitingLid = lid;
     m_awaitedEvent = event;
     m_raised = 0;
@@ -67,6 +58,8 @@ void CVxi11EventGate::WaitEvent(std::uint32_t lid, std::uint32_t event,
     // An abort marked before this wait was registered found nobody to cancel: end it now.
     if (abortPending && abortPending()) {
         Cancel(lid);
+    } else if (lookAgain && lookAgain()) {
+        WakeBufferWait();
     }
 
     guard.LeaveGate();
@@ -112,15 +105,11 @@ void CVxi11EventGate::WakeBufferWait()
     if (lockStatus != 0) {
         return;
     }
-    if (m_enabled != 0) {
-        if (m_waitingLid != 0 && IsBufferEvent(m_awaitedEvent)) {
-            m_raised = 1;
-            m_waitingLid = 0;
-            m_awaitedEvent = 0;
-            m_event.Post();
-        } else {
-            m_bufferWaitWoken = 1;
-        }
+    if (m_enabled != 0 && m_waitingLid != 0 && IsBufferEvent(m_awaitedEvent)) {
+        m_raised = 1;
+        m_waitingLid = 0;
+        m_awaitedEvent = 0;
+        m_event.Post();
     }
     m_mutex.Unlock();
 }
@@ -154,7 +143,6 @@ void CVxi11EventGate::Enable()
     m_awaitedEvent = 0;
     m_raised = 0;
     m_cancelled = 0;
-    m_bufferWaitWoken = 0;
     std::uint32_t pollStatus = 0;
     m_event.Wait(0, &pollStatus);
     m_mutex.Unlock();

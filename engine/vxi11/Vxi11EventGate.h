@@ -33,12 +33,15 @@ public:
     // time ran out; 0x54396 when cancelled or disabled; or the failure of entering the
     // dispatcher gate again.
     // abortPending, when given, is asked once the wait is registered, so that an abort that
-    // came between two waits of the procedure still ends the next one.
+    // came between two waits of the procedure still ends the next one; lookAgain likewise,
+    // still inside the dispatcher gate, for what came for the procedure meanwhile: the wait
+    // then ends at once with status 0.
     void WaitEvent(std::uint32_t lid, std::uint32_t event, CVxi11OperationGuard& guard,
-                   std::uint32_t* status, const std::function<bool()>& abortPending = nullptr);
+                   std::uint32_t* status, const std::function<bool()>& abortPending = nullptr,
+                   const std::function<bool()>& lookAgain = nullptr);
     // Ends a wait for a posted input or response buffer early with status 0, so that the
-    // waiting procedure looks again at what it waits for; with no such wait, the next one
-    // returns at once.
+    // waiting procedure looks again at what it waits for (its lookAgain covers a wait not
+    // registered yet).
     void WakeBufferWait();
     // Ends lid's wait with 0x54396.
     void Cancel(std::uint32_t lid);
@@ -58,5 +61,4 @@ private:
     std::uint8_t m_enabled = 0;
     std::uint8_t m_raised = 0;
     std::uint8_t m_cancelled = 0;
-    std::uint8_t m_bufferWaitWoken = 0;  // WakeBufferWait found no such wait
 };

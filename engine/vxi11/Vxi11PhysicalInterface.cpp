@@ -297,15 +297,20 @@ void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
         // interface's FETC? waiting for it): it is delivered from here, in arrival order. So
         // it is from a read whose message has not begun while that FETC? waits; not from a
         // read of a message being run or answered: the GET would interrupt its query.
-        if (event == CVxi11EventGate::kInputPosted ||
-            (ledger.FetchElsewhere() && MessageNotBegun())) {
+        const auto getsDeliverable = [this, event, &ledger] {
+            return event == CVxi11EventGate::kInputPosted || (ledger.FetchElsewhere() && MessageNotBegun());
+        };
+        if (getsDeliverable()) {
             DeliverHandedTriggers();
         }
         if (armed.load() != nullptr) {
             return;
         }
-        m_eventGate.WaitEvent(lid, event, guard, status,
-                              [this, lid] { return m_queue.IsAbortPending(lid); });
+        m_eventGate.WaitEvent(
+            lid, event, guard, status, [this, lid] { return m_queue.IsAbortPending(lid); },
+            [this, lid, &ledger, &getsDeliverable] {
+                return ledger.HasFor(lid, getsDeliverable(), m_queue.WaitingBehindHead());
+            });
         if (*status != 0) {
             return;
         }

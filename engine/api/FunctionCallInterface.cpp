@@ -202,9 +202,9 @@ void CFunctionCallInterface::TakePendingTrigger(std::uint32_t* status)
     zo_device_session_take_pending_trigger(m_handle, status);
 }
 
-void CFunctionCallInterface::SetFetchElsewhere(bool waiting, std::uint32_t* status)
+void CFunctionCallInterface::SetFetchElsewhere(bool waiting, bool stillArmed, std::uint32_t* status)
 {
-    zo_device_session_set_fetch_elsewhere(m_handle, waiting ? 1 : 0, status);
+    zo_device_session_set_fetch_elsewhere(m_handle, waiting ? 1 : 0, stillArmed ? 1 : 0, status);
 }
 
 void CFunctionCallInterface::EndMessageDone(std::uint32_t* status)

@@ -37,7 +37,7 @@ public:
     void QueryDetected(std::uint32_t* status) override;
     void InputProcessed(std::uint32_t* status) override;
     void TakePendingTrigger(std::uint32_t* status) override;
-    void SetFetchElsewhere(bool waiting, std::uint32_t* status) override;
+    void SetFetchElsewhere(bool waiting, bool stillArmed, std::uint32_t* status) override;
     void EndMessageDone(std::uint32_t* status) override;
     void ReportBufferFull(std::uint32_t* status) override;
     void ReportUnterminated(std::uint32_t* status) override;

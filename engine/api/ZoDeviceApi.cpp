@@ -405,9 +405,10 @@ KORVEX_FORWARD(zo_device_session_disable_relaxed_mode, DisableRelaxedMode)
 #undef KORVEX_FORWARD
 
 void zo_device_session_set_fetch_elsewhere(std::uint32_t handle, std::uint8_t waiting,
-                                           std::uint32_t* status)
+                                           std::uint8_t stillArmed, std::uint32_t* status)
 {
-    Forward(handle, status, [&](CDeviceSession* s) { s->SetFetchElsewhere(waiting != 0, status); });
+    Forward(handle, status,
+            [&](CDeviceSession* s) { s->SetFetchElsewhere(waiting != 0, stillArmed != 0, status); });
 }
 
 void zo_device_session_set_status_byte(std::uint32_t handle, std::uint8_t stb,

@@ -86,7 +86,7 @@ void zo_device_session_query_detected(std::uint32_t handle, std::uint32_t* statu
 void zo_device_session_input_processed(std::uint32_t handle, std::uint32_t* status);
 void zo_device_session_take_pending_trigger(std::uint32_t handle, std::uint32_t* status);
 void zo_device_session_set_fetch_elsewhere(std::uint32_t handle, std::uint8_t waiting,
-                                           std::uint32_t* status);
+                                           std::uint8_t stillArmed, std::uint32_t* status);
 void zo_device_session_slot17(std::uint32_t handle, std::uint32_t* status);
 void zo_device_session_slot18(std::uint32_t handle, std::uint32_t* status);
 void zo_device_session_report_unterminated(std::uint32_t handle, std::uint32_t* status);

@@ -45,7 +45,7 @@ public:
     virtual void QueryDetected(std::uint32_t* status) = 0;
     virtual void InputProcessed(std::uint32_t* status) = 0;
     virtual void TakePendingTrigger(std::uint32_t* status) = 0;
-    virtual void SetFetchElsewhere(bool waiting, std::uint32_t* status) = 0;
+    virtual void SetFetchElsewhere(bool waiting, bool stillArmed, std::uint32_t* status) = 0;
     virtual void EndMessageDone(std::uint32_t* status) = 0;
     virtual void ReportBufferFull(std::uint32_t* status) = 0;
     virtual void ReportUnterminated(std::uint32_t* status) = 0;

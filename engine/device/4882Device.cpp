@@ -334,9 +334,11 @@ ZODEVICE_STATUS C4882Device::TakePendingTrigger()
     return Operate([](CZoDeviceInterface* i, std::uint32_t* s) { i->TakePendingTrigger(s); });
 }
 
-ZODEVICE_STATUS C4882Device::SetFetchElsewhere(bool waiting)
+ZODEVICE_STATUS C4882Device::SetFetchElsewhere(bool waiting, bool stillArmed)
 {
-    return Operate([waiting](CZoDeviceInterface* i, std::uint32_t* s) { i->SetFetchElsewhere(waiting, s); });
+    return Operate([waiting, stillArmed](CZoDeviceInterface* i, std::uint32_t* s) {
+        i->SetFetchElsewhere(waiting, stillArmed, s);
+    });
 }
 
 ZODEVICE_STATUS C4882Device::ReportUnterminated()

@@ -62,8 +62,9 @@ public:
     // interface's FETC? that waits for bus triggers: it will not start. 0x5433F when none
     // is to be counted so.
     ZODEVICE_STATUS TakePendingTrigger();
-    // Another interface's FETC? begins (true) or has ended (false) to wait for bus triggers.
-    ZODEVICE_STATUS SetFetchElsewhere(bool waiting);
+    // Another interface's FETC? begins (true) or has ended (false) to wait for bus triggers;
+    // stillArmed: at its end a measurement still waits for them (a clear ended it).
+    ZODEVICE_STATUS SetFetchElsewhere(bool waiting, bool stillArmed = false);
     ZODEVICE_STATUS EnableStatusByteRequestEvent();
     ZODEVICE_STATUS EnableTriggerEvent();
     ZODEVICE_STATUS EnableRemoteLocalEvent(std::uint32_t reportLockout);

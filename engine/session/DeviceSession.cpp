@@ -235,6 +235,7 @@ void CDeviceSession::Open(const void* settings, std::uint32_t* status)
     }
     m_exchange.Reset();
     m_messageStarted = 0;
+    physicalInterface->GetLedger().ForgetOwedBusTriggers();
     *status = ZODEVICE_STATUS_DRIVER_FAULT;
     physicalInterface->Open(settings, status);
     if (*status == 0) {
@@ -509,17 +510,19 @@ void CDeviceSession::TakePendingTrigger(std::uint32_t* status)
     Leave(held, status);
 }
 
-void CDeviceSession::SetFetchElsewhere(bool waiting, std::uint32_t* status)
+void CDeviceSession::SetFetchElsewhere(bool waiting, bool stillArmed, std::uint32_t* status)
 {
     bool held = false;
-    if (!Enter(true, status, &held)) {
+    if (!Enter(false, status, &held)) {
         return;
     }
     *status = 0;
     CPhysicalInterface* physicalInterface = m_interface.load();
     if (physicalInterface != nullptr) {
-        physicalInterface->GetLedger().SetFetchElsewhere(waiting);
-        CaughtBehindFetch();
+        physicalInterface->GetLedger().SetFetchElsewhere(waiting, stillArmed);
+        if (waiting) {
+            CaughtBehindFetch();
+        }
     }
     Leave(held, status);
 }
@@ -547,7 +550,8 @@ bool CDeviceSession::ReplyOwedToNobody() const
 bool CDeviceSession::MessageNotBegun() const
 {
     const CMessageExchange::Record& r = m_exchange.GetRecord();
-    return r.state == CMessageExchange::Read && r.endMessageActive != 0;
+    return r.state == CMessageExchange::Read && r.endMessageActive != 0 && r.queryDetected == 0 &&
+           m_responseQueued == 0;
 }
 
 void CDeviceSession::CheckInterface(std::uint32_t* status)
@@ -799,7 +803,7 @@ void CDeviceSession::ReportResponseDone(CMessageDescriptor* descriptor, std::uin
     }
     std::uint32_t exchangeStatus = 0;
     m_exchange.ResponseSent(&exchangeStatus);
-    if (physicalInterface != nullptr && m_exchange.GetState() == CMessageExchange::Done) {
+    if (physicalInterface != nullptr) {
         physicalInterface->GetLedger().MessageMovedOn();  // answered whole
     }
     bool posted = false;
@@ -817,7 +821,12 @@ void CDeviceSession::ReportTrigger(std::uint32_t* status)
         physicalInterface->GetLedger().OweBusTrigger();
         bool posted = false;
         PostEvent(kTriggerEvent, kCodeTriggerWaiting, 0, nullptr, 0, &posted, status);
-        return;
+        if (posted) {
+            return;
+        }
+        // Nobody counts it: it keeps its place in the exchange.
+        physicalInterface->GetLedger().TakeOwedBusTrigger();
+        *status = 0;
     }
     const std::uint32_t waiting = m_exchange.GetRecord().pendingTriggers;
     m_exchange.Trigger(status);

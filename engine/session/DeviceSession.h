@@ -88,8 +88,9 @@ public:
     // or one that waits behind a message that has not begun while that FETC? waits. The
     // session does not start it. 0x5433F when there is none.
     void TakePendingTrigger(std::uint32_t* status);
-    // Another interface's FETC? begins (true) or has ended (false) to wait for bus triggers.
-    void SetFetchElsewhere(bool waiting, std::uint32_t* status);
+    // Another interface's FETC? begins (true) or has ended (false) to wait for bus triggers;
+    // stillArmed: at its end a measurement still waits for them (see CExchangeLedger).
+    void SetFetchElsewhere(bool waiting, bool stillArmed, std::uint32_t* status);
     void EndMessageDone(std::uint32_t* status);    // slot 17
     void ReportBufferFull(std::uint32_t* status);  // slot 18
     void ReportUnterminated(std::uint32_t* status);
@@ -145,6 +146,9 @@ public:
     // message received that the device has not processed yet (or one waiting behind it), a
     // query being answered, or a response not yet read. A finished exchange gives false.
     bool ExchangeUnfinished() const;
+    // A complete message waits for the device, which has not begun it: no query announced,
+    // no response queued (transport held, or inside the transport's own pass).
+    bool MessageNotBegun() const;
 
 private:
     struct EventSlot {
@@ -168,8 +172,6 @@ private:
     void PostDueReports();
     // The ledger of the bound interface says the message's reply is owed to nobody.
     bool ReplyOwedToNobody() const;
-    // A complete message waits for the device, which has not begun it.
-    bool MessageNotBegun() const;
     // The message in the exchange is caught behind another interface's FETC? waiting for
     // bus triggers (marked in the ledger when it is found so now).
     bool CaughtBehindFetch();

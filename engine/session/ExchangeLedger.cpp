@@ -71,6 +71,7 @@ CExchangeLedger::Left CExchangeLedger::Depart(std::uint32_t lid)
         return Left::kNothing;
     }
     m_departed = true;
+    m_endOwedBy = lid;
     return Left::kOwedToNobody;
 }
 
@@ -83,7 +84,6 @@ bool CExchangeLedger::PostEnd(std::uint32_t lid)
     m_departed = true;
     // One message is in the exchange at a time: at most one departed link is owed an end.
     m_endOwedBy = lid;
-    m_dropWaiting = true;
     return true;
 }
 
@@ -107,22 +107,11 @@ CExchangeLedger::Ending CExchangeLedger::EndOwed(std::uint32_t departed, bool an
     return m_partial || m_ownerRead || answering ? Ending::kClear : Ending::kNothing;
 }
 
-bool CExchangeLedger::HandBack(std::uint32_t departed)
-{
-    Lock lock(m_mutex);
-    if (!m_dropWaiting || m_owner != departed) {
-        return false;
-    }
-    m_endOwedBy = departed;
-    return true;
-}
-
 bool CExchangeLedger::DropTakesEnd(std::uint32_t lid)
 {
     Lock lock(m_mutex);
-    m_dropWaiting = false;
     if (m_endOwedBy != lid) {
-        return false;  // another procedure took it on: it ends it, or logs
+        return false;  // another procedure took it on
     }
     m_endOwedBy = 0;
     return true;
@@ -220,11 +209,14 @@ bool CExchangeLedger::EndTaken(std::uint32_t lid, const std::function<void()>& e
 
 // ---- a FETC? of another interface waiting for bus triggers ----
 
-void CExchangeLedger::SetFetchElsewhere(bool waiting)
+void CExchangeLedger::SetFetchElsewhere(bool waiting, bool stillArmed)
 {
     std::function<void()> observer;
     {
         Lock lock(m_mutex);
+        if (!waiting && !stillArmed) {
+            m_caughtBehindFetch = false;  // answered: nothing left for a trigger to count for
+        }
         if (m_fetchElsewhere == waiting) {
             return;
         }
@@ -246,8 +238,18 @@ bool CExchangeLedger::FetchElsewhere() const
 
 void CExchangeLedger::CatchBehindFetch()
 {
-    Lock lock(m_mutex);
-    m_caughtBehindFetch = true;
+    std::function<void()> observer;
+    {
+        Lock lock(m_mutex);
+        if (m_caughtBehindFetch) {
+            return;
+        }
+        m_caughtBehindFetch = true;
+        observer = m_fetchElsewhereObserver;
+    }
+    if (observer) {
+        observer();
+    }
 }
 
 bool CExchangeLedger::CaughtBehindFetch() const
@@ -266,6 +268,12 @@ void CExchangeLedger::OweBusTrigger()
 {
     Lock lock(m_mutex);
     ++m_owedBusTriggers;
+}
+
+void CExchangeLedger::ForgetOwedBusTriggers()
+{
+    Lock lock(m_mutex);
+    m_owedBusTriggers = 0;
 }
 
 bool CExchangeLedger::TakeOwedBusTrigger()

@@ -10,18 +10,22 @@
 // - A departed link's message that is partial, read for, or being answered is ended by a
 //   device clear (EndOwed); one that has not begun is left to run, owed to nobody. The clear
 //   is made by whichever procedure has the turn first: the one running now, when it waits
-//   for a buffer, or else the departed link's drop. Nobody else's operation is aborted.
+//   for a buffer, or else the departed link's drop (a drop that cannot get the turn leaves it
+//   to the next procedure that waits). Nobody else's operation is aborted.
 // - A device_trigger waiting for its turn hands its trigger to the running procedure (Hand).
 //   A write that waits for the device to take it delivers it; so does a read whose message
 //   has not begun while another interface's FETC? waits for bus triggers. A read of a
 //   message the instrument is running or answering never does: the GET would interrupt it.
 // - While another interface's FETC? waits for bus triggers (SetFetchElsewhere, until that
 //   message is over), this interface's message that has not begun is caught behind it
-//   (CatchBehindFetch), until that message is answered or another comes. A trigger sent
-//   while this interface's message is caught so counts at once, out of turn (OweBusTrigger):
-//   for that FETC?, or, when a clear ended it first, for the measurement that stays armed;
-//   it never interrupts the message it was sent behind. Every other trigger keeps its place
-//   behind its interface's message.
+//   (CatchBehindFetch), until that message is answered or another comes, or that FETC? ends
+//   with no measurement left armed. A trigger sent while this interface's message is caught
+//   so counts at once, out of turn (OweBusTrigger): for that FETC?, or, when a clear ended it
+//   first, for the measurement that stays armed; it never interrupts the message it was sent
+//   behind. Every other trigger keeps its place behind its interface's message.
+//
+// Lock order: the ledger's mutex is the last taken, except that EndTaken's callback takes the
+// operation queue's; the queue never calls the ledger. The observer runs without the mutex.
 #pragma once
 
 #include <cstdint>
@@ -65,10 +69,9 @@ public:
 
     // ---- a departed link ----
     // lid has gone (its client gone, or destroy_link): its message, if any, is owed to nobody
-    // from now on.
+    // from now on, and the next procedure of another link with the turn ends it (TakeEnd).
     Left Depart(std::uint32_t lid);
-    // The drop of lid begins: its message is to be ended by whichever procedure has the turn
-    // first. false when nothing of lid's is in the exchange.
+    // The drop of lid begins: as Depart; false when nothing of lid's is in the exchange.
     bool PostEnd(std::uint32_t lid);
     // A procedure of lid with the turn takes the end of a departed link's message on: that
     // link (not lid), or 0 when none is to be ended.
@@ -76,10 +79,7 @@ public:
     // What ending departed's message takes. answering: the device has announced its query,
     // holds its response or is sending it. Ending kNothing also settles it (owed to nobody).
     Ending EndOwed(std::uint32_t departed, bool answering);
-    // A procedure that took departed's end on could not clear: handed back to the drop while
-    // it still waits for its turn (true), else it stays and the caller logs it (false).
-    bool HandBack(std::uint32_t departed);
-    // The drop of lid has the turn (or gave up): true when the end is still its own to make.
+    // The drop of lid has the turn: true when the end is still its own to make.
     bool DropTakesEnd(std::uint32_t lid);
     // Whether lid's message is still in the exchange (for the drop's log line).
     bool Owns(std::uint32_t lid) const;
@@ -106,12 +106,15 @@ public:
     bool EndTaken(std::uint32_t lid, const std::function<void()>& end);
 
     // ---- a FETC? of another interface waiting for bus triggers ----
-    // Set when it begins to wait; cleared when its message is over. The interface is told
-    // (onFetchElsewhere) so that a waiting procedure looks again.
-    void SetFetchElsewhere(bool waiting);
+    // Set when it begins to wait; cleared when its message is over (stillArmed: a measurement
+    // still waits for bus triggers, as after a clear). The observer is told when it is set, so
+    // that a waiting procedure looks again.
+    void SetFetchElsewhere(bool waiting, bool stillArmed = false);
     bool FetchElsewhere() const;
     // This interface's message that has not begun waits behind that FETC?; it stays caught
-    // until it is answered or another message comes (MessageMovedOn, Cleared).
+    // until it is answered or another message comes (MessageMovedOn, Cleared), or that FETC?
+    // ends with no measurement armed (SetFetchElsewhere(false, false)). Turning it on tells
+    // the observer.
     void CatchBehindFetch();
     bool CaughtBehindFetch() const;
     void MessageMovedOn();
@@ -119,6 +122,8 @@ public:
     void OweBusTrigger();
     // The device takes one trigger owed for that FETC?; false when none is owed.
     bool TakeOwedBusTrigger();
+    // A new session: nothing is owed.
+    void ForgetOwedBusTriggers();
     void SetFetchElsewhereObserver(std::function<void()> observer);
 
 private:
@@ -138,10 +143,8 @@ private:
     bool m_partial = false;
     bool m_ownerRead = false;
     bool m_departed = false;
-    // The departed link whose message the next procedure with the turn ends (0: none), and
-    // whether that link's drop still waits for its turn.
+    // The departed link whose message the next procedure with the turn ends (0: none).
     std::uint32_t m_endOwedBy = 0;
-    bool m_dropWaiting = false;
     std::vector<HandedGet> m_handed;
     bool m_fetchElsewhere = false;
     bool m_caughtBehindFetch = false;

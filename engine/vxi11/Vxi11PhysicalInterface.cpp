@@ -283,10 +283,7 @@ void CVxi11PhysicalInterface::WaitForDescriptor(std::uint32_t lid,
         if (const std::uint32_t departed = ledger.TakeEnd(lid)) {
             EndMessageOf(departed, lid, guard, status);
             if (*status != 0) {
-                if (!ledger.HandBack(departed)) {
-                    LogUndropped(departed, *status);
-                }
-                return;
+                return;  // the clear is made; this procedure's time is up
             }
             if (event == CVxi11EventGate::kInputPosted) {
                 StartInput();  // a clear there took back the input armed for this write
@@ -332,11 +329,7 @@ void CVxi11PhysicalInterface::DeliverHandedTriggers()
 bool CVxi11PhysicalInterface::MessageNotBegun() const
 {
     const Korvex::CDeviceSession* session = GetSession();
-    if (session == nullptr) {
-        return false;
-    }
-    const Korvex::CMessageExchange::Record& r = session->GetExchange().GetRecord();
-    return r.state == Korvex::CMessageExchange::Read && r.endMessageActive != 0 && !session->ResponseQueued();
+    return session != nullptr && session->MessageNotBegun();
 }
 
 void CVxi11PhysicalInterface::CheckChunk(std::uint32_t lid, CVxi11OperationGuard& guard,
@@ -560,7 +553,9 @@ void CVxi11PhysicalInterface::ClearWithin(std::uint32_t lid, CVxi11OperationGuar
 
 void CVxi11PhysicalInterface::LinkGoing(std::uint32_t lid)
 {
-    GetLedger().Depart(lid);
+    if (GetLedger().Depart(lid) == Korvex::CExchangeLedger::Left::kOwedToNobody) {
+        m_eventGate.WakeBufferWait();  // a procedure waiting for a buffer ends it first
+    }
 }
 
 void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
@@ -576,14 +571,11 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
     std::uint32_t status = 0;
     CVxi11OperationGuard guard = CVxi11OperationGuard::ForDrop(
         *this, lid, m_queue, kDropBoundMs, kDropBoundMs, m_dispatcherGate, &status);
-    if (!ledger.DropTakesEnd(lid)) {
-        return;  // another procedure took it on: it ends it, or logs
-    }
-    if (status == 0) {
-        EndMessageOf(lid, lid, guard, &status);
-    }
     if (status != 0) {
+        // Left posted: the next procedure that waits for a buffer ends it.
         LogUndropped(lid, status);
+    } else if (ledger.DropTakesEnd(lid)) {
+        EndMessageOf(lid, lid, guard, &status);
     }
 }
 
@@ -600,8 +592,9 @@ void CVxi11PhysicalInterface::EndMessageOf(std::uint32_t departed, std::uint32_t
     const Korvex::CDeviceSession* session = GetSession();
     using Exchange = Korvex::CMessageExchange;
     const std::uint32_t state = session != nullptr ? static_cast<std::uint32_t>(session->GetExchange().GetState()) : 0u;
-    const bool answering = session != nullptr && (state == Exchange::Query || state == Exchange::Send ||
-                                                  state == Exchange::Response || session->ResponseQueued());
+    const bool answering = session != nullptr &&
+                           (state == Exchange::Query || state == Exchange::Send || state == Exchange::Response ||
+                            session->ResponseQueued() || session->GetExchange().GetRecord().queryDetected != 0);
     if (GetLedger().EndOwed(departed, answering) == Korvex::CExchangeLedger::Ending::kClear) {
         ClearWithin(lid, guard, status);
     }

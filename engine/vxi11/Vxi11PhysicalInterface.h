@@ -140,7 +140,7 @@ private:
     // Inside the dispatcher gate: a complete message waits for the device, which has not
     // begun it.
     bool MessageNotBegun() const;
-    // The log line of a drop that could not end lid's message (status: why).
+    // The log line of a drop that could not get the turn to end lid's message (status: why).
     void LogUndropped(std::uint32_t lid, std::uint32_t status);
     // Remote and Local.
     void ReportRemoteLocal(std::uint32_t lid, bool waitLock, std::uint32_t lockTimeout,

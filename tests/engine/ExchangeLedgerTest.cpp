@@ -53,14 +53,14 @@ TEST(ExchangeLedger, TheEndOfADepartedMessageIsMadeOnce)
     CExchangeLedger ledger;
     EXPECT_FALSE(ledger.PostEnd(kZ));  // nothing of Z's in the exchange
     ledger.Written(kZ, true);
-    ASSERT_TRUE(ledger.PostEnd(kZ));
+    ledger.Depart(kZ);                 // its client gone: before its drop begins
     EXPECT_EQ(ledger.TakeEnd(kX), kZ);
-    EXPECT_TRUE(ledger.HandBack(kZ));   // X could not clear; the drop still waits
-    EXPECT_TRUE(ledger.DropTakesEnd(kZ));
-    EXPECT_FALSE(ledger.HandBack(kZ));  // no drop waits any more: the caller logs
-    ASSERT_TRUE(ledger.PostEnd(kZ));
+    ASSERT_TRUE(ledger.PostEnd(kZ));   // the drop
     EXPECT_EQ(ledger.TakeEnd(kX), kZ);
     EXPECT_FALSE(ledger.DropTakesEnd(kZ));  // X took it on
+    ASSERT_TRUE(ledger.PostEnd(kZ));
+    EXPECT_TRUE(ledger.DropTakesEnd(kZ));
+    EXPECT_EQ(ledger.TakeEnd(kX), 0u);
     ledger.Cleared();
     EXPECT_FALSE(ledger.Owns(kZ));
     EXPECT_FALSE(ledger.ReplyOwedToNobody());
@@ -86,15 +86,15 @@ TEST(ExchangeLedger, HandedGetsAreTakenInQueueOrder)
     EXPECT_FALSE(ledger.Handed(kZ));
 }
 
-// The session: a message waits for the device, not begun; a trigger comes behind it while
-// another interface's FETC? waits for bus triggers, and that FETC? ends (a clear) just before
-// or just after. In either order the trigger is handed to the device exactly once, never
-// enters the exchange, and the message's query is answered. With no such FETC? it keeps its
-// place behind the message.
+// The session: a message waits for the device, not begun, behind another interface's FETC?
+// waiting for bus triggers; a trigger comes behind it, and that FETC? ends just before or just
+// after (a clear: the measurement stays armed), or was answered first. Caught behind the FETC?,
+// the trigger is handed to the device exactly once and never enters the exchange, and the
+// query is answered; otherwise it keeps its place behind the message.
 TEST(ExchangeLedger, ATriggerCaughtBehindAFetchElsewhereCountsOnceInEitherOrder)
 {
-    enum Order { kTriggerFirst, kClearFirst, kNoFetch };
-    for (const Order order : {kTriggerFirst, kClearFirst, kNoFetch}) {
+    enum Order { kTriggerFirst, kClearFirst, kAnsweredFirst, kNoFetch };
+    for (const Order order : {kTriggerFirst, kClearFirst, kAnsweredFirst, kNoFetch}) {
         SCOPED_TRACE(order);
         FakeTransport transport;
         std::uint32_t status = 1;
@@ -108,23 +108,26 @@ TEST(ExchangeLedger, ATriggerCaughtBehindAFetchElsewhereCountsOnceInEitherOrder)
         alignas(4) std::uint8_t buffer[32] = {};
         session.SetInputBuffer(buffer, sizeof buffer, &status);
         ASSERT_TRUE(transport.HostWrite("Q?", true));
-        if (order != kNoFetch) session.SetFetchElsewhere(true, &status);
-        if (order == kClearFirst) session.SetFetchElsewhere(false, &status);
+        if (order != kNoFetch) session.SetFetchElsewhere(true, false, &status);
+        if (order == kClearFirst || order == kAnsweredFirst) {
+            session.SetFetchElsewhere(false, order == kClearFirst, &status);
+        }
         transport.HostTrigger();
-        if (order == kTriggerFirst) session.SetFetchElsewhere(false, &status);
+        if (order == kTriggerFirst) session.SetFetchElsewhere(false, true, &status);
+        const bool counts = order == kTriggerFirst || order == kClearFirst;
         std::uint32_t taken = 0;
         session.TakePendingTrigger(&taken);
         session.TakePendingTrigger(&status);
         EXPECT_EQ(status, ZODEVICE_STATUS_MEP_ERROR);  // at most once
-        EXPECT_EQ(taken == 0, order != kNoFetch);
-        EXPECT_EQ(session.GetExchange().GetRecord().pendingTriggers, order == kNoFetch ? 1u : 0u);
+        EXPECT_EQ(taken == 0, counts);
+        EXPECT_EQ(session.GetExchange().GetRecord().pendingTriggers, counts ? 0u : 1u);
         status = 0;
         session.QueryDetected(&status);
         ASSERT_EQ(status, 0u);
         session.InputProcessed(&status);
         EXPECT_EQ(session.GetExchange().GetRecord().interrupted != 0 ||
                       session.GetExchange().GetState() == CMessageExchange::Read,
-                  order == kNoFetch);
+                  !counts);
     }
 }
 

@@ -198,26 +198,35 @@ void CKorvexEngineHost::OfferWaitingTriggers()
 {
     // Parser thread, the running message's reader begins to wait: the sessions of the other
     // hosts learn whether it waits for bus triggers, until its message is over.
-    std::vector<CKorvexHostParser*> parsers;
-    {
-        std::lock_guard<std::mutex> lock(hostsMutex);
-        for (CKorvexEngineHost* host : hosts) {
-            CKorvexHostParser* target = host->TargetParser();
-            if (target == nullptr || !target->OtherHostAwaitsBusTrigger(host)) continue;
-            HostLock hold(host->mutex);
-            host->engineDevice->SetFetchElsewhere(true);
-            host->CountWaitingTrigger();
-            if (std::find(parsers.begin(), parsers.end(), target) == parsers.end()) parsers.push_back(target);
-        }
+    std::lock_guard<std::mutex> lock(hostsMutex);
+    CKorvexHostParser* parser = nullptr;
+    for (CKorvexEngineHost* host : hosts) {
+        CKorvexHostParser* target = host->TargetParser();
+        // Only the parser whose thread this is takes the end of it.
+        if (parser == nullptr && target != nullptr && target->RunAfterMessage(&ForgetFetchElsewhere))
+            parser = target;
     }
-    // Only the parser whose thread this is takes it.
-    for (CKorvexHostParser* parser : parsers) parser->RunAfterMessage(&ForgetFetchElsewhere);
+    for (CKorvexEngineHost* host : hosts) {
+        if (parser == nullptr || host->TargetParser() != parser || !parser->OtherHostAwaitsBusTrigger(host))
+            continue;
+        HostLock hold(host->mutex);
+        if (!host->fetchElsewhere && host->engineDevice->SetFetchElsewhere(true) == 0) host->fetchElsewhere = true;
+        host->CountWaitingTrigger();
+    }
 }
 
 void CKorvexEngineHost::ForgetFetchElsewhere()
 {
+    // A clear ended that FETC?: the measurement it waited for stays armed, and a trigger sent
+    // behind a message caught behind it still counts for it.
+    const bool stillArmed = CKorvexHostParser::BusTriggerArmed();
     std::lock_guard<std::mutex> lock(hostsMutex);
-    for (CKorvexEngineHost* host : hosts) host->engineDevice->SetFetchElsewhere(false);
+    for (CKorvexEngineHost* host : hosts) {
+        HostLock hold(host->mutex);
+        if (!host->fetchElsewhere) continue;
+        host->fetchElsewhere = false;
+        host->engineDevice->SetFetchElsewhere(false, stillArmed);
+    }
 }
 
 void CKorvexEngineHost::OnTriggerWaiting()

@@ -101,6 +101,8 @@ private:
     C4882Device* const engineDevice;
     CZoDeviceBuffer inputBuffer{InputBufferSize, nullptr};
     CZoDeviceBuffer* response = nullptr;  // queued in the engine, owned here
+    // The session was told that another host's FETC? waits for bus triggers (host mutex).
+    bool fetchElsewhere = false;
     std::string partialInput;
 };
 

@@ -17,6 +17,7 @@
 #include "engine/api/ZoDeviceApi.h"
 #include "engine/api/ZoDeviceInterface.h"
 #include "engine/device/TcpIpDevice.h"
+#include "engine/session/DeviceSession.h"
 #include "engine/vxi11/InstrumentServer.h"
 #include "engine/vxi11/Vxi11GateHarness.h"
 #include "engine/vxi11/Vxi11PhysicalInterface.h"
@@ -881,6 +882,19 @@ TEST_F(Vxi11HeldDeviceFixture, ADepartedLinksQueryNotBegunIsAnsweredToNobody)
         z.lid = g_registry->CreateLink(&z.client, false, 0, "inst0", &status);
         ASSERT_EQ(status, 0u);
     }
+}
+
+// Z's query is answered, its reply unread, when Z's client goes; Y writes before Z's drop has
+// begun: Y's write ends Z's message first, so Z's reply neither reaches Y nor is interrupted.
+TEST_F(Vxi11HeldDeviceFixture, AReplyOfALinkWhoseClientWentIsEndedBeforeItsDrop)
+{
+    ASSERT_EQ(Write(z, "Z?"), "");
+    ASSERT_TRUE(Eventually([this] { return inst0->GetSession()->ResponseQueued(); }));
+    g_registry->AbortLinksOfClient(&z.client);
+    EXPECT_EQ(Query(y, "Y?").get(), "Y?=mine");
+    EXPECT_EQ(device.interrupted.load(), 0);
+    EXPECT_EQ(device.clears.load(), 1);
+    g_registry->DestroyLinksOfClient(&z.client);
 }
 
 // X reads for its query, which waits for the device, not begun, while another interface's

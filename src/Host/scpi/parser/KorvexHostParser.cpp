@@ -238,7 +238,12 @@ bool CKorvexHostParser::OtherHostAwaitsBusTrigger(const CKorvexHost* host)
             messageAbandoned.load())
             return false;
     }
-    return KorvexResultWaitActive() && CAcquisitionSeam::Instance().TriggerActive() &&
+    return KorvexResultWaitActive() && BusTriggerArmed();
+}
+
+bool CKorvexHostParser::BusTriggerArmed()
+{
+    return CAcquisitionSeam::Instance().TriggerActive() &&
            CParameterNode::GetStringAttribute(g_pTriggerInSource, eAttrValue) == "BUS";
 }
 

@@ -68,6 +68,8 @@ public:
     // than host (not abandoned) and waits for the results of a measurement that waits for
     // bus triggers.
     bool OtherHostAwaitsBusTrigger(const CKorvexHost* host);
+    // Any thread: a measurement is armed and waits for bus triggers.
+    static bool BusTriggerArmed();
     // Whether the host of the running message has been released (parser thread).
     bool HostGone() const { return hostGone.load(); }
     // When a message of host runs, takes host over: it is marked gone and deleted on the

@@ -29,6 +29,8 @@ constexpr std::uint16_t kEp0Packet = 8;
 thread_local std::int64_t threadTimeoutMs = -1;
 // The calling thread's abandon check (empty: never).
 thread_local std::function<bool()> threadAbandoned;
+// The host's bus-reset count when the calling thread's transfer took its endpoints.
+thread_local std::uint32_t threadBusResets = 0;
 
 constexpr auto kAbandonCheckPeriod = std::chrono::milliseconds(1);
 // A bus reset without a deadline waits this long for the device to see it.
@@ -67,6 +69,7 @@ UsbHost::Result UsbHost::Backoff::wait() {
     if (now >= deadline_) return Result::Timeout;
     if (now >= nextCheck_) {
         if (abandoned()) return Result::Abandoned;
+        if (host_.busResets_.load() != threadBusResets) return Result::NoDevice;
         nextCheck_ = now + kAbandonCheckPeriod;
     }
     if (++tries_ < 100) {
@@ -77,22 +80,41 @@ UsbHost::Result UsbHost::Backoff::wait() {
     return Result::Ok;
 }
 
-// A transfer whose caller is gone already takes nothing from the device.
-UsbHost::Result UsbHost::acquire(std::uint16_t mask, Deadline deadline, Hold* hold) {
+// A transfer whose caller is gone already takes nothing from the device. Every endpoint held
+// is a reset or an enumeration under way, which a bus reset waits for without ending it.
+UsbHost::Result UsbHost::acquire(std::uint16_t mask, Deadline deadline, Hold* hold,
+                                 bool busReset) {
     if (abandoned()) return Result::Abandoned;
     std::unique_lock<std::mutex> g(gateLock_);
+    if (busReset) {
+        ++resetsWaiting_;
+        if (held_ != kAllEndpoints) busResets_.fetch_add(1);
+    }
+    Result result = Result::Ok;
     for (;;) {
         const std::uint16_t wanted = stale_.load() ? kAllEndpoints : mask;
-        if ((held_ & wanted) == 0) {
+        if ((held_ & wanted) == 0 && (busReset || resetsWaiting_ == 0)) {
             held_ |= wanted;
             hold->mask_ = wanted;
-            return Result::Ok;
+            threadBusResets = busResets_.load();
+            break;
         }
         const auto now = Clock::now();
-        if (now >= deadline) return Result::Timeout;
-        if (abandoned()) return Result::Abandoned;
+        if (now >= deadline) {
+            result = Result::Timeout;
+            break;
+        }
+        if (abandoned()) {
+            result = Result::Abandoned;
+            break;
+        }
         gateFreed_.wait_until(g, std::min(deadline, now + kAbandonCheckPeriod));
     }
+    if (busReset) {
+        --resetsWaiting_;
+        gateFreed_.notify_all();
+    }
+    return result;
 }
 
 void UsbHost::release(std::uint16_t mask) {
@@ -199,7 +221,7 @@ UsbHost::Result UsbHost::control_held(const Setup& setup, std::vector<std::uint8
 
 UsbHost::Result UsbHost::control_stages(const Setup& setup, std::vector<std::uint8_t>* data,
                                         int newAddress, Deadline deadline) {
-    Backoff backoff(deadline);
+    Backoff backoff(*this, deadline);
     if (!model_.pull_up()) return Result::NoDevice;
     Handshake h = setup_packet(setup);
     if (h != Handshake::Ack) return failure(h);
@@ -279,7 +301,7 @@ UsbHost::Result UsbHost::bulk_out(std::uint8_t endpoint, const std::vector<std::
 
 UsbHost::Result UsbHost::bulk_out_held(std::uint8_t number, const std::vector<std::uint8_t>& data,
                                        bool zlp, Deadline deadline) {
-    Backoff backoff(deadline);
+    Backoff backoff(*this, deadline);
     if (!model_.pull_up()) return Result::NoDevice;
     const std::uint16_t max = max_packet(number);
     std::size_t sent = 0;
@@ -312,7 +334,7 @@ UsbHost::Result UsbHost::in_transfer(std::uint8_t endpoint, std::uint32_t max,
 
 UsbHost::Result UsbHost::in_transfer_held(std::uint8_t number, std::uint32_t max,
                                           std::vector<std::uint8_t>* data, Deadline deadline) {
-    Backoff backoff(deadline);
+    Backoff backoff(*this, deadline);
     if (!model_.pull_up()) return Result::NoDevice;
     const std::uint16_t packetMax = max_packet(static_cast<std::uint8_t>(number | 0x80));
     for (;;) {
@@ -357,12 +379,12 @@ UsbHost::Result UsbHost::get_status(std::uint8_t recipient, std::uint16_t index,
 UsbHost::Result UsbHost::bus_reset() {
     const Deadline deadline = reset_deadline();
     Hold hold(*this);
-    const Result result = acquire(kAllEndpoints, deadline, &hold);
+    const Result result = acquire(kAllEndpoints, deadline, &hold, true);
     return result == Result::Ok ? bus_reset_held(deadline) : result;
 }
 
 UsbHost::Result UsbHost::bus_reset_held(Deadline deadline) {
-    Backoff backoff(deadline);
+    Backoff backoff(*this, deadline);
     if (!model_.pull_up()) return Result::NoDevice;
     {
         irq::InterruptsDisabled bus;
@@ -422,7 +444,7 @@ UsbHost::Result UsbHost::parse_configuration(const std::vector<std::uint8_t>& by
 
 UsbHost::Result UsbHost::enumerate() {
     Hold hold(*this);
-    const Result result = acquire(kAllEndpoints, transfer_deadline(), &hold);
+    const Result result = acquire(kAllEndpoints, transfer_deadline(), &hold, true);
     return result == Result::Ok ? enumerate_held() : result;
 }
 
@@ -467,7 +489,7 @@ UsbHost::Result UsbHost::enumerate_held() {
 UsbHost::Result UsbHost::reset_device() {
     const Deadline deadline = transfer_deadline();
     Hold hold(*this);
-    const Result result = acquire(kAllEndpoints, deadline, &hold);
+    const Result result = acquire(kAllEndpoints, deadline, &hold, true);
     return result == Result::Ok ? reset_device_held(deadline) : result;
 }
 

@@ -2,6 +2,10 @@
 // (as a PC's USB core does), then runs control, bulk and interrupt transfers packet by
 // packet. Deadlines are real milliseconds. Transfers of different endpoints may run at the
 // same time on different threads (their packets interleave); one transfer per endpoint.
+// A bus reset (reset_device, bus_reset, enumerate) does not wait for the transfers under way:
+// as a host controller flushes the device's endpoints for a port reset, each of them ends
+// with NoDevice at its next NAK, and a transfer that asks for an endpoint meanwhile waits
+// until the reset is done.
 //
 // Each transaction holds the interrupt-disable lock (then the host's own lock, then the
 // model's), so the device's interrupt is taken as soon as a transaction ends.
@@ -130,7 +134,9 @@ private:
     };
     // Waits until the endpoints are free (every endpoint while a re-enumeration is due) and
     // takes them for hold; Timeout at the deadline, Abandoned when the thread's check says so.
-    Result acquire(std::uint16_t mask, Deadline deadline, Hold* hold);
+    // busReset: for a bus reset, which ends the transfers under way and goes before any
+    // transfer that asks later.
+    Result acquire(std::uint16_t mask, Deadline deadline, Hold* hold, bool busReset = false);
     void release(std::uint16_t mask);
     // With every endpoint held: the reset a transfer owes after a reset cut short.
     Result catch_up(const Hold& hold, Deadline deadline);
@@ -163,12 +169,14 @@ private:
     std::uint16_t max_packet(std::uint8_t endpointAddress) const;
     // Between two NAKed tries; Timeout past the deadline, Abandoned when the thread's check
     // says so (asked once a millisecond).
+    // NoDevice once a bus reset has come since the transfer took its endpoints.
     class Backoff {
     public:
-        explicit Backoff(Deadline deadline) : deadline_(deadline) {}
+        Backoff(const UsbHost& host, Deadline deadline) : host_(host), deadline_(deadline) {}
         Result wait();
 
     private:
+        const UsbHost& host_;
         Deadline deadline_;
         Deadline nextCheck_{};
         unsigned tries_ = 0;
@@ -183,6 +191,9 @@ private:
     std::mutex gateLock_;
     std::condition_variable gateFreed_;
     std::uint16_t held_ = 0;  // the endpoints held (a bit per number); gateLock_
+    unsigned resetsWaiting_ = 0;  // bus resets waiting for the endpoints; gateLock_
+    // Counts the bus resets that ended the transfers under way (changed under gateLock_).
+    std::atomic<std::uint32_t> busResets_{0};
     // A reset_device cut short, owed by the next transfer; written with every endpoint held.
     std::atomic<bool> stale_{false};
     std::vector<std::uint8_t> device_;

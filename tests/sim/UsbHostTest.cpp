@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <future>
+#include <thread>
 #include <vector>
 
 #include "platform/irq/Interrupt.h"
@@ -48,6 +50,28 @@ TEST_F(UsbHost, ATransferTheDeviceNaksTimesOut) {
     std::vector<std::uint8_t> data;
     EXPECT_EQ(host.control({0x80, 6, 0x0100, 0, 18}, &data), Result::Timeout);
     EXPECT_EQ(host.bulk_in(0x81, 64, &data), Result::Timeout);
+}
+
+// A bus reset does not wait for a transfer under way: a Bulk-IN read the device NAKs ends at
+// once with NoDevice. The read is under way when its abandon check is asked the second time.
+TEST_F(UsbHost, ABusResetEndsATransferUnderWay) {
+    PullUp(true);
+    std::promise<void> underWay;
+    Result read = Result::Ok;
+    std::thread reader([&] {
+        sim::UsbHost::set_thread_timeout_ms(10000);
+        int checks = 0;
+        sim::UsbHost::set_thread_abandon_check([&] {
+            if (++checks == 2) underWay.set_value();
+            return false;
+        });
+        std::vector<std::uint8_t> data;
+        read = host.bulk_in(0x81, 64, &data);
+    });
+    underWay.get_future().wait();
+    host.bus_reset();  // no firmware sees it: it ends at its deadline
+    reader.join();
+    EXPECT_EQ(read, Result::NoDevice);
 }
 
 TEST_F(UsbHost, APacketLargerThanTheRoomLeftIsAnOverflow) {

@@ -24,6 +24,8 @@ CUsbPhysicalInterface::CUsbPhysicalInterface(CUsbDeviceManager* deviceManager,
 {
     if (*status == 0 && m_class != nullptr) {
         m_class->SetPhysicalInterface(this);
+        // Called by the session's operation, with the transport held.
+        GetLedger().SetFetchElsewhereObserver([this] { m_class->OnFetchElsewhere(); });
     }
 }
 

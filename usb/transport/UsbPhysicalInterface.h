@@ -8,6 +8,9 @@
 // that the class registration adds as its level; the destructor and a second Open release
 // the level before unregistering.
 //
+// It observes its ledger: when another interface's FETC? begins to wait for bus triggers, the
+// class listens for a TRIGGER behind a request being answered (see CUsb488BulkManager).
+//
 // Close from inside a pass of the interrupt service (a failed delivery makes the engine
 // close the interface at once) only marks the interface closed; stopping the device and
 // unconfiguring the class wait until the interface is closed again from outside a pass

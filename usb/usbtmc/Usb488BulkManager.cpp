@@ -6,7 +6,9 @@
 #include "engine/session/PhysicalInterface.h"
 #include "engine/status/EngineStatus.h"
 #include "usb/core/UsbEndpoint.h"
+#include "usb/core/UsbController.h"
 #include "usb/core/UsbStatus.h"
+#include "usb/device/UsbDeviceManager.h"
 #include "usb/device/UsbInterfaceClassIoManager.h"
 #include "usb/usbtmc/Usb488Class.h"
 #include "usb/usbtmc/Usb488ClassRequests.h"
@@ -113,10 +115,11 @@ void CUsb488BulkManager::Stop()
 
 void CUsb488BulkManager::ArmHeaderReceive()
 {
-    // A request being answered arms the next header when its transfer ends; a message
-    // being received owns the endpoint.
-    if (m_io == nullptr || m_receptionEnabled == 0 || m_headerArmed != 0 || m_in.active != 0 ||
-        m_out.posted != nullptr) {
+    // A message being received owns the endpoint; a held header keeps its place. A request
+    // being answered arms the next header when its transfer ends, unless another interface's
+    // FETC? waits for bus triggers (a TRIGGER may be what the request waits for).
+    if (m_io == nullptr || m_receptionEnabled == 0 || m_headerArmed != 0 || m_headerHeld != 0 ||
+        m_out.posted != nullptr || (m_in.active != 0 && !FetchElsewhere())) {
         return;
     }
     std::uint32_t status = 0;
@@ -175,6 +178,16 @@ void CUsb488BulkManager::OnHeader(std::uint32_t result, std::uint32_t count)
     const std::uint8_t attributes = header[8];
     CPhysicalInterface* engine = Engine();
 
+    if (m_in.active != 0 &&
+        (msgId != Usbtmc::kTrigger || !tagMatches || m_in.queued != 0 || engine == nullptr ||
+         !engine->GetLedger().CaughtBehindFetch())) {
+        // Behind the request being answered, as if it had stayed in the FIFO. Only a TRIGGER
+        // for the other interface's FETC?, that the message of this request waits behind,
+        // counts now (the session takes it out of turn; it interrupts nothing).
+        m_headerHeld = 1;
+        m_heldCount = count;
+        return;
+    }
     if (msgId == Usbtmc::kRequestDevDepMsgIn && tagMatches &&
         (attributes & Usbtmc::kAttributeEom) == 0 && transferSize != 0) {
         m_in.End();
@@ -186,6 +199,7 @@ void CUsb488BulkManager::OnHeader(std::uint32_t result, std::uint32_t count)
         m_in.active = 1;
         m_responseRequested = 1;
         m_owner->GetClassRequests()->ResetFlags();
+        ArmHeaderReceive();
         if (engine != nullptr) {
             engine->StartOutput();
         }
@@ -359,6 +373,7 @@ std::uint32_t CUsb488BulkManager::AbortBulkOut(std::uint32_t* status)
         m_io->Abort(kUsbEndpointBulkOut, &abortStatus);
     }
     m_headerArmed = 0;
+    m_headerHeld = 0;
     FlushBulkOut();
     m_receptionEnabled = 1;
     ArmHeaderReceive();
@@ -377,8 +392,31 @@ void CUsb488BulkManager::CancelHeaderReceive(std::uint32_t* status)
         m_io->Abort(kUsbEndpointBulkOut, &abortStatus);
     }
     m_headerArmed = 0;
+    m_headerHeld = 0;
     m_receptionEnabled = 0;
     *status = 0;
+}
+
+bool CUsb488BulkManager::FetchElsewhere() const
+{
+    CPhysicalInterface* engine = Engine();
+    return engine != nullptr && engine->GetLedger().FetchElsewhere();
+}
+
+void CUsb488BulkManager::OnFetchElsewhere()
+{
+    ArmHeaderReceive();
+}
+
+void CUsb488BulkManager::TakeHeldHeader()
+{
+    // The header reaches the engine as a delivery of the transport: only inside a pass.
+    if (m_headerHeld == 0 || m_in.active != 0 || m_io == nullptr ||
+        !m_io->GetDeviceManager()->GetController()->IsServicing()) {
+        return;
+    }
+    m_headerHeld = 0;
+    OnHeader(kUsbCompletionNormal, m_heldCount);
 }
 
 void CUsb488BulkManager::LimitWindow(CByteBuffer* window, bool input)
@@ -460,6 +498,9 @@ void CUsb488BulkManager::FinishBulkIn(std::uint32_t count, bool arm)
     if (engineData && engine != nullptr) {
         // The rest of a longer response waits for the next request (its window is 0 now).
         engine->OnOutputSent(sent);
+    }
+    if (arm) {
+        TakeHeldHeader();
     }
 }
 

@@ -6,8 +6,13 @@
 // Bulk-OUT: idle (header receive armed) -> message active (engine buffers posted one at a
 // time and filled) -> idle when TransferSize bytes have arrived, on error or on abort.
 // Bulk-IN: idle -> requested (REQUEST_DEV_DEP_MSG_IN accepted) -> transfer queued -> idle
-// on completion or abort. While a request is answered no header receive is armed: the
-// next one is armed when the Bulk-IN transfer ends.
+// on completion or abort. While a request is answered no header receive is armed (the
+// next one is armed when the Bulk-IN transfer ends), except while another interface's FETC?
+// waits for bus triggers (the engine's ledger says so): then a TRIGGER sent before the reply
+// goes out, while the request's message waits behind that FETC?, reaches the engine at once;
+// any other header that comes meanwhile is held, nothing behind it is taken, and it is taken
+// as it came once the request has ended, in a pass of the interrupt service (the end of the
+// Bulk-IN transfer, or the next class event when the engine ended the request itself).
 //
 // The engine gets windows only from an active message (input) or an active request
 // (response); every engine receive or send that ends, however it ends, is reported back
@@ -15,7 +20,8 @@
 // A response longer than one request's TransferSize continues under the next request.
 //
 // Runs on the "USB Interrupt Handler" thread (completions, class requests) and on engine
-// threads holding the transport (posts, sends, window limits); no lock of its own.
+// threads holding the transport (posts, sends, window limits, the ledger's observer); no
+// lock of its own.
 #pragma once
 
 #include <cstdint>
@@ -116,8 +122,13 @@ public:
     // A request with nothing queued yet is dropped (nothing is sent) and the header
     // receive re-armed; a queued transfer is left to the engine's clear.
     void DropRequest();
-    // Cancels an armed header receive and disables reception.
+    // Cancels an armed header receive, drops a held one and disables reception.
     void CancelHeaderReceive(std::uint32_t* status);
+    // In a pass: takes the header held behind a request that has ended.
+    void TakeHeldHeader();
+    // Engine side: another interface's FETC? begins to wait for bus triggers; a request being
+    // answered listens for a TRIGGER from now on.
+    void OnFetchElsewhere();
 
     // The engine holds bytes of a message whose end has not come (the header of one taken).
     bool MessageOpen() const { return m_messageOpen != 0; }
@@ -141,6 +152,8 @@ public:
 private:
     CPhysicalInterface* Engine() const;
     void ArmHeaderReceive();
+    // The engine's ledger: another interface's FETC? waits for bus triggers.
+    bool FetchElsewhere() const;
     void OnHeader(std::uint32_t result, std::uint32_t count);
     void OnData(std::uint32_t result, std::uint32_t count);
     // Re-arms the header receive after a refused header.
@@ -167,6 +180,9 @@ private:
     CUsb488BulkInState m_in;
     std::uint8_t m_headerArmed = 0;
     CByteBuffer m_headerReceive{12};
+    // m_headerReceive holds a header (of count bytes) that came while a request was answered.
+    std::uint8_t m_headerHeld = 0;
+    std::uint32_t m_heldCount = 0;
     std::uint8_t m_receptionEnabled = 0;
 };
 

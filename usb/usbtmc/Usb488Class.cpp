@@ -102,6 +102,7 @@ CUsb488Class::~CUsb488Class()
 
 void CUsb488Class::OnClassRequest(const UsbSetupPacket& setup, std::uint32_t* status)
 {
+    m_bulk->TakeHeldHeader();
     m_requests->Dispatch(setup, status);
     ReportClosedInterface(status);
 }
@@ -132,6 +133,7 @@ void CUsb488Class::OnInComplete(std::uint32_t kind, std::uint32_t code, std::uin
     if (*status != 0) {
         return;
     }
+    m_bulk->TakeHeldHeader();
     if (kind == kUsbEndpointBulkIn) {
         m_bulk->OnBulkInComplete(code, bytes);
     } else if (kind == kUsbEndpointControl) {
@@ -442,6 +444,11 @@ void CUsb488Class::ReturnToLocal(std::uint32_t* status)
         return;
     }
     m_remoteLocal->OnReturnToLocal();
+}
+
+void CUsb488Class::OnFetchElsewhere()
+{
+    m_bulk->OnFetchElsewhere();
 }
 
 } // namespace Korvex

@@ -39,6 +39,8 @@ public:
     CUsb488Class& operator=(const CUsb488Class&) = delete;
 
     // ---- framework events (USB thread) ----
+    // A class request and an IN completion first let the bulk manager take a header it held
+    // behind a request that the engine has ended meanwhile.
     void OnClassRequest(const UsbSetupPacket& setup, std::uint32_t* status) override;
     // Bulk-OUT completions go to the bulk manager.
     void OnOutComplete(std::uint32_t kind, std::uint32_t code, std::uint32_t bytes,
@@ -92,6 +94,8 @@ public:
     void ServiceRequest(std::uint32_t* status);
     void ServiceRequestReleased(std::uint32_t* status);
     void ReturnToLocal(std::uint32_t* status);
+    // Another interface's FETC? begins to wait for bus triggers (the ledger's observer).
+    void OnFetchElsewhere();
 
     // ---- for its parts ----
     CPhysicalInterface* GetPhysicalInterface() const { return m_physicalInterface; }

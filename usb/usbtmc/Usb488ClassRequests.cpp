@@ -330,23 +330,18 @@ void CUsb488ClassRequests::OnInitiateClear(const UsbSetupPacket& setup, std::uin
         bulk->AbortBulkOut(&bulkStatus);
     } else {
         // Bulk-OUT is halted: what its FIFO holds is stale (the rest of a request's packet,
-        // say) and goes before listening again.
-        const bool answering = bulk->BulkInActive();
-        if (!answering) {
-            bulk->CancelHeaderReceive(&bulkStatus);
-        }
+        // say), and so is a header held behind the request answered: both go before
+        // listening again.
+        bulk->CancelHeaderReceive(&bulkStatus);
         endpointStatus = 0;
         if (!m_io->IsTransferDone(kUsbEndpointBulkOut, &endpointStatus)) {
             endpointStatus = 0;
             m_io->Flush(kUsbEndpointBulkOut, &endpointStatus);
         }
-        if (!answering) {
-            bulk->Arm(&bulkStatus);
-        } else {
-            // A request with nothing queued is dropped here; a transfer under way is ended
-            // by the engine's clear (CancelSend).
-            bulk->DropRequest();
-        }
+        // A request with nothing queued is dropped here; a transfer under way is ended by
+        // the engine's clear (CancelSend).
+        bulk->DropRequest();
+        bulk->Arm(&bulkStatus);
     }
     m_owner->GetRemoteLocalMachine()->OnRemote(0);
     CPhysicalInterface* engine = Engine();

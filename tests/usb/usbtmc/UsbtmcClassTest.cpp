@@ -232,6 +232,62 @@ TEST_F(UsbtmcTrigger, TriggerMessageReachesTheDevice)
     EXPECT_EQ(device->Count('T'), 1u);
 }
 
+// A query waits in the device (its callback held), the host's REQUEST_DEV_DEP_MSG_IN pending,
+// then a TRIGGER. While another interface's FETC? waits, the session gets it at once (to count
+// it out of turn) and the query is answered; a message sent behind it runs once the reply is
+// read, or a clear drops it. Otherwise the TRIGGER counts once the reply is read.
+TEST_F(UsbtmcTrigger, TriggerBehindAPendingRequestCountsForAFetchElsewhere)
+{
+    struct Case { bool fetchElsewhere, clear; };
+    static const Case kCases[] = {{true, false}, {true, true}, {false, false}};
+    Latch latches[3];
+    struct Release {  // however the test ends: the latches open, the device closes before they go
+        Latch* latches;
+        Korvex::TestDevice* device;
+        ~Release()
+        {
+            for (int i = 0; i < 3; ++i) latches[i].Open();
+            device->Close();
+        }
+    } release{latches, device.get()};
+    std::atomic<int> holding{-1};
+    device->messageHook = [&] {
+        const int row = holding.exchange(-1);
+        if (row >= 0) latches[row].Wait();
+    };
+    for (int row = 0; row < 3; ++row) {
+        const Case& c = kCases[row];
+        SCOPED_TRACE(row);
+        holding = row;
+        ASSERT_EQ(host.Write("HELD?"), Result::Ok);
+        ASSERT_TRUE(latches[row].WaitEntered());
+        ASSERT_EQ(device->SetFetchElsewhere(c.fetchElsewhere), 0u);
+        ASSERT_EQ(host.RequestIn(4096), Result::Ok);
+        ASSERT_EQ(host.Send(UsbtmcHost::Header(128, host.NextTag(), 0)), Result::Ok);
+        if (c.fetchElsewhere) {
+            EXPECT_TRUE(Eventually([&] { return device->TakePendingTrigger() == 0; }, 5000));
+            ASSERT_EQ(host.Write(c.clear ? "DROPPED?" : "NEXT?"), Result::Ok);
+        }
+        latches[row].Open();
+        if (c.clear) {
+            EXPECT_EQ(host.InitiateClear(), (Bytes{0x01}));
+            ASSERT_TRUE(Eventually([&] { return host.CheckClear() == Bytes{0x01, 0}; }));
+            ASSERT_EQ(usb.clear_halt(UsbtmcHost::kBulkOut), Result::Ok);
+        } else {
+            EXPECT_EQ(host.ReadIn().data, Answer("HELD?"));
+        }
+        if (c.fetchElsewhere && !c.clear) {
+            ASSERT_EQ(host.RequestIn(4096), Result::Ok);
+            EXPECT_EQ(host.ReadIn().data, Answer("NEXT?"));
+        }
+        ASSERT_EQ(device->SetFetchElsewhere(false), 0u);
+    }
+    ASSERT_TRUE(device->WaitCount('T', 1));
+    EXPECT_EQ(host.Query("AFTER?"), Answer("AFTER?"));
+    EXPECT_EQ(device->Count('T'), 1u);
+    for (const auto& callback : device->Callbacks()) EXPECT_NE(callback.text, "DROPPED?");
+}
+
 // Mend: the controller's refusal of the indicator pulse is no interface failure.
 TEST_F(UsbtmcTest, IndicatorPulseSucceedsAndTheDeviceStays)
 {

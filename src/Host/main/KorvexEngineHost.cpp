@@ -19,6 +19,10 @@ namespace {
 // before any of its parts dies, its device already closed.
 std::mutex hostsMutex;
 std::vector<CKorvexEngineHost*> hosts;
+// When the sessions learn that the FETC? waiting for bus triggers is over: after its message,
+// or, when a clear cut it and its measurement stays armed, after the parser's next message.
+enum class FetchEnd { kNone, kAfterMessage, kAfterNextMessage };
+FetchEnd fetchEnd = FetchEnd::kNone;
 
 }  // namespace
 
@@ -202,9 +206,12 @@ void CKorvexEngineHost::OfferWaitingTriggers()
     CKorvexHostParser* parser = nullptr;
     for (CKorvexEngineHost* host : hosts) {
         CKorvexHostParser* target = host->TargetParser();
-        // Only the parser whose thread this is takes the end of it.
-        if (parser == nullptr && target != nullptr && target->RunAfterMessage(&ForgetFetchElsewhere))
+        // Only the parser whose thread this is takes the end of it, once.
+        if (parser == nullptr && target != nullptr && target->MessageHost() != nullptr &&
+            (fetchEnd != FetchEnd::kNone || target->RunAfterMessage(&ForgetFetchElsewhere))) {
             parser = target;
+            if (fetchEnd == FetchEnd::kNone) fetchEnd = FetchEnd::kAfterMessage;
+        }
     }
     for (CKorvexEngineHost* host : hosts) {
         if (parser == nullptr || host->TargetParser() != parser || !parser->OtherHostAwaitsBusTrigger(host))
@@ -218,9 +225,21 @@ void CKorvexEngineHost::OfferWaitingTriggers()
 void CKorvexEngineHost::ForgetFetchElsewhere()
 {
     // A clear ended that FETC?: the measurement it waited for stays armed, and a trigger sent
-    // behind a message caught behind it still counts for it.
+    // behind a message caught behind it still counts for it. So does one sent behind a
+    // message the other host wrote while the FETC? waited, that reaches its session only now:
+    // the sessions learn of the end once the parser's next message is over.
     const bool stillArmed = CKorvexHostParser::BusTriggerArmed();
     std::lock_guard<std::mutex> lock(hostsMutex);
+    if (stillArmed && fetchEnd == FetchEnd::kAfterMessage) {
+        for (CKorvexEngineHost* host : hosts) {
+            CKorvexHostParser* target = host->TargetParser();
+            if (target != nullptr && target->RunAfterNextMessage(&ForgetFetchElsewhere)) {
+                fetchEnd = FetchEnd::kAfterNextMessage;
+                return;
+            }
+        }
+    }
+    fetchEnd = FetchEnd::kNone;
     for (CKorvexEngineHost* host : hosts) {
         HostLock hold(host->mutex);
         if (!host->fetchElsewhere) continue;

@@ -260,6 +260,13 @@ bool CKorvexHostParser::RunAfterMessage(std::function<void()> action)
     return true;
 }
 
+bool CKorvexHostParser::RunAfterNextMessage(std::function<void()> action)
+{
+    if (!running || kernel::thread_self() != GetHandle()) return false;
+    afterNextMessage.push_back(std::move(action));
+    return true;
+}
+
 bool CKorvexHostParser::Hold(int limitMs)
 {
     holdAsked.store(true);
@@ -324,6 +331,7 @@ void CKorvexHostParser::ThreadMain()
         std::vector<std::function<void()>> actions;
         actions.swap(afterMessage);
         for (std::function<void()>& action : actions) action();
+        afterMessage.swap(afterNextMessage);  // what those actions left for the next message
     }
 }
 

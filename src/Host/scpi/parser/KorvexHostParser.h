@@ -83,6 +83,9 @@ public:
     // On the parser thread during a message: runs action on this thread after that
     // message's end steps (the input handed back), and returns true. false elsewhere.
     bool RunAfterMessage(std::function<void()> action);
+    // On the parser thread, also between messages (from such an action): runs action after
+    // the end steps of the next message to come. false elsewhere.
+    bool RunAfterNextMessage(std::function<void()> action);
 
     // A shut-down is ahead (any thread): no message after the one that runs is run, and the
     // hosts take in no further input, so a host's later write fails instead of being
@@ -173,6 +176,7 @@ private:
     // asked for by its commands (parser thread only).
     std::vector<CKorvexHost*> handedOver;
     std::vector<std::function<void()>> afterMessage;
+    std::vector<std::function<void()>> afterNextMessage;
     // The reply of the running message and whether a query of it was announced (parser
     // thread only).
     std::string reply;

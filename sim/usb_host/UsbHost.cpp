@@ -69,7 +69,7 @@ UsbHost::Result UsbHost::Backoff::wait() {
     if (now >= deadline_) return Result::Timeout;
     if (now >= nextCheck_) {
         if (abandoned()) return Result::Abandoned;
-        if (host_.busResets_.load() != threadBusResets) return Result::NoDevice;
+        if (endsAtReset_ && host_.busResets_.load() != threadBusResets) return Result::NoDevice;
         nextCheck_ = now + kAbandonCheckPeriod;
     }
     if (++tries_ < 100) {
@@ -221,7 +221,7 @@ UsbHost::Result UsbHost::control_held(const Setup& setup, std::vector<std::uint8
 
 UsbHost::Result UsbHost::control_stages(const Setup& setup, std::vector<std::uint8_t>* data,
                                         int newAddress, Deadline deadline) {
-    Backoff backoff(*this, deadline);
+    Backoff backoff(*this, deadline, false);
     if (!model_.pull_up()) return Result::NoDevice;
     Handshake h = setup_packet(setup);
     if (h != Handshake::Ack) return failure(h);
@@ -384,7 +384,7 @@ UsbHost::Result UsbHost::bus_reset() {
 }
 
 UsbHost::Result UsbHost::bus_reset_held(Deadline deadline) {
-    Backoff backoff(*this, deadline);
+    Backoff backoff(*this, deadline, false);
     if (!model_.pull_up()) return Result::NoDevice;
     {
         irq::InterruptsDisabled bus;

@@ -172,12 +172,16 @@ private:
     // NoDevice once a bus reset has come since the transfer took its endpoints.
     class Backoff {
     public:
-        Backoff(const UsbHost& host, Deadline deadline) : host_(host), deadline_(deadline) {}
+        // endsAtReset: a bus reset ends the transfer (bulk and interrupt data); a control
+        // transfer is short and is waited for, so its stages never come apart.
+        Backoff(const UsbHost& host, Deadline deadline, bool endsAtReset = true)
+            : host_(host), deadline_(deadline), endsAtReset_(endsAtReset) {}
         Result wait();
 
     private:
         const UsbHost& host_;
         Deadline deadline_;
+        bool endsAtReset_;
         Deadline nextCheck_{};
         unsigned tries_ = 0;
     };

@@ -17,7 +17,8 @@
 //   has not begun while another interface's FETC? waits for bus triggers. A read of a
 //   message the instrument is running or answering never does: the GET would interrupt it.
 // - While another interface's FETC? waits for bus triggers (SetFetchElsewhere, until that
-//   message is over), this interface's message that has not begun is caught behind it
+//   message is over; when a clear cut it with its measurement still armed, until the parser's
+//   next message is over), this interface's message that has not begun is caught behind it
 //   (CatchBehindFetch), until that message is answered or another comes, or that FETC? ends
 //   with no measurement left armed. A trigger sent while this interface's message is caught
 //   so counts at once, out of turn (OweBusTrigger): for that FETC?, or, when a clear ended it

@@ -64,18 +64,7 @@ bool CExchangeLedger::ReplyOwedToNobody() const
 
 // ---- a departed link ----
 
-CExchangeLedger::Left CExchangeLedger::Depart(std::uint32_t lid)
-{
-    Lock lock(m_mutex);
-    if (lid == 0 || m_owner != lid) {
-        return Left::kNothing;
-    }
-    m_departed = true;
-    m_endOwedBy = lid;
-    return Left::kOwedToNobody;
-}
-
-bool CExchangeLedger::PostEnd(std::uint32_t lid)
+bool CExchangeLedger::Depart(std::uint32_t lid)
 {
     Lock lock(m_mutex);
     if (lid == 0 || m_owner != lid) {

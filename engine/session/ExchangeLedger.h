@@ -39,11 +39,6 @@ namespace Korvex {
 
 class CExchangeLedger {
 public:
-    // What a departed link leaves (Depart).
-    enum class Left : std::uint8_t {
-        kNothing,       // no message of that link in the exchange
-        kOwedToNobody,  // it stays in the exchange; its reply goes to nobody
-    };
     // What the procedure that ends a departed link's message must do (EndOwed).
     enum class Ending : std::uint8_t {
         kNothing,  // the message is gone, or it has not begun: it runs on, owed to nobody
@@ -69,11 +64,10 @@ public:
     bool ReplyOwedToNobody() const;
 
     // ---- a departed link ----
-    // lid has gone (its client gone, or destroy_link): its message, if any, is owed to nobody
-    // from now on, and the next procedure of another link with the turn ends it (TakeEnd).
-    Left Depart(std::uint32_t lid);
-    // The drop of lid begins: as Depart; false when nothing of lid's is in the exchange.
-    bool PostEnd(std::uint32_t lid);
+    // lid has gone (its client gone, or destroy_link; its drop says so again): its message is
+    // owed to nobody from now on, and the next procedure of another link with the turn ends
+    // it (TakeEnd). false when nothing of lid's is in the exchange.
+    bool Depart(std::uint32_t lid);
     // A procedure of lid with the turn takes the end of a departed link's message on: that
     // link (not lid), or 0 when none is to be ended.
     std::uint32_t TakeEnd(std::uint32_t lid);

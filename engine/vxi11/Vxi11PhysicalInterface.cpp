@@ -553,7 +553,7 @@ void CVxi11PhysicalInterface::ClearWithin(std::uint32_t lid, CVxi11OperationGuar
 
 void CVxi11PhysicalInterface::LinkGoing(std::uint32_t lid)
 {
-    if (GetLedger().Depart(lid) == Korvex::CExchangeLedger::Left::kOwedToNobody) {
+    if (GetLedger().Depart(lid)) {
         m_eventGate.WakeBufferWait();  // a procedure waiting for a buffer ends it first
     }
 }
@@ -564,7 +564,7 @@ void CVxi11PhysicalInterface::DropUnfinished(std::uint32_t lid)
     // Whichever procedure has the turn first ends the message: the one running now, when it
     // waits for a buffer (woken here), or this drop once the running one is over. Nobody's
     // operation is taken from it.
-    if (!ledger.PostEnd(lid)) {
+    if (!ledger.Depart(lid)) {
         return;
     }
     m_eventGate.WakeBufferWait();

@@ -255,11 +255,17 @@ def r2(session, port, usb, what):
     w.connection.close()
 
 
-def r3(session, port, usb, what):
+def usb_reads_behind_fetch(session, port, usb, what, text, timeout):
+    """A VXI-11 FETC? waits (read in progress); the USB host's text and its read behind it:
+    the link, its pending read, and the USB host's pending read."""
     v, reading = vxi11_fetch_waits(session, port, what)
-    usb.send("MEAS:FLUX?")
+    usb.send(text)
     usb.request()
-    pending = later(usb.receive, 10000)
+    return v, reading, later(usb.receive, timeout)
+
+
+def r3(session, port, usb, what):
+    v, reading, pending = usb_reads_behind_fetch(session, port, usb, what, "MEAS:FLUX?", 10000)
     time.sleep(0.2)  # the case's own delay
     result, seconds = attempt(usb.dev.reset)
     check(result is None and seconds < 1.0,
@@ -274,10 +280,7 @@ def r3(session, port, usb, what):
 
 
 def r4_usb(session, port, usb, what):
-    v, reading = vxi11_fetch_waits(session, port, what)
-    usb.send("*IDN?")
-    usb.request()
-    answer = later(usb.receive, 30000)
+    v, reading, answer = usb_reads_behind_fetch(session, port, usb, what, "*IDN?", 30000)
     usb.trigger()
     value, seconds = reading.result(60)
     check(flux(value), "%s: the USB488 TRIGGER completes the VXI-11 FETC? (%r, %.2f s)" % (what, value, seconds))

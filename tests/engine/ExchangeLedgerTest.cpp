@@ -34,10 +34,9 @@ TEST(ExchangeLedger, WhatADepartedLinksMessageTakes)
         CExchangeLedger ledger;
         ledger.Written(kZ, !row.partial);
         if (row.read) ledger.ReadFor(kZ);
-        EXPECT_EQ(ledger.Depart(kX), CExchangeLedger::Left::kNothing);
-        EXPECT_EQ(ledger.Depart(kZ), CExchangeLedger::Left::kOwedToNobody);
+        EXPECT_FALSE(ledger.Depart(kX));
+        ASSERT_TRUE(ledger.Depart(kZ));
         EXPECT_TRUE(ledger.ReplyOwedToNobody());
-        ASSERT_TRUE(ledger.PostEnd(kZ));
         EXPECT_EQ(ledger.TakeEnd(kZ), 0u);  // not by the departed link itself
         EXPECT_EQ(ledger.TakeEnd(kX), kZ);
         EXPECT_EQ(ledger.TakeEnd(kY), 0u);  // taken once
@@ -51,14 +50,14 @@ TEST(ExchangeLedger, WhatADepartedLinksMessageTakes)
 TEST(ExchangeLedger, TheEndOfADepartedMessageIsMadeOnce)
 {
     CExchangeLedger ledger;
-    EXPECT_FALSE(ledger.PostEnd(kZ));  // nothing of Z's in the exchange
+    EXPECT_FALSE(ledger.Depart(kZ));  // nothing of Z's in the exchange
     ledger.Written(kZ, true);
     ledger.Depart(kZ);                 // its client gone: before its drop begins
     EXPECT_EQ(ledger.TakeEnd(kX), kZ);
-    ASSERT_TRUE(ledger.PostEnd(kZ));   // the drop
+    ASSERT_TRUE(ledger.Depart(kZ));    // the drop
     EXPECT_EQ(ledger.TakeEnd(kX), kZ);
     EXPECT_FALSE(ledger.DropTakesEnd(kZ));  // X took it on
-    ASSERT_TRUE(ledger.PostEnd(kZ));
+    ASSERT_TRUE(ledger.Depart(kZ));
     EXPECT_TRUE(ledger.DropTakesEnd(kZ));
     EXPECT_EQ(ledger.TakeEnd(kX), 0u);
     ledger.Cleared();
